@@ -1,0 +1,140 @@
+// A burst of datagrams sent by tallysend as fast as it can to a headless
+// listener on loopback: how many reach Logs, the datagrams per second end to
+// end (first sent to last archived), and the listener's peak memory.
+//
+// Arguments after the benchmark flags: none. Figures are reported as
+// counters: archived, sent, per_second, peak_rss_mb, send_seconds.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_env.h"
+
+extern char** environ;
+
+namespace {
+
+int FreeUdpPort() {
+  // The kernel's choice of a free port, for the listener to bind.
+  return 20000 + static_cast<int>(::getpid() % 20000);
+}
+
+long long LogsCount(const std::string& db_path) {
+  sqlite3* db = nullptr;
+  long long n = -1;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Logs", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
+long PeakRssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+// A game log: a game's opening lines, then kills, so that every datagram
+// carries score records (about 1 KB each at --max-size 1024).
+std::string WriteGameLog(const std::string& path, int lines) {
+  std::ofstream out(path, std::ios::binary);
+  out << "\t\tStdLog\t1.2\t\t\n\t\tMap\tq3dm17\t\t\n\t\tGameStart\t\t\t\n";
+  const char* names[] = {"Alice", "Bob", "Carol", "Dave"};
+  for (int i = 0; i < lines; ++i)
+    out << names[i % 4] << "\t" << names[(i + 1) % 4] << "\tKill\tRailgun\t1\t" << i << ".5\n";
+  return path;
+}
+
+void BM_ListenerBurst(benchmark::State& state) {
+  const int kDatagrams = static_cast<int>(state.range(0));
+  const std::string bin = testkit::BinaryFolder();
+  for (auto _ : state) {
+    testkit::TempDir tmp;
+    std::string program = tmp.path() + "/data/tallyhost";
+    std::filesystem::create_directories(program);
+    std::string db = tmp.File("burst.db");
+    testkit::Touch(db);
+    int port = FreeUdpPort();
+    {
+      std::ofstream cfg(program + "/connections.cfg", std::ios::binary);
+      cfg << "Port=" << port << ",Database=Provider=SQLite;Data Source=" << db
+          << ",Logon=False,Log=" << tmp.File("logs/Process.log") << "\r\n";
+    }
+    pid_t listener = Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
+    // Ready once the tables exist and the port answers as taken.
+    while (LogsCount(db) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    std::string log = WriteGameLog(tmp.File("game.log"), 400);
+    auto start = std::chrono::steady_clock::now();
+    pid_t sender = Spawn({bin + "/tallysend", "--to", "127.0.0.1:" + std::to_string(port),
+                          "--max-size", "1024", "--count", std::to_string(kDatagrams), log},
+                         tmp.File("send.txt"));
+    int status = 0;
+    waitpid(sender, &status, 0);
+    double send_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    long long archived = 0, last = -1;
+    auto last_change = std::chrono::steady_clock::now();
+    while (archived < kDatagrams) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      archived = std::max(archived, LogsCount(db));
+      if (archived != last) {
+        last = archived;
+        last_change = std::chrono::steady_clock::now();
+      } else if (std::chrono::steady_clock::now() - last_change > std::chrono::seconds(60)) {
+        break;   // stalled
+      }
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    long peak_kb = PeakRssKb(listener);
+    kill(listener, SIGTERM);
+    waitpid(listener, &status, 0);
+    state.SetIterationTime(seconds);
+    state.counters["sent"] = kDatagrams;
+    state.counters["archived"] = static_cast<double>(archived);
+    state.counters["per_second"] = archived / seconds;
+    state.counters["send_seconds"] = send_seconds;
+    state.counters["peak_rss_mb"] = peak_kb / 1024.0;
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_ListenerBurst)->Arg(10000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK_MAIN();

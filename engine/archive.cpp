@@ -1,0 +1,96 @@
+// The packet archive: every datagram is stored whole in Logs before it is
+// read; then it becomes the datagram text, and the raw log is written.
+#include "datetime.h"
+#include "lock_retry.h"
+#include "msgbox.h"
+#include "score_module.h"
+#include "textfile.h"
+
+namespace tallycore {
+
+void ArchivePacket() {
+  auto& s = State();
+  lockretry::LockRetryPolicy policy;   // one counter for the whole archive
+  msgbox::WaitScope wait;
+  enum { kNextRecord, kOpen, kAddNew, kFill, kUpdate, kDone } step = kNextRecord;
+  std::shared_ptr<ado::Recordset> rs;
+  bool row_started = false;
+  while (step != kDone) {
+    try {
+      switch (step) {
+        case kNextRecord: {
+          auto& q = RunQuery("Select Record From Logs Order By Record DESC");
+          if (!q->Eof()) {
+            q->MoveFirst();
+            s.NextRecord = static_cast<int32_t>(q->Field("Record").AsInteger()) + 1;
+          } else {
+            s.NextRecord = 1;
+          }
+          q->Close();
+          step = kOpen;
+          break;
+        }
+        case kOpen:
+          s.QueryText = "Select * From Logs";
+          rs = std::make_shared<ado::Recordset>();
+          s.EngineRecordset = rs;
+          rs->Open(s.QueryText, *s.EngineConnection, ado::kOpenDynamic, ado::kLockOptimistic);
+          step = kAddNew;
+          break;
+        case kAddNew:
+          rs->AddNew();
+          row_started = true;
+          step = kFill;
+          break;
+        case kFill:
+          rs->SetField("Record", ado::Value::Integer(s.NextRecord));
+          rs->SetField("Log_IP", ado::Value::Text(s.ConnectedIPAddress));
+          rs->SetField("Log_Port", ado::Value::Integer(s.ConnectedPortAddress));
+          rs->AppendChunk("Log_Data", s.UDPData);
+          rs->SetField("Log_Date", ado::Value::DateTime(datetime::Now()));
+          step = kUpdate;
+          break;
+        case kUpdate:
+          rs->Update();
+          row_started = false;
+          rs->Close();
+          s.LogRecord = s.NextRecord;
+          step = kDone;
+          break;
+        case kDone:
+          break;
+      }
+    } catch (const ado::Error& e) {
+      switch (policy.OnFailure(e.Number(), e.Description())) {
+        case lockretry::Decision::Retry:
+          break;
+        case lockretry::Decision::Duplicate:
+          rs->CancelUpdate();
+          row_started = false;
+          ++s.NextRecord;
+          step = kAddNew;
+          break;
+        case lockretry::Decision::Ignore:
+          if (row_started) rs->CancelUpdate();
+          s.LogRecord = 0;
+          if (rs && rs->IsOpen()) rs->Close();
+          return;
+        case lockretry::Decision::Stop:
+          throw PassStop{};
+      }
+    }
+  }
+}
+
+void MakeDatagramText() {
+  auto& s = State();
+  s.DatagramText.assign(s.UDPData.begin(), s.UDPData.end());
+  s.UDPData.assign(1, 0);
+  if (s.rawlog == 1) {
+    std::string path = s.LogFolder + "/Logout.log";
+    if (!textfile::AppendLine(path, s.DatagramText))
+      throw PassFailure(ado::kErrProvider, "Can't write the raw log " + path + ".");
+  }
+}
+
+}  // namespace tallycore

@@ -1,0 +1,264 @@
+// Games: the current game of the datagram's server, new games with their
+// score tables, score rows, and the records that describe the game itself.
+#include <cmath>
+#include <string>
+
+#include "datetime.h"
+#include "scoring.h"
+
+namespace tallycore {
+namespace {
+
+GameSlots& Game() { return *State().Game; }
+
+std::string Num(int64_t n) { return std::to_string(n); }
+
+double ReadDateTime(const ado::Value& v) { return v.IsNull() ? 0 : v.AsDateTime(); }
+
+// The game's start, the zero date when its row is missing.
+double ReadGameStart(int32_t game) {
+  auto& rs = RunQuery("Select Game_Start_Date_Time From Games where Record=" + Num(game));
+  double start = 0;
+  if (!rs->Eof()) {
+    rs->MoveFirst();
+    start = ReadDateTime(rs->Field("Game_Start_Date_Time"));
+  }
+  rs->Close();
+  return start;
+}
+
+// Links this datagram's Logs row to the current game once.
+void LinkLogToGame() {
+  EngineState& s = State();
+  const std::string log = Num(s.LogRecord), game = Num(Game().GameRecord);
+  auto& rs = RunQuery("Select Record From Logs_Games where Log=" + log + " and Game=" + game);
+  bool found = !rs->Eof();
+  rs->Close();
+  if (found) return;
+  InsertNewRow("Logs_Games", [&](int32_t n) {
+    return "Insert into Logs_Games values ( " + Num(n) + ", " + log + ", " + game + ")";
+  });
+}
+
+// Copies the server's variables (all of them) into the new game.
+void CopyServerVariables() {
+  EngineState& s = State();
+  auto& rs = RunQuery("Select Cvar From Servers_Cvars where Server=" + Num(s.ServerRecord));
+  s.GameCvarList.clear();
+  if (!rs->Eof()) {
+    rs->MoveFirst();
+    while (!rs->Eof()) {
+      s.GameCvarList.push_back(static_cast<int32_t>(rs->Field("Cvar").AsInteger()));
+      rs->MoveNext();
+    }
+  }
+  rs->Close();
+  const std::string game = Num(Game().GameRecord);
+  for (int32_t c : s.GameCvarList) {
+    const std::string cvar = Num(c);
+    auto& link = RunQuery("Select Record From Games_Cvars where Game=" + game + " and Cvar=" + cvar);
+    bool found = !link->Eof();
+    link->Close();
+    if (found) continue;
+    InsertNewRow("Games_Cvars", [&](int32_t n) {
+      return "Insert into Games_Cvars values ( " + Num(n) + ", " + game + ", " + cvar + ")";
+    });
+  }
+}
+
+// Keeps the per-row numbering query of a score table cheap. Only an index;
+// a database that refuses it works the same, only slower.
+void IndexScoreTable(const std::string& table) {
+  try {
+    State().EngineConnection->Execute("Create Index IF NOT EXISTS IX_" + table + "_Record On " +
+                                      table + " (Record)");
+  } catch (const ado::Error&) {
+  }
+}
+
+}  // namespace
+
+void EnsureCurrentGame() {
+  if (Game().ScoreTableName.empty()) FindCurrentGame();
+}
+
+void FindCurrentGame() {
+  EngineState& s = State();
+  GameSlots& g = Game();
+  auto& rs = RunQuery("Select Game From Servers_Games where Server=" + Num(s.ServerRecord) +
+                      " Order By Game DESC");
+  if (rs->Eof()) {
+    rs->Close();
+    StartNewGame();
+  } else {
+    rs->MoveFirst();
+    g.GameRecord = static_cast<int32_t>(rs->Field("Game").AsInteger());
+    rs->Close();
+    g.ScoreTableName = ScoreTableNameOf(g.GameRecord);
+    auto& end = RunQuery("Select Game_End_Date_Time From Games where Record=" + Num(g.GameRecord));
+    // A latest game without its Games row (its insert was ignored) cannot be
+    // resumed: it counts as closed.
+    bool missing = end->Eof();
+    if (!missing) {
+      end->MoveFirst();
+      g.GameDateTime = ReadDateTime(end->Field("Game_End_Date_Time"));
+    }
+    end->Close();
+    if (missing || g.GameDateTime != 0) StartNewGame();
+  }
+  LinkLogToGame();
+}
+
+void StartNewGame() {
+  EngineState& s = State();
+  GameSlots& g = Game();
+  int32_t result = InsertNewRow("Games", [](int32_t n) {
+    return "Insert into Games values ( " + Num(n) + ", '', '', 0, 0, 0)";
+  });
+  g.GameRecord = result == 2 ? 0 : s.NextRecord;
+
+  const std::string server = Num(s.ServerRecord), game = Num(g.GameRecord);
+  result = InsertNewRow("Servers_Games", [&](int32_t n) {
+    return "Insert into Servers_Games values ( " + Num(n) + ", " + server + ", " + game + ")";
+  });
+  if (result == 2) {
+    g.ScoreTableName = "Scores";
+  } else {
+    g.ScoreTableName = ScoreTableNameOf(g.GameRecord);
+    const std::string& ti = s.ProviderTypeTable[kSlotInteger].TypeName;
+    const std::string& ts = s.ProviderTypeTable[kSlotSingle].TypeName;
+    result = RunCommand("Create Table " + g.ScoreTableName + " (Record " + ti + ", Killer " + ti +
+                        ", Victim " + ti + ", Type " + ti + ", Weapon " + ti + ", Score " + ti +
+                        ", Offset " + ts + ")");
+    if (result != 0) {
+      g.ScoreTableName = "Scores";
+      g.GameRecord = 0;
+    } else {
+      IndexScoreTable(g.ScoreTableName);
+    }
+  }
+  CopyServerVariables();
+}
+
+int32_t AppendScoreRow(const std::string& killer, const std::string& victim,
+                       const std::string& type, const std::string& weapon,
+                       const std::string& score, const std::string& offset) {
+  // Score and offset stand unquoted in the statement: only numbers may.
+  if (!IsPlainNumber(score)) throw LineRejected{"score is no number"};
+  if (!IsPlainNumber(offset)) throw LineRejected{"offset is no number"};
+  const std::string& table = Game().ScoreTableName;
+  return InsertNewRow(table, [&](int32_t n) {
+    return "Insert into " + table + " values ( " + Num(n) + ", " + killer + ", " + victim + ", " +
+           type + ", " + weapon + ", " + score + ", " + offset + ")";
+  });
+}
+
+void HandleStdLog() {
+  EnsureCurrentGame();
+  RunCommand("Update Games Set StdLog_Ver=" + TextLiteral(State().RecordFields[4]) +
+             " where Record=" + Num(Game().GameRecord));
+}
+
+void HandlePatchName() {
+  EnsureCurrentGame();
+  RunCommand("Update Games Set Patch_Name=" + TextLiteral(State().RecordFields[4]) +
+             " where Record=" + Num(Game().GameRecord));
+}
+
+void HandleLogDeathFlags() {
+  EnsureCurrentGame();
+  const std::string& flags = State().RecordFields[4];
+  if (!IsPlainNumber(flags)) throw LineRejected{"flags are no number"};
+  RunCommand("Update Games Set Game_Flags=" + flags + " where Record=" + Num(Game().GameRecord));
+}
+
+void HandleGameStart() { EnsureCurrentGame(); }
+
+void HandleLogDate(WalkCursor& cursor) {
+  EngineState& s = State();
+  const std::string& text = *cursor.text;
+  const std::string date_field = s.RecordFields[4];
+
+  // Look at the next line: only a keyword line carries the start time.
+  bool time_line = false;
+  std::string time_text;
+  size_t next = cursor.pos;
+  if (next < text.size()) {
+    size_t lf = text.find('\n', next);
+    if (lf != std::string::npos) {
+      if (lf == next) {   // an empty line: the record changes nothing
+        cursor.pos = lf + 1;
+        ++cursor.line;
+        return;
+      }
+      std::array<std::string, 7> fields;
+      if (text[next] != '\0' && CutRecordFields(text.substr(next, lf - next), &fields) &&
+          fields[1].empty()) {
+        s.RecordFields = fields;
+        time_line = true;
+        time_text = fields[4];
+        cursor.pos = lf + 1;
+        ++cursor.line;
+      }
+      // A NUL-led line, a score record or a line that cannot be cut stays
+      // for the walk; the start takes midnight.
+    }
+  }
+  GameSlots& g = Game();
+  std::string start =
+      LogDateStartValue(date_field, time_line, time_text, &g.LogDateText, &g.LogTimeText);
+  EnsureCurrentGame();
+  double parsed;
+  if (!datetime::Parse(start, &parsed)) throw LineRejected{"game start is no date-time"};
+  RunCommand("Update Games Set Game_Start_Date_Time=" + DateTimeTextLiteral(start) +
+             " where Record=" + Num(Game().GameRecord));
+}
+
+void HandleLogTime() {
+  EnsureCurrentGame();
+  GameSlots& g = Game();
+  g.LogTimeText = State().RecordFields[4];
+  if (g.LogTimeText.empty() || g.LogTimeText == "00:00:00") g.LogTimeText = "12:00:01 AM";
+  double start = ReadGameStart(g.GameRecord);
+  double value;
+  if (!LogTimeValue(start, g.LogTimeText, &value)) throw LineRejected{"time is no time of day"};
+  g.GameDateTime = value;
+  RunCommand("Update Games Set Game_Start_Date_Time=" + DateTimeLiteral(g.GameDateTime) +
+             " where Record=" + Num(g.GameRecord));
+}
+
+void HandleMap() {
+  EnsureCurrentGame();
+  const std::string literal = TextLiteral(State().RecordFields[4]);
+  auto& rs = RunQuery("Select Record From Maps where Map=" + literal);
+  int32_t map;
+  if (!rs->Eof()) {
+    rs->MoveFirst();
+    map = static_cast<int32_t>(rs->Field("Record").AsInteger());
+    rs->Close();
+  } else {
+    rs->Close();
+    InsertNewRow("Maps", [&](int32_t n) {
+      return "Insert into Maps values ( " + Num(n) + ", " + literal + ", " +
+             DateTimeLiteral(datetime::Now()) + ")";
+    });
+    map = State().NextRecord;   // also when the insert was ignored
+  }
+  const std::string game = Num(Game().GameRecord);
+  InsertNewRow("Games_Maps", [&](int32_t n) {
+    return "Insert into Games_Maps values ( " + Num(n) + ", " + game + ", " + Num(map) + ")";
+  });
+}
+
+void HandleGameEnd() {
+  EnsureCurrentGame();
+  GameSlots& g = Game();
+  g.GameDateTime = ReadGameStart(g.GameRecord);
+  double end = GameEndValue(g.GameDateTime, State().RecordFields[6]);
+  g.EndOffset = end - g.GameDateTime;
+  RunCommand("Update Games Set Game_End_Date_Time=" + DateTimeLiteral(end) +
+             " where Record=" + Num(g.GameRecord));
+  g.ScoreTableName.clear();
+}
+
+}  // namespace tallycore

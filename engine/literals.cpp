@@ -1,0 +1,125 @@
+// Text and date-time literals, plain-number checks and new-row numbering.
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include "datetime.h"
+#include "scoring.h"
+
+namespace tallycore {
+namespace {
+
+// Doubles the first character of every occurrence of `lit`, searching on two
+// characters after each occurrence's start.
+void DoubleOccurrences(std::string* s, const std::string& lit) {
+  if (lit.empty()) return;
+  size_t pos = s->find(lit);
+  while (pos != std::string::npos) {
+    s->insert(pos, 1, lit[0]);
+    pos = s->find(lit, pos + 2);
+  }
+}
+
+const ProviderTypeRow& Row(Slot slot) { return State().ProviderTypeTable[slot]; }
+
+}  // namespace
+
+std::string TextLiteral(const std::string& value) {
+  const ProviderTypeRow& text = Row(kSlotText);
+  std::string escaped = value;
+  DoubleOccurrences(&escaped, text.LiteralPrefix);
+  if (text.LiteralSuffix != text.LiteralPrefix) DoubleOccurrences(&escaped, text.LiteralSuffix);
+  return text.LiteralPrefix + escaped + text.LiteralSuffix;
+}
+
+std::string DateTimeLiteral(double serial) {
+  return DateTimeTextLiteral(datetime::FormatGeneral(serial));
+}
+
+std::string DateTimeTextLiteral(const std::string& text) {
+  const ProviderTypeRow& dt = Row(kSlotDateTime);
+  return dt.LiteralPrefix + text + dt.LiteralSuffix;
+}
+
+std::string DateTimeAsTextLiteral(double serial) {
+  const ProviderTypeRow& text = Row(kSlotText);
+  return text.LiteralPrefix + datetime::FormatGeneral(serial) + text.LiteralSuffix;
+}
+
+std::string ScoreTableNameOf(int32_t game_record) {
+  return "Scores_000000" + std::to_string(game_record);
+}
+
+int32_t NewRowNumber(const std::string& table) {
+  EngineState& s = State();
+  auto& rs = RunQuery("Select Record From " + table + " Order By Record DESC");
+  if (rs->Eof()) {
+    s.NextRecord = 1;
+  } else {
+    rs->MoveFirst();
+    s.NextRecord = static_cast<int32_t>(rs->Field("Record").AsInteger()) + 1;
+  }
+  rs->Close();
+  return s.NextRecord;
+}
+
+int32_t InsertNewRow(const std::string& table,
+                     const std::function<std::string(int32_t)>& statement) {
+  EngineState& s = State();
+  NewRowNumber(table);
+  for (;;) {
+    int32_t result = RunCommand(statement(s.NextRecord));
+    if (result != 1) return result;
+    ++s.NextRecord;
+  }
+}
+
+bool IsPlainNumber(const std::string& text) {
+  size_t i = 0, n = text.size();
+  auto digits = [&] {
+    size_t start = i;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    return i - start;
+  };
+  while (i < n && text[i] == ' ') ++i;
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t whole = digits();
+  size_t fraction = 0;
+  if (i < n && text[i] == '.') {
+    ++i;
+    fraction = digits();
+  }
+  if (whole + fraction == 0) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  while (i < n && text[i] == ' ') ++i;
+  return i == n;
+}
+
+double LeadingNumber(const std::string& text) {
+  size_t i = 0, n = text.size();
+  while (i < n && text[i] == ' ') ++i;
+  size_t start = i;
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  if (i < n && text[i] == '.') {
+    ++i;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  size_t end = i;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t exp_start = i;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i > exp_start) end = i;
+  }
+  return std::strtod(text.substr(start, end - start).c_str(), nullptr);
+}
+
+}  // namespace tallycore

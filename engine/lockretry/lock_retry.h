@@ -1,0 +1,46 @@
+// The lock-retry policy shared by every place that writes to a database:
+// the engine's ExecuteDbCommand, its packet archive, and the listener's
+// schema creation.
+//
+// Each failure is classified by its number and description (lock conflict,
+// duplicate key, other), counted, and either retried at once or put to the
+// user with the "Record is Locked" prompts. A LockRetryPolicy object is one
+// use of the policy (one statement, or the archive of one pass); it holds the
+// retry counter. Not thread-safe; one object per use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lockretry {
+
+constexpr int32_t kErrUnspecified = -2147467259;    // 0x80004005
+constexpr int32_t kErrErrorsOccurred = -2147217887; // 0x80040E21
+
+enum class FailureClass { Lock, Duplicate, Other };
+FailureClass ClassifyFailure(int32_t number, const std::string& description);
+
+// The two prompts; they return the message box answer (vbYes, vbNo, vbCancel).
+int ShowLockedPrompt(int32_t number, const std::string& description);
+int ShowErrorPrompt(int32_t number, const std::string& description);
+
+enum class Decision {
+  Retry,       // run the failed step again
+  Duplicate,   // take the place's duplicate outcome (counter not reset)
+  Ignore,      // the user chose No (counter reset)
+  Stop,        // the user chose Cancel
+};
+
+class LockRetryPolicy {
+ public:
+  // Counts the failure and decides, showing a prompt when the retries of its
+  // class are used up.
+  Decision OnFailure(int32_t number, const std::string& description);
+  int counter() const { return counter_; }
+  void Reset() { counter_ = 0; }
+
+ private:
+  int counter_ = 0;
+};
+
+}  // namespace lockretry

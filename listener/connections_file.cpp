@@ -1,0 +1,101 @@
+#include "connections_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "text_rules.h"
+#include "textfile.h"
+
+namespace tallyhost {
+
+const char kHeaderLine[] = "Port=,Database=,Logon=,Log=";
+
+std::string DefaultConnectionString(const std::string& program_path) {
+  return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=" +
+         program_path + "/test.mdb";
+}
+
+std::string DefaultLogPath(const std::string& program_path) {
+  return program_path + "/Process.log";
+}
+
+namespace {
+// The value after `name` up to the first "," from the name's position on;
+// false when the name does not occur.
+bool FieldValue(const std::string& line, const std::string& name, std::string* value) {
+  size_t p = line.find(name);
+  if (p == std::string::npos) return false;
+  size_t start = p + name.size();
+  size_t comma = line.find(',', p);
+  *value = comma == std::string::npos ? line.substr(start) : line.substr(start, comma - start);
+  return true;
+}
+
+[[noreturn]] void ThrowFileFailure(const std::string& what, const std::string& path) {
+  int err = errno;
+  throw Failure(75, what + " " + path + (err ? std::string(": ") + std::strerror(err) : ""));
+}
+}  // namespace
+
+EntryLine ParseEntryLine(const std::string& line, const std::string& program_path) {
+  EntryLine e;
+  std::string v;
+  e.port = FieldValue(line, "Port=", &v) ? RoundToInt32(NumberPrefix(v)) : 28000;
+  e.connection_string =
+      FieldValue(line, "Database=", &v) ? v : DefaultConnectionString(program_path);
+  e.log_path = FieldValue(line, "Log=", &v) ? v : DefaultLogPath(program_path);
+  e.logon = FieldValue(line, "Logon=", &v) ? v : "False";
+  return e;
+}
+
+std::string FormatEntryLine(const std::string& port_text, const std::string& database,
+                            const std::string& logon, const std::string& log_path) {
+  return "Port=" + port_text + ",Database=" + database + ",Logon=" + logon + ",Log=" + log_path;
+}
+
+std::string BackupPath(const std::string& path) {
+  size_t dot = path.rfind('.');
+  return dot == std::string::npos ? path + ".old" : path.substr(0, dot) + ".old";
+}
+
+void RefreshBackup(const std::string& path) {
+  if (!textfile::FileExists(path)) return;
+  errno = 0;
+  auto lines = textfile::ReadLines(path);
+  if (!lines) ThrowFileFailure("Can not read", path);
+  std::vector<std::string> kept;
+  for (const auto& l : *lines)
+    if (l.find_first_not_of(' ') != std::string::npos) kept.push_back(l);
+  std::string backup = BackupPath(path);
+  errno = 0;
+  if (!textfile::WriteLines(backup, kept)) ThrowFileFailure("Can not write", backup);
+}
+
+void SaveConnectionsFile(const std::string& folder, const std::string& path,
+                         const std::vector<std::string>& lines) {
+  errno = 0;
+  if (!textfile::DirectoryExists(folder) && !textfile::CreateDirectories(folder))
+    ThrowFileFailure("Can not create folder", folder);
+  RefreshBackup(path);
+  std::string temp = path + ".new";
+  errno = 0;
+  if (!textfile::WriteLines(temp, lines)) {
+    std::remove(temp.c_str());
+    ThrowFileFailure("Can not write", temp);
+  }
+  errno = 0;
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    std::remove(temp.c_str());
+    errno = err;
+    ThrowFileFailure("Can not replace", path);
+  }
+}
+
+void AppendConnectionLine(const std::string& path, const std::string& line) {
+  errno = 0;
+  if (!textfile::AppendLine(path, line)) ThrowFileFailure("Can not write", path);
+}
+
+}  // namespace tallyhost

@@ -1,0 +1,113 @@
+#include "headless_front.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+namespace tallyhost {
+
+void HeadlessFront::SetColumnWidth(int column, float twips) {
+  if (column >= 1 && column <= 4) columns_[static_cast<size_t>(column - 1)] = twips;
+}
+
+float HeadlessFront::ColumnWidth(int column) const {
+  return column >= 1 && column <= 4 ? columns_[static_cast<size_t>(column - 1)] : 0;
+}
+
+void HeadlessFront::SetStatus(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+namespace {
+bool ReadLine(std::string* line) { return static_cast<bool>(std::getline(std::cin, *line)); }
+
+bool ReadSecret(std::string* line) {
+  termios old{};
+  bool restore = ::tcgetattr(STDIN_FILENO, &old) == 0;
+  if (restore) {
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  bool ok = ReadLine(line);
+  if (restore) ::tcsetattr(STDIN_FILENO, TCSANOW, &old);
+  std::fputc('\n', stderr);
+  return ok;
+}
+}  // namespace
+
+bool HeadlessFront::ShowLogin(const std::string& label1, const std::string& label2,
+                              LogonTester& tester) {
+  if (!::isatty(STDIN_FILENO)) {
+    std::fprintf(stderr,
+                 "Tallyhost: the connection on %s (%s) requires a database logon, but standard "
+                 "input is not a terminal: the logon is treated as cancelled and the connection "
+                 "is not opened.\n",
+                 label1.c_str(), label2.c_str());
+    return false;
+  }
+  while (true) {
+    std::fprintf(stderr, "Database Logon\n%s\n%s\nUser Name: ", label1.c_str(), label2.c_str());
+    std::fflush(stderr);
+    std::string user, password;
+    if (!ReadLine(&user)) return false;
+    std::fprintf(stderr, "Password: ");
+    std::fflush(stderr);
+    if (!ReadSecret(&password)) return false;
+    switch (tester.Test(user, password)) {
+      case LogonTester::Outcome::Accepted:
+        return true;
+      case LogonTester::Outcome::Cancelled:
+        return false;
+      case LogonTester::Outcome::TryAgain:
+        break;
+    }
+  }
+}
+
+namespace {
+int g_signal_fd[2] = {-1, -1};
+
+void OnSignal(int sig) {
+  unsigned char b = static_cast<unsigned char>(sig);
+  ssize_t r = ::write(g_signal_fd[0], &b, 1);
+  (void)r;
+}
+}  // namespace
+
+SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signal_fd) != 0) return;
+  notifier_ = new QSocketNotifier(g_signal_fd[1], QSocketNotifier::Read, this);
+  connect(notifier_, &QSocketNotifier::activated, this, &SignalWatcher::OnReadable);
+  struct sigaction sa{};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+SignalWatcher::~SignalWatcher() {
+  ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGTERM, SIG_DFL);
+  if (g_signal_fd[0] >= 0) {
+    ::close(g_signal_fd[0]);
+    ::close(g_signal_fd[1]);
+    g_signal_fd[0] = g_signal_fd[1] = -1;
+  }
+}
+
+void SignalWatcher::OnReadable() {
+  unsigned char b = 0;
+  if (::read(g_signal_fd[1], &b, 1) == 1) emit Terminate(b);
+}
+
+}  // namespace tallyhost

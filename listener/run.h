@@ -1,0 +1,16 @@
+// The listener's two ways to run: with a window (Qt Widgets) and without.
+// Both run Main, then receive until closed; they return the exit status.
+#pragma once
+
+#include <string>
+
+namespace tallyhost {
+
+int RunHeadless(int argc, char** argv, const std::string& command_line);
+int RunWindowed(int argc, char** argv, const std::string& command_line);
+
+// True when a window can be shown: a display is named, or Qt is told which
+// platform to use.
+bool DisplayAvailable();
+
+}  // namespace tallyhost

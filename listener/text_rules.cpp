@@ -1,0 +1,183 @@
+#include "text_rules.h"
+
+#include <cctype>
+#include <cfenv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+
+#include "ado.h"
+#include "com.h"
+
+namespace tallyhost {
+
+Failure CurrentFailure() {
+  try {
+    throw;
+  } catch (const Failure& e) {
+    return e;
+  } catch (const ado::Error& e) {
+    return Failure(e.Number(), e.Description());
+  } catch (const com::Error& e) {
+    return Failure(e.Number(), e.Description());
+  } catch (const std::bad_alloc&) {
+    return Failure(7, "Out of memory");
+  } catch (const std::exception& e) {
+    return Failure(com::E_FAIL, e.what());
+  } catch (...) {
+    return Failure(com::E_FAIL, "Unknown failure");
+  }
+}
+
+double NumberPrefix(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  std::string num;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) num += text[i++];
+  bool digits = false;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+    num += text[i++];
+    digits = true;
+  }
+  if (i < text.size() && text[i] == '.') {
+    num += text[i++];
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+      num += text[i++];
+      digits = true;
+    }
+  }
+  if (!digits) return 0;
+  return std::strtod(num.c_str(), nullptr);
+}
+
+namespace {
+double RoundHalfEven(double v) {
+  int saved = std::fegetround();
+  std::fesetround(FE_TONEAREST);
+  double r = std::nearbyint(v);
+  std::fesetround(saved);
+  return r;
+}
+}  // namespace
+
+int32_t RoundToInt32(double value) {
+  double r = RoundHalfEven(value);
+  if (!(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()))
+    throw Failure(kErrOverflow, "Overflow");
+  return static_cast<int32_t>(r);
+}
+
+int16_t RoundToInt16(double value) {
+  double r = RoundHalfEven(value);
+  if (!(r >= std::numeric_limits<int16_t>::min() && r <= std::numeric_limits<int16_t>::max()))
+    throw Failure(kErrOverflow, "Overflow");
+  return static_cast<int16_t>(r);
+}
+
+float ParseSingle(const std::string& text) {
+  size_t b = text.find_first_not_of(" \t");
+  size_t e = text.find_last_not_of(" \t");
+  if (b == std::string::npos) throw Failure(kErrTypeMismatch, "Type mismatch");
+  std::string t = text.substr(b, e - b + 1);
+  for (char c : t) {
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.' ||
+          c == 'e' || c == 'E'))
+      throw Failure(kErrTypeMismatch, "Type mismatch");
+  }
+  char* end = nullptr;
+  double v = std::strtod(t.c_str(), &end);
+  if (end == t.c_str() || *end != '\0') throw Failure(kErrTypeMismatch, "Type mismatch");
+  if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
+    throw Failure(kErrOverflow, "Overflow");
+  return static_cast<float>(v);
+}
+
+std::string FormatNumber(double value) {
+  if (value == 0) return "0";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", value);
+  std::string s = buf;
+  if (s.find('e') != std::string::npos) {
+    std::snprintf(buf, sizeof buf, "%.15f", value);
+    s = buf;
+    if (s.find('.') != std::string::npos) {
+      while (!s.empty() && s.back() == '0') s.pop_back();
+      if (!s.empty() && s.back() == '.') s.pop_back();
+    }
+  }
+  return s;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string RemoveSetting(const std::string& text, const std::string& setting) {
+  size_t p = text.find(setting);
+  if (p == std::string::npos) return text;
+  size_t q = text.find(';', p + 1);
+  std::string head = text.substr(0, p + 1);
+  return q == std::string::npos ? head : head + text.substr(q + 1);
+}
+
+std::string DisplayForm(const std::string& connection_string) {
+  return RemoveSetting(connection_string, ";Persist Security Info=");
+}
+
+std::string ReducedDatabaseText(const std::string& connection_string) {
+  return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
+                       ";Persist Security Info=");
+}
+
+std::string DatabasePath(const std::string& connection_string) {
+  const std::string key = ";Data Source=";
+  size_t p = connection_string.find(key);
+  if (p == std::string::npos) return "";
+  size_t start = p + key.size();
+  size_t q = connection_string.find(';', p + 1);
+  if (q == std::string::npos || q < start) return connection_string.substr(start);
+  return connection_string.substr(start, q - start);
+}
+
+namespace {
+const char kPersist[] = ";Persist Security Info=";
+
+// Just after the Persist Security Info setting: before the next ";" that
+// follows its own leading ";", or the end of the text.
+size_t InsertionPoint(const std::string& s) {
+  size_t p = s.find(kPersist);
+  size_t q = s.find(';', p + 1);
+  return q == std::string::npos ? s.size() : q;
+}
+
+void SetOrInsert(std::string* s, const std::string& setting, const std::string& value) {
+  size_t p = s->find(setting);
+  if (p != std::string::npos) {
+    size_t start = p + setting.size();
+    size_t q = s->find(';', start);
+    size_t end = q == std::string::npos ? s->size() : q;
+    s->replace(start, end - start, value);
+  } else {
+    s->insert(InsertionPoint(*s), setting + value);
+  }
+}
+}  // namespace
+
+std::string LogonTestString(const std::string& connection_string, const std::string& user,
+                            const std::string& password) {
+  std::string s = connection_string;
+  if (s.find(kPersist) == std::string::npos) {
+    size_t semi = s.find(';');
+    const std::string setting = ";Persist Security Info=False";
+    if (semi != std::string::npos) s.insert(semi, setting);
+    else s += setting;
+  }
+  if (!user.empty()) SetOrInsert(&s, ";User ID=", user);
+  if (!password.empty()) SetOrInsert(&s, ";User Password=", password);
+  return s;
+}
+
+}  // namespace tallyhost

@@ -1,0 +1,88 @@
+// UdpPeerArray (udpPeerB): one UDP socket per connection entry, element n
+// belonging to entry n. Element 0 is loaded from the start and never bound.
+//
+// The sockets live on a network thread of their own that reads every
+// datagram as soon as it arrives (with a large receive buffer) into an
+// in-memory queue, so that nothing is dropped while the user-interface thread
+// runs a processing pass or waits at a prompt. The user-interface thread
+// calls Load, Bind, Close, Unload, LocalPort and State (each runs on the
+// network thread and waits for it) and collects arrivals with TakeArrivals
+// after the Arrived signal. Datagrams of 0 bytes are read and dropped.
+//
+// Thread safety: the public functions are for the thread that created the
+// array; Arrived is delivered on that thread.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QUdpSocket;
+
+namespace tallyhost {
+
+struct Arrival {
+  int element = 0;
+  QByteArray data;
+  std::string sender_address;
+  int32_t sender_port = 0;
+  int32_t local_port = 0;
+};
+
+// The outcome of a socket operation: number 0 is success.
+struct SocketResult {
+  int32_t number = 0;
+  std::string description;
+  bool ok() const { return number == 0; }
+};
+
+class PeerWorker;
+
+class UdpPeerArray : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit UdpPeerArray(QObject* parent = nullptr);
+  ~UdpPeerArray() override;
+
+  SocketResult Load(int n);
+  SocketResult Bind(int n, int32_t port);
+  // Binds a loaded element to another port: the new port is bound first,
+  // and only when that succeeds the old socket is closed (its waiting
+  // datagrams read); on failure the element keeps its old port.
+  SocketResult Rebind(int n, int32_t port);
+  // Closes the element's socket (it stays loaded, unbound).
+  void Close(int n);
+  void Unload(int n);
+  bool IsLoaded(int n);
+  int32_t LocalPort(int n);   // 0 when unbound
+  int State(int n);           // 0 closed, 1 bound
+  // Local ports of all loaded elements (element 0 included).
+  std::map<int, int32_t> LoadedPorts();
+
+  std::deque<Arrival> TakeArrivals();
+  size_t Received() const;   // datagrams read since start (0-byte ones excluded)
+
+ signals:
+  void Arrived();
+
+ private:
+  friend class PeerWorker;
+  void Push(Arrival a);
+
+  QThread thread_;
+  PeerWorker* worker_ = nullptr;
+  mutable std::mutex mu_;
+  std::deque<Arrival> queue_;
+  bool notify_pending_ = false;
+  size_t received_ = 0;
+};
+
+}  // namespace tallyhost

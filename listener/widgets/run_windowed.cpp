@@ -1,0 +1,34 @@
+#include <QApplication>
+#include <cstdio>
+
+#include "dialogs.h"
+#include "headless_front.h"
+#include "main_form.h"
+#include "main_form_window.h"
+#include "qt_message_boxes.h"
+#include "run.h"
+
+namespace tallyhost {
+
+int RunWindowed(int argc, char** argv, const std::string& command_line) {
+  QApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(true);
+  msgbox::Install(std::make_shared<QtMessageBoxes>());
+  SignalWatcher watcher;
+  MainState state;
+  MainFormWindow window(state);
+  WidgetDialogs dialogs(&window);
+  try {
+    Main(state, command_line, window, dialogs);
+  } catch (const StartupAbort& e) {
+    std::fprintf(stderr, "Tallyhost: %s\n", e.what());
+    return 1;
+  }
+  MainForm form(state, window, dialogs);
+  window.SetCore(&form);
+  form.StartReceiving();
+  QObject::connect(&watcher, &SignalWatcher::Terminate, &window, [&](int) { window.close(); });
+  return app.exec();
+}
+
+}  // namespace tallyhost

@@ -1,0 +1,192 @@
+// ado: the database access layer that both programs use, shaped after ADO.
+//
+// A Connection opens a database named by a connection string whose
+// "Provider=" setting picks a backend ("Microsoft.Jet.OLEDB.3.51" and
+// "SQLite" open a SQLite file, "PostgreSQL" a PostgreSQL database). Callers
+// write statements in the Jet dialect (see jet_sql.h) and never learn which
+// backend runs them. Failures are thrown as ado::Error with a 32-bit number
+// and a description; lock conflicts and unique-key violations carry
+// kErrProvider and the words "locked" and "duplicate".
+//
+// Texts crossing this layer are narrow strings in ISO-8859-1 (one byte, one
+// character); the layer converts to and from the backend's UTF-8.
+//
+// Ownership: a Recordset returned by Execute or OpenSchema owns its rows and
+// stays valid after the Connection is closed. Rows of a select are fetched
+// as the caller reaches them; when the connection runs its next operation
+// while such a recordset is still unfinished, the rest of its rows are read
+// into it first (close recordsets early: an unfinished one over a large
+// table costs a full read). A Recordset opened for AddNew holds a reference
+// to its Connection's session.
+//
+// Thread safety: a Connection and its recordsets belong to one thread at a
+// time. Separate Connections are independent, also on one database file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ado {
+
+// Error numbers, as the system classifies them.
+constexpr int32_t kErrProvider = -2147467259;     // 0x80004005: locks, duplicates, open failures
+constexpr int32_t kErrCommand = -2147217900;      // 0x80040E14: a statement the database rejects
+constexpr int32_t kErrConversion = -2147217913;   // 0x80040E07: a value of the wrong type
+constexpr int32_t kErrNoProvider = -2146824582;   // 0x800A0E7A: provider cannot be found
+constexpr int32_t kErrState = -2146824584;        // 0x800A0E78: operation not allowed in this state
+constexpr int32_t kErrEof = -2146825267;          // 0x800A0BCD: no current record
+constexpr int32_t kErrNoField = -2146825023;      // 0x800A0CC1: item not found in the collection
+constexpr int32_t kErrDataOverflow = -2147217833; // 0x80040E57: a text too long for its column
+constexpr int32_t kErrIntegrity = -2147217873;    // 0x80040E2F: a constraint other than unique
+
+class Error : public std::runtime_error {
+ public:
+  Error(int32_t number, const std::string& description)
+      : std::runtime_error(description), number_(number), description_(description) {}
+  int32_t Number() const { return number_; }
+  const std::string& Description() const { return description_; }
+
+ private:
+  int32_t number_;
+  std::string description_;
+};
+
+// A field value. DateTime values are day serials (days since 1899-12-30,
+// the fraction being the time of day; see datetime.h).
+class Value {
+ public:
+  enum class Type { Null, Integer, Double, Text, DateTime, Bytes };
+
+  Value() = default;
+  static Value Integer(int64_t v);
+  static Value Double(double v);
+  static Value Text(std::string v);
+  static Value DateTime(double serial);
+  static Value Bytes(std::vector<uint8_t> v);
+  static Value Boolean(bool v) { return Integer(v ? 1 : 0); }
+
+  Type type() const { return type_; }
+  bool IsNull() const { return type_ == Type::Null; }
+
+  // Conversions throw Error(kErrConversion) when the value has no such form.
+  int64_t AsInteger() const;
+  double AsDouble() const;
+  bool AsBool() const;
+  std::string AsText() const;      // DateTime in the general date format
+  double AsDateTime() const;       // Text is parsed; numbers are day serials
+  const std::vector<uint8_t>& AsBytes() const;
+
+ private:
+  Type type_ = Type::Null;
+  int64_t i_ = 0;
+  double d_ = 0;
+  std::string s_;
+  std::vector<uint8_t> b_;
+};
+
+// Schema rowsets of OpenSchema.
+constexpr int kSchemaTables = 20;          // adSchemaTables
+constexpr int kSchemaProviderTypes = 22;   // adSchemaProviderTypes
+
+// Cursor and lock types of Recordset::Open.
+constexpr int kOpenForwardOnly = 0;
+constexpr int kOpenDynamic = 2;
+constexpr int kLockReadOnly = 1;
+constexpr int kLockOptimistic = 3;
+constexpr int kCmdText = 1;
+constexpr int kOptionUnspecified = -1;
+
+namespace detail {
+class Session;   // a backend's open database; see backend.h
+class Cursor;    // a query's rows, read forward
+}
+
+class Connection;
+
+class Recordset {
+ public:
+  Recordset();
+  ~Recordset();
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+
+  // Opens a source on a connection. With kLockOptimistic the source must be
+  // "Select * From <table>": the recordset then only adds rows (AddNew) and
+  // reads none of the table's rows.
+  void Open(const std::string& source, Connection& active_connection,
+            int cursor_type = kOpenForwardOnly, int lock_type = kLockReadOnly);
+
+  bool Eof() const;    // ADO's EOF (the name EOF is a C macro)
+  void MoveFirst();
+  void MoveNext();
+  void Close();
+  bool IsOpen() const;
+
+  // The current row's field by column name (case-insensitive, as in ADO).
+  Value Field(const std::string& name) const;
+  std::vector<std::string> FieldNames() const;
+
+  // Adding a row.
+  void AddNew();
+  void SetField(const std::string& name, const Value& value);
+  void AppendChunk(const std::string& name, const std::vector<uint8_t>& chunk);
+  void Update();
+  void CancelUpdate();
+
+  // Used by the backends to fill a read recordset.
+  void Load(std::vector<std::string> names, std::vector<std::vector<Value>> rows);
+  // Makes this an open read recordset over a cursor's rows, fetched as they
+  // are reached (a caller that reads only the first row fetches one).
+  void Attach(std::unique_ptr<detail::Cursor> cursor);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();   // closes; an open transaction is rolled back
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Opens the database. Never creates a database file. Throws Error.
+  void Open(const std::string& connection_string, const std::string& user_id = "",
+            const std::string& password = "", int options = kOptionUnspecified);
+  void Close();
+  bool IsOpen() const;
+  const std::string& ConnectionString() const { return connection_string_; }
+  void SetConnectionString(const std::string& s) { connection_string_ = s; }
+
+  // Runs a statement (options 1, text). A select returns its rows as a
+  // forward-only recordset; other statements return an empty, closed one.
+  std::shared_ptr<Recordset> Execute(const std::string& statement, int options = kCmdText);
+
+  void BeginTrans();
+  void CommitTrans();
+  void RollbackTrans();
+  bool InTransaction() const;
+
+  std::shared_ptr<Recordset> OpenSchema(int schema);
+
+  // For Recordset::Open.
+  detail::Session& session();
+  // The open session, shared; and replacing it with a wrapper of itself (see
+  // fault_injection.h). Both throw Error(kErrState) on a closed connection.
+  std::shared_ptr<detail::Session> shared_session() const;
+  void set_session(std::shared_ptr<detail::Session> session);
+
+ private:
+  std::string connection_string_;
+  std::shared_ptr<detail::Session> session_;
+};
+
+// Reads one setting ("Name=value") of a connection string, case-insensitive
+// on the name; empty when absent.
+std::string ConnectionSetting(const std::string& connection_string, const std::string& name);
+
+}  // namespace ado

@@ -1,0 +1,90 @@
+// backend: the seam between the ado classes and a database backend.
+//
+// A Session is one open database of one backend. It takes statements in the
+// Jet dialect (narrow strings) and gives them Jet's meaning (jet_sql.h);
+// it reports failures as ado::Error with the numbers and words of ado.h.
+// Every difference between backends lives behind this interface, so a new
+// backend is a new Session plus one line in OpenSession().
+//
+// A Cursor reads a query's rows forward. A backend may fetch lazily, but a
+// cursor must stay usable whatever the caller does next on the session and
+// after the session closes (the SQLite session reads the rest of a pending
+// cursor into memory before it runs anything else).
+//
+// Ownership: Connection and Recordset share a Session through shared_ptr.
+// Thread safety: a Session and its cursors belong to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ado.h"
+#include "jet_sql.h"
+
+namespace ado::detail {
+
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  virtual const std::vector<std::string>& Names() const = 0;
+  // Fetches the next row; false at the end.
+  virtual bool Next(std::vector<Value>* row) = 0;
+};
+
+// Whole rows, for the schema rowsets.
+struct Rows {
+  std::vector<std::string> names;
+  std::vector<std::vector<Value>> rows;
+};
+
+// Counters for tests and measurements.
+struct SessionStats {
+  uint64_t prepares = 0;       // statements compiled by the backend
+  uint64_t rows_fetched = 0;   // rows the backend produced (queries and internal reads)
+};
+
+class Session {
+ public:
+  virtual ~Session() = default;
+
+  // Runs one Jet statement. Returns a cursor when the statement yields result
+  // columns (a select), else null after running it to the end.
+  virtual std::unique_ptr<Cursor> Execute(const std::string& statement) = 0;
+
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+  virtual bool InTransaction() const = 0;
+
+  virtual Rows ProviderTypes() = 0;   // OpenSchema 22
+  virtual Rows Tables() = 0;          // OpenSchema 20
+
+  // The columns of a table in creation order; throws when there is no such
+  // table. Reads no rows of the table.
+  virtual std::vector<jet::Column> Columns(const std::string& table) = 0;
+
+  // Inserts one row; `values` match `columns` (names of the table's columns).
+  virtual void Insert(const std::string& table, const std::vector<std::string>& columns,
+                      const std::vector<Value>& values) = 0;
+
+  // Ends the session: an open transaction is rolled back. Idempotent.
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual SessionStats Stats() const = 0;
+};
+
+// Opens the session that the connection string's Provider= names. Throws Error.
+std::shared_ptr<Session> OpenSession(const std::string& connection_string);
+
+// The SQLite backend (sqlite_backend.cpp).
+std::shared_ptr<Session> OpenSqliteSession(const std::string& connection_string);
+
+// A process-wide wrapper applied to every session that Connection::Open opens
+// (for fault injection in tests); empty function: none.
+using SessionDecorator = std::function<std::shared_ptr<Session>(std::shared_ptr<Session>)>;
+void SetSessionDecorator(SessionDecorator decorator);
+
+}  // namespace ado::detail

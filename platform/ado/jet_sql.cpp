@@ -1,0 +1,373 @@
+#include "jet_sql.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "codepage.h"
+#include "datetime.h"
+
+namespace ado::jet {
+namespace {
+
+const char kMismatch[] = "Data type mismatch in criteria expression.";
+const char kTooLong[] =
+    "The field is too small to accept the amount of data you attempted to add.  "
+    "Try inserting or pasting less data.";
+
+// Day serials of 0100-01-01 and of the day after 9999-12-31.
+constexpr double kFirstSerial = -657434.0;
+constexpr double kEndSerial = 2958466.0;
+
+enum class Tok { Word, Bracket, String, Date, Number, Op, Punct };
+
+struct Token {
+  Tok kind;
+  size_t begin, end;   // span in the statement
+  std::string text;    // name, text value, date text, number, operator or character
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsIdentChar(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return std::isalnum(u) || c == '_' || u >= 0x80;
+}
+
+std::vector<Token> Tokenize(const std::string& s) {
+  std::vector<Token> out;
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    const char c = s[i];
+    const size_t b = i;
+    if (IsBlank(c)) {
+      ++i;
+    } else if (c == '\'' || c == '"') {
+      std::string v;
+      bool closed = false;
+      for (++i; i < n; ++i) {
+        if (s[i] != c) {
+          v += s[i];
+        } else if (i + 1 < n && s[i + 1] == c) {
+          v += c;
+          ++i;
+        } else {
+          closed = true;
+          ++i;
+          break;
+        }
+      }
+      if (!closed)
+        throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
+      out.push_back({Tok::String, b, i, std::move(v)});
+    } else if (c == '#' || c == '[') {
+      const char close = c == '#' ? '#' : ']';
+      size_t e = s.find(close, i + 1);
+      if (e == std::string::npos) {
+        throw Error(kErrCommand, c == '#' ? "Syntax error in date in query expression '" + s.substr(b) + "'."
+                                          : "Invalid bracketing of name '" + s.substr(b) + "'.");
+      }
+      out.push_back({c == '#' ? Tok::Date : Tok::Bracket, b, e + 1, s.substr(i + 1, e - i - 1)});
+      i = e + 1;
+    } else if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(s[i + 1]))) {
+      while (i < n && IsDigit(s[i])) ++i;
+      if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(s[i])) ++i;
+      }
+      if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        size_t k = i + 1;
+        if (k < n && (s[k] == '+' || s[k] == '-')) ++k;
+        if (k < n && IsDigit(s[k])) {
+          i = k;
+          while (i < n && IsDigit(s[i])) ++i;
+        }
+      }
+      Tok kind = Tok::Number;
+      if (i < n && IsIdentChar(s[i])) {   // a name that starts with digits
+        while (i < n && IsIdentChar(s[i])) ++i;
+        kind = Tok::Word;
+      }
+      out.push_back({kind, b, i, s.substr(b, i - b)});
+    } else if (IsIdentChar(c)) {
+      while (i < n && IsIdentChar(s[i])) ++i;
+      out.push_back({Tok::Word, b, i, s.substr(b, i - b)});
+    } else {
+      static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "=="};
+      std::string op(1, c);
+      for (const char* t : kTwo)
+        if (i + 1 < n && c == t[0] && s[i + 1] == t[1]) op = t;
+      i += op.size();
+      bool is_op = op.size() == 2 || c == '=' || c == '<' || c == '>';
+      out.push_back({is_op ? Tok::Op : Tok::Punct, b, i, op});
+    }
+  }
+  return out;
+}
+
+bool IsWord(const Token& t, const char* word) { return t.kind == Tok::Word && EqualsNoCase(t.text, word); }
+bool IsName(const Token& t) { return t.kind == Tok::Word || t.kind == Tok::Bracket; }
+bool IsPunct(const Token& t, char c) { return t.kind == Tok::Punct && t.text[0] == c; }
+
+Verb VerbOf(const std::vector<Token>& t) {
+  if (t.empty() || t[0].kind != Tok::Word) return Verb::Other;
+  if (EqualsNoCase(t[0].text, "select")) return Verb::Select;
+  if (EqualsNoCase(t[0].text, "insert")) return Verb::Insert;
+  if (EqualsNoCase(t[0].text, "update")) return Verb::Update;
+  if (EqualsNoCase(t[0].text, "delete")) return Verb::Delete;
+  if (EqualsNoCase(t[0].text, "create") && t.size() > 1 && IsWord(t[1], "table")) return Verb::CreateTable;
+  return Verb::Other;
+}
+
+// The table a data statement works on, when it names exactly one.
+std::string TargetTable(const std::vector<Token>& t, Verb verb) {
+  size_t k = 0;
+  if (verb == Verb::Insert) {
+    k = 2;
+    if (t.size() < 3 || !IsWord(t[1], "into")) return "";
+  } else if (verb == Verb::Update) {
+    k = 1;
+  } else {   // Select, Delete: the first "from" outside parentheses
+    int depth = 0;
+    for (k = 0; k < t.size(); ++k) {
+      if (IsPunct(t[k], '(')) ++depth;
+      if (IsPunct(t[k], ')')) --depth;
+      if (depth == 0 && IsWord(t[k], "from")) break;
+    }
+    ++k;
+  }
+  if (k >= t.size() || !IsName(t[k])) return "";
+  if (verb == Verb::Select || verb == Verb::Delete) {
+    if (k + 1 < t.size()) {
+      const Token& next = t[k + 1];
+      static const char* const kEnders[] = {"where", "order", "group", "having", "limit"};
+      bool ok = IsPunct(next, ';');
+      for (const char* w : kEnders) ok = ok || IsWord(next, w);
+      if (!ok) return "";
+    }
+  }
+  return t[k].text;
+}
+
+Value LiteralValue(const Token& tok, bool negative) {
+  if (tok.kind == Tok::String) return Value::Text(tok.text);
+  if (tok.kind == Tok::Date) {
+    double serial;
+    if (!datetime::Parse(tok.text, &serial))
+      throw Error(kErrCommand, "Syntax error in date in query expression '#" + tok.text + "#'.");
+    return Value::DateTime(serial);
+  }
+  const std::string text = (negative ? "-" : "") + tok.text;
+  if (tok.text.find_first_of(".eE") == std::string::npos) {
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == 0) return Value::Integer(v);
+  }
+  return Value::Double(std::strtod(text.c_str(), nullptr));
+}
+
+Value ToDateTime(const Value& v) {
+  double serial = 0;
+  switch (v.type()) {
+    case Value::Type::Null:
+      return v;
+    case Value::Type::Text:
+      if (!datetime::Parse(v.AsText(), &serial)) throw Error(kErrConversion, kMismatch);
+      break;
+    case Value::Type::Integer:
+    case Value::Type::Double:
+    case Value::Type::DateTime:
+      serial = v.AsDouble();
+      break;
+    default:
+      throw Error(kErrConversion, kMismatch);
+  }
+  if (!(serial >= kFirstSerial && serial < kEndSerial)) throw Error(kErrConversion, kMismatch);
+  return Value::DateTime(serial);
+}
+
+Value Coerce(const Column& column, const Value& value, bool store) {
+  switch (column.kind) {
+    case ColumnKind::DateTime:
+      return ToDateTime(value);
+    case ColumnKind::Text:
+      if (value.type() == Value::Type::DateTime) return Value::Text(value.AsText());
+      if (store && column.size > 0 && value.type() == Value::Type::Text &&
+          value.AsText().size() > static_cast<size_t>(column.size))
+        throw Error(kErrDataOverflow, kTooLong);
+      return value;
+    case ColumnKind::Integer:
+    case ColumnKind::Double:
+      if (value.type() == Value::Type::DateTime) return Value::Double(value.AsDouble());
+      return value;
+    default:
+      return value;
+  }
+}
+
+// A literal of a data statement: tokens [first, last] become one placeholder.
+struct Literal {
+  size_t first, last;
+  Value value;
+  std::string column;   // the column it is stored into or compared with
+  bool store = false;
+};
+
+}  // namespace
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+const Column* FindColumn(const std::vector<Column>& columns, const std::string& name) {
+  for (const Column& c : columns)
+    if (EqualsNoCase(c.name, name)) return &c;
+  return nullptr;
+}
+
+int DeclaredSize(const std::string& type_name) {
+  size_t p = type_name.find('(');
+  if (p == std::string::npos) return 0;
+  ++p;
+  while (p < type_name.size() && IsBlank(type_name[p])) ++p;
+  long v = 0;
+  while (p < type_name.size() && IsDigit(type_name[p]) && v < 1000000000) v = v * 10 + (type_name[p++] - '0');
+  return static_cast<int>(v);
+}
+
+Value CoerceForStore(const Column& column, const Value& value) { return Coerce(column, value, true); }
+Value CoerceForCompare(const Column& column, const Value& value) { return Coerce(column, value, false); }
+
+bool IsSelectAllFrom(const std::string& statement, std::string* table) {
+  std::vector<Token> t;
+  try {
+    t = Tokenize(statement);
+  } catch (const Error&) {
+    return false;
+  }
+  if (t.size() < 4 || !IsWord(t[0], "select") || !IsPunct(t[1], '*') || !IsWord(t[2], "from") ||
+      !IsName(t[3]))
+    return false;
+  if (t.size() > 5 || (t.size() == 5 && !IsPunct(t[4], ';'))) return false;
+  *table = t[3].text;
+  return true;
+}
+
+Translation Translate(const std::string& st, ColumnSource& columns, std::string (*placeholder)(int)) {
+  const std::vector<Token> toks = Tokenize(st);
+  Translation tr;
+  tr.verb = VerbOf(toks);
+  const bool data = tr.verb == Verb::Select || tr.verb == Verb::Insert || tr.verb == Verb::Update ||
+                    tr.verb == Verb::Delete;
+  if (!data) {
+    if (tr.verb == Verb::CreateTable && toks.size() > 2 && IsName(toks[2])) tr.table = toks[2].text;
+    size_t pos = 0;
+    for (const Token& tok : toks) {
+      if (tok.kind != Tok::Date) continue;
+      tr.text += st.substr(pos, tok.begin - pos);
+      tr.text += "'" + datetime::FormatFull(LiteralValue(tok, false).AsDateTime()) + "'";
+      pos = tok.end;
+    }
+    tr.text += st.substr(pos);
+    return tr;
+  }
+  tr.table = TargetTable(toks, tr.verb);
+
+  // The insert's column list, and where its values list starts.
+  std::vector<std::string> insert_columns;
+  size_t values_open = toks.size();
+  if (tr.verb == Verb::Insert && !tr.table.empty()) {
+    size_t k = 3;
+    if (k < toks.size() && IsPunct(toks[k], '(')) {
+      for (++k; k < toks.size() && !IsPunct(toks[k], ')'); ++k)
+        if (IsName(toks[k])) insert_columns.push_back(toks[k].text);
+      ++k;
+    }
+    if (k + 1 < toks.size() && IsWord(toks[k], "values") && IsPunct(toks[k + 1], '(')) values_open = k + 1;
+  }
+
+  std::vector<Literal> literals;
+  int depth = 0, item = 0;
+  bool in_where = false;
+  for (size_t k = 0; k < toks.size(); ++k) {
+    const Token& tok = toks[k];
+    if (tok.kind == Tok::Punct) {
+      const char c = tok.text[0];
+      if (c == '?' || c == '@' || c == '$' || c == ':')
+        throw Error(kErrCommand, "No value given for one or more required parameters.");
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      if (c == ',' && depth == 1 && k > values_open) ++item;
+    }
+    if (depth == 0 && IsWord(tok, "where")) in_where = true;
+
+    size_t first = k, last = k;
+    bool negative = false;
+    const Token* prev = k > 0 ? &toks[k - 1] : nullptr;
+    const bool value_position =
+        prev && (prev->kind == Tok::Op || (k > values_open && depth == 1 && (IsPunct(*prev, '(') || IsPunct(*prev, ','))));
+    if (tok.kind == Tok::String || tok.kind == Tok::Date) {
+    } else if (tok.kind == Tok::Number && value_position) {
+    } else if (IsPunct(tok, '-') && value_position && k + 1 < toks.size() && toks[k + 1].kind == Tok::Number) {
+      negative = true;
+      last = k + 1;
+    } else {
+      continue;
+    }
+    Literal lit{first, last, LiteralValue(toks[last], negative), "", false};
+    // Its column: a whole item of the insert's values list, or the other
+    // side of a comparison.
+    const Token* next = last + 1 < toks.size() ? &toks[last + 1] : nullptr;
+    if (k > values_open && depth == 1 && (IsPunct(*prev, '(') || IsPunct(*prev, ',')) && next &&
+        (IsPunct(*next, ',') || IsPunct(*next, ')'))) {
+      lit.store = true;
+      lit.column = insert_columns.empty() ? "#" + std::to_string(item) : 
+                   static_cast<size_t>(item) < insert_columns.size() ? insert_columns[item] : "";
+    } else if (prev && prev->kind == Tok::Op && first >= 2 && IsName(toks[first - 2])) {
+      bool qualified = first >= 4 && IsPunct(toks[first - 3], '.');
+      if (!qualified || EqualsNoCase(toks[first - 4].text, tr.table)) lit.column = toks[first - 2].text;
+      lit.store = tr.verb == Verb::Update && !in_where && depth == 0 && prev->text == "=";
+    } else if (next && next->kind == Tok::Op && last + 2 < toks.size() && IsName(toks[last + 2]) &&
+               !(last + 3 < toks.size() && IsPunct(toks[last + 3], '.'))) {
+      lit.column = toks[last + 2].text;
+    }
+    literals.push_back(std::move(lit));
+    k = last;
+  }
+
+  const std::vector<Column>* table_columns = nullptr;
+  bool looked_up = false;
+  size_t pos = 0;
+  int n = 0;
+  for (Literal& lit : literals) {
+    if (!lit.column.empty() && !tr.table.empty()) {
+      if (!looked_up) table_columns = columns.ColumnsOf(tr.table), looked_up = true;
+      const Column* col = nullptr;
+      if (table_columns && lit.column[0] == '#') {
+        size_t index = std::stoul(lit.column.substr(1));
+        if (index < table_columns->size()) col = &(*table_columns)[index];
+      } else if (table_columns) {
+        col = FindColumn(*table_columns, lit.column);
+      }
+      if (col) lit.value = lit.store ? CoerceForStore(*col, lit.value) : CoerceForCompare(*col, lit.value);
+    }
+    tr.text += st.substr(pos, toks[lit.first].begin - pos);
+    tr.text += placeholder(++n);
+    pos = toks[lit.last].end;
+    tr.params.push_back(std::move(lit.value));
+  }
+  tr.text += st.substr(pos);
+  return tr;
+}
+
+std::string NarrowToBackend(const std::string& narrow) { return codepage::NarrowToUtf8(narrow); }
+
+std::string BackendToNarrow(const std::string& utf8) { return codepage::Utf8ToNarrow(utf8); }
+
+}  // namespace ado::jet

@@ -1,0 +1,84 @@
+// jet_sql: Jet's meaning of the statement forms the programs write, for any
+// backend.
+//
+// Translate() reads a statement in the Jet dialect (a narrow string) and
+// returns the backend's statement text with every value literal of a data
+// statement (select, insert, update, delete) replaced by a numbered
+// placeholder, and the values to bind. On the way it gives the literals
+// Jet's meaning:
+//   - '...' and "..." are texts ('' and "" stand for one quote), #...# is a
+//     date-time literal in any form datetime::Parse reads;
+//   - a value stored into or compared with a date-time column may be a
+//     date-time literal, a date-time text or a number (a day serial) and
+//     becomes a DateTime value; anything else is "Data type mismatch in
+//     criteria expression." (kErrConversion);
+//   - a text stored into a sized text column must fit (kErrDataOverflow).
+// Other statements (create table, ...) keep their text; their date-time
+// literals become quoted canonical texts.
+//
+// The column types come from a ColumnSource that the backend provides.
+// Pure functions apart from the ColumnSource calls; thread-safe as far as the
+// ColumnSource is.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ado.h"
+
+namespace ado::jet {
+
+// The column kinds that decide how values are stored and read.
+enum class ColumnKind { Integer, Double, DateTime, Text, Bytes, Other };
+
+struct Column {
+  std::string name;        // as created (narrow)
+  std::string type_name;   // as declared
+  ColumnKind kind = ColumnKind::Other;
+  int size = 0;            // declared length of a text column; 0 when unsized
+};
+
+// Reads "(n)" from a declared type such as "VARCHAR (50)"; 0 when absent.
+int DeclaredSize(const std::string& type_name);
+
+class ColumnSource {
+ public:
+  virtual ~ColumnSource() = default;
+  // The columns of a table in creation order; null when the table is unknown.
+  virtual const std::vector<Column>* ColumnsOf(const std::string& table) = 0;
+};
+
+enum class Verb { Select, Insert, Update, Delete, CreateTable, Other };
+
+struct Translation {
+  Verb verb = Verb::Other;
+  std::string table;              // the single table a data statement names, else empty
+  std::string text;               // the backend's statement (narrow)
+  std::vector<Value> params;      // bound to placeholders 1..n in order
+};
+
+// `placeholder(n)` renders placeholder n (1-based), e.g. "?1" or "$1".
+// Throws Error(kErrCommand) for a malformed literal and the conversion
+// errors described above.
+Translation Translate(const std::string& statement, ColumnSource& columns,
+                      std::string (*placeholder)(int));
+
+// Recognises "Select * From <table>" (any letter case and spacing).
+bool IsSelectAllFrom(const std::string& statement, std::string* table);
+
+// Jet's conversions of a value written into a column (size checked) and of a
+// value compared with a column.
+Value CoerceForStore(const Column& column, const Value& value);
+Value CoerceForCompare(const Column& column, const Value& value);
+
+// Finds a column by name without regard to letter case; null when absent.
+const Column* FindColumn(const std::vector<Column>& columns, const std::string& name);
+
+bool EqualsNoCase(const std::string& a, const std::string& b);
+
+// The narrow code page and the backends' UTF-8: every byte is one character
+// (ISO-8859-1) in both directions, so any narrow text survives a round trip.
+std::string NarrowToBackend(const std::string& narrow);
+std::string BackendToNarrow(const std::string& utf8);
+
+}  // namespace ado::jet

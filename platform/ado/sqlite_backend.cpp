@@ -1,0 +1,365 @@
+// The SQLite backend: opening, statements, transactions, cursors.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "datetime.h"
+#include "sqlite_session.h"
+
+namespace ado::detail {
+namespace {
+
+std::string Placeholder(int n) { return "?" + std::to_string(n); }
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string QuoteName(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+SqliteOptions ReadOptions(const std::string& cs) {
+  SqliteOptions o;
+  std::string busy = ConnectionSetting(cs, "Busy Timeout");
+  if (!busy.empty()) {
+    char* end = nullptr;
+    long v = std::strtol(busy.c_str(), &end, 10);
+    if (*end != '\0' || v < 0 || v > 600000)
+      throw Error(kErrProvider, "Invalid Busy Timeout setting '" + busy + "': milliseconds (0 to 600000) expected.");
+    o.busy_timeout_ms = static_cast<int>(v);
+  }
+  std::string journal = Upper(ConnectionSetting(cs, "Journal Mode"));
+  if (!journal.empty()) {
+    if (journal != "WAL" && journal != "DELETE" && journal != "TRUNCATE" && journal != "PERSIST")
+      throw Error(kErrProvider, "Invalid Journal Mode setting '" + journal + "': WAL, DELETE, TRUNCATE or PERSIST expected.");
+    o.journal_mode = journal;
+  }
+  std::string sync = Upper(ConnectionSetting(cs, "Synchronous"));
+  if (!sync.empty() && sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA")
+    throw Error(kErrProvider, "Invalid Synchronous setting '" + sync + "': OFF, NORMAL, FULL or EXTRA expected.");
+  o.synchronous = sync.empty() ? (o.journal_mode == "WAL" ? "NORMAL" : "FULL") : sync;
+  std::string cache = ConnectionSetting(cs, "Statement Cache");
+  if (!cache.empty()) {
+    char* end = nullptr;
+    long v = std::strtol(cache.c_str(), &end, 10);
+    if (*end != '\0' || v < 0 || v > 10000)
+      throw Error(kErrProvider, "Invalid Statement Cache setting '" + cache + "': a count (0 to 10000) expected.");
+    o.statement_cache = static_cast<size_t>(v);
+  }
+  return o;
+}
+
+// Runs a statement on a fresh connection during opening; returns the first
+// column of the first row.
+std::string OpenStep(sqlite3* db, const std::string& path, const std::string& sql) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+  std::string first;
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* t = sqlite3_column_text(st, 0);
+      if (t) first = reinterpret_cast<const char*>(t);
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_OK;
+    }
+  }
+  std::string message = sqlite3_errmsg(db);
+  sqlite3_finalize(st);
+  if (rc == SQLITE_OK) return first;
+  sqlite3_close_v2(db);
+  if ((rc & 0xff) == SQLITE_NOTADB) throw Error(kErrProvider, "Unrecognized database format '" + path + "'.");
+  throw SqliteError(rc, message);
+}
+
+}  // namespace
+
+std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
+  const std::string path = ConnectionSetting(cs, "Data Source");
+  if (path.empty()) throw Error(kErrProvider, "The connection string names no database file: a Data Source= setting is required.");
+  const SqliteOptions options = ReadOptions(cs);
+
+  // Opening never creates a file: look before SQLite does.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) throw Error(kErrProvider, "Could not find file '" + path + "'.");
+    throw Error(kErrProvider, "Cannot open file '" + path + "': " + std::strerror(errno) + ".");
+  }
+  if (S_ISDIR(st.st_mode)) throw Error(kErrProvider, "'" + path + "' is a folder, not a database file.");
+
+  // A name that SQLite could read as a URI is made a plain relative path.
+  const std::string open_path = path.compare(0, 5, "file:") == 0 ? "./" + path : path;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(open_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    throw Error(kErrProvider, "Cannot open file '" + path + "' (" + message + ").");
+  }
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, options.busy_timeout_ms);
+  OpenStep(db, path, "SELECT count(*) FROM sqlite_master");   // a file that is no database fails here
+  if (!sqlite3_db_readonly(db, "main")) OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);
+  OpenStep(db, path, "PRAGMA synchronous=" + options.synchronous);
+  return std::make_shared<SqliteSession>(db, path, options);
+}
+
+// ---- SqliteSession ----
+
+SqliteSession::SqliteSession(sqlite3* db, std::string path, const SqliteOptions& options)
+    : db_(db), path_(std::move(path)), options_(options) {}
+
+SqliteSession::~SqliteSession() { Close(); }
+
+void SqliteSession::Close() {
+  if (!db_) return;
+  if (live_) live_->Detach();
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  for (auto& entry : cache_) sqlite3_finalize(entry.second);
+  cache_.clear();
+  columns_.clear();
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+void SqliteSession::Prepare() {
+  if (!db_) throw Error(kErrState, "Operation is not allowed when the object is closed.");
+  if (live_) live_->Detach();
+}
+
+Error SqliteSession::LastError(int rc) const { return SqliteError(rc, sqlite3_errmsg(db_)); }
+
+sqlite3_stmt* SqliteSession::Acquire(const std::string& sql, bool cacheable) {
+  if (cacheable) {
+    auto it = cache_.find(sql);
+    if (it != cache_.end()) {
+      sqlite3_stmt* st = it->second;
+      cache_.erase(it);
+      return st;
+    }
+  }
+  sqlite3_stmt* st = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                              cacheable ? SQLITE_PREPARE_PERSISTENT : 0, &st, &tail);
+  ++stats_.prepares;
+  if (rc != SQLITE_OK) {
+    columns_.clear();   // the schema may have changed under us
+    throw LastError(rc);
+  }
+  if (!st)
+    throw Error(kErrCommand, "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or 'UPDATE'.");
+  const char* end = sql.data() + sql.size();
+  while (tail && tail < end && (*tail == ' ' || *tail == ';' || *tail == '\t' || *tail == '\r' || *tail == '\n'))
+    ++tail;
+  if (tail && tail < end) {
+    sqlite3_finalize(st);
+    throw Error(kErrCommand, "Characters found after end of SQL statement.");
+  }
+  return st;
+}
+
+void SqliteSession::Release(const std::string& sql, sqlite3_stmt* stmt, bool cacheable) {
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (!db_ || !cacheable || options_.statement_cache == 0) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  if (cache_.size() >= options_.statement_cache) {
+    sqlite3_finalize(cache_.begin()->second);
+    cache_.erase(cache_.begin());
+  }
+  auto inserted = cache_.emplace(sql, stmt);
+  if (!inserted.second) sqlite3_finalize(stmt);
+}
+
+void SqliteSession::Bind(sqlite3_stmt* st, const std::vector<Value>& params) {
+  for (size_t k = 0; k < params.size(); ++k) {
+    const Value& v = params[k];
+    const int i = static_cast<int>(k) + 1;
+    int rc = SQLITE_OK;
+    switch (v.type()) {
+      case Value::Type::Null:
+        rc = sqlite3_bind_null(st, i);
+        break;
+      case Value::Type::Integer:
+        rc = sqlite3_bind_int64(st, i, v.AsInteger());
+        break;
+      case Value::Type::Double:
+        rc = sqlite3_bind_double(st, i, v.AsDouble());
+        break;
+      case Value::Type::Text:
+      case Value::Type::DateTime: {
+        // Date-times are stored as text in the full form, so that they sort.
+        std::string text = v.type() == Value::Type::Text ? jet::NarrowToBackend(v.AsText())
+                                                         : datetime::FormatFull(v.AsDateTime());
+        rc = sqlite3_bind_text64(st, i, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        break;
+      }
+      case Value::Type::Bytes: {
+        const std::vector<uint8_t>& b = v.AsBytes();
+        rc = b.empty() ? sqlite3_bind_zeroblob(st, i, 0)
+                       : sqlite3_bind_blob64(st, i, b.data(), b.size(), SQLITE_TRANSIENT);
+        break;
+      }
+    }
+    if (rc != SQLITE_OK) throw LastError(rc);
+  }
+}
+
+int SqliteSession::Step(sqlite3_stmt* st) {
+  int rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) ++stats_.rows_fetched;
+  return rc;
+}
+
+void SqliteSession::RunSimple(const std::string& sql) {
+  sqlite3_stmt* st = Acquire(sql, true);
+  int rc = Step(st);
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) {
+    Release(sql, st, true);
+    return;
+  }
+  Error e = LastError(rc);
+  Release(sql, st, true);
+  throw e;
+}
+
+std::unique_ptr<Cursor> SqliteSession::Execute(const std::string& statement) {
+  Prepare();
+  jet::Translation tr = jet::Translate(statement, *this, &Placeholder);
+  const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
+                    tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
+  const std::string sql = jet::NarrowToBackend(tr.text);
+  sqlite3_stmt* st = Acquire(sql, data);
+  try {
+    Bind(st, tr.params);
+  } catch (...) {
+    Release(sql, st, data);
+    throw;
+  }
+  int rc = Step(st);
+  if (!data) columns_.clear();   // create, alter, drop: the column types may change
+  if (rc == SQLITE_ROW || (rc == SQLITE_DONE && sqlite3_column_count(st) > 0)) {
+    auto cursor = std::make_unique<SqliteCursor>(this, st, sql, data, rc == SQLITE_ROW);
+    if (rc == SQLITE_ROW) live_ = cursor.get();
+    return cursor;
+  }
+  if (rc == SQLITE_DONE) {
+    Release(sql, st, data);
+    return nullptr;
+  }
+  Error e = LastError(rc);
+  Release(sql, st, data);
+  throw e;
+}
+
+void SqliteSession::Begin() {
+  Prepare();
+  if (!sqlite3_get_autocommit(db_)) throw Error(kErrState, "A transaction is already active on this connection.");
+  try {
+    // IMMEDIATE takes the write lock now (waiting the busy timeout), so the
+    // statements inside never meet a lock half way.
+    RunSimple("BEGIN IMMEDIATE");
+  } catch (...) {
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void SqliteSession::Commit() {
+  Prepare();
+  if (sqlite3_get_autocommit(db_)) throw Error(kErrState, "No transaction is active.");
+  RunSimple("COMMIT");   // a locked commit keeps the transaction, so it can be retried
+}
+
+void SqliteSession::Rollback() {
+  Prepare();
+  if (sqlite3_get_autocommit(db_)) throw Error(kErrState, "No transaction is active.");
+  RunSimple("ROLLBACK");
+}
+
+bool SqliteSession::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+
+const std::vector<jet::Column>* SqliteSession::ColumnsOf(const std::string& table) {
+  std::string key = table;
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto it = columns_.find(key);
+  if (it != columns_.end()) return &it->second;
+  const std::string sql = "PRAGMA table_info(" + QuoteName(jet::NarrowToBackend(table)) + ")";
+  sqlite3_stmt* st = Acquire(sql, false);
+  std::vector<jet::Column> cols;
+  int rc;
+  while ((rc = Step(st)) == SQLITE_ROW) {
+    jet::Column c;
+    auto text = [&](int i) {
+      const unsigned char* t = sqlite3_column_text(st, i);
+      return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(st, i)) : std::string();
+    };
+    c.name = jet::BackendToNarrow(text(1));
+    c.type_name = jet::BackendToNarrow(text(2));
+    c.kind = KindOfDeclaredType(c.type_name);
+    c.size = c.kind == jet::ColumnKind::Text ? jet::DeclaredSize(c.type_name) : 0;
+    cols.push_back(std::move(c));
+  }
+  if (rc != SQLITE_DONE) {
+    Error e = LastError(rc);
+    Release(sql, st, false);
+    throw e;
+  }
+  Release(sql, st, false);
+  if (cols.empty()) return nullptr;   // unknown now; it may be created later
+  return &(columns_[key] = std::move(cols));
+}
+
+std::vector<jet::Column> SqliteSession::Columns(const std::string& table) {
+  Prepare();
+  const std::vector<jet::Column>* cols = ColumnsOf(table);
+  if (!cols) throw Error(kErrCommand, "no such table: " + table);
+  return *cols;
+}
+
+void SqliteSession::Insert(const std::string& table, const std::vector<std::string>& columns,
+                           const std::vector<Value>& values) {
+  Prepare();
+  const std::vector<jet::Column>* cols = ColumnsOf(table);
+  if (!cols) throw Error(kErrCommand, "no such table: " + table);
+  std::string names, marks;
+  std::vector<Value> params;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const jet::Column* c = jet::FindColumn(*cols, columns[i]);
+    if (!c)
+      throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+    params.push_back(jet::CoerceForStore(*c, values.at(i)));
+    names += (i ? "," : "") + QuoteName(c->name);
+    marks += (i ? "," : "") + Placeholder(static_cast<int>(i) + 1);
+  }
+  const std::string sql = jet::NarrowToBackend(
+      "INSERT INTO " + QuoteName(table) + (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));
+  sqlite3_stmt* st = Acquire(sql, true);
+  try {
+    Bind(st, params);
+  } catch (...) {
+    Release(sql, st, true);
+    throw;
+  }
+  int rc = Step(st);
+  if (rc == SQLITE_DONE) {
+    Release(sql, st, true);
+    return;
+  }
+  Error e = LastError(rc);
+  Release(sql, st, true);
+  throw e;
+}
+
+}  // namespace ado::detail

@@ -1,0 +1,110 @@
+// sqlite_session: the SQLite backend's Session (private to platform/ado).
+//
+// One sqlite3 connection per session, opened read-write and never created.
+// Data statements are translated by jet_sql with "?n" placeholders; their
+// compiled forms are kept in a small cache keyed by the statement text.
+// A select's cursor steps the live statement as rows are wanted; before the
+// session runs anything else (or closes) it reads the rest of that cursor
+// into memory, so no statement stays pending across operations (a pending
+// statement would hold an old read snapshot and make writes fail).
+//
+// Thread safety: one thread at a time per session (the connection is opened
+// without SQLite's own mutex).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "backend.h"
+
+namespace ado::detail {
+
+class SqliteCursor;
+
+struct SqliteOptions {
+  int busy_timeout_ms = 250;
+  std::string journal_mode = "WAL";
+  std::string synchronous;   // empty: NORMAL with WAL, FULL otherwise
+  size_t statement_cache = 64;
+};
+
+class SqliteSession : public Session, public jet::ColumnSource {
+ public:
+  SqliteSession(sqlite3* db, std::string path, const SqliteOptions& options);
+  ~SqliteSession() override;
+
+  std::unique_ptr<Cursor> Execute(const std::string& statement) override;
+  void Begin() override;
+  void Commit() override;
+  void Rollback() override;
+  bool InTransaction() const override;
+  Rows ProviderTypes() override;
+  Rows Tables() override;
+  std::vector<jet::Column> Columns(const std::string& table) override;
+  void Insert(const std::string& table, const std::vector<std::string>& columns,
+              const std::vector<Value>& values) override;
+  void Close() override;
+  bool IsOpen() const override { return db_ != nullptr; }
+  SessionStats Stats() const override { return stats_; }
+
+  const std::vector<jet::Column>* ColumnsOf(const std::string& table) override;
+
+ private:
+  friend class SqliteCursor;
+  sqlite3_stmt* Acquire(const std::string& sql, bool cacheable);
+  void Release(const std::string& sql, sqlite3_stmt* stmt, bool cacheable);
+  void Bind(sqlite3_stmt* stmt, const std::vector<Value>& params);
+  int Step(sqlite3_stmt* stmt);
+  void RunSimple(const std::string& sql);   // BEGIN, COMMIT, ...: no rows, cached
+  void Prepare();                           // before every operation
+  Error LastError(int rc) const;
+
+  sqlite3* db_;
+  std::string path_;
+  SqliteOptions options_;
+  std::unordered_map<std::string, sqlite3_stmt*> cache_;
+  std::unordered_map<std::string, std::vector<jet::Column>> columns_;   // by lower-case table name
+  SqliteCursor* live_ = nullptr;
+  SessionStats stats_;
+};
+
+// The cursor of a select.
+class SqliteCursor : public Cursor {
+ public:
+  SqliteCursor(SqliteSession* session, sqlite3_stmt* stmt, std::string sql, bool cacheable, bool has_row);
+  ~SqliteCursor() override;
+  const std::vector<std::string>& Names() const override { return names_; }
+  bool Next(std::vector<Value>* row) override;
+
+  // Reads the remaining rows into memory and gives the statement back.
+  void Detach();
+
+ private:
+  std::vector<Value> ReadRow();
+  void Finish();
+
+  SqliteSession* session_;
+  sqlite3_stmt* stmt_;
+  std::string sql_;
+  bool cacheable_;
+  bool has_row_;   // the statement stands on a row not yet read
+  std::vector<std::string> names_;
+  std::vector<jet::ColumnKind> kinds_;
+  std::deque<std::vector<Value>> buffer_;
+  std::optional<Error> deferred_;   // a failure met while detaching
+};
+
+// How a declared SQLite type reads and stores (DATETIME, VARCHAR (50), ...).
+jet::ColumnKind KindOfDeclaredType(const std::string& declared);
+// Reads one result column as the declared kind says.
+Value ReadSqliteColumn(sqlite3_stmt* stmt, int i, jet::ColumnKind kind);
+// The error for an SQLite failure code (extended) and its message.
+Error SqliteError(int rc, const std::string& utf8_message);
+
+}  // namespace ado::detail

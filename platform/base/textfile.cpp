@@ -1,0 +1,122 @@
+#include "textfile.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace textfile {
+
+std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::string cur;
+  bool pending = false;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    char c = bytes[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(cur);
+      cur.clear();
+      pending = false;
+      if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    } else {
+      cur += c;
+      pending = true;
+    }
+  }
+  if (pending) lines.push_back(cur);
+  return lines;
+}
+
+std::optional<std::string> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return ss.str();
+}
+
+std::optional<std::vector<std::string>> ReadLines(const std::string& path) {
+  auto all = ReadAll(path);
+  if (!all) return std::nullopt;
+  return SplitLines(*all);
+}
+
+std::optional<std::string> ReadLastLine(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return std::nullopt;
+  if (std::fseek(f, 0, SEEK_END) != 0) {
+    std::fclose(f);
+    return std::nullopt;
+  }
+  long pos = std::ftell(f);
+  std::string tail;   // the file's bytes from pos to its end
+  const long kBlock = 4096;
+  while (true) {
+    // The last line ends before the file's final line end, if any.
+    size_t end = tail.size();
+    if (end > 0 && tail[end - 1] == '\n') --end;
+    if (end > 0 && tail[end - 1] == '\r' && (end == tail.size() || tail[end] == '\n')) --end;
+    if (pos == 0 || (end > 0 && tail.find_last_of("\r\n", end - 1) != std::string::npos)) {
+      size_t brk = end == 0 ? std::string::npos : tail.find_last_of("\r\n", end - 1);
+      std::fclose(f);
+      size_t from = brk == std::string::npos ? 0 : brk + 1;
+      return tail.substr(from, end - from);
+    }
+    long n = pos >= kBlock ? kBlock : pos;
+    pos -= n;
+    std::string block(static_cast<size_t>(n), '\0');
+    if (std::fseek(f, pos, SEEK_SET) != 0 ||
+        std::fread(block.data(), 1, static_cast<size_t>(n), f) != static_cast<size_t>(n)) {
+      std::fclose(f);
+      return std::nullopt;
+    }
+    tail.insert(0, block);
+  }
+}
+
+bool AppendLine(const std::string& path, const std::string& line) {
+  std::FILE* f = std::fopen(path.c_str(), "ab");
+  if (!f) return false;
+  bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size() &&
+            std::fwrite("\r\n", 1, 2, f) == 2;
+  ok = (std::fclose(f) == 0) && ok;
+  return ok;
+}
+
+bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = true;
+  for (const auto& l : lines)
+    ok = ok && std::fwrite(l.data(), 1, l.size(), f) == l.size() && std::fwrite("\r\n", 1, 2, f) == 2;
+  ok = (std::fclose(f) == 0) && ok;
+  return ok;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && DirectoryExists(path));
+}
+
+bool CreateDirectories(const std::string& path) {
+  if (path.empty() || DirectoryExists(path)) return !path.empty();
+  size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !CreateDirectories(path.substr(0, slash)))
+    return false;
+  return CreateDirectory(path);
+}
+
+}  // namespace textfile

@@ -1,0 +1,33 @@
+#include <cstdio>
+
+#include "msgbox.h"
+
+namespace msgbox {
+
+HeadlessMessageBoxes::HeadlessMessageBoxes(std::chrono::milliseconds lock_budget)
+    : lock_budget_(lock_budget) {}
+
+int HeadlessMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
+  std::lock_guard<std::mutex> lock(mu_);
+  int answer;
+  switch (buttons & 7) {
+    case vbOKOnly:
+      answer = vbOK;
+      break;
+    case vbOKCancel:
+      answer = vbCancel;
+      break;
+    default: {
+      bool lock_prompt = title == "Record is Locked" &&
+                         text.rfind("Database is temporarily locked", 0) == 0;
+      answer = lock_prompt && CurrentWait() < lock_budget_ ? vbYes : vbNo;
+      break;
+    }
+  }
+  std::string out = Describe(text, buttons, title) + "\nAnswer: " + AnswerName(answer) + "\n";
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+  return answer;
+}
+
+}  // namespace msgbox

@@ -1,0 +1,107 @@
+#include "msgbox.h"
+
+namespace msgbox {
+namespace {
+
+std::mutex g_mu;
+std::shared_ptr<MessageBoxService> g_service;
+
+thread_local bool t_wait_open = false;
+thread_local std::chrono::steady_clock::time_point t_wait_start;
+
+}  // namespace
+
+std::shared_ptr<MessageBoxService> Install(std::shared_ptr<MessageBoxService> service) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  auto old = g_service;
+  g_service = std::move(service);
+  return old;
+}
+
+std::shared_ptr<MessageBoxService> Installed() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (!g_service) g_service = std::make_shared<HeadlessMessageBoxes>();
+  return g_service;
+}
+
+int MsgBox(const std::string& text, int buttons, const std::string& title) {
+  return Installed()->Show(text, buttons, title);
+}
+
+std::string Describe(const std::string& text, int buttons, const std::string& title) {
+  const char* kinds = "[OK]";
+  switch (buttons & 7) {
+    case vbOKCancel: kinds = "[OK] [Cancel]"; break;
+    case vbYesNoCancel: kinds = "[Yes] [No] [Cancel]"; break;
+    case vbYesNo: kinds = "[Yes] [No]"; break;
+    default: break;
+  }
+  return "--- " + title + " ---\n" + text + "\n" + kinds;
+}
+
+std::string AnswerName(int answer) {
+  switch (answer) {
+    case vbOK: return "OK";
+    case vbCancel: return "Cancel";
+    case vbYes: return "Yes";
+    case vbNo: return "No";
+    default: return std::to_string(answer);
+  }
+}
+
+std::chrono::steady_clock::duration CurrentWait() {
+  if (!t_wait_open) return {};
+  return std::chrono::steady_clock::now() - t_wait_start;
+}
+
+WaitScope::WaitScope() : saved_(t_wait_start), had_saved_(t_wait_open) {
+  t_wait_open = true;
+  t_wait_start = std::chrono::steady_clock::now();
+}
+
+WaitScope::~WaitScope() {
+  t_wait_open = had_saved_;
+  t_wait_start = saved_;
+}
+
+void ScriptedMessageBoxes::Push(int answer) {
+  std::lock_guard<std::mutex> lock(mu_);
+  answers_.push_back(answer);
+}
+
+void ScriptedMessageBoxes::OnShow(std::function<void(const std::string& title)> hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hook_ = std::move(hook);
+}
+
+int ScriptedMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook = hook_;
+  }
+  if (hook) hook(title);
+  std::lock_guard<std::mutex> lock(mu_);
+  int answer;
+  if (!answers_.empty()) {
+    answer = answers_.front();
+    answers_.pop_front();
+  } else {
+    answer = (buttons & 7) == vbOKOnly ? vbOK : vbCancel;
+  }
+  shown_.push_back({text, buttons, title, answer});
+  return answer;
+}
+
+std::vector<ScriptedMessageBoxes::Shown> ScriptedMessageBoxes::shown() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return shown_;
+}
+
+void ScriptedMessageBoxes::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  shown_.clear();
+  answers_.clear();
+}
+
+}  // namespace msgbox

@@ -1,0 +1,110 @@
+// msgbox: the process-wide message box service.
+//
+// MsgBox shows a modal box with fixed buttons and returns the button chosen,
+// with the designed platform's codes. The service behind it is installed once
+// per process: the windowed listener installs a Qt one, a headless run the
+// HeadlessMessageBoxes policy, tests a ScriptedMessageBoxes. Until one is
+// installed, the headless policy answers.
+//
+// WaitScope marks one statement's wait at a locked database, so that the
+// headless policy can answer the lock prompt by how long that statement has
+// waited.
+//
+// Thread safety: install the service before other threads use MsgBox; the
+// services themselves serialise their own state.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace msgbox {
+
+// Buttons (the low bits of the style).
+constexpr int vbOKOnly = 0;
+constexpr int vbOKCancel = 1;
+constexpr int vbYesNoCancel = 3;
+constexpr int vbYesNo = 4;
+// Results.
+constexpr int vbOK = 1;
+constexpr int vbCancel = 2;
+constexpr int vbYes = 6;
+constexpr int vbNo = 7;
+
+class MessageBoxService {
+ public:
+  virtual ~MessageBoxService() = default;
+  virtual int Show(const std::string& text, int buttons, const std::string& title) = 0;
+};
+
+// Installs the process-wide service; returns the previous one.
+std::shared_ptr<MessageBoxService> Install(std::shared_ptr<MessageBoxService> service);
+std::shared_ptr<MessageBoxService> Installed();
+
+int MsgBox(const std::string& text, int buttons, const std::string& title);
+
+// The text every box starts with when it is written to a log: title, text
+// (line breaks kept) and the buttons.
+std::string Describe(const std::string& text, int buttons, const std::string& title);
+std::string AnswerName(int answer);
+
+// The time since the innermost open WaitScope on this thread began; zero
+// when none is open.
+std::chrono::steady_clock::duration CurrentWait();
+
+class WaitScope {
+ public:
+  WaitScope();
+  ~WaitScope();
+  WaitScope(const WaitScope&) = delete;
+  WaitScope& operator=(const WaitScope&) = delete;
+
+ private:
+  std::chrono::steady_clock::time_point saved_;
+  bool had_saved_;
+};
+
+// Headless policy: OK boxes are written to standard error; the lock prompt
+// ("Record is Locked" whose text starts with "Database is temporarily
+// locked") is answered Yes while the current WaitScope has lasted less than
+// the budget, then No; every other question is answered No (Cancel for an
+// OK/Cancel box). Each answer is written to standard error after the box.
+class HeadlessMessageBoxes : public MessageBoxService {
+ public:
+  explicit HeadlessMessageBoxes(std::chrono::milliseconds lock_budget = std::chrono::seconds(60));
+  int Show(const std::string& text, int buttons, const std::string& title) override;
+
+ private:
+  std::chrono::milliseconds lock_budget_;
+  std::mutex mu_;
+};
+
+// For tests: answers from a queue (an empty queue answers OK for OK boxes,
+// else Cancel) and records every box shown.
+class ScriptedMessageBoxes : public MessageBoxService {
+ public:
+  struct Shown {
+    std::string text;
+    int buttons;
+    std::string title;
+    int answer;
+  };
+  void Push(int answer);
+  // Called with each box before it is answered (from the showing thread).
+  void OnShow(std::function<void(const std::string& title)> hook);
+  int Show(const std::string& text, int buttons, const std::string& title) override;
+  std::vector<Shown> shown() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mu_;
+  std::deque<int> answers_;
+  std::vector<Shown> shown_;
+  std::function<void(const std::string&)> hook_;
+};
+
+}  // namespace msgbox

@@ -1,0 +1,270 @@
+// The connection commands of the Tools menu, through scripted dialogs.
+#include <gtest/gtest.h>
+
+#include "listener_fixture.h"
+#include "prog_path_module.h"
+#include "textfile.h"
+
+using namespace listenertest;
+
+namespace {
+const char kInUse[] = "Error: Port Already In Use";
+}
+
+class CommandsTest : public ListenerTest {
+ protected:
+  // Three entries on free ports, each with its own database and log.
+  void StartThree() {
+    for (int i = 1; i <= 3; ++i) {
+      ports[i] = FreeUdpPort();
+      dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
+      logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
+    }
+    WriteConfig({Line(ports[1], dbs[1], logs[1]), Line(ports[2], dbs[2], logs[2]),
+                 Line(ports[3], dbs[3], logs[3])});
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(Boxes().empty());
+  }
+  void Select(int n) { state_->ListView1.Select("con" + std::to_string(n)); }
+  const tallyhost::ListRow& Row(int n) {
+    return *state_->ListView1.Find("con" + std::to_string(n));
+  }
+  int ports[4] = {};
+  std::string dbs[4], logs[4];
+};
+
+TEST_F(CommandsTest, PortWithItsOwnPortIsAlreadyInUse) {
+  StartThree();
+  Select(2);
+  front_.values.push_back(std::to_string(ports[2]));
+  Form().ToolsPort();
+  ASSERT_EQ(front_.seen.size(), 1u);
+  EXPECT_EQ(front_.seen[0].caption, "Modify Port Number");
+  EXPECT_EQ(front_.seen[0].label, "Port Number");
+  EXPECT_EQ(front_.seen[0].text, std::to_string(ports[2]));
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, kInUse);
+  EXPECT_EQ(Boxes()[0].text, "Port " + std::to_string(ports[2]) + " is already in use.\r\n");
+  EXPECT_EQ(Row(2).text, std::to_string(ports[2]));
+}
+
+TEST_F(CommandsTest, PortZeroMeetsTheNeverBoundElement) {
+  StartThree();
+  Select(1);
+  front_.values.push_back("abc");
+  Form().ToolsPort();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].text, "Port 0 is already in use.\r\n");
+  EXPECT_EQ(state_->udpPeerB->LocalPort(1), ports[1]);
+}
+
+TEST_F(CommandsTest, PortMovesTheSocketAndKeepsItOnFailure) {
+  StartThree();
+  Select(1);
+  int fresh = FreeUdpPort();
+  front_.values.push_back(std::to_string(fresh) + ".5");   // halves to even
+  Form().ToolsPort();
+  int expected = fresh % 2 == 0 ? fresh : fresh + 1;
+  if (Boxes().empty()) {
+    EXPECT_EQ(Row(1).text, std::to_string(expected));
+    EXPECT_EQ(state_->udpPeerB->LocalPort(1), expected);
+  }
+  // A port beyond 65535 cannot be bound: the entry keeps its socket.
+  int before = state_->udpPeerB->LocalPort(1);
+  front_.values.push_back("70000");
+  Form().ToolsPort();
+  ASSERT_FALSE(Boxes().empty());
+  EXPECT_EQ(Boxes().back().title, "Error: Can not connect to database.");
+  EXPECT_EQ(state_->udpPeerB->LocalPort(1), before);
+}
+
+TEST_F(CommandsTest, DialogClosedWithoutOkChangesNothingButTheResultSurvives) {
+  StartThree();
+  Select(1);
+  front_.selects.push_back("True");
+  Form().ToolsLogon();
+  EXPECT_EQ(Row(1).sub[1], "True");
+  EXPECT_EQ(front_.seen[0].caption, "Modify Logon Check");
+  EXPECT_EQ(front_.seen[0].label, "Require Logon");
+  EXPECT_EQ(front_.seen[0].items, (std::vector<std::string>{"True", "False"}));
+  Form().ToolsPort();   // closed without OK
+  EXPECT_EQ(state_->DialogResult, "True");
+  EXPECT_EQ(Row(1).text, std::to_string(ports[1]));
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(CommandsTest, LogTwiceStartsFromTheFileChosenFirst) {
+  StartThree();
+  Select(1);
+  front_.files.push_back("/chosen/first.log");
+  Form().ToolsLog();
+  EXPECT_EQ(Row(1).sub[2], "/chosen/first.log");
+  Select(2);
+  Form().ToolsLog();   // cancelled
+  ASSERT_EQ(front_.file_dialog_names.size(), 2u);
+  EXPECT_EQ(front_.file_dialog_names[0], logs[1]);
+  EXPECT_EQ(front_.file_dialog_names[1], "/chosen/first.log");
+  EXPECT_EQ(Row(2).sub[2], logs[2]);
+}
+
+TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLine) {
+  StartThree();
+  Select(2);
+  Form().ToolsDelete();
+  EXPECT_EQ(state_->ListView1.Find("con2"), nullptr);
+  EXPECT_FALSE(state_->udpPeerB->IsLoaded(2));
+  EXPECT_NE(ConfigText().find(logs[2]), std::string::npos);   // until the next save
+  std::string before = ConfigText();
+
+  int port = FreeUdpPort();
+  std::string db = NewDatabase("new.mdb");
+  std::string full = "Provider=SQLite;User Password=pw;Data Source=" + db +
+                     ";Persist Security Info=False";
+  front_.values.push_back(std::to_string(port));
+  front_.data_links.push_back(full);
+  front_.selects.push_back("False");
+  front_.files.push_back(tmp_->File("new.log"));
+  Form().ToolsAdd();
+  ASSERT_TRUE(Boxes().empty());
+  const auto* row = state_->ListView1.Find("con2");
+  ASSERT_NE(row, nullptr);
+  std::string reduced = "Provider=SQLite;Data Source=" + db + ";";
+  EXPECT_EQ(state_->Slot(2), full);
+  EXPECT_EQ(row->sub[0], reduced);
+  EXPECT_EQ(front_.database_caption, "&Database " + reduced);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(2), port);
+  EXPECT_EQ(ConfigText(), before + "Port=" + std::to_string(port) + ",Database=" + reduced +
+                              ",Logon=False,Log=" + tmp_->File("new.log") + "\r\n");
+  EXPECT_EQ(front_.seen[0].caption, "Enter Port Number");
+  EXPECT_EQ(front_.seen[0].text, "");
+  EXPECT_EQ(front_.seen[1].caption, "Enter Logon Check");
+  // The backup was refreshed from the file as it was.
+  EXPECT_EQ(testkit::ReadFile(ProgramPath() + "/connections.old"), before);
+}
+
+TEST_F(CommandsTest, AddCancelledAtTheDataLinkKeepsTheRowAndSocket) {
+  StartThree();
+  std::string before = ConfigText();
+  int port = FreeUdpPort();
+  front_.values.push_back(std::to_string(port));
+  Form().ToolsAdd();
+  const auto* row = state_->ListView1.Find("con4");
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
+                             state_->DefaultProgramPath + "/test.mdb");
+  EXPECT_EQ(row->sub[2], ProgramPath() + "/Process.log");
+  EXPECT_EQ(state_->udpPeerB->LocalPort(4), port);
+  EXPECT_EQ(state_->Slot(4), "");
+  EXPECT_EQ(ConfigText(), before);
+}
+
+TEST_F(CommandsTest, AddWithPortsInUse) {
+  StartThree();
+  front_.values.push_back(std::to_string(ports[3]));
+  Form().ToolsAdd();
+  front_.values.push_back("");
+  Form().ToolsAdd();
+  auto boxes = Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].title, kInUse);
+  EXPECT_EQ(boxes[0].text, "Port " + std::to_string(ports[3]) +
+                               " is already in use.\r\nNew connection has not been saved.");
+  EXPECT_EQ(boxes[1].text, "Port 0 is already in use.\r\nNew connection has not been saved.");
+  EXPECT_EQ(state_->ListView1.Count(), 3);
+}
+
+TEST_F(CommandsTest, AddAboveTheCapacityIsADatabaseFailure) {
+  std::string db = NewDatabase("a.mdb");
+  WriteConfig({Line(0, db, "/l")});
+  ASSERT_TRUE(Start("maxcon=1"));
+  int port = FreeUdpPort();
+  front_.values.push_back(std::to_string(port));
+  front_.data_links.push_back(Jet(db));
+  Form().ToolsAdd();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, "Error: Can not connect to database.");
+  EXPECT_NE(Boxes()[0].text.find("Error # 9:Subscript out of range occured for connection"),
+            std::string::npos);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);   // closed again
+  EXPECT_NE(state_->ListView1.Find("con2"), nullptr);
+}
+
+TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
+  int port = FreeUdpPort();
+  std::string missing = tmp_->File("later.mdb");
+  WriteConfig({Line(port, missing, "/l")});
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(Boxes().size(), 1u);   // schema step failed: no socket
+  EXPECT_FALSE(state_->udpPeerB->IsLoaded(1));
+  Select(1);
+  front_.data_links.push_back(Jet(tmp_->File("still-missing.mdb")));
+  Form().ToolsDatabase();
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[1].title, "Error: Can not connect to database.");
+  EXPECT_NE(Boxes()[1].text.find(" occured for connection to database "
+                                 "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
+                                 missing + " on port " + std::to_string(port)),
+            std::string::npos);
+  testkit::Touch(missing);
+  front_.data_links.push_back(Jet(missing));
+  Form().ToolsDatabase();
+  EXPECT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Row(1).sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + missing);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(1), port);
+}
+
+TEST_F(CommandsTest, SaveAfterSortWritesTheSortedOrder) {
+  std::string db = NewDatabase("a.mdb");
+  WriteConfig({Line(0, db, "/b"), Line(0, db, "/c"), Line(0, db, "/a")});
+  ASSERT_TRUE(Start());
+  Form().ColumnClick(3);   // by log path, ascending
+  Form().FileSave();
+  std::string text = ConfigText();
+  EXPECT_LT(text.find("Log=/a"), text.find("Log=/b"));
+  EXPECT_LT(text.find("Log=/b"), text.find("Log=/c"));
+  Form().ColumnClick(3);   // descending
+  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/c");
+  Form().ColumnClick(0);   // another column uses the flipped order: ascending
+  EXPECT_TRUE(state_->ListView1.NextSortAscending() == false);
+}
+
+TEST(ConnectionListSort, PortsSortAsTextWithOneFlippingOrder) {
+  tallyhost::ConnectionList list;
+  list.Add({"con1", "9000", {"d", "False", "/b"}});
+  list.Add({"con2", "28000", {"d", "False", "/a"}});
+  list.Add({"con3", "10000", {"d", "False", "/c"}});
+  list.SortByColumn(0);
+  EXPECT_EQ(list.rows()[0].text, "10000");
+  EXPECT_EQ(list.rows()[1].text, "28000");
+  EXPECT_EQ(list.rows()[2].text, "9000");
+  list.SortByColumn(0);
+  EXPECT_EQ(list.rows()[0].text, "9000");
+  list.SortByColumn(3);   // the flipped order again: ascending
+  EXPECT_EQ(list.rows()[0].sub[2], "/a");
+  EXPECT_EQ(list.Find("con3")->text, "10000");
+}
+
+TEST_F(CommandsTest, ClosingStepsStoreTheSettingsAfterSaving) {
+  StartThree();
+  front_.top = 20000;   // below the bottom of the screen
+  front_.left = -300;
+  front_.columns[2] = 1234.5;
+  Form().ClosingSteps();
+  EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "WindowTop"), "1440");
+  EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "WindowLeft"), "-300");
+  EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "Column(2)Width"), "1234.5");
+  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
+}
+
+TEST_F(CommandsTest, RawLoggingToggles) {
+  std::string db = NewDatabase("a.mdb");
+  WriteConfig({Line(0, db, "/l")});
+  ASSERT_TRUE(Start("logout=5"));
+  EXPECT_EQ(state_->RawLog, 5);
+  Form().FileRaw();
+  EXPECT_EQ(state_->RawLog, 1);
+  Form().FileRaw();
+  EXPECT_EQ(state_->RawLog, 0);
+  Form().FileRaw();
+  EXPECT_EQ(state_->RawLog, 1);
+}

@@ -1,0 +1,193 @@
+#include "listener_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <filesystem>
+
+#include "datagram_builder.h"
+#include "textfile.h"
+
+namespace listenertest {
+
+namespace {
+std::optional<std::string> Pop(std::deque<std::optional<std::string>>& q) {
+  if (q.empty()) return std::nullopt;
+  auto v = q.front();
+  q.pop_front();
+  return v;
+}
+}  // namespace
+
+bool ScriptedFront::ShowLogin(const std::string& l1, const std::string& l2,
+                              tallyhost::LogonTester& tester) {
+  login_labels.emplace_back(l1, l2);
+  while (!logons.empty()) {
+    auto answer = logons.front();
+    logons.pop_front();
+    if (!answer) return false;
+    switch (tester.Test(answer->first, answer->second)) {
+      case tallyhost::LogonTester::Outcome::Accepted:
+        return true;
+      case tallyhost::LogonTester::Outcome::Cancelled:
+        return false;
+      case tallyhost::LogonTester::Outcome::TryAgain:
+        break;
+    }
+  }
+  return false;
+}
+
+bool ScriptedFront::ShowSingleValue(const std::string& caption, const std::string& label,
+                                    std::string* text, Placement) {
+  seen.push_back({caption, label, *text, {}});
+  auto v = Pop(values);
+  if (!v) return false;
+  *text = *v;
+  return true;
+}
+
+bool ScriptedFront::ShowSingleSelect(const std::string& caption, const std::string& label,
+                                     const std::vector<std::string>& items, std::string* text,
+                                     Placement) {
+  seen.push_back({caption, label, *text, items});
+  auto v = Pop(selects);
+  if (!v) return false;
+  *text = *v;
+  return true;
+}
+
+std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&,
+                                                         const std::string& file_name) {
+  file_dialog_names.push_back(file_name);
+  return Pop(files);
+}
+
+std::optional<std::string> ScriptedFront::PromptNew() { return Pop(data_links); }
+
+void SendDatagram(int port, const std::vector<uint8_t>& bytes, int from_fd) {
+  int fd = from_fd >= 0 ? from_fd : ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to);
+  EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << "sendto failed";
+  if (from_fd < 0) ::close(fd);
+}
+
+int FreeUdpPort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > seconds * 1000) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path) {
+  std::vector<std::vector<uint8_t>> out;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return out;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT Log_Data FROM Logs ORDER BY Record", -1, &st, nullptr) ==
+      SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
+      int n = sqlite3_column_bytes(st, 0);
+      out.emplace_back(p, p + n);
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+size_t LogsCount(const std::string& db_path) { return LogsData(db_path).size(); }
+
+std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag) {
+  datagram::Builder b;
+  b.server_vars = {{"hostname", "Test Server " + tag},
+                   {"$HOST_IP$", "10.0.0.5"},
+                   {"port", "27960"},
+                   {"tag", tag}};
+  b.packet_number = packet_number;
+  return b.Build();
+}
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+void ListenerTest::SetUp() {
+  tmp_ = std::make_unique<testkit::TempDir>();
+  boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  previous_boxes_ = msgbox::Install(boxes_);
+  state_ = std::make_unique<tallyhost::MainState>();
+}
+
+void ListenerTest::TearDown() {
+  form_.reset();
+  state_.reset();
+  msgbox::Install(previous_boxes_);
+  tmp_.reset();
+}
+
+void ListenerTest::WriteConfig(const std::vector<std::string>& lines, const std::string& name) {
+  std::filesystem::create_directories(ProgramPath());
+  ASSERT_TRUE(textfile::WriteLines(ProgramPath() + "/" + name, lines));
+}
+
+std::string ListenerTest::ConfigText(const std::string& name) const {
+  return testkit::ReadFile(ProgramPath() + "/" + name);
+}
+
+std::string ListenerTest::NewDatabase(const std::string& name) {
+  std::string p = tmp_->File(name);
+  testkit::Touch(p);
+  return p;
+}
+
+std::string ListenerTest::Line(int port, const std::string& db, const std::string& log,
+                               const std::string& logon) {
+  return "Port=" + std::to_string(port) + ",Database=" + Jet(db) + ",Logon=" + logon +
+         ",Log=" + log;
+}
+
+bool ListenerTest::Start(const std::string& command_line) {
+  try {
+    tallyhost::Main(*state_, command_line, front_, front_);
+  } catch (const tallyhost::StartupAbort&) {
+    return false;
+  }
+  form_ = std::make_unique<tallyhost::MainForm>(*state_, front_, front_);
+  form_->StartReceiving();
+  return true;
+}
+
+tallyhost::MainForm& ListenerTest::Form() { return *form_; }
+
+}  // namespace listenertest

@@ -1,0 +1,130 @@
+// The listener under test: a temporary program folder and registry, the
+// core MainState driven through a scripted front (a window stand-in and
+// dialogs that answer from queues), scripted message boxes, and helpers to
+// send real UDP datagrams over loopback and to read the entries' SQLite
+// databases.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "front.h"
+#include "main_form.h"
+#include "main_module.h"
+#include "msgbox.h"
+#include "test_env.h"
+
+namespace listenertest {
+
+// Answers for the dialogs; an empty queue answers "closed without OK" /
+// cancel.
+class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
+ public:
+  // FormView: a 1024 x 768 screen; text width is 90 twips per character.
+  bool HasScreen() const override { return true; }
+  double ScreenWidth() const override { return 1024 * 15; }
+  double ScreenHeight() const override { return 768 * 15; }
+  void SetTop(float v) override { top = v; }
+  void SetLeft(float v) override { left = v; }
+  void SetHeight(float v) override { height = v; }
+  void SetWidth(float v) override { width = v; }
+  float Top() const override { return top; }
+  float Left() const override { return left; }
+  float Height() const override { return height; }
+  float Width() const override { return width; }
+  double MeasureText(const std::string& text) override { return 90.0 * text.size(); }
+  void SetColumnWidth(int c, float t) override { columns[c] = t; }
+  float ColumnWidth(int c) const override { return columns.count(c) ? columns.at(c) : 0; }
+  void LayOut() override {}
+  void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void SetToolsDatabaseCaption(const std::string& c) override { database_caption = c; }
+  void Show() override { shown = true; }
+
+  // Dialogs
+  bool ShowLogin(const std::string& l1, const std::string& l2,
+                 tallyhost::LogonTester& tester) override;
+  bool ShowSingleValue(const std::string& caption, const std::string& label, std::string* text,
+                       Placement where) override;
+  bool ShowSingleSelect(const std::string& caption, const std::string& label,
+                        const std::vector<std::string>& items, std::string* text,
+                        Placement where) override;
+  std::optional<std::string> ShowFileDialog(const std::string& filter,
+                                            const std::string& file_name) override;
+  std::optional<std::string> PromptNew() override;
+
+  float top = 0, left = 0, height = 0, width = 0;
+  std::map<int, float> columns;
+  std::vector<std::string> statuses;
+  std::string database_caption;
+  bool shown = false;
+
+  // Scripted answers: nullopt = closed without OK / cancelled.
+  std::deque<std::optional<std::string>> values, selects, files, data_links;
+  // Logon answers: user and password pairs; nullopt = Cancel.
+  std::deque<std::optional<std::pair<std::string, std::string>>> logons;
+  // What the dialogs were shown with.
+  struct Seen {
+    std::string caption, label, text;
+    std::vector<std::string> items;
+  };
+  std::vector<Seen> seen;
+  std::vector<std::string> file_dialog_names;
+  std::vector<std::pair<std::string, std::string>> login_labels;
+};
+
+// Sends one datagram from a fresh socket (or the given one) to 127.0.0.1.
+void SendDatagram(int port, const std::vector<uint8_t>& bytes, int from_fd = -1);
+// A UDP port free at this moment.
+int FreeUdpPort();
+// Runs the event loop until `done` holds or `seconds` pass; returns done().
+bool WaitUntil(const std::function<bool()>& done, double seconds = 30);
+
+// Log_Data of every Logs row, in Record order (empty when the table is
+// missing).
+std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path);
+size_t LogsCount(const std::string& db_path);
+
+// A datagram that the engine reads: server variables and one record.
+std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag = "x");
+std::vector<uint8_t> Bytes(const std::string& s);
+
+class ListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string ProgramPath() const { return tmp_->path() + "/data/tallyhost"; }
+  // Writes the connections file (CR LF lines) into the program folder.
+  void WriteConfig(const std::vector<std::string>& lines, const std::string& name =
+                                                              "connections.cfg");
+  std::string ConfigText(const std::string& name = "connections.cfg") const;
+  // An empty SQLite database file in the temporary folder.
+  std::string NewDatabase(const std::string& name);
+  static std::string Jet(const std::string& db) {
+    return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=" + db;
+  }
+  // A connections-file line for a port, a database and a log path.
+  std::string Line(int port, const std::string& db, const std::string& log,
+                   const std::string& logon = "False");
+
+  // Runs start-up; false when it ended the program (StartupAbort).
+  bool Start(const std::string& command_line = "");
+  tallyhost::MainForm& Form();
+  std::vector<msgbox::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
+
+  std::unique_ptr<testkit::TempDir> tmp_;
+  std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
+  std::shared_ptr<msgbox::MessageBoxService> previous_boxes_;
+  std::unique_ptr<tallyhost::MainState> state_;
+  ScriptedFront front_;
+  std::unique_ptr<tallyhost::MainForm> form_;
+};
+
+}  // namespace listenertest

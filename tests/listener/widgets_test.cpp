@@ -1,0 +1,226 @@
+// The windowed front on the offscreen platform: the real widgets, menus,
+// dialogs and message boxes.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "dialogs.h"
+#include "listener_fixture.h"
+#include "main_form_window.h"
+#include "prog_path_module.h"
+#include "qt_message_boxes.h"
+
+using namespace listenertest;
+using namespace tallyhost;
+
+namespace {
+// Runs `f` on the next modal dialog once it is shown.
+void OnModal(std::function<void(QWidget*)> f) {
+  QTimer::singleShot(0, [f] {
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w) {
+      OnModal(f);
+      return;
+    }
+    f(w);
+  });
+}
+
+QStringList Captions(QMenu* menu) {
+  QStringList out;
+  for (QAction* a : menu->actions()) out << (a->isSeparator() ? "-" : a->text());
+  return out;
+}
+}  // namespace
+
+class WindowTest : public ListenerTest {
+ protected:
+  void StartWindow(const std::vector<std::string>& lines) {
+    WriteConfig(lines);
+    window_ = std::make_unique<MainFormWindow>(*state_);
+    ASSERT_NO_THROW(tallyhost::Main(*state_, "", *window_, front_));
+    form_ = std::make_unique<MainForm>(*state_, *window_, front_);
+    window_->SetCore(form_.get());
+    form_->StartReceiving();
+  }
+  void TearDown() override {
+    form_.reset();
+    window_.reset();
+    ListenerTest::TearDown();
+  }
+  std::unique_ptr<MainFormWindow> window_;
+};
+
+TEST_F(WindowTest, CaptionMenusAndColumns) {
+  std::string db = NewDatabase("a.mdb");
+  StartWindow({Line(0, db, "/l")});
+  EXPECT_EQ(window_->windowTitle(), "Fragledger Relaymod UDP");
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_EQ(Captions(window_->FileMenu),
+            (QStringList{"Raw Logging", "&Save Connnections", "-", "&Exit"}));
+  EXPECT_EQ(Captions(window_->Tools),
+            (QStringList{"&Port", "&Database", "&Logon", "&Log", "-", "&Add", "&Delete"}));
+  QAbstractItemModel* m = window_->ListView1->model();
+  QStringList headers;
+  for (int i = 0; i < 4; ++i) headers << m->headerData(i, Qt::Horizontal).toString();
+  EXPECT_EQ(headers, (QStringList{"Port", "Database", "Logon", "Log"}));
+  EXPECT_EQ(window_->Label1->text().toStdString(), kAboutLine);
+}
+
+TEST_F(WindowTest, HeaderClicksSortWithOneFlippingOrder) {
+  std::string db = NewDatabase("a.mdb");
+  StartWindow({Line(0, db, "/b"), Line(0, db, "/a"), Line(0, db, "/c")});
+  QHeaderView* h = window_->ListView1->header();
+  auto click = [&](int section) {
+    QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
+                      QPoint(h->sectionViewportPosition(section) + h->sectionSize(section) / 2,
+                             h->height() / 2));
+  };
+  for (int i = 0; i < 4; ++i) h->resizeSection(i, 60);
+  auto first = [&] { return window_->ListView1->model()->index(0, 3).data().toString(); };
+  click(3);
+  EXPECT_EQ(first(), "/a");
+  click(3);
+  EXPECT_EQ(first(), "/c");
+  click(3);
+  EXPECT_EQ(first(), "/a");
+}
+
+TEST_F(WindowTest, StatusLabelTakesTheTopQuarter) {
+  StartWindow({"Port=,Database=,Logon=,Log="});
+  window_->centralWidget()->resize(400, 100);
+  window_->LayOut();
+  EXPECT_EQ(window_->Label1->geometry(), QRect(0, 0, 400, 25));
+  EXPECT_EQ(window_->ListView1->geometry(), QRect(0, 25, 400, 75));
+}
+
+TEST_F(WindowTest, ExitEndsWithoutTheClosingSteps) {
+  std::string db = NewDatabase("a.mdb");
+  StartWindow({Line(0, db, "/l")});
+  std::string stored = ReadSetting("Tallyhost", "Column(2)Width");
+  bool exited = false;
+  window_->SetExitHandler([&] { exited = true; });
+  window_->ListView1->header()->resizeSection(1, 200);
+  window_->FileExit->trigger();
+  EXPECT_TRUE(exited);
+  window_->close();   // the program is ending: nothing more is stored
+  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), stored);
+  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.old"));
+}
+
+TEST_F(WindowTest, CloseButtonSavesAndStoresTheNewWidth) {
+  std::string db = NewDatabase("a.mdb");
+  StartWindow({Line(0, db, "/l")});
+  window_->ListView1->header()->resizeSection(1, 200);
+  window_->close();
+  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), "3000");
+  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
+}
+
+TEST_F(WindowTest, RightClickPopsUpTheToolsMenu) {
+  std::string db = NewDatabase("a.mdb");
+  StartWindow({Line(0, db, "/l")});
+  bool shown = false;
+  QObject::connect(window_->Tools, &QMenu::aboutToShow, [&] {
+    shown = true;
+    QTimer::singleShot(0, window_->Tools, &QMenu::close);
+  });
+  QTest::mouseClick(window_->ListView1->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_FALSE(shown);
+  QTest::mouseClick(window_->ListView1->viewport(), Qt::RightButton, {}, QPoint(5, 5));
+  EXPECT_TRUE(shown);
+}
+
+TEST(Dialogs, SingleValueLayoutInPixelsAndOk) {
+  SingleValueDialog d;
+  EXPECT_EQ(d.size(), QSize(220, 58));
+  EXPECT_EQ(d.Label1->geometry(), QRect(8, 16, 105, 25));
+  EXPECT_EQ(d.Text1->geometry(), QRect(120, 16, 57, 27));
+  EXPECT_EQ(d.Command1->geometry(), QRect(184, 16, 33, 33));
+  EXPECT_TRUE(d.Command1->isDefault());
+  EXPECT_EQ(d.Text1->text(), "Text1");
+
+  WidgetDialogs dialogs(nullptr);
+  std::string text = "28000";
+  OnModal([](QWidget* w) {
+    auto* v = qobject_cast<SingleValueDialog*>(w);
+    v->Text1->setText("28010");
+    v->Command1->click();
+  });
+  EXPECT_TRUE(dialogs.ShowSingleValue("Modify Port Number", "Port Number", &text, {}));
+  EXPECT_EQ(text, "28010");
+  OnModal([](QWidget* w) { w->close(); });
+  EXPECT_FALSE(dialogs.ShowSingleValue("Modify Port Number", "Port Number", &text, {}));
+}
+
+TEST(Dialogs, SingleSelectOffersItsItems) {
+  WidgetDialogs dialogs(nullptr);
+  std::string text = "False";
+  QStringList items;
+  OnModal([&](QWidget* w) {
+    auto* s = qobject_cast<SingleSelectDialog*>(w);
+    for (int i = 0; i < s->Combo1->count(); ++i) items << s->Combo1->itemText(i);
+    s->Combo1->setCurrentIndex(0);
+    s->Command1->click();
+  });
+  EXPECT_TRUE(dialogs.ShowSingleSelect("Modify Logon Check", "Require Logon", {"True", "False"},
+                                       &text, {}));
+  EXPECT_EQ(items, (QStringList{"True", "False"}));
+  EXPECT_EQ(text, "True");
+}
+
+namespace {
+class CountingTester : public LogonTester {
+ public:
+  int calls = 0;
+  Outcome Test(const std::string&, const std::string&) override {
+    return ++calls == 1 ? Outcome::TryAgain : Outcome::Accepted;
+  }
+};
+}  // namespace
+
+TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
+  CountingTester tester;
+  WidgetDialogs dialogs(nullptr);
+  bool still_open = false;
+  QString kept;
+  OnModal([&](QWidget* w) {
+    auto* l = qobject_cast<Login*>(w);
+    EXPECT_EQ(l->windowTitle(), "Database Logon");
+    EXPECT_EQ(l->txtPassword->echoMode(), QLineEdit::Password);
+    l->txtUserName->setText("me");
+    l->cmdOK->click();
+    still_open = l->isVisible();
+    kept = l->txtUserName->text();
+    l->cmdOK->click();
+  });
+  EXPECT_TRUE(dialogs.ShowLogin("Port: 1", "Database: /d", tester));
+  EXPECT_TRUE(still_open);
+  EXPECT_EQ(kept, "me");
+  EXPECT_EQ(tester.calls, 2);
+}
+
+TEST(MessageBoxes, DesignedButtonsAndDefault) {
+  QtMessageBoxes boxes;
+  QStringList buttons;
+  bool yes_default = false;
+  OnModal([&](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    for (QAbstractButton* x : b->buttons()) buttons << x->text();
+    yes_default = b->defaultButton() == b->button(QMessageBox::Yes);
+    EXPECT_EQ(b->icon(), QMessageBox::NoIcon);
+    EXPECT_EQ(b->windowTitle(), "Record is Locked");
+    b->button(QMessageBox::No)->click();
+  });
+  EXPECT_EQ(boxes.Show("a\r\nb", msgbox::vbYesNoCancel, "Record is Locked"), msgbox::vbNo);
+  EXPECT_EQ(buttons.size(), 3);
+  EXPECT_TRUE(yes_default);
+  OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
+  EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t"), msgbox::vbOK);
+}

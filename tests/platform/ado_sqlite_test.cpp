@@ -1,0 +1,470 @@
+// The SQLite provider against real database files: type choice and the
+// seventeen tables, Jet's date-time meaning, narrow texts, bytes, lock
+// conflicts from a second connection, duplicate keys and transactions.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cmath>
+#include <map>
+
+#include "ado.h"
+#include "backend.h"
+#include "datetime.h"
+#include "test_env.h"
+
+namespace {
+
+struct Types {
+  std::string Integer, Single, DateTime, Text, LongBinary;
+  std::string text_prefix, text_suffix, date_prefix, date_suffix;
+};
+
+// The provider-type choice as the programs make it: the last qualifying row
+// of each candidate wins; a null flag never qualifies.
+Types ChooseTypes(ado::Connection& c) {
+  struct Want {
+    int type;
+    bool best, is_long;
+    std::string name = "", prefix = "", suffix = "";
+  };
+  Want w[6] = {{3, true, false}, {4, true, false}, {7, true, false},
+               {135, true, false}, {129, true, false}, {128, false, true}};
+  auto rs = c.OpenSchema(ado::kSchemaProviderTypes);
+  for (rs->MoveFirst(); !rs->Eof(); rs->MoveNext()) {
+    for (Want& x : w) {
+      ado::Value best = rs->Field("BEST_MATCH"), is_long = rs->Field("IS_LONG");
+      if (rs->Field("DATA_TYPE").AsInteger() != x.type || best.IsNull() || is_long.IsNull()) continue;
+      if (best.AsBool() != x.best || is_long.AsBool() != x.is_long) continue;
+      x.name = rs->Field("TYPE_NAME").AsText();
+      ado::Value p = rs->Field("LITERAL_PREFIX"), s = rs->Field("LITERAL_SUFFIX");
+      x.prefix = p.IsNull() ? "" : p.AsText();
+      x.suffix = s.IsNull() ? "" : s.AsText();
+    }
+  }
+  Types t;
+  t.Integer = w[0].name;
+  t.Single = w[1].name;
+  const Want& dt = w[2].name.empty() ? w[3] : w[2];
+  t.DateTime = dt.name;
+  t.date_prefix = dt.prefix;
+  t.date_suffix = dt.suffix;
+  t.Text = w[4].name;
+  t.text_prefix = w[4].prefix;
+  t.text_suffix = w[4].suffix;
+  t.LongBinary = w[5].name;
+  return t;
+}
+
+std::vector<std::string> CreateStatements(const Types& t) {
+  struct Col { const char* name; char slot; int size; };
+  struct Table { const char* name; std::vector<Col> cols; };
+  const std::vector<Table> tables = {
+      {"Cvars", {{"Cvar", 'T', 50}, {"Val", 'T', 250}, {"Date_Time", 'D', 0}}},
+      {"Games", {{"StdLog_Ver", 'T', 50}, {"Patch_Name", 'T', 50}, {"Game_Start_Date_Time", 'D', 0},
+                 {"Game_End_Date_Time", 'D', 0}, {"Game_Flags", 'I', 0}}},
+      {"Games_Cvars", {{"Game", 'I', 0}, {"Cvar", 'I', 0}}},
+      {"Games_Maps", {{"Game", 'I', 0}, {"Map", 'I', 0}}},
+      {"Games_Players_Cvars", {{"Game", 'I', 0}, {"Player", 'I', 0}, {"Cvar", 'I', 0}}},
+      {"Games_Players_Teams", {{"Game", 'I', 0}, {"Player", 'I', 0}, {"Team", 'I', 0}}},
+      {"Logs", {{"Log_IP", 'T', 50}, {"Log_Port", 'I', 0}, {"Log_Data", 'B', 0}, {"Log_Date", 'D', 0}}},
+      {"Logs_Games", {{"Log", 'I', 0}, {"Game", 'I', 0}}},
+      {"Maps", {{"Map", 'T', 128}, {"Date_Time", 'D', 0}}},
+      {"Players", {{"Player", 'T', 50}, {"Date_Time", 'D', 0}}},
+      {"Scores", {{"Killer", 'I', 0}, {"Victim", 'I', 0}, {"Type", 'I', 0}, {"Weapon", 'I', 0},
+                  {"Score", 'I', 0}, {"Offset", 'S', 0}}},
+      {"Servers", {{"Server_Name", 'T', 128}, {"Server_IP", 'T', 16}, {"Server_Port", 'T', 6},
+                   {"Packet_Number", 'I', 0}, {"Date_Time", 'D', 0}}},
+      {"Servers_Cvars", {{"Server", 'I', 0}, {"Cvar", 'I', 0}}},
+      {"Servers_Games", {{"Server", 'I', 0}, {"Game", 'I', 0}}},
+      {"Teams", {{"Team", 'T', 50}, {"Date_Time", 'D', 0}}},
+      {"Types", {{"Type", 'T', 50}, {"Date_Time", 'D', 0}}},
+      {"Weapons", {{"Weapon", 'T', 50}, {"Date_Time", 'D', 0}}},
+  };
+  std::vector<std::string> out;
+  int n = 0;
+  for (const Table& tb : tables) {
+    std::string s = std::string("Create Table ") + tb.name + " (Record " + t.Integer + " Constraint CU" +
+                    std::to_string(++n) + " Unique";
+    for (const Col& c : tb.cols) {
+      std::string type = c.slot == 'T' ? t.Text : c.slot == 'D' ? t.DateTime : c.slot == 'I' ? t.Integer
+                         : c.slot == 'S' ? t.Single : t.LongBinary;
+      s += std::string(", ") + c.name + " " + type;
+      if (c.size) s += " (" + std::to_string(c.size) + ")";
+    }
+    out.push_back(s + ")");
+  }
+  return out;
+}
+
+void RawExec(sqlite3* db, const std::string& sql) {
+  char* err = nullptr;
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+}
+
+class AdoSqlite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.File("test.mdb");
+    testkit::Touch(path_);
+    conn_.Open(ConnectionString());
+    types_ = ChooseTypes(conn_);
+    for (const std::string& s : CreateStatements(types_)) conn_.Execute(s);
+  }
+  std::string ConnectionString(const std::string& extra = "") const {
+    return "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path_ + extra;
+  }
+  int64_t Count(const std::string& table) {
+    auto rs = conn_.Execute("Select Count(*) As N From " + table);
+    return rs->Field("N").AsInteger();
+  }
+  std::string Raw(const std::string& select) {   // a value as SQLite stores it
+    auto rs = conn_.Execute(select);
+    return rs->Field("Raw").AsText();
+  }
+
+  testkit::TempDir dir_;
+  std::string path_;
+  ado::Connection conn_;
+  Types types_;
+};
+
+template <typename F>
+ado::Error ErrorOf(F f) {
+  try {
+    f();
+  } catch (const ado::Error& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error";
+  return ado::Error(0, "");
+}
+
+bool Has(const ado::Error& e, const char* word) { return e.Description().find(word) != std::string::npos; }
+
+TEST_F(AdoSqlite, ProviderTypeRuleFindsTheDesignedNamesAndLiteralCharacters) {
+  EXPECT_EQ(types_.Integer, "INTEGER");
+  EXPECT_EQ(types_.Single, "REAL");
+  EXPECT_EQ(types_.DateTime, "DATETIME");
+  EXPECT_EQ(types_.Text, "VARCHAR");
+  EXPECT_EQ(types_.LongBinary, "BLOB");
+  EXPECT_EQ(types_.text_prefix, "'");
+  EXPECT_EQ(types_.text_suffix, "'");
+  EXPECT_EQ(types_.date_prefix, "#");
+  EXPECT_EQ(types_.date_suffix, "#");
+}
+
+TEST_F(AdoSqlite, TablesRowsetKeepsLetterCaseAndTellsKinds) {
+  conn_.Execute("Create View LogView As Select Record From Logs");
+  conn_.Execute("Create Table Counter (Id INTEGER PRIMARY KEY AUTOINCREMENT)");
+  auto rs = conn_.OpenSchema(ado::kSchemaTables);
+  std::map<std::string, std::string> kinds;
+  for (; !rs->Eof(); rs->MoveNext()) kinds[rs->Field("TABLE_NAME").AsText()] = rs->Field("TABLE_TYPE").AsText();
+  EXPECT_EQ(kinds["Games_Players_Teams"], "TABLE");
+  EXPECT_EQ(kinds["Logs"], "TABLE");
+  EXPECT_EQ(kinds.count("logs"), 0u);
+  EXPECT_EQ(kinds["LogView"], "VIEW");
+  EXPECT_EQ(kinds["sqlite_sequence"], "SYSTEM TABLE");
+  // A table of the same name in another letter case cannot be created.
+  ado::Error e = ErrorOf([&] { conn_.Execute("Create Table LOGS (Record INTEGER)"); });
+  EXPECT_EQ(e.Number(), ado::kErrCommand);
+}
+
+TEST_F(AdoSqlite, DateTimeColumnsTakeLiteralsTextsAndSerials) {
+  conn_.Execute("Insert into Types values ( 1, 'lit', #12/31/1999 13:45:10# )");
+  conn_.Execute("Insert into Types values ( 2, 'us', '12/31/1999 1:45:10 PM' )");
+  conn_.Execute("Insert into Types values ( 3, 'iso', '2026-01-02 03:04:05' )");
+  conn_.Execute("Insert into Types values ( 4, 'time', '12:00:01 AM' )");
+  conn_.Execute("Insert into Types values ( 5, 'zero', 0 )");
+  conn_.Execute("Insert into Types values ( 6, 'serial', 36525.5 )");
+  conn_.Execute("Insert into Types values ( 7, 'null', NULL )");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=1"), "1999-12-31 13:45:10");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=2"), "1999-12-31 13:45:10");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=3"), "2026-01-02 03:04:05");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=4"), "1899-12-30 00:00:01");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=5"), "1899-12-30 00:00:00");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=6"), "1999-12-31 12:00:00");
+  // SQLite's own date functions read the stored form.
+  EXPECT_EQ(Raw("Select strftime('%Y', Date_Time) As Raw From Types where Record=3"), "2026");
+
+  auto rs = conn_.Execute("Select Date_Time From Types where Record=3");
+  ado::Value v = rs->Field("Date_Time");
+  EXPECT_EQ(v.type(), ado::Value::Type::DateTime);
+  EXPECT_DOUBLE_EQ(v.AsDateTime(), datetime::FromParts(2026, 1, 2, 3, 4, 5));
+  EXPECT_TRUE(conn_.Execute("Select Date_Time From Types where Record=7")->Field("Date_Time").IsNull());
+
+  // Comparisons give the literal the column's meaning too.
+  EXPECT_FALSE(conn_.Execute("Select Record From Types where Date_Time=#1/2/2026 3:04:05 AM#")->Eof());
+  EXPECT_EQ(conn_.Execute("Select Record From Types where Date_Time='12/31/1999 13:45:10' Order By Record DESC")
+                ->Field("Record").AsInteger(), 2);
+
+  conn_.Execute("Update Types Set Date_Time=#2030-06-07# where Record=1");
+  EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=1"), "2030-06-07 00:00:00");
+}
+
+TEST_F(AdoSqlite, ValueThatIsNoDateTimeIsRejectedAndNothingStored) {
+  for (const char* bad : {"'not a date'", "'24:00:00'", "'2026-02-30'", "'12/31/99'", "99999999"}) {
+    ado::Error e = ErrorOf([&] { conn_.Execute(std::string("Insert into Types values ( 1, 'x', ") + bad + " )"); });
+    EXPECT_EQ(e.Number(), ado::kErrConversion) << bad;
+    EXPECT_EQ(e.Description(), "Data type mismatch in criteria expression.") << bad;
+  }
+  ado::Error e = ErrorOf([&] { conn_.Execute("Select Record From Types where Date_Time='soon'"); });
+  EXPECT_EQ(e.Description(), "Data type mismatch in criteria expression.");
+  e = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'x', #13/45/2026# )"); });
+  EXPECT_EQ(e.Number(), ado::kErrCommand);
+  EXPECT_EQ(Count("Types"), 0);
+}
+
+TEST_F(AdoSqlite, DateWrittenAsTextLiteralIsStoredAsDateTime) {
+  // The weapons insert writes the date between the text slot's apostrophes.
+  const double now = datetime::Now();
+  conn_.Execute("Insert into Weapons values ( 1, 'rocket', '" + datetime::FormatGeneral(now) + "' )");
+  auto rs = conn_.Execute("Select Date_Time From Weapons where Weapon='rocket'");
+  EXPECT_EQ(rs->Field("Date_Time").type(), ado::Value::Type::DateTime);
+  EXPECT_NEAR(rs->Field("Date_Time").AsDateTime(), now, 1.0 / 86400);
+}
+
+TEST_F(AdoSqlite, NarrowTextsRoundTripByteForByte) {
+  // Bytes above 127 that are no UTF-8 text: read as ISO-8859-1, one
+  // character per byte, and given back byte for byte.
+  const std::string name = "Jos\xE9 O''Neil \xFF\x80";
+  const std::string stored = "Jos\xE9 O'Neil \xFF\x80";
+  conn_.Execute("Insert into Players values ( 1, '" + name + "', #2026-01-01# )");
+  auto rs = conn_.Execute("Select Record, Player From Players where Player='" + name + "'");
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Field("player").AsText(), stored);
+  EXPECT_EQ(conn_.Execute("Select length(Player) As N From Players")->Field("N").AsInteger(),
+            static_cast<int64_t>(stored.size()));
+  // A value that already is UTF-8 text passes unchanged: stored as one
+  // character, found again by the same bytes, read back in the narrow code page.
+  conn_.Execute("Insert into Players values ( 2, 'Ren\xC3\xA9', #2026-01-01# )");
+  rs = conn_.Execute("Select Record, Player From Players where Player='Ren\xC3\xA9'");
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Field("Record").AsInteger(), 2);
+  EXPECT_EQ(rs->Field("Player").AsText(), "Ren\xE9");
+  EXPECT_EQ(conn_.Execute("Select length(Player) As N From Players where Record=2")->Field("N").AsInteger(), 4);
+  // A narrow name in a table name and a statement that is already UTF-8 text.
+  conn_.Execute("Create Table Caf\xE9 (Record INTEGER, Nom VARCHAR (10))");
+  conn_.Execute("Insert into Caf\xE9 values ( 1, '\xE9t\xE9' )");
+  EXPECT_EQ(conn_.Execute("Select Nom From Caf\xE9")->Field("Nom").AsText(), "\xE9t\xE9");
+}
+
+TEST_F(AdoSqlite, TextLongerThanItsColumnIsRejected) {
+  const std::string fifty(50, 'a');
+  conn_.Execute("Insert into Teams values ( 1, '" + fifty + "', 0 )");
+  ado::Error e = ErrorOf([&] { conn_.Execute("Insert into Teams values ( 2, '" + fifty + "b', 0 )"); });
+  EXPECT_EQ(e.Number(), ado::kErrDataOverflow);
+  EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate"));
+  e = ErrorOf([&] { conn_.Execute("Update Servers Set Server_Port='1234567' where Record=1"); });
+  EXPECT_EQ(e.Number(), ado::kErrDataOverflow);
+  // A too long name in a query finds nothing.
+  EXPECT_TRUE(conn_.Execute("Select Record From Teams where Team='" + fifty + "b'")->Eof());
+  EXPECT_EQ(Count("Teams"), 1);
+}
+
+TEST_F(AdoSqlite, ArchiveRowKeepsEveryByteAndNeedsNoRowsRead) {
+  std::vector<uint8_t> data = {0xFF, 0xFF, 0xFF, 0xFF, 'S', 0x00, 0x01, 0x80, 0xFE, 0xFF, 0x00};
+  ado::Recordset rs;
+  rs.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(1));
+  rs.SetField("log_ip", ado::Value::Text("127.0.0.1"));
+  rs.SetField("Log_Port", ado::Value::Integer(27960));
+  rs.AppendChunk("Log_Data", data);
+  rs.SetField("Log_Date", ado::Value::DateTime(datetime::FromParts(2026, 3, 4, 5, 6, 7)));
+  rs.Update();
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(2));
+  rs.AppendChunk("Log_Data", {});
+  rs.Update();
+  rs.Close();
+
+  auto read = conn_.Execute("Select * From Logs Order By Record");
+  EXPECT_EQ(read->Field("Log_Data").AsBytes(), data);
+  EXPECT_EQ(read->Field("Log_Port").type(), ado::Value::Type::Integer);
+  EXPECT_EQ(read->Field("Log_Date").AsText(), "2026-03-04 05:06:07");
+  read->MoveNext();
+  EXPECT_EQ(read->Field("Log_Data").type(), ado::Value::Type::Bytes);
+  EXPECT_TRUE(read->Field("Log_Data").AsBytes().empty());
+  EXPECT_EQ(Raw("Select Log_Date || '' As Raw From Logs where Record=1"), "2026-03-04 05:06:07");
+}
+
+TEST_F(AdoSqlite, DuplicateKeyIsToldApartAndThePendingRowCanBeRetried) {
+  conn_.Execute("Insert into Types values ( 1, 'a', 0 )");
+  ado::Error e = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'b', 0 )"); });
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "duplicate")) << e.Description();
+  EXPECT_FALSE(Has(e, "locked")) << e.Description();
+
+  // A table whose name holds the lock word still reports a plain duplicate.
+  conn_.Execute("Create Table Blocked (Record INTEGER Constraint CU99 Unique)");
+  conn_.Execute("Insert into Blocked values ( 1 )");
+  e = ErrorOf([&] { conn_.Execute("Insert into Blocked values ( 1 )"); });
+  EXPECT_TRUE(Has(e, "duplicate"));
+  EXPECT_FALSE(Has(e, "locked")) << e.Description();
+
+  ado::Recordset rs;
+  rs.Open("Select * From Types", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(1));
+  rs.SetField("Type", ado::Value::Text("kill"));
+  e = ErrorOf([&] { rs.Update(); });
+  EXPECT_TRUE(Has(e, "duplicate"));
+  EXPECT_THROW(rs.Update(), ado::Error);   // still pending, still a duplicate
+  rs.CancelUpdate();
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(2));
+  rs.SetField("Type", ado::Value::Text("kill"));
+  rs.Update();
+  EXPECT_EQ(Count("Types"), 2);
+}
+
+class AdoLocks : public AdoSqlite, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AdoLocks, SecondConnectionsWriteLockIsReportedAsLockedUntilReleased) {
+  conn_.Close();
+  const int timeout_ms = 150;
+  const std::string cs = ConnectionString(std::string(";Journal Mode=") + GetParam() + ";Busy Timeout=" +
+                                          std::to_string(timeout_ms));
+  ado::Connection writer, other;
+  writer.Open(cs);
+  other.Open(cs);
+  other.BeginTrans();
+  other.Execute("Insert into Types values ( 1, 'held', 0 )");
+
+  // Reading goes on while the other connection holds its write lock.
+  EXPECT_TRUE(writer.Execute("Select Record From Types Order By Record DESC")->Eof());
+
+  const auto start = std::chrono::steady_clock::now();
+  ado::Error e = ErrorOf([&] { writer.Execute("Insert into Types values ( 2, 'mine', 0 )"); });
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "locked")) << e.Description();
+  EXPECT_GE(waited, std::chrono::milliseconds(timeout_ms - 20));
+
+  e = ErrorOf([&] { writer.BeginTrans(); });
+  EXPECT_TRUE(Has(e, "locked")) << e.Description();
+  EXPECT_FALSE(writer.InTransaction());
+
+  other.CommitTrans();
+  writer.BeginTrans();
+  writer.Execute("Insert into Types values ( 2, 'mine', 0 )");
+  writer.CommitTrans();
+  EXPECT_EQ(writer.Execute("Select Count(*) As N From Types")->Field("N").AsInteger(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(JournalModes, AdoLocks, ::testing::Values("WAL", "DELETE"));
+
+TEST_F(AdoSqlite, TransactionsRollBackOnRequestOnCloseAndOnDestruction) {
+  conn_.BeginTrans();
+  EXPECT_TRUE(conn_.InTransaction());
+  conn_.Execute("Insert into Maps values ( 1, 'q3dm17', 0 )");
+  conn_.RollbackTrans();
+  EXPECT_EQ(Count("Maps"), 0);
+  EXPECT_EQ(ErrorOf([&] { conn_.CommitTrans(); }).Number(), ado::kErrState);
+
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Maps values ( 1, 'q3dm17', 0 )");
+  conn_.Close();
+  {
+    ado::Connection c;
+    c.Open(ConnectionString());
+    EXPECT_EQ(c.Execute("Select Count(*) As N From Maps")->Field("N").AsInteger(), 0);
+    c.BeginTrans();
+    c.Execute("Insert into Maps values ( 2, 'dm6', 0 )");
+  }
+  conn_.Open(ConnectionString());
+  EXPECT_EQ(Count("Maps"), 0);
+  conn_.BeginTrans();   // the file is not left locked
+  conn_.CommitTrans();
+}
+
+TEST_F(AdoSqlite, RecordsetsBehaveLikeForwardReadingRowsets) {
+  conn_.Execute("Insert into Teams values ( 1, 'red', 0 )");
+  conn_.Execute("Insert into Teams values ( 2, 'blue', 0 )");
+  auto rs = conn_.Execute("Select Record, Team From Teams Order By Record DESC");
+  EXPECT_EQ(rs->Field("record").AsInteger(), 2);
+  EXPECT_EQ(rs->Field("Record").type(), ado::Value::Type::Integer);
+  rs->MoveNext();
+  EXPECT_EQ(rs->Field("TEAM").AsText(), "red");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  ado::Error e = ErrorOf([&] { rs->Field("Team"); });
+  EXPECT_EQ(e.Number(), ado::kErrEof);
+  EXPECT_EQ(e.Description(),
+            "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a "
+            "current record.");
+  rs->MoveFirst();
+  EXPECT_EQ(rs->Field("Record").AsInteger(), 2);
+  EXPECT_EQ(ErrorOf([&] { rs->Field("Colour"); }).Number(), ado::kErrNoField);
+  rs->Close();
+  EXPECT_THROW(rs->Eof(), ado::Error);
+
+  auto none = conn_.Execute("Update Teams Set Team='green' where Record=2");
+  EXPECT_FALSE(none->IsOpen());
+  EXPECT_EQ(conn_.Execute("Select Team From Teams where Record=2")->Field("Team").AsText(), "green");
+  EXPECT_EQ(conn_.Execute("Select Offset From Scores")->FieldNames(), std::vector<std::string>{"Offset"});
+}
+
+TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {
+  for (const char* bad : {"Selct Record From Logs", "Select Record From NoSuchTable",
+                          "Insert into Types values ( 1, 'a' )", "Select 1; Select 2",
+                          "Select Record From Types where Type=?", "Insert into Types values ( 1, 'a"}) {
+    ado::Error e = ErrorOf([&] { conn_.Execute(bad); });
+    EXPECT_EQ(e.Number(), ado::kErrCommand) << bad << ": " << e.Description();
+    EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate")) << bad;
+  }
+}
+
+// Work that must not grow with the table: opening for adding rows reads no
+// rows, and a caller that reads the first row of a descending query fetches
+// one. Counted by the backend's own row counter.
+TEST_F(AdoSqlite, LargeTablesAreNotReadWhenOnlyAddingOrTakingTheFirstRow) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    RawExec(db,
+            "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM n WHERE x<200000) "
+            "INSERT INTO Logs(Record, Log_IP, Log_Port) SELECT x, '10.0.0.1', 27960 FROM n");
+    sqlite3_close(db);
+  }
+  auto rows = [&] { return conn_.session().Stats().rows_fetched; };
+  uint64_t before = rows();
+  auto top = conn_.Execute("Select Record From Logs Order By Record DESC");
+  ASSERT_FALSE(top->Eof());
+  EXPECT_EQ(top->Field("Record").AsInteger(), 200000);
+  top->Close();
+  EXPECT_LT(rows() - before, 10u);
+
+  before = rows();
+  ado::Recordset add;
+  add.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  add.AddNew();
+  add.SetField("Record", ado::Value::Integer(200001));
+  add.Update();
+  add.Close();
+  EXPECT_LT(rows() - before, 100u);
+  EXPECT_EQ(Count("Logs"), 200001);
+}
+
+TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
+  for (int i = 1; i <= 5; ++i) conn_.Execute("Insert into Maps values ( " + std::to_string(i) + ", 'm', 0 )");
+  auto held = conn_.Execute("Select Record From Maps Order By Record DESC");   // never closed
+  EXPECT_EQ(held->Field("Record").AsInteger(), 5);
+
+  ado::Connection other;
+  other.Open(ConnectionString());
+  other.Execute("Insert into Maps values ( 6, 'm', 0 )");
+  // The next query sees the other connection's row, and this connection can write.
+  EXPECT_EQ(conn_.Execute("Select Record From Maps Order By Record DESC")->Field("Record").AsInteger(), 6);
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Maps values ( 7, 'm', 0 )");
+  conn_.CommitTrans();
+  conn_.Close();
+  // The held recordset still has the rows it was opened with.
+  int n = 0;
+  for (; !held->Eof(); held->MoveNext()) EXPECT_EQ(held->Field("Record").AsInteger(), 5 - n++);
+  EXPECT_EQ(n, 5);
+}
+
+}  // namespace

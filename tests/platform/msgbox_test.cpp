@@ -1,0 +1,53 @@
+// The headless answering policy.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "msgbox.h"
+
+namespace {
+using namespace msgbox;
+
+const char kLockText[] = "Database is temporarily locked by another process.\r\nmore";
+
+TEST(HeadlessMessageBoxesTest, AnswersByKindAndWritesEveryBoxToStandardError) {
+  HeadlessMessageBoxes boxes(std::chrono::milliseconds(200));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(boxes.Show("Some failure", vbOKOnly, "Error: X"), vbOK);
+  EXPECT_EQ(boxes.Show("An error occured...", vbYesNoCancel, "Record is Locked"), vbNo);
+  EXPECT_EQ(boxes.Show("Logon is invalid.  Try again?", vbOKCancel, "Logon Failed"), vbCancel);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Error: X"), std::string::npos);
+  EXPECT_NE(err.find("Some failure\n[OK]\nAnswer: OK"), std::string::npos) << err;
+  EXPECT_NE(err.find("Answer: No"), std::string::npos);
+  EXPECT_NE(err.find("Answer: Cancel"), std::string::npos);
+}
+
+TEST(HeadlessMessageBoxesTest, LockPromptIsAnsweredYesUntilTheStatementHasWaitedTheBudget) {
+  HeadlessMessageBoxes boxes(std::chrono::milliseconds(150));
+  testing::internal::CaptureStderr();
+  {
+    WaitScope wait;
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbYes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbNo);
+  }
+  {
+    WaitScope next_statement;   // each statement has its own budget
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbYes);
+  }
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(ScriptedMessageBoxesTest, RecordsBoxesAndAnswersFromTheQueue) {
+  ScriptedMessageBoxes boxes;
+  boxes.Push(vbCancel);
+  auto old = Install(std::shared_ptr<MessageBoxService>(&boxes, [](MessageBoxService*) {}));
+  EXPECT_EQ(MsgBox("a", vbYesNoCancel, "t"), vbCancel);
+  EXPECT_EQ(MsgBox("b", vbOKOnly, "u"), vbOK);
+  Install(old);
+  ASSERT_EQ(boxes.shown().size(), 2u);
+  EXPECT_EQ(boxes.shown()[1].title, "u");
+}
+
+}  // namespace
