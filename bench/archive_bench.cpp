@@ -21,10 +21,10 @@ std::vector<uint8_t> Datagram() {
   std::string s(20, '\0');
   s[7] = 1;
   s += "hostname \"Bench server\"\n$HOST_IP$ \"10.1.1.1\"\nport \"27910\"\n";
-  for (int i = 0; s.size() < 1000; ++i)
+  for (int i = 0; s.size() < 800; ++i)
     s += "pad" + std::to_string(i) + " \"" + std::string(200, 'a' + i) + "\"\n";
   s += '\0';
-  s.resize(1024, '\n');
+  s.resize(1024, '\n');   // empty record lines
   return std::vector<uint8_t>(s.begin(), s.end());
 }
 

@@ -1,44 +1,13 @@
 // ExecuteDbCommand: one statement in a transaction of its own, with the
 // lock-retry policy.
 #include "lock_retry.h"
-#include "msgbox.h"
 #include "score_module.h"
 
 namespace tallycore {
 
 int32_t ExecuteDbCommand() {
   auto& s = State();
-  ado::Connection& conn = *s.EngineConnection;
-  lockretry::LockRetryPolicy policy;
-  msgbox::WaitScope wait;
-  enum { kBegin, kExecute, kCommit } step = kBegin;
-  while (true) {
-    try {
-      if (step == kBegin) {
-        conn.BeginTrans();
-        step = kExecute;
-      }
-      if (step == kExecute) {
-        conn.Execute(s.CommandText, ado::kCmdText);
-        step = kCommit;
-      }
-      conn.CommitTrans();
-      return s.CommandResult = 0;
-    } catch (const ado::Error& e) {
-      switch (policy.OnFailure(e.Number(), e.Description())) {
-        case lockretry::Decision::Retry:
-          continue;
-        case lockretry::Decision::Duplicate:
-          if (conn.InTransaction()) conn.RollbackTrans();
-          return s.CommandResult = 1;
-        case lockretry::Decision::Ignore:
-          if (conn.InTransaction()) conn.RollbackTrans();
-          return s.CommandResult = 2;
-        case lockretry::Decision::Stop:
-          return s.CommandResult = 3;
-      }
-    }
-  }
+  return s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
 }
 
 int32_t RunCommand(const std::string& command_text) {

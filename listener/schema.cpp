@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "lock_retry.h"
-#include "msgbox.h"
 
 namespace schema {
 
@@ -110,39 +109,13 @@ std::shared_ptr<ado::Connection>& ScratchConnection() {
 void SetCancelHandler(std::function<void()> handler) { g_cancel_handler = std::move(handler); }
 
 int ExecuteDbCommand(ado::Connection& scratch, const std::string& statement) {
-  lockretry::LockRetryPolicy policy;
-  msgbox::WaitScope wait;
-  enum { kBegin, kExecute, kCommit } step = kBegin;
-  while (true) {
-    try {
-      if (step == kBegin) {
-        scratch.BeginTrans();
-        step = kExecute;
-      }
-      if (step == kExecute) {
-        scratch.Execute(statement, ado::kCmdText);
-        step = kCommit;
-      }
-      scratch.CommitTrans();
-      return 0;
-    } catch (const ado::Error& e) {
-      switch (policy.OnFailure(e.Number(), e.Description())) {
-        case lockretry::Decision::Retry:
-          continue;
-        case lockretry::Decision::Duplicate:
-          if (scratch.InTransaction()) scratch.RollbackTrans();
-          return 1;
-        case lockretry::Decision::Ignore:
-          if (scratch.InTransaction()) scratch.RollbackTrans();
-          return 2;
-        case lockretry::Decision::Stop:
-          if (scratch.InTransaction()) scratch.RollbackTrans();
-          if (g_cancel_handler) g_cancel_handler();
-          else std::exit(1);
-          return 2;   // a handler that returns (in tests) counts as ignored
-      }
-    }
-  }
+  int result = lockretry::ExecuteInOwnTransaction(scratch, statement);
+  if (result != 3) return result;
+  // Cancel ends the listener.
+  if (scratch.InTransaction()) scratch.RollbackTrans();
+  if (g_cancel_handler) g_cancel_handler();
+  else std::exit(1);
+  return 2;   // a handler that returns (in tests) counts as ignored
 }
 
 void CreateDatabaseTables(const std::string& connection_string) {

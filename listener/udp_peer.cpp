@@ -121,7 +121,8 @@ UdpPeerArray::UdpPeerArray(QObject* parent) : QObject(parent) {
 }
 
 UdpPeerArray::~UdpPeerArray() {
-  QMetaObject::invokeMethod(worker_, [w = worker_] { delete w; }, Qt::BlockingQueuedConnection);
+  // The worker and its sockets are deleted on their own thread as it ends.
+  worker_->deleteLater();
   thread_.quit();
   thread_.wait();
 }

@@ -1,5 +1,6 @@
 #include "lock_retry.h"
 
+#include "ado.h"
 #include "msgbox.h"
 
 namespace lockretry {
@@ -61,6 +62,39 @@ Decision LockRetryPolicy::OnFailure(int32_t number, const std::string& descripti
     return Decision::Ignore;
   }
   return Decision::Stop;
+}
+
+int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& statement) {
+  LockRetryPolicy policy;
+  msgbox::WaitScope wait;
+  enum { kBegin, kExecute, kCommit } step = kBegin;
+  while (true) {
+    try {
+      if (step == kBegin) {
+        connection.BeginTrans();
+        step = kExecute;
+      }
+      if (step == kExecute) {
+        connection.Execute(statement, ado::kCmdText);
+        step = kCommit;
+      }
+      connection.CommitTrans();
+      return 0;
+    } catch (const ado::Error& e) {
+      switch (policy.OnFailure(e.Number(), e.Description())) {
+        case Decision::Retry:
+          continue;
+        case Decision::Duplicate:
+          if (connection.InTransaction()) connection.RollbackTrans();
+          return 1;
+        case Decision::Ignore:
+          if (connection.InTransaction()) connection.RollbackTrans();
+          return 2;
+        case Decision::Stop:
+          return 3;
+      }
+    }
+  }
 }
 
 }  // namespace lockretry

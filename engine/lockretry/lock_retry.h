@@ -12,6 +12,10 @@
 #include <cstdint>
 #include <string>
 
+namespace ado {
+class Connection;
+}
+
 namespace lockretry {
 
 constexpr int32_t kErrUnspecified = -2147467259;    // 0x80004005
@@ -42,5 +46,12 @@ class LockRetryPolicy {
  private:
   int counter_ = 0;
 };
+
+// Runs one statement in a transaction of its own (begin, execute as text,
+// commit) under the policy; a retry runs the failed step again inside the
+// same transaction. Returns 0 done, 1 duplicate key (rolled back), 2 ignored
+// (rolled back), 3 stop: the user chose Cancel, and the transaction is left
+// as it is for the caller. Failures of the rollback itself are thrown.
+int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& statement);
 
 }  // namespace lockretry

@@ -224,3 +224,17 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t"), msgbox::vbOK);
 }
+
+TEST_F(WindowTest, GeometryRoundTripsThroughTheSettings) {
+  WriteSetting("Tallyhost", "WindowTop", "3000");
+  WriteSetting("Tallyhost", "WindowLeft", "1500");
+  WriteSetting("Tallyhost", "WindowHeight", "4500");
+  WriteSetting("Tallyhost", "WindowWidth", "6000");
+  StartWindow({"Port=,Database=,Logon=,Log="});
+  QApplication::processEvents();
+  window_->close();
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "3000");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowLeft"), "1500");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "4500");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "6000");
+}
