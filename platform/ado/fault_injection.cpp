@@ -101,7 +101,18 @@ int FaultPlan::Injected() const {
   return injected_;
 }
 
+void FaultPlan::BeforeEach(std::function<void(Op, const std::string&)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hook_ = std::move(hook);
+}
+
 void FaultPlan::Check(Op op, const std::string& text) {
+  std::function<void(Op, const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook = hook_;
+  }
+  if (hook) hook(op, text);
   std::lock_guard<std::mutex> lock(mutex_);
   log_.push_back(text.empty() ? std::string(OpName(op)) : std::string(OpName(op)) + ": " + text);
   const Error* hit = nullptr;

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +59,9 @@ class FaultPlan {
  public:
   void Fail(Rule rule);
   void Clear();                                   // drops the rules and the log
+  // Runs before every operation the plan sees, before any rule; a test can
+  // make another connection act at that moment (a concurrent writer, say).
+  void BeforeEach(std::function<void(Op op, const std::string& text)> hook);
   std::vector<std::string> Log() const;
   int Injected() const;                           // failures injected so far
 
@@ -72,6 +76,7 @@ class FaultPlan {
   };
   mutable std::mutex mutex_;
   std::vector<Entry> rules_;
+  std::function<void(Op, const std::string&)> hook_;
   std::vector<std::string> log_;
   int injected_ = 0;
 };

@@ -1,8 +1,19 @@
 #include <cstdio>
+#include <cstdlib>
 
 #include "msgbox.h"
 
 namespace msgbox {
+
+std::chrono::milliseconds HeadlessMessageBoxes::DefaultLockBudget() {
+  if (const char* v = std::getenv("TALLY_LOCK_BUDGET"); v && *v) {
+    char* end = nullptr;
+    double seconds = std::strtod(v, &end);
+    if (*end == '\0' && seconds >= 0 && seconds <= 86400)
+      return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  }
+  return std::chrono::seconds(60);
+}
 
 HeadlessMessageBoxes::HeadlessMessageBoxes(std::chrono::milliseconds lock_budget)
     : lock_budget_(lock_budget) {}

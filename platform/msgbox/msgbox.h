@@ -73,9 +73,11 @@ class WaitScope {
 // locked") is answered Yes while the current WaitScope has lasted less than
 // the budget, then No; every other question is answered No (Cancel for an
 // OK/Cancel box). Each answer is written to standard error after the box.
+// The budget defaults to $TALLY_LOCK_BUDGET seconds, else 60 seconds.
 class HeadlessMessageBoxes : public MessageBoxService {
  public:
-  explicit HeadlessMessageBoxes(std::chrono::milliseconds lock_budget = std::chrono::seconds(60));
+  static std::chrono::milliseconds DefaultLockBudget();
+  explicit HeadlessMessageBoxes(std::chrono::milliseconds lock_budget = DefaultLockBudget());
   int Show(const std::string& text, int buttons, const std::string& title) override;
 
  private:

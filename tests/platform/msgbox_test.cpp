@@ -1,6 +1,7 @@
 // The headless answering policy.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "msgbox.h"
@@ -37,6 +38,14 @@ TEST(HeadlessMessageBoxesTest, LockPromptIsAnsweredYesUntilTheStatementHasWaited
     EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbYes);
   }
   testing::internal::GetCapturedStderr();
+}
+
+TEST(HeadlessMessageBoxesTest, BudgetComesFromTheEnvironmentWhenValid) {
+  ::setenv("TALLY_LOCK_BUDGET", "2.5", 1);
+  EXPECT_EQ(HeadlessMessageBoxes::DefaultLockBudget(), std::chrono::milliseconds(2500));
+  ::setenv("TALLY_LOCK_BUDGET", "soon", 1);
+  EXPECT_EQ(HeadlessMessageBoxes::DefaultLockBudget(), std::chrono::seconds(60));
+  ::unsetenv("TALLY_LOCK_BUDGET");
 }
 
 TEST(ScriptedMessageBoxesTest, RecordsBoxesAndAnswersFromTheQueue) {
