@@ -32,14 +32,12 @@ bool LogTimeValue(double start, const std::string& time_text, double* result) {
   return datetime::Parse(date + " " + time_text, result);
 }
 
-double GameEndValue(double start, const std::string& offset_field) {
-  // Offsets are bounded to about ten thousand years; beyond that no date
-  // exists and the database rejects the value.
+bool GameEndValue(double start, const std::string& offset_field, double* end) {
+  // Ten thousand years of seconds: more lies beyond any date-time.
   constexpr double kMaxSeconds = 86400.0 * 366 * 10000;
   double offset = LeadingNumber(offset_field);
-  if (!std::isfinite(offset)) offset = offset > 0 ? kMaxSeconds : -kMaxSeconds;
-  offset = std::fmax(-kMaxSeconds, std::fmin(kMaxSeconds, offset));
-  long long seconds = std::llrint(std::nearbyint(offset));   // halves to the even neighbour
+  if (!(std::fabs(offset) <= kMaxSeconds)) return false;
+  long long seconds = std::llrint(offset);   // halves to the even neighbour
 
   int y, m, d, h, mi, s;
   datetime::ToParts(start, &y, &m, &d, &h, &mi, &s);
@@ -47,7 +45,9 @@ double GameEndValue(double start, const std::string& offset_field) {
   long long carry = total >= 0 ? total / 86400 : -((-total + 86399) / 86400);
   long long rest = total - carry * 86400;
   double days = datetime::FromParts(y, m, d, 0, 0, 0) + static_cast<double>(carry);
-  return days >= 0 ? days + rest / 86400.0 : days - rest / 86400.0;
+  *end = days >= 0 ? days + rest / 86400.0 : days - rest / 86400.0;
+  return days >= datetime::FromParts(100, 1, 1, 0, 0, 0) &&
+         days <= datetime::FromParts(9999, 12, 31, 0, 0, 0);
 }
 
 }  // namespace tallycore

@@ -144,7 +144,7 @@ int32_t AppendScoreRow(const std::string& killer, const std::string& victim,
                        const std::string& type, const std::string& weapon,
                        const std::string& score, const std::string& offset) {
   // Score and offset stand unquoted in the statement: only numbers may.
-  if (!IsPlainNumber(score)) throw LineRejected{"score is no number"};
+  if (!IsPlainNumber(score, kIntegerMin, kIntegerMax)) throw LineRejected{"score is no number"};
   if (!IsPlainNumber(offset)) throw LineRejected{"offset is no number"};
   const std::string& table = Game().ScoreTableName;
   return InsertNewRow(table, [&](int32_t n) {
@@ -168,7 +168,7 @@ void HandlePatchName() {
 void HandleLogDeathFlags() {
   EnsureCurrentGame();
   const std::string& flags = State().RecordFields[4];
-  if (!IsPlainNumber(flags)) throw LineRejected{"flags are no number"};
+  if (!IsPlainNumber(flags, kIntegerMin, kIntegerMax)) throw LineRejected{"flags are no number"};
   RunCommand("Update Games Set Game_Flags=" + flags + " where Record=" + Num(Game().GameRecord));
 }
 
@@ -254,7 +254,9 @@ void HandleGameEnd() {
   EnsureCurrentGame();
   GameSlots& g = Game();
   g.GameDateTime = ReadGameStart(g.GameRecord);
-  double end = GameEndValue(g.GameDateTime, State().RecordFields[6]);
+  double end;
+  if (!GameEndValue(g.GameDateTime, State().RecordFields[6], &end))
+    throw LineRejected{"game end is no date-time"};
   g.EndOffset = end - g.GameDateTime;
   RunCommand("Update Games Set Game_End_Date_Time=" + DateTimeLiteral(end) +
              " where Record=" + Num(g.GameRecord));

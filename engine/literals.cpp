@@ -1,9 +1,11 @@
 // Text and date-time literals, plain-number checks and new-row numbering.
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "datetime.h"
+#include "lock_retry.h"
 #include "scoring.h"
 
 namespace tallycore {
@@ -53,13 +55,18 @@ std::string ScoreTableNameOf(int32_t game_record) {
 int32_t NewRowNumber(const std::string& table) {
   EngineState& s = State();
   auto& rs = RunQuery("Select Record From " + table + " Order By Record DESC");
-  if (rs->Eof()) {
-    s.NextRecord = 1;
-  } else {
+  int64_t largest = 0;
+  if (!rs->Eof()) {
     rs->MoveFirst();
-    s.NextRecord = static_cast<int32_t>(rs->Field("Record").AsInteger()) + 1;
+    largest = rs->Field("Record").AsInteger();
   }
   rs->Close();
+  if (largest >= INT32_MAX || largest < INT32_MIN) {
+    throw PassFailure(kErrOverflow, "Overflow: table " + table +
+                                        " has no record number left after " +
+                                        std::to_string(largest) + ".");
+  }
+  s.NextRecord = static_cast<int32_t>(largest) + 1;
   return s.NextRecord;
 }
 
@@ -67,21 +74,30 @@ int32_t InsertNewRow(const std::string& table,
                      const std::function<std::string(int32_t)>& statement) {
   EngineState& s = State();
   NewRowNumber(table);
-  for (;;) {
+  for (int attempt = 1;; ++attempt) {
     int32_t result = RunCommand(statement(s.NextRecord));
     if (result != 1) return result;
+    // Other writers take a number now and then; a key that stays duplicate
+    // whatever the number (a unique column besides Record) would never end.
+    if (attempt == kMaxDuplicateRetries || s.NextRecord == INT32_MAX) {
+      throw PassFailure(lockretry::kErrUnspecified,
+                        "A new row of " + table + " met a duplicate key " +
+                            std::to_string(attempt) + " times in a row: " + s.CommandText);
+    }
     ++s.NextRecord;
   }
 }
 
-bool IsPlainNumber(const std::string& text) {
+bool IsPlainNumber(const std::string& text, double min, double max) {
   size_t i = 0, n = text.size();
   auto digits = [&] {
     size_t start = i;
     while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
     return i - start;
   };
-  while (i < n && text[i] == ' ') ++i;
+  // A CR stays inside a field that a TAB follows; in a statement it is a blank.
+  auto blank = [&] { return text[i] == ' ' || text[i] == '\r'; };
+  while (i < n && blank()) ++i;
   if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
   size_t whole = digits();
   size_t fraction = 0;
@@ -95,8 +111,10 @@ bool IsPlainNumber(const std::string& text) {
     if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
     if (digits() == 0) return false;
   }
-  while (i < n && text[i] == ' ') ++i;
-  return i == n;
+  while (i < n && blank()) ++i;
+  if (i != n) return false;
+  double value = std::strtod(text.c_str(), nullptr);
+  return value >= min && value <= max;
 }
 
 double LeadingNumber(const std::string& text) {

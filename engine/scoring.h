@@ -15,7 +15,7 @@
 //
 // Lines that cannot be read (a record line with fewer than two TABs, a player
 // variable line without a usable double quote, a number or date-time field
-// that is no number or date-time) are skipped and the walk goes on; their
+// that is no number or date-time its column can hold) are skipped and the walk goes on; their
 // line numbers go to State().LastPass.skipped_lines. Lines are numbered from
 // 1 at the first line after the NUL that ends the server variable block,
 // counting every LF-ended line (empty lines and the record section's closing
@@ -37,6 +37,14 @@ namespace tallycore {
 // Error number of a malformed datagram ("Invalid procedure call or
 // argument"), reported with PassFailure.
 constexpr int32_t kErrMalformedDatagram = -2146828283;   // 0x800A0005
+// A table whose largest Record leaves no 32-bit number ("Overflow").
+constexpr int32_t kErrOverflow = -2146828282;            // 0x800A0006
+// Consecutive duplicate keys after which a new row gives up (the pass fails).
+constexpr int kMaxDuplicateRetries = 1000;
+
+// Ranges of the Integer and Single column slots.
+constexpr double kIntegerMin = -2147483648.0, kIntegerMax = 2147483647.0;
+constexpr double kSingleMax = 3.4028234663852886e38;
 
 // ---- Literals and new-row numbering (literals.cpp) ----
 
@@ -55,13 +63,14 @@ std::string ScoreTableNameOf(int32_t game_record);
 int32_t NewRowNumber(const std::string& table);
 // New-row numbering, then the insert built for NextRecord, repeated with the
 // next number while it meets a duplicate key. Returns the last result (0 or
-// 2; a stop unwinds).
+// 2; a stop unwinds). A table with no 32-bit number left, or a key still
+// duplicate after kMaxDuplicateRetries numbers, fails the pass (PassFailure).
 int32_t InsertNewRow(const std::string& table,
                      const std::function<std::string(int32_t)>& statement);
 // True when the text is a plain decimal number (sign, fraction and exponent
-// allowed, blanks around it), the only thing written into a statement
-// unquoted.
-bool IsPlainNumber(const std::string& text);
+// allowed, blanks or CRs around it) within [min, max]: the only thing written
+// into a statement unquoted.
+bool IsPlainNumber(const std::string& text, double min = -kSingleMax, double max = kSingleMax);
 // The leading numeric part of a text (leading blanks skipped), 0 when none.
 double LeadingNumber(const std::string& text);
 
@@ -137,8 +146,9 @@ std::string LogDateStartValue(const std::string& field4, bool has_time_line,
                               const std::string& time_text, std::string* log_date_text,
                               std::string* log_time_text);
 // The game end: `start` plus the offset field read as seconds (halves to
-// even), whole days carried into the date.
-double GameEndValue(double start, const std::string& offset_field);
+// even), whole days carried into the date. False when the end falls outside
+// the years 100 to 9999.
+bool GameEndValue(double start, const std::string& offset_field, double* end);
 // The game start after "LogTime": the date part of `start` (none on the
 // zero date) with `time_text`. False when that is no valid date-time.
 bool LogTimeValue(double start, const std::string& time_text, double* result);

@@ -1,46 +1,19 @@
-// One realistic game in three datagrams, through Score_Class as the listener
-// calls it, checked row by row in every table.
-#include <gtest/gtest.h>
+// Games, servers and names end to end through Score_Class as the listener
+// calls it, checked row by row.
+#include "engine_fixture.h"
+#include "textfile.h"
 
-#include <memory>
-
-#include "scoring_support.h"
-#include "test_env.h"
-
+namespace enginetest {
 namespace {
 
-using scoringtest::Keyword;
-using scoringtest::Score;
-using Rows = std::vector<std::string>;
-
-class ScoringGame : public ::testing::Test {
- protected:
-  void SetUp() override {
-    boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
-    msgbox::Install(boxes_);
-    db_ = std::make_unique<scoringtest::ScoringDb>(dir_.path());
-    listener_ = std::make_unique<scoringtest::Listener>(dir_.File("Process.log"));
-  }
-  void TearDown() override { msgbox::Install(nullptr); }
-
-  datagram::Builder Arena(uint32_t packet) {
-    return scoringtest::ServerLog("Test Arena", "192.0.2.10", "27960", packet,
-                                  {{"g_gametype", "4"}, {"sv_maxclients", "16"}});
-  }
-  scoringtest::PassResult Send(const datagram::Builder& b) {
-    sent_.push_back(b.Build());
-    return listener_->Send(db_->connection_string(), sent_.back());
-  }
-
-  testkit::TempDir dir_;
-  std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
-  std::unique_ptr<scoringtest::ScoringDb> db_;
-  std::unique_ptr<scoringtest::Listener> listener_;
-  std::vector<std::vector<uint8_t>> sent_;
-};
+using Lines = std::vector<std::string>;
+using ScoringGame = EngineTest;
 
 TEST_F(ScoringGame, ThreeDatagramsProduceThePrescribedRows) {
-  datagram::Builder d1 = Arena(1);
+  auto arena = [](uint32_t packet) {
+    return ServerLog("Test Arena", packet, {{"g_gametype", "4"}, {"sv_maxclients", "16"}});
+  };
+  datagram::Builder d1 = arena(1);
   d1.records = {Keyword("StdLog", "1.2"),
                 Keyword("PatchName", "Relaymod 2.1"),
                 Keyword("LogDate", "12/31/1999"),
@@ -55,8 +28,7 @@ TEST_F(ScoringGame, ThreeDatagramsProduceThePrescribedRows) {
                 Score("Bob", "Bob", "Suicide", "Lava", "-1", "12")};
   d1.player_var_lines = {"netname \"Alice\"", "model \"sarge\"", "netname \"Bob\"",
                          "model \"visor\"", "rate \"25000\""};
-
-  datagram::Builder d2 = Arena(2);
+  datagram::Builder d2 = arena(2);
   d2.records = {Keyword("PlayerTeamChange", "Carol", "Blue", "30"),
                 Keyword("PlayerRename", "Bob", "Robert", "35"),
                 Score("Robert", "Alice", "Kill", "Railgun", "1", "40"),
@@ -65,125 +37,190 @@ TEST_F(ScoringGame, ThreeDatagramsProduceThePrescribedRows) {
                 Keyword("PlayerLeft", "Alice", "", "55")};
   d2.player_var_lines = {"netname \"Robert\"", "model \"visor\"", "netname \"Carol\"",
                          "model \"sarge\""};
-
-  datagram::Builder d3 = Arena(3);
+  datagram::Builder d3 = arena(3);
   d3.records = {Score("Carol", "Carol", "Suicide", "Falling", "-1", "60"),
                 Keyword("GameEnd", "", "", "3725"),
                 Keyword("Map", "q3dm6")};   // opens the next game
   d3.player_var_lines = {"netname \"Carol\"", "model \"sarge\""};
 
   for (const auto* d : {&d1, &d2, &d3}) {
-    auto r = Send(*d);
+    auto r = Pass(*d);
     ASSERT_FALSE(r.threw) << r.error;
     EXPECT_TRUE(r.outcome.completed);
     EXPECT_TRUE(r.outcome.skipped_lines.empty());
   }
   EXPECT_TRUE(boxes_->shown().empty());
 
-  auto& db = *db_;
-  // Every datagram is archived whole.
-  EXPECT_EQ(db.Rows("SELECT Record, Log_IP, Log_Port FROM Logs ORDER BY Record"),
-            (Rows{"1|127.0.0.1|27961", "2|127.0.0.1|27961", "3|127.0.0.1|27961"}));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(db.Blob("SELECT Log_Data FROM Logs WHERE Record=" + std::to_string(i + 1)),
-              sent_[i]);
-  }
-  EXPECT_EQ(db.Rows("SELECT Record, Server_Name, Server_IP, Server_Port, Packet_Number FROM "
-                    "Servers"),
-            (Rows{"1|Test Arena|192.0.2.10|27960|3"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Cvar, Val FROM Cvars ORDER BY Record"),
-            (Rows{"1|hostname|Test Arena", "2|$HOST_IP$|192.0.2.10", "3|port|27960",
+  auto sent = d3.Build();   // archived whole
+  EXPECT_EQ(One("SELECT Log_Data FROM Logs WHERE Record=3"), std::string(sent.begin(), sent.end()));
+  EXPECT_EQ(Table("SELECT Record, Server_Name, Server_IP, Server_Port, Packet_Number FROM Servers"),
+            (Lines{"1|Test Arena|192.0.2.1|27960|3"}));
+  EXPECT_EQ(Table("SELECT Record, Cvar, Val FROM Cvars ORDER BY Record"),
+            (Lines{"1|hostname|Test Arena", "2|$HOST_IP$|192.0.2.1", "3|port|27960",
                   "4|g_gametype|4", "5|sv_maxclients|16", "6|model|sarge", "7|model|visor",
                   "8|rate|25000"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Servers_Cvars ORDER BY Record"),
-            (Rows{"1|1|1", "2|1|2", "3|1|3", "4|1|4", "5|1|5"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Games ORDER BY Record"),
-            (Rows{"1|1.2|Relaymod 2.1|1999-12-31 13:45:10|1999-12-31 14:47:15|3",
+  EXPECT_EQ(Table("SELECT * FROM Servers_Cvars ORDER BY Record"),
+            (Lines{"1|1|1", "2|1|2", "3|1|3", "4|1|4", "5|1|5"}));
+  EXPECT_EQ(Table("SELECT * FROM Games ORDER BY Record"),
+            (Lines{"1|1.2|Relaymod 2.1|1999-12-31 13:45:10|1999-12-31 14:47:15|3",
                   "2|||1899-12-30 00:00:00|1899-12-30 00:00:00|0"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Servers_Games ORDER BY Record"), (Rows{"1|1|1", "2|1|2"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Games_Cvars ORDER BY Record"),
-            (Rows{"1|1|1", "2|1|2", "3|1|3", "4|1|4", "5|1|5", "6|2|1", "7|2|2", "8|2|3",
-                  "9|2|4", "10|2|5"}));
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|1", "2|1|2"}));
+  EXPECT_EQ(Table("SELECT Game, count(*) FROM Games_Cvars GROUP BY Game"), (Lines{"1|5", "2|5"}));
   // Only datagrams whose first records found no current game are linked.
-  EXPECT_EQ(db.Rows("SELECT * FROM Logs_Games ORDER BY Record"), (Rows{"1|1|1", "2|3|2"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Map FROM Maps ORDER BY Record"),
-            (Rows{"1|q3dm17", "2|q3dm6"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Games_Maps ORDER BY Record"), (Rows{"1|1|1", "2|2|2"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Player FROM Players ORDER BY Record"),
-            (Rows{"1|Alice", "2|Bob", "3|Carol", "4|Robert"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Team FROM Teams ORDER BY Record"), (Rows{"1|Red", "2|Blue"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Type FROM Types ORDER BY Record"),
-            (Rows{"1|PlayerConnect", "2|Player", "3|Kill", "4|Suicide", "5|PlayerTeamChange",
+  EXPECT_EQ(Table("SELECT * FROM Logs_Games ORDER BY Record"), (Lines{"1|1|1", "2|3|2"}));
+  EXPECT_EQ(Table("SELECT Record, Map FROM Maps ORDER BY Record"), (Lines{"1|q3dm17", "2|q3dm6"}));
+  EXPECT_EQ(Table("SELECT * FROM Games_Maps ORDER BY Record"), (Lines{"1|1|1", "2|2|2"}));
+  EXPECT_EQ(Table("SELECT Record, Player FROM Players ORDER BY Record"),
+            (Lines{"1|Alice", "2|Bob", "3|Carol", "4|Robert"}));
+  EXPECT_EQ(Table("SELECT Record, Team FROM Teams ORDER BY Record"), (Lines{"1|Red", "2|Blue"}));
+  EXPECT_EQ(Table("SELECT Record, Type FROM Types ORDER BY Record"),
+            (Lines{"1|PlayerConnect", "2|Player", "3|Kill", "4|Suicide", "5|PlayerTeamChange",
                   "6|PlayerRename", "7|PlayerLeft"}));
-  EXPECT_EQ(db.Rows("SELECT Record, Weapon FROM Weapons ORDER BY Record"),
-            (Rows{"1|Railgun", "2|Lava", "3|Rocket Launcher", "4|Falling"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Games_Players_Teams ORDER BY Record"),
-            (Rows{"1|1|1|1", "2|1|2|2", "3|1|3|1", "4|1|3|2", "5|1|4|0"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Games_Players_Cvars ORDER BY Record"),
-            (Rows{"1|1|1|6", "2|1|2|7", "3|1|2|8", "4|1|4|7", "5|1|3|6", "6|2|3|6"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Scores_0000001 ORDER BY Record"),
-            (Rows{"1|1|0|1|0|0|0.5", "2|2|0|1|0|0|1", "3|3|0|2|0|0|2", "4|1|2|3|1|1|10.5",
+  EXPECT_EQ(Table("SELECT Record, Weapon FROM Weapons ORDER BY Record"),
+            (Lines{"1|Railgun", "2|Lava", "3|Rocket Launcher", "4|Falling"}));
+  EXPECT_EQ(Table("SELECT * FROM Games_Players_Teams ORDER BY Record"),
+            (Lines{"1|1|1|1", "2|1|2|2", "3|1|3|1", "4|1|3|2", "5|1|4|0"}));
+  EXPECT_EQ(Table("SELECT * FROM Games_Players_Cvars ORDER BY Record"),
+            (Lines{"1|1|1|6", "2|1|2|7", "3|1|2|8", "4|1|4|7", "5|1|3|6", "6|2|3|6"}));
+  EXPECT_EQ(Table("SELECT * FROM Scores_0000001 ORDER BY Record"),
+            (Lines{"1|1|0|1|0|0|0.5", "2|2|0|1|0|0|1", "3|3|0|2|0|0|2", "4|1|2|3|1|1|10.5",
                   "5|2|2|4|2|-1|12", "6|3|0|5|0|0|30", "7|2|4|6|0|0|35", "8|4|1|3|1|1|40",
                   "9|3|4|3|3|1|41.25", "10|4|0|7|0|0|50", "11|1|0|7|0|0|55",
                   "12|3|3|4|4|-1|60"}));
-  EXPECT_EQ(db.Count("Scores_0000002"), 0);
-  EXPECT_EQ(db.Count("Scores"), 0);
+  EXPECT_EQ(Count("Scores_0000002") + Count("Scores"), 0);
   // Dictionary rows carry the moment they were first seen.
   for (const char* table : {"Cvars", "Maps", "Players", "Teams", "Types", "Weapons", "Servers"}) {
-    EXPECT_EQ(db.One(std::string("SELECT COUNT(*) FROM ") + table +
-                     " WHERE Date_Time IS NULL OR Date_Time < '2000-01-01'"),
+    EXPECT_EQ(One(std::string("SELECT COUNT(*) FROM ") + table +
+                  " WHERE Date_Time IS NULL OR Date_Time < '2000-01-01'"),
               "0")
         << table;
   }
-  auto log = scoringtest::LogLines(listener_->log_path());
-  ASSERT_EQ(log.size(), 6u);
-  EXPECT_EQ(log[5].rfind("Process# 3 COMPLETED ", 0), 0u);
+  auto log = textfile::ReadLines(LogPath());
+  ASSERT_EQ(log->size(), 6u);
+  EXPECT_EQ(log->back().rfind("Process# 3 COMPLETED ", 0), 0u);
 }
 
-TEST_F(ScoringGame, GameEndThenRecordsStartANewGameInTheSameDatagram) {
-  datagram::Builder d = Arena(7);
-  d.records = {Keyword("PlayerConnect", "Alice", "Red", "1"), Keyword("GameEnd", "", "", "100"),
-               Score("Alice", "Bob", "Kill", "Railgun", "1", "3")};
-  ASSERT_FALSE(Send(d).threw);
-  auto& db = *db_;
-  EXPECT_EQ(db.Rows("SELECT Record, Game_Start_Date_Time, Game_End_Date_Time FROM Games"),
-            (Rows{"1|1899-12-30 00:00:00|1899-12-30 00:01:40",
-                  "2|1899-12-30 00:00:00|1899-12-30 00:00:00"}));
-  EXPECT_EQ(db.Count("Scores_0000001"), 1);
-  EXPECT_EQ(db.Rows("SELECT * FROM Scores_0000002"), (Rows{"1|1|2|2|1|1|3"}));
-  EXPECT_EQ(db.Rows("SELECT * FROM Logs_Games ORDER BY Record"), (Rows{"1|1|1", "2|1|2"}));
-}
-
-TEST_F(ScoringGame, AnOpenGameIsResumedFromTheDatabaseAfterARestartOfItsSlot) {
-  // A second database connection string naming the same file stands for a
-  // restarted listener: its game slots are empty, the database still has
-  // the open game.
-  datagram::Builder d = Arena(1);
+TEST_F(ScoringGame, AnOpenGameIsResumedAfterARestartAndOneWithoutItsRowIsNot) {
+  // Another connection string for the same file stands for a restarted
+  // listener: no game is current, the database still has the open game.
+  auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Alice", "Red", "1")};
-  ASSERT_FALSE(Send(d).threw);
+  ASSERT_FALSE(Pass(d).threw);
+  extra_settings_ += ";";
   d.records = {Score("Alice", "Alice", "Suicide", "Lava", "-1", "9")};
-  sent_.push_back(d.Build());
-  auto r = listener_->Send(db_->connection_string() + ";", sent_.back());
-  ASSERT_FALSE(r.threw) << r.error;
-  EXPECT_EQ(db_->Count("Games"), 1);
-  EXPECT_EQ(db_->Count("Scores_0000001"), 2);
-  EXPECT_EQ(db_->Rows("SELECT * FROM Logs_Games ORDER BY Record"), (Rows{"1|1|1", "2|2|1"}));
-}
+  ASSERT_FALSE(Pass(d).threw);
+  EXPECT_EQ(Count("Games"), 1);
+  EXPECT_EQ(Count("Scores_0000001"), 2);
+  EXPECT_EQ(Table("SELECT * FROM Logs_Games ORDER BY Record"), (Lines{"1|1|1", "2|2|1"}));
 
-TEST_F(ScoringGame, ALatestGameWithoutItsGamesRowIsNotResumed) {
-  datagram::Builder d = Arena(1);
-  d.records = {Keyword("PlayerConnect", "Alice", "Red", "1")};
-  ASSERT_FALSE(Send(d).threw);
-  // As after an ignored Games insert: the server's latest game is 0, which
-  // has no Games row.
-  db_->Exec("UPDATE Servers_Games SET Game = 0");
-  d.records = {Score("Alice", "Alice", "Suicide", "Lava", "-1", "9")};
-  sent_.push_back(d.Build());
-  auto r = listener_->Send(db_->connection_string() + ";", sent_.back());
+  // As after an ignored Games insert: the latest game, 0, has no Games row.
+  Exec("UPDATE Servers_Games SET Game = 0");
+  extra_settings_ += ";";
+  auto r = Pass(d);
   ASSERT_FALSE(r.threw) << r.error;
-  EXPECT_EQ(db_->Rows("SELECT * FROM Servers_Games ORDER BY Record"), (Rows{"1|1|0", "2|1|2"}));
-  EXPECT_EQ(db_->Rows("SELECT * FROM Scores_0000002"), (Rows{"1|1|1|2|1|-1|9"}));
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|0", "2|1|2"}));
+  EXPECT_EQ(Table("SELECT * FROM Scores_0000002"), (Lines{"1|1|1|2|1|-1|9"}));
   EXPECT_TRUE(boxes_->shown().empty());
 }
 
+TEST_F(ScoringGame, InterleavedServersAndDatabasesKeepTheirOwnGames) {
+  auto a = ServerLog("Alpha"), b = ServerLog("Bravo");
+  a.records = {Keyword("PlayerConnect", "Ann", "Red", "1"), Score("Ann", "Ann", "Suicide", "Lava", "-1", "2")};
+  b.records = {Keyword("PlayerConnect", "Ben", "Blue", "1"), Score("Ben", "Ben", "Suicide", "Lava", "-1", "3")};
+  ASSERT_FALSE(Pass(a).threw);
+  ASSERT_FALSE(Pass(b).threw);
+  a.records = {Score("Ann", "Ann", "Suicide", "Slime", "-1", "4"), Keyword("GameEnd", "", "", "60")};
+  ASSERT_FALSE(Pass(a).threw);
+  b.records = {Score("Ben", "Ben", "Suicide", "Slime", "-1", "5")};   // untouched by Alpha's end
+  ASSERT_FALSE(Pass(b).threw);
+  a.records.clear();   // variables alone go to the sender's game, closed or not
+  a.player_var_lines = {"netname \"Ann\"", "model \"sarge\""};
+  ASSERT_FALSE(Pass(a).threw);
+
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|1", "2|2|2"}));
+  EXPECT_EQ(Table("SELECT Killer, Offset FROM Scores_0000001 ORDER BY Record"),
+            (Lines{"1|1", "1|2", "1|4"}));
+  EXPECT_EQ(Table("SELECT Killer, Offset FROM Scores_0000002 ORDER BY Record"),
+            (Lines{"2|1", "2|3", "2|5"}));
+  EXPECT_EQ(Table("SELECT Record, Game_End_Date_Time FROM Games ORDER BY Record"),
+            (Lines{"1|1899-12-30 00:01:00", "2|1899-12-30 00:00:00"}));
+  EXPECT_EQ(Table("SELECT Game, Player FROM Games_Players_Cvars"), (Lines{"1|1"}));
+
+  // The same server on a second database served by the same process, whose
+  // game numbers differ: each database keeps its own current game.
+  const std::string first = db_path_, second = MakeDatabase("two.db");
+  db_path_ = second;
+  Exec("INSERT INTO Games VALUES (1, '', '', 0, '2001-01-01 00:00:00', 0)");
+  a.records = {Score("Ann", "Bob", "Kill", "Rail", "1", "7")};
+  a.player_var_lines.clear();
+  ASSERT_FALSE(Pass(a).threw);
+  db_path_ = first;
+  ASSERT_FALSE(Pass(a).threw);
+  db_path_ = second;
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games"), (Lines{"1|1|2"}));
+  EXPECT_EQ(Count("Scores_0000002"), 1);
+  db_path_ = first;
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|1", "2|2|2", "3|1|3"}));
+  EXPECT_TRUE(boxes_->shown().empty());
+}
+
+TEST_F(ScoringGame, NamesWithApostrophesEmptyAndHighBytesAreStoredOnceAndFoundAgain) {
+  const std::string latin = "J\xF6rg \xA9";       // ISO-8859-1 bytes
+  const std::string utf8_lookalike = "\xC3\xA9";  // two narrow characters
+  auto d = ServerLog("Bob's Place", 1, {{"motd", "It's \"fun\""}});
+  d.records = {Keyword("PlayerConnect", "O'Neil", "Red's", "1"),
+               Score("O'Neil", "", "Head'Shot", "Jack's Knife", "2", "3"),
+               Score(latin, utf8_lookalike, "Kill", "R\xE4il", "1", "4"),
+               Keyword("Map", "Ma'p")};
+  d.player_var_lines = {"netname \"O'Neil\"", "clan \"'\"", "netname \"" + latin + "\"",
+                        "name \"\""};
+  for (uint32_t packet = 1; packet <= 2; ++packet) {
+    d.packet_number = packet;
+    auto r = Pass(d);
+    ASSERT_FALSE(r.threw) << r.error;
+    ASSERT_TRUE(r.outcome.completed);
+  }
+  EXPECT_TRUE(boxes_->shown().empty());
+  // Texts are kept as UTF-8: narrow bytes that are no UTF-8 text are read as
+  // ISO-8859-1, a name that already is UTF-8 text is kept as it is.
+  EXPECT_EQ(Table("SELECT Record, Player FROM Players ORDER BY Record"),
+            (Lines{"1|O'Neil", "2|", "3|J\xC3\xB6rg \xC2\xA9", "4|\xC3\xA9"}));
+  EXPECT_EQ(Table("SELECT Server_Name FROM Servers"), (Lines{"Bob's Place"}));
+  EXPECT_EQ(Table("SELECT Team FROM Teams"), (Lines{"Red's"}));
+  EXPECT_EQ(Table("SELECT Type FROM Types ORDER BY Record"),
+            (Lines{"PlayerConnect", "Head'Shot", "Kill"}));
+  EXPECT_EQ(Table("SELECT Weapon FROM Weapons ORDER BY Record"),
+            (Lines{"Jack's Knife", "R\xC3\xA4il"}));
+  EXPECT_EQ(Table("SELECT Map FROM Maps"), (Lines{"Ma'p"}));
+  EXPECT_EQ(One("SELECT Val FROM Cvars WHERE Cvar='motd'"), "It's \"fun\"");
+  EXPECT_EQ(Table("SELECT Cvar, Val FROM Cvars WHERE Record > 4 ORDER BY Record"),
+            (Lines{"clan|'", "name|"}));
+  EXPECT_EQ(Table("SELECT * FROM Games_Players_Cvars ORDER BY Record"),
+            (Lines{"1|1|1|5", "2|1|3|6"}));
+  EXPECT_EQ(Table("SELECT Killer, Victim, Type, Weapon FROM Scores_0000001 ORDER BY Record"),
+            (Lines{"1|0|1|0", "1|2|2|1", "3|4|3|2", "1|0|1|0", "1|2|2|1", "3|4|3|2"}));
+  EXPECT_EQ(Count("Games_Maps"), 2);   // one row per "Map" record
+}
+
+TEST_F(ScoringGame, ServerVariablesAreLinkedOnceEachAndAllCopied) {
+  std::vector<std::pair<std::string, std::string>> extra = {{"hostname", "Other"}};
+  for (int i = 0; i < 150; ++i) extra.push_back({"v" + std::to_string(i), std::to_string(i)});
+  auto d = ServerLog("Alpha", 1, extra);
+  d.records = {Keyword("GameStart")};
+  ASSERT_FALSE(Pass(d).threw);
+  d.packet_number = 2;   // a changed value gains a row and a link; the old link stays
+  d.server_vars.back().second = "new";
+  ASSERT_FALSE(Pass(d).threw);
+  d.packet_number = 3;   // back to the first value: nothing new
+  d.server_vars.back().second = "149";
+  ASSERT_FALSE(Pass(d).threw);
+  // The first "hostname" identifies the server; both are linked.
+  EXPECT_EQ(Table("SELECT Record, Server_Name, Packet_Number FROM Servers"), (Lines{"1|Alpha|3"}));
+  EXPECT_EQ(Table("SELECT Record, Val FROM Cvars WHERE Cvar='v149' ORDER BY Record"),
+            (Lines{"154|149", "155|new"}));
+  EXPECT_EQ(Count("Servers_Cvars"), 155);
+  EXPECT_EQ(Count("Games_Cvars"), 154);   // copied when the game began
+}
+
 }  // namespace
+}  // namespace enginetest

@@ -1,5 +1,7 @@
 #include "engine_fixture.h"
 
+#include <cstdio>
+
 #include "com.h"
 #include "schema.h"
 
@@ -39,13 +41,18 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
 
 void EngineTest::SetUp() {
   dir_ = std::make_unique<testkit::TempDir>();
-  db_path_ = dir_->File("stats.db");
-  testkit::Touch(db_path_);
   options_.log_path = dir_->File("logs/Process.log");
   boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
   previous_boxes_ = msgbox::Install(boxes_);
-  schema::CreateDatabaseTables(ConnectionString());
+  db_path_ = MakeDatabase("stats.db");
   ASSERT_TRUE(boxes_->shown().empty());
+}
+
+std::string EngineTest::MakeDatabase(const std::string& name) {
+  std::string path = dir_->File(name);
+  testkit::Touch(path);
+  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + path);
+  return path;
 }
 
 void EngineTest::TearDown() {
@@ -75,6 +82,10 @@ std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {
       for (int i = 0; i < sqlite3_column_count(st); ++i) {
         if (sqlite3_column_type(st, i) == SQLITE_NULL) {
           row.push_back("NULL");
+        } else if (sqlite3_column_type(st, i) == SQLITE_FLOAT) {
+          char buf[40];
+          std::snprintf(buf, sizeof buf, "%g", sqlite3_column_double(st, i));
+          row.push_back(buf);
         } else {
           const void* p = sqlite3_column_blob(st, i);
           row.emplace_back(static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i)));
@@ -88,9 +99,30 @@ std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {
   return rows;
 }
 
+std::vector<std::string> EngineTest::Table(const std::string& sql) {
+  std::vector<std::string> out;
+  for (const auto& row : Rows(sql)) {
+    std::string joined;
+    for (size_t i = 0; i < row.size(); ++i) joined += (i ? "|" : "") + row[i];
+    out.push_back(joined);
+  }
+  return out;
+}
+
+std::string EngineTest::One(const std::string& sql) {
+  auto rows = Rows(sql);
+  return rows.empty() || rows[0].empty() ? "<none>" : rows[0][0];
+}
+
 long long EngineTest::Count(const std::string& table) {
   auto r = Rows("select count(*) from " + table);
   return r.empty() ? -1 : std::stoll(r[0][0]);
+}
+
+void EngineTest::Exec(const std::string& sql) {
+  WriteLock writer(db_path_);
+  writer.Exec(sql);
+  writer.Commit();
 }
 
 WriteLock::WriteLock(const std::string& db_path) {
@@ -104,6 +136,20 @@ WriteLock::WriteLock(const std::string& db_path) {
   }
 }
 
+void WriteLock::Exec(const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    ADD_FAILURE() << (err ? err : "?") << " in " << sql;
+    sqlite3_free(err);
+  }
+}
+
+void WriteLock::Commit() {
+  Exec("COMMIT");
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
 void WriteLock::Release() {
   if (db_) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -113,5 +159,24 @@ void WriteLock::Release() {
 }
 
 WriteLock::~WriteLock() { Release(); }
+
+datagram::Builder ServerLog(const std::string& host, uint32_t packet,
+                            std::vector<std::pair<std::string, std::string>> extra) {
+  datagram::Builder b;
+  b.server_vars = {{"hostname", host}, {"$HOST_IP$", "192.0.2.1"}, {"port", "27960"}};
+  b.server_vars.insert(b.server_vars.end(), extra.begin(), extra.end());
+  b.packet_number = packet;
+  return b;
+}
+
+std::string Score(const std::string& killer, const std::string& victim, const std::string& type,
+                  const std::string& weapon, const std::string& score, const std::string& offset) {
+  return killer + "\t" + victim + "\t" + type + "\t" + weapon + "\t" + score + "\t" + offset;
+}
+
+std::string Keyword(const std::string& keyword, const std::string& f4, const std::string& f5,
+                    const std::string& f6) {
+  return "\t\t" + keyword + "\t" + f4 + "\t" + f5 + "\t" + f6;
+}
 
 }  // namespace enginetest

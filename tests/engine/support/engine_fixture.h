@@ -1,6 +1,11 @@
 // A test database and the engine as the listener drives it: a temporary
 // folder, an SQLite file with the seventeen tables, scripted message boxes,
-// and one Score_Class per datagram created through COM.
+// and one Score_Class per datagram created through COM; short builders for
+// datagrams and record lines.
+//
+// Every test has a folder (and so a database path and connection string) of
+// its own, so no engine state of an earlier test meets its database. Not
+// thread-safe; one test thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,8 +13,10 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "datagram_builder.h"
 #include "msgbox.h"
 #include "score_class.h"
 #include "test_env.h"
@@ -42,11 +49,20 @@ class EngineTest : public ::testing::Test {
 
   std::string ConnectionString() const;
   PassResult Pass(const std::vector<uint8_t>& bytes) { return RunPass(ConnectionString(), bytes, options_); }
+  PassResult Pass(const datagram::Builder& b) { return Pass(b.Build()); }
   std::string LogPath() const { return options_.log_path; }
+  // A further database in the test folder, with the seventeen tables.
+  std::string MakeDatabase(const std::string& name);
 
-  // Direct SQL on the test database (a second connection).
+  // Direct SQL on the test database (a connection of its own per call).
+  // Texts and blobs as stored, integers in decimal, reals with %g, NULL as
+  // "NULL".
   std::vector<std::vector<std::string>> Rows(const std::string& sql);
+  // The same rows with their columns joined by "|".
+  std::vector<std::string> Table(const std::string& sql);
+  std::string One(const std::string& sql);   // first column of the first row
   long long Count(const std::string& table);
+  void Exec(const std::string& sql);   // writes, committed at once
 
   std::unique_ptr<testkit::TempDir> dir_;
   std::string db_path_;
@@ -61,12 +77,24 @@ class WriteLock {
  public:
   explicit WriteLock(const std::string& db_path);
   ~WriteLock();
-  void Release();
+  void Exec(const std::string& sql);   // inside the held transaction
+  void Commit();
+  void Release();                      // rolls back
 
  private:
   sqlite3* db_ = nullptr;
 };
 
 std::vector<uint8_t> Bytes(const std::string& s);
+
+// A datagram of a server with the three required variables (and `extra`).
+datagram::Builder ServerLog(const std::string& host, uint32_t packet = 1,
+                            std::vector<std::pair<std::string, std::string>> extra = {});
+// A score record line.
+std::string Score(const std::string& killer, const std::string& victim, const std::string& type,
+                  const std::string& weapon, const std::string& score, const std::string& offset);
+// A keyword record line: two TABs, the keyword, then fields 4 to 6.
+std::string Keyword(const std::string& keyword, const std::string& f4 = "",
+                    const std::string& f5 = "", const std::string& f6 = "");
 
 }  // namespace enginetest
