@@ -12,7 +12,11 @@
 namespace ado::detail {
 namespace {
 
-std::string Placeholder(int n) { return "?" + std::to_string(n); }
+std::string Placeholder(int n) {
+  std::string mark = std::to_string(n);
+  mark.insert(mark.begin(), '?');
+  return mark;
+}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -52,6 +56,12 @@ SqliteOptions ReadOptions(const std::string& cs) {
     if (*end != '\0' || v < 0 || v > 10000)
       throw Error(kErrProvider, "Invalid Statement Cache setting '" + cache + "': a count (0 to 10000) expected.");
     o.statement_cache = static_cast<size_t>(v);
+  }
+  std::string pooling = Upper(ConnectionSetting(cs, "Pooling"));
+  if (!pooling.empty()) {
+    if (pooling != "TRUE" && pooling != "FALSE")
+      throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
+    o.pooling = pooling == "TRUE";
   }
   return o;
 }
@@ -95,6 +105,28 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   }
   if (S_ISDIR(st.st_mode)) throw Error(kErrProvider, "'" + path + "' is a folder, not a database file.");
 
+  const std::string pool_key = path + '\n' + std::to_string(options.busy_timeout_ms) + '\n' +
+                               options.journal_mode + '\n' + options.synchronous + '\n' +
+                               std::to_string(options.statement_cache);
+  const FileIdentity file = IdentityOf(st);
+  if (auto handle = TakePooled(path, pool_key, file)) {
+    // Another program may have changed the tables since.
+    int64_t version = -1;
+    sqlite3_stmt* q = nullptr;
+    if (options.pooling &&
+        sqlite3_prepare_v2(handle->db, "PRAGMA schema_version", -1, &q, nullptr) == SQLITE_OK &&
+        sqlite3_step(q) == SQLITE_ROW)
+      version = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    if (version >= 0) {
+      if (version != handle->schema_version) handle->columns.clear();
+      auto session = std::make_shared<SqliteSession>(std::move(*handle), path, options);
+      session->SetPoolIdentity(pool_key, file);
+      return session;
+    }
+    CloseHandle(*handle);   // not wanted, or unusable: open afresh below
+  }
+
   // A name that SQLite could read as a URI is made a plain relative path.
   const std::string open_path = path.compare(0, 5, "file:") == 0 ? "./" + path : path;
   sqlite3* db = nullptr;
@@ -109,7 +141,9 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   OpenStep(db, path, "SELECT count(*) FROM sqlite_master");   // a file that is no database fails here
   if (!sqlite3_db_readonly(db, "main")) OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);
   OpenStep(db, path, "PRAGMA synchronous=" + options.synchronous);
-  return std::make_shared<SqliteSession>(db, path, options);
+  auto session = std::make_shared<SqliteSession>(db, path, options);
+  if (options.pooling) session->SetPoolIdentity(pool_key, file);
+  return session;
 }
 
 // ---- SqliteSession ----
@@ -117,12 +151,49 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
 SqliteSession::SqliteSession(sqlite3* db, std::string path, const SqliteOptions& options)
     : db_(db), path_(std::move(path)), options_(options) {}
 
+SqliteSession::SqliteSession(PooledHandle handle, std::string path, const SqliteOptions& options)
+    : db_(handle.db),
+      path_(std::move(path)),
+      options_(options),
+      cache_(std::move(handle.statements)),
+      columns_(std::move(handle.columns)) {}
+
 SqliteSession::~SqliteSession() { Close(); }
+
+bool SqliteSession::Poolable() const {
+  if (pool_key_.empty() || !sqlite3_get_autocommit(db_)) return false;
+  for (sqlite3_stmt* st = sqlite3_next_stmt(db_, nullptr); st; st = sqlite3_next_stmt(db_, st))
+    if (sqlite3_stmt_busy(st)) return false;
+  return true;
+}
 
 void SqliteSession::Close() {
   if (!db_) return;
   if (live_) live_->Detach();
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  struct stat st;
+  if (Poolable() && ::stat(path_.c_str(), &st) == 0) {
+    FileIdentity now = IdentityOf(st);
+    if (now.dev == file_.dev && now.ino == file_.ino) {   // still the file the handle has open
+      PooledHandle handle;
+      handle.db = db_;
+      handle.path = path_;
+      handle.key = pool_key_;
+      handle.file = now;
+      handle.statements = std::move(cache_);
+      handle.columns = std::move(columns_);
+      sqlite3_stmt* q = nullptr;
+      if (sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &q, nullptr) == SQLITE_OK &&
+          sqlite3_step(q) == SQLITE_ROW)
+        handle.schema_version = sqlite3_column_int64(q, 0);
+      sqlite3_finalize(q);
+      cache_.clear();
+      columns_.clear();
+      db_ = nullptr;
+      GivePooled(std::move(handle));
+      return;
+    }
+  }
   for (auto& entry : cache_) sqlite3_finalize(entry.second);
   cache_.clear();
   columns_.clear();
@@ -340,8 +411,12 @@ void SqliteSession::Insert(const std::string& table, const std::vector<std::stri
     if (!c)
       throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
     params.push_back(jet::CoerceForStore(*c, values.at(i)));
-    names += (i ? "," : "") + QuoteName(c->name);
-    marks += (i ? "," : "") + Placeholder(static_cast<int>(i) + 1);
+    if (i > 0) {
+      names += ',';
+      marks += ',';
+    }
+    names.append(QuoteName(c->name));
+    marks.append(Placeholder(static_cast<int>(i) + 1));
   }
   const std::string sql = jet::NarrowToBackend(
       "INSERT INTO " + QuoteName(table) + (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));

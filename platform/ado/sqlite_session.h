@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "sqlite_pool.h"
 
 namespace ado::detail {
 
@@ -32,11 +33,18 @@ struct SqliteOptions {
   std::string journal_mode = "WAL";
   std::string synchronous;   // empty: NORMAL with WAL, FULL otherwise
   size_t statement_cache = 64;
+  bool pooling = true;   // keep the handle for the next session on the file
 };
 
 class SqliteSession : public Session, public jet::ColumnSource {
  public:
   SqliteSession(sqlite3* db, std::string path, const SqliteOptions& options);
+  // A session on a handle taken from the pool.
+  SqliteSession(PooledHandle handle, std::string path, const SqliteOptions& options);
+  void SetPoolIdentity(std::string key, const FileIdentity& file) {
+    pool_key_ = std::move(key);
+    file_ = file;
+  }
   ~SqliteSession() override;
 
   std::unique_ptr<Cursor> Execute(const std::string& statement) override;
@@ -64,6 +72,7 @@ class SqliteSession : public Session, public jet::ColumnSource {
   void RunSimple(const std::string& sql);   // BEGIN, COMMIT, ...: no rows, cached
   void Prepare();                           // before every operation
   Error LastError(int rc) const;
+  bool Poolable() const;   // no transaction and no statement pending
 
   sqlite3* db_;
   std::string path_;
@@ -72,6 +81,8 @@ class SqliteSession : public Session, public jet::ColumnSource {
   std::unordered_map<std::string, std::vector<jet::Column>> columns_;   // by lower-case table name
   SqliteCursor* live_ = nullptr;
   SessionStats stats_;
+  std::string pool_key_;   // empty: not pooled
+  FileIdentity file_;      // the file the handle has open
 };
 
 // The cursor of a select.

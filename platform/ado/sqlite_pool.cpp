@@ -1,0 +1,113 @@
+#include "sqlite_pool.h"
+
+#include <deque>
+#include <mutex>
+
+namespace ado::detail {
+namespace {
+
+constexpr auto kIdleLimit = std::chrono::seconds(60);
+constexpr size_t kMaxIdle = 8;
+
+bool g_pool_gone = false;   // set when the pool has been destroyed at exit
+
+class Pool {
+ public:
+  ~Pool() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& h : idle_) CloseHandle(h);
+    idle_.clear();
+    g_pool_gone = true;
+  }
+
+  std::optional<PooledHandle> Take(const std::string& path, const std::string& key,
+                                   const FileIdentity& file) {
+    std::deque<PooledHandle> stale;
+    std::optional<PooledHandle> found;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Expire(&stale);
+      for (auto it = idle_.begin(); it != idle_.end();) {
+        if (it->path != path) {
+          ++it;
+        } else if (it->key != key || !(it->file == file)) {
+          stale.push_back(std::move(*it));   // other settings, or another file there now
+          it = idle_.erase(it);
+        } else if (!found) {
+          found = std::move(*it);
+          it = idle_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (auto& h : stale) CloseHandle(h);
+    return found;
+  }
+
+  void Give(PooledHandle handle) {
+    std::deque<PooledHandle> stale;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Expire(&stale);
+      handle.idle_since = std::chrono::steady_clock::now();
+      idle_.push_back(std::move(handle));
+      while (idle_.size() > kMaxIdle) {
+        stale.push_back(std::move(idle_.front()));
+        idle_.pop_front();
+      }
+    }
+    for (auto& h : stale) CloseHandle(h);
+  }
+
+ private:
+  void Expire(std::deque<PooledHandle>* stale) {
+    auto now = std::chrono::steady_clock::now();
+    while (!idle_.empty() && now - idle_.front().idle_since > kIdleLimit) {
+      stale->push_back(std::move(idle_.front()));
+      idle_.pop_front();
+    }
+  }
+
+  std::mutex mu_;
+  std::deque<PooledHandle> idle_;   // oldest first
+};
+
+Pool& ThePool() {
+  static Pool pool;
+  return pool;
+}
+
+}  // namespace
+
+FileIdentity IdentityOf(const struct stat& st) {
+  FileIdentity f;
+  f.dev = st.st_dev;
+  f.ino = st.st_ino;
+  f.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return f;
+}
+
+void CloseHandle(PooledHandle& handle) {
+  for (auto& entry : handle.statements) sqlite3_finalize(entry.second);
+  handle.statements.clear();
+  handle.columns.clear();
+  if (handle.db) sqlite3_close_v2(handle.db);
+  handle.db = nullptr;
+}
+
+std::optional<PooledHandle> TakePooled(const std::string& path, const std::string& key,
+                                       const FileIdentity& file) {
+  if (g_pool_gone) return std::nullopt;
+  return ThePool().Take(path, key, file);
+}
+
+void GivePooled(PooledHandle handle) {
+  if (g_pool_gone) {
+    CloseHandle(handle);
+    return;
+  }
+  ThePool().Give(std::move(handle));
+}
+
+}  // namespace ado::detail
