@@ -54,9 +54,18 @@ std::string FormatEntryLine(const std::string& port_text, const std::string& dat
   return "Port=" + port_text + ",Database=" + database + ",Logon=" + logon + ",Log=" + log_path;
 }
 
+std::string FolderOnDisk(const std::string& program_path) {
+  return program_path.empty() ? "/" : program_path;
+}
+
+// The backup is named at the last dot of the file name. A dot in a folder
+// name does not count: the default program folder lies below ~/.local, and
+// cutting there would put the backup outside the program folder.
 std::string BackupPath(const std::string& path) {
   size_t dot = path.rfind('.');
-  return dot == std::string::npos ? path + ".old" : path.substr(0, dot) + ".old";
+  size_t slash = path.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".old";
+  return path.substr(0, dot) + ".old";
 }
 
 void RefreshBackup(const std::string& path) {
@@ -75,7 +84,8 @@ void RefreshBackup(const std::string& path) {
 void SaveConnectionsFile(const std::string& folder, const std::string& path,
                          const std::vector<std::string>& lines) {
   errno = 0;
-  if (!textfile::DirectoryExists(folder) && !textfile::CreateDirectories(folder))
+  if (!textfile::DirectoryExists(FolderOnDisk(folder)) &&
+      !textfile::CreateDirectories(FolderOnDisk(folder)))
     ThrowFileFailure("Can not create folder", folder);
   RefreshBackup(path);
   std::string temp = path + ".new";
@@ -93,9 +103,23 @@ void SaveConnectionsFile(const std::string& folder, const std::string& path,
   }
 }
 
+namespace {
+// True when the file ends in the middle of a line (edited by hand without a
+// final line end): an appended line must then start on a line of its own.
+bool EndsInsideALine(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  int last = EOF;
+  if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
+  std::fclose(f);
+  return last != EOF && last != '\n' && last != '\r';
+}
+}  // namespace
+
 void AppendConnectionLine(const std::string& path, const std::string& line) {
   errno = 0;
-  if (!textfile::AppendLine(path, line)) ThrowFileFailure("Can not write", path);
+  if (!textfile::AppendLine(path, EndsInsideALine(path) ? "\r\n" + line : line))
+    ThrowFileFailure("Can not write", path);
 }
 
 }  // namespace tallyhost

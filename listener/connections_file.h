@@ -38,6 +38,10 @@ EntryLine ParseEntryLine(const std::string& line, const std::string& program_pat
 std::string FormatEntryLine(const std::string& port_text, const std::string& database,
                             const std::string& logon, const std::string& log_path);
 
+// The folder a program path names: a library registered at the root of the
+// file system gives the empty program path, whose files are "/" + name.
+std::string FolderOnDisk(const std::string& program_path);
+
 std::string BackupPath(const std::string& path);
 
 // Copies the non-blank lines of `path` to its backup, replacing an older
@@ -48,6 +52,8 @@ void RefreshBackup(const std::string& path);
 void SaveConnectionsFile(const std::string& folder, const std::string& path,
                          const std::vector<std::string>& lines);
 
+// Appends one line; a file that ends without a line end gets one first, so
+// that the new line is not glued to the last one.
 void AppendConnectionLine(const std::string& path, const std::string& line);
 
 }  // namespace tallyhost

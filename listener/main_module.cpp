@@ -137,8 +137,8 @@ class Startup {
     Geometry("WindowWidth", false, 2, &FormView::SetWidth);
     Step([&] { view_.LayOut(); });
     Step([&] {
-      if (!textfile::DirectoryExists(s_.ProgramPath) &&
-          !textfile::CreateDirectories(s_.ProgramPath))
+      if (!textfile::DirectoryExists(FolderOnDisk(s_.ProgramPath)) &&
+          !textfile::CreateDirectories(FolderOnDisk(s_.ProgramPath)))
         throw Failure(76, "Path not found: " + s_.ProgramPath);
     });
     if (!textfile::FileExists(s_.ConnectionsPath())) WriteDefaultEntry();

@@ -101,6 +101,7 @@ void MainForm::HandOver(const Queued& q) {
     std::string note = "The datagram was not processed: its connection has been deleted.";
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), note.c_str());
     SetStatus(receipt + "\n" + note);
+    s_.udpPeerB->Release(q.data.size());
     emit Passed();
     return;
   }
@@ -125,21 +126,6 @@ void MainForm::HandOver(const Queued& q) {
     obj->put_UDPData(q.data);
     obj->Process();
     ++handed_over_;
-    tallycore::IScoreReport* report = nullptr;
-    if (obj->QueryInterface(tallycore::IID_IScoreReport, reinterpret_cast<void**>(&report)) ==
-            com::S_OK &&
-        report) {
-      tallycore::PassOutcome o = report->LastPass();
-      report->Release();
-      if (o.stopped) outcome = "Processing was stopped.";
-      if (!o.skipped_lines.empty()) {
-        if (!outcome.empty()) outcome += " ";
-        outcome += "Lines skipped:";
-        for (size_t i = 0; i < o.skipped_lines.size(); ++i)
-          outcome += (i ? ", " : " ") + std::to_string(o.skipped_lines[i]);
-        outcome += ".";
-      }
-    }
   } catch (...) {
     Failure f = CurrentFailure();
     ++failed_;
@@ -149,6 +135,7 @@ void MainForm::HandOver(const Queued& q) {
     std::fflush(stderr);
   }
   busy_ = false;
+  s_.udpPeerB->Release(q.data.size());
   if (!outcome.empty()) SetStatus(receipt + "\n" + outcome);
   emit Passed();
 }

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <algorithm>
 
 namespace tallyhost {
 
@@ -84,6 +85,12 @@ class PeerWorker : public QObject {
     return it == sockets_.end() || !it->second ? 0 : it->second->localPort();
   }
 
+  // Reads what waits in every socket (after a pause of reading).
+  void DrainAll() {
+    for (const auto& [n, s] : sockets_)
+      if (s) Drain(n, s.get());
+  }
+
   std::map<int, int32_t> LoadedPorts() const {
     std::map<int, int32_t> out;
     for (const auto& [n, s] : sockets_) out[n] = s ? s->localPort() : 0;
@@ -92,7 +99,7 @@ class PeerWorker : public QObject {
 
  private:
   void Drain(int n, QUdpSocket* s) {
-    while (s->hasPendingDatagrams()) {
+    while (s->hasPendingDatagrams() && !owner_->PauseIfFull()) {
       QNetworkDatagram d = s->receiveDatagram();
       if (!d.isValid() || d.data().isEmpty()) continue;
       Arrival a;
@@ -171,6 +178,7 @@ void UdpPeerArray::Push(Arrival a) {
   bool notify;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    backlog_ += static_cast<size_t>(a.data.size());
     queue_.push_back(std::move(a));
     ++received_;
     notify = !notify_pending_;
@@ -183,6 +191,28 @@ std::deque<Arrival> UdpPeerArray::TakeArrivals() {
   std::lock_guard<std::mutex> lock(mu_);
   notify_pending_ = false;
   return std::exchange(queue_, {});
+}
+
+bool UdpPeerArray::PauseIfFull() {
+  std::lock_guard<std::mutex> lock(mu_);
+  paused_ = backlog_ >= backlog_limit_;
+  return paused_;
+}
+
+void UdpPeerArray::Release(size_t bytes) {
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    backlog_ -= std::min(bytes, backlog_);
+    resume = paused_ && backlog_ < backlog_limit_;
+    if (resume) paused_ = false;
+  }
+  if (resume) QMetaObject::invokeMethod(worker_, [this] { worker_->DrainAll(); });
+}
+
+void UdpPeerArray::SetBacklogLimit(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  backlog_limit_ = bytes;
 }
 
 size_t UdpPeerArray::Received() const {

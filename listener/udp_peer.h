@@ -9,6 +9,12 @@
 // network thread and waits for it) and collects arrivals with TakeArrivals
 // after the Arrived signal. Datagrams of 0 bytes are read and dropped.
 //
+// The backlog (bytes read but not yet released by the receiver with
+// Release) is bounded: at the limit the network thread stops reading, so
+// that further datagrams wait in the sockets' buffers (and the system drops
+// them when those are full) instead of filling the memory; Release resumes
+// reading.
+//
 // Thread safety: the public functions are for the thread that created the
 // array; Arrived is delivered on that thread.
 #pragma once
@@ -69,6 +75,10 @@ class UdpPeerArray : public QObject {
 
   std::deque<Arrival> TakeArrivals();
   size_t Received() const;   // datagrams read since start (0-byte ones excluded)
+  // Gives back the bytes of a datagram that has been dealt with.
+  void Release(size_t bytes);
+  void SetBacklogLimit(size_t bytes);   // default kBacklogLimit
+  static constexpr size_t kBacklogLimit = 64u << 20;
 
  signals:
   void Arrived();
@@ -76,6 +86,8 @@ class UdpPeerArray : public QObject {
  private:
   friend class PeerWorker;
   void Push(Arrival a);
+  // True (and reading pauses until Release) when the backlog is full.
+  bool PauseIfFull();
 
   QThread thread_;
   PeerWorker* worker_ = nullptr;
@@ -83,6 +95,8 @@ class UdpPeerArray : public QObject {
   std::deque<Arrival> queue_;
   bool notify_pending_ = false;
   size_t received_ = 0;
+  size_t backlog_ = 0, backlog_limit_ = kBacklogLimit;
+  bool paused_ = false;
 };
 
 }  // namespace tallyhost

@@ -1,5 +1,6 @@
 #include "data_link_dialog.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -79,7 +80,10 @@ std::string DataLinkDialog::ConnectionString() const {
   // Built by appending (one setting after another), never by inserting.
   std::string s = "Provider=";
   s.append(ToNarrow(provider->currentText())).append(";Persist Security Info=False");
-  s.append(";Data Source=").append(ToNarrow(IsServer() ? database->text() : file->text()));
+  // A database file's path is the file system's bytes.
+  s.append(";Data Source=")
+      .append(IsServer() ? ToNarrow(database->text())
+                         : QFile::encodeName(file->text()).toStdString());
   if (!IsServer()) return s;
   if (!host->text().isEmpty()) {
     s.append(";Location=").append(ToNarrow(host->text()));

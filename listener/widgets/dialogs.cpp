@@ -1,5 +1,6 @@
 #include "dialogs.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QStringList>
 #include <cmath>
@@ -152,9 +153,10 @@ std::optional<std::string> WidgetDialogs::ShowFileDialog(const std::string& filt
   d.setOption(QFileDialog::DontConfirmOverwrite, true);
   d.setOption(QFileDialog::DontUseNativeDialog, true);
   d.setNameFilters(QtFileFilter(filter).split(";;"));
-  d.selectFile(Narrow(file_name));
+  // Paths are the file system's bytes, not narrow text.
+  d.selectFile(QFile::decodeName(file_name.c_str()));
   if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return std::nullopt;
-  return ToNarrow(d.selectedFiles().first());
+  return QFile::encodeName(d.selectedFiles().first()).toStdString();
 }
 
 std::optional<std::string> WidgetDialogs::PromptNew() {

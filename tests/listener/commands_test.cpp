@@ -1,27 +1,28 @@
-// The connection commands of the Tools menu, through scripted dialogs.
+// The connection commands of the Tools menu, the File menu and the closing
+// steps, through scripted dialogs.
 #include <gtest/gtest.h>
 
 #include "listener_fixture.h"
 #include "prog_path_module.h"
-#include "textfile.h"
 
 using namespace listenertest;
 
 namespace {
 const char kInUse[] = "Error: Port Already In Use";
-}
+const char kConnectTitle[] = "Error: Can not connect to database.";
+}  // namespace
 
 class CommandsTest : public ListenerTest {
  protected:
   // Three entries on free ports, each with its own database and log.
   void StartThree() {
+    std::vector<std::string> lines;
     for (int i = 1; i <= 3; ++i) {
       ports[i] = FreeUdpPort();
-      dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
       logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
+      lines.push_back(Line(ports[i], NewDatabase("db" + std::to_string(i) + ".mdb"), logs[i]));
     }
-    WriteConfig({Line(ports[1], dbs[1], logs[1]), Line(ports[2], dbs[2], logs[2]),
-                 Line(ports[3], dbs[3], logs[3])});
+    WriteConfig(lines);
     ASSERT_TRUE(Start());
     ASSERT_TRUE(Boxes().empty());
   }
@@ -30,55 +31,56 @@ class CommandsTest : public ListenerTest {
     return *state_->ListView1.Find("con" + std::to_string(n));
   }
   int ports[4] = {};
-  std::string dbs[4], logs[4];
+  std::string logs[4];
 };
 
-TEST_F(CommandsTest, PortWithItsOwnPortIsAlreadyInUse) {
+TEST_F(CommandsTest, PortsInUseChangeAndAddNothing) {
   StartThree();
   Select(2);
-  front_.values.push_back(std::to_string(ports[2]));
-  Form().ToolsPort();
-  ASSERT_EQ(front_.seen.size(), 1u);
+  for (std::string v : {std::to_string(ports[2]), std::string("abc")}) {   // "abc": port 0
+    front_.values.push_back(v);
+    Form().ToolsPort();
+    front_.values.push_back(v == "abc" ? "" : std::to_string(ports[2]));
+    Form().ToolsAdd();
+  }
   EXPECT_EQ(front_.seen[0].caption, "Modify Port Number");
   EXPECT_EQ(front_.seen[0].label, "Port Number");
   EXPECT_EQ(front_.seen[0].text, std::to_string(ports[2]));
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, kInUse);
-  EXPECT_EQ(Boxes()[0].text, "Port " + std::to_string(ports[2]) + " is already in use.\r\n");
+  EXPECT_EQ(front_.seen[1].caption, "Enter Port Number");
+  EXPECT_EQ(front_.seen[1].text, "");
+  const std::string p = "Port " + std::to_string(ports[2]) + " is already in use.\r\n";
+  const std::string add = "New connection has not been saved.";
+  ASSERT_EQ(Boxes().size(), 4u);
+  for (const auto& box : Boxes()) EXPECT_EQ(box.title, kInUse);
+  EXPECT_EQ(Boxes()[0].text, p);
+  EXPECT_EQ(Boxes()[1].text, p + add);
+  EXPECT_EQ(Boxes()[2].text, "Port 0 is already in use.\r\n");
+  EXPECT_EQ(Boxes()[3].text, "Port 0 is already in use.\r\n" + add);
   EXPECT_EQ(Row(2).text, std::to_string(ports[2]));
-}
-
-TEST_F(CommandsTest, PortZeroMeetsTheNeverBoundElement) {
-  StartThree();
-  Select(1);
-  front_.values.push_back("abc");
-  Form().ToolsPort();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, "Port 0 is already in use.\r\n");
-  EXPECT_EQ(state_->udpPeerB->LocalPort(1), ports[1]);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(2), ports[2]);
+  EXPECT_EQ(state_->ListView1.Count(), 3);
 }
 
 TEST_F(CommandsTest, PortMovesTheSocketAndKeepsItOnFailure) {
   StartThree();
   Select(1);
-  int fresh = FreeUdpPort();
-  front_.values.push_back(std::to_string(fresh) + ".5");   // halves to even
+  int fresh;
+  do fresh = FreeUdpPort();
+  while (fresh % 2 != 0);   // even, so that the half goes down to it
+  front_.values.push_back(std::to_string(fresh) + ".5");
   Form().ToolsPort();
-  int expected = fresh % 2 == 0 ? fresh : fresh + 1;
-  if (Boxes().empty()) {
-    EXPECT_EQ(Row(1).text, std::to_string(expected));
-    EXPECT_EQ(state_->udpPeerB->LocalPort(1), expected);
-  }
-  // A port beyond 65535 cannot be bound: the entry keeps its socket.
-  int before = state_->udpPeerB->LocalPort(1);
-  front_.values.push_back("70000");
+  ASSERT_TRUE(Boxes().empty());
+  EXPECT_EQ(Row(1).text, std::to_string(fresh));
+  EXPECT_EQ(state_->udpPeerB->LocalPort(1), fresh);
+  front_.values.push_back("70000");   // cannot be bound: the old socket stays
   Form().ToolsPort();
-  ASSERT_FALSE(Boxes().empty());
-  EXPECT_EQ(Boxes().back().title, "Error: Can not connect to database.");
-  EXPECT_EQ(state_->udpPeerB->LocalPort(1), before);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(1), fresh);
+  EXPECT_EQ(Row(1).text, std::to_string(fresh));
 }
 
-TEST_F(CommandsTest, DialogClosedWithoutOkChangesNothingButTheResultSurvives) {
+TEST_F(CommandsTest, LogonAndDialogsClosedWithoutOk) {
   StartThree();
   Select(1);
   front_.selects.push_back("True");
@@ -86,10 +88,13 @@ TEST_F(CommandsTest, DialogClosedWithoutOkChangesNothingButTheResultSurvives) {
   EXPECT_EQ(Row(1).sub[1], "True");
   EXPECT_EQ(front_.seen[0].caption, "Modify Logon Check");
   EXPECT_EQ(front_.seen[0].label, "Require Logon");
+  EXPECT_EQ(front_.seen[0].text, "False");
   EXPECT_EQ(front_.seen[0].items, (std::vector<std::string>{"True", "False"}));
-  Form().ToolsPort();   // closed without OK
+  Form().ToolsPort();   // closed without OK: "True" is no port
+  Form().ToolsLogon();
   EXPECT_EQ(state_->DialogResult, "True");
   EXPECT_EQ(Row(1).text, std::to_string(ports[1]));
+  EXPECT_EQ(Row(1).sub[1], "True");
   EXPECT_TRUE(Boxes().empty());
 }
 
@@ -101,9 +106,7 @@ TEST_F(CommandsTest, LogTwiceStartsFromTheFileChosenFirst) {
   EXPECT_EQ(Row(1).sub[2], "/chosen/first.log");
   Select(2);
   Form().ToolsLog();   // cancelled
-  ASSERT_EQ(front_.file_dialog_names.size(), 2u);
-  EXPECT_EQ(front_.file_dialog_names[0], logs[1]);
-  EXPECT_EQ(front_.file_dialog_names[1], "/chosen/first.log");
+  EXPECT_EQ(front_.file_dialog_names, (std::vector<std::string>{logs[1], "/chosen/first.log"}));
   EXPECT_EQ(Row(2).sub[2], logs[2]);
 }
 
@@ -113,8 +116,8 @@ TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLine) {
   Form().ToolsDelete();
   EXPECT_EQ(state_->ListView1.Find("con2"), nullptr);
   EXPECT_FALSE(state_->udpPeerB->IsLoaded(2));
-  EXPECT_NE(ConfigText().find(logs[2]), std::string::npos);   // until the next save
-  std::string before = ConfigText();
+  std::string before = ConfigText();   // still lists entry 2 until the next save
+  EXPECT_NE(before.find(logs[2]), std::string::npos);
 
   int port = FreeUdpPort();
   std::string db = NewDatabase("new.mdb");
@@ -126,19 +129,16 @@ TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLine) {
   front_.files.push_back(tmp_->File("new.log"));
   Form().ToolsAdd();
   ASSERT_TRUE(Boxes().empty());
-  const auto* row = state_->ListView1.Find("con2");
-  ASSERT_NE(row, nullptr);
+  ASSERT_NE(state_->ListView1.Find("con2"), nullptr);
   std::string reduced = "Provider=SQLite;Data Source=" + db + ";";
   EXPECT_EQ(state_->Slot(2), full);
-  EXPECT_EQ(row->sub[0], reduced);
+  EXPECT_EQ(Row(2).sub[0], reduced);
   EXPECT_EQ(front_.database_caption, "&Database " + reduced);
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), port);
   EXPECT_EQ(ConfigText(), before + "Port=" + std::to_string(port) + ",Database=" + reduced +
                               ",Logon=False,Log=" + tmp_->File("new.log") + "\r\n");
-  EXPECT_EQ(front_.seen[0].caption, "Enter Port Number");
-  EXPECT_EQ(front_.seen[0].text, "");
   EXPECT_EQ(front_.seen[1].caption, "Enter Logon Check");
-  // The backup was refreshed from the file as it was.
+  EXPECT_EQ(front_.seen[1].label, "Require Logon");
   EXPECT_EQ(testkit::ReadFile(ProgramPath() + "/connections.old"), before);
 }
 
@@ -148,41 +148,24 @@ TEST_F(CommandsTest, AddCancelledAtTheDataLinkKeepsTheRowAndSocket) {
   int port = FreeUdpPort();
   front_.values.push_back(std::to_string(port));
   Form().ToolsAdd();
-  const auto* row = state_->ListView1.Find("con4");
-  ASSERT_NE(row, nullptr);
-  EXPECT_EQ(row->sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
-                             state_->DefaultProgramPath + "/test.mdb");
-  EXPECT_EQ(row->sub[2], ProgramPath() + "/Process.log");
+  ASSERT_NE(state_->ListView1.Find("con4"), nullptr);
+  EXPECT_EQ(Row(4).sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
+                               state_->DefaultProgramPath + "/test.mdb");
+  EXPECT_EQ(Row(4).sub[2], ProgramPath() + "/Process.log");
   EXPECT_EQ(state_->udpPeerB->LocalPort(4), port);
   EXPECT_EQ(state_->Slot(4), "");
   EXPECT_EQ(ConfigText(), before);
-}
-
-TEST_F(CommandsTest, AddWithPortsInUse) {
-  StartThree();
-  front_.values.push_back(std::to_string(ports[3]));
-  Form().ToolsAdd();
-  front_.values.push_back("");
-  Form().ToolsAdd();
-  auto boxes = Boxes();
-  ASSERT_EQ(boxes.size(), 2u);
-  EXPECT_EQ(boxes[0].title, kInUse);
-  EXPECT_EQ(boxes[0].text, "Port " + std::to_string(ports[3]) +
-                               " is already in use.\r\nNew connection has not been saved.");
-  EXPECT_EQ(boxes[1].text, "Port 0 is already in use.\r\nNew connection has not been saved.");
-  EXPECT_EQ(state_->ListView1.Count(), 3);
 }
 
 TEST_F(CommandsTest, AddAboveTheCapacityIsADatabaseFailure) {
   std::string db = NewDatabase("a.mdb");
   WriteConfig({Line(0, db, "/l")});
   ASSERT_TRUE(Start("maxcon=1"));
-  int port = FreeUdpPort();
-  front_.values.push_back(std::to_string(port));
+  front_.values.push_back(std::to_string(FreeUdpPort()));
   front_.data_links.push_back(Jet(db));
   Form().ToolsAdd();
   ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, "Error: Can not connect to database.");
+  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
   EXPECT_NE(Boxes()[0].text.find("Error # 9:Subscript out of range occured for connection"),
             std::string::npos);
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);   // closed again
@@ -200,7 +183,7 @@ TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
   front_.data_links.push_back(Jet(tmp_->File("still-missing.mdb")));
   Form().ToolsDatabase();
   ASSERT_EQ(Boxes().size(), 2u);
-  EXPECT_EQ(Boxes()[1].title, "Error: Can not connect to database.");
+  EXPECT_EQ(Boxes()[1].title, kConnectTitle);
   EXPECT_NE(Boxes()[1].text.find(" occured for connection to database "
                                  "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
                                  missing + " on port " + std::to_string(port)),
@@ -213,22 +196,7 @@ TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), port);
 }
 
-TEST_F(CommandsTest, SaveAfterSortWritesTheSortedOrder) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, "/b"), Line(0, db, "/c"), Line(0, db, "/a")});
-  ASSERT_TRUE(Start());
-  Form().ColumnClick(3);   // by log path, ascending
-  Form().FileSave();
-  std::string text = ConfigText();
-  EXPECT_LT(text.find("Log=/a"), text.find("Log=/b"));
-  EXPECT_LT(text.find("Log=/b"), text.find("Log=/c"));
-  Form().ColumnClick(3);   // descending
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/c");
-  Form().ColumnClick(0);   // another column uses the flipped order: ascending
-  EXPECT_TRUE(state_->ListView1.NextSortAscending() == false);
-}
-
-TEST(ConnectionListSort, PortsSortAsTextWithOneFlippingOrder) {
+TEST(ListenerSort, PortsSortAsTextWithOneFlippingOrder) {
   tallyhost::ConnectionList list;
   list.Add({"con1", "9000", {"d", "False", "/b"}});
   list.Add({"con2", "28000", {"d", "False", "/a"}});
@@ -239,32 +207,34 @@ TEST(ConnectionListSort, PortsSortAsTextWithOneFlippingOrder) {
   EXPECT_EQ(list.rows()[2].text, "9000");
   list.SortByColumn(0);
   EXPECT_EQ(list.rows()[0].text, "9000");
-  list.SortByColumn(3);   // the flipped order again: ascending
+  list.SortByColumn(3);   // another column: the flipped order, ascending again
   EXPECT_EQ(list.rows()[0].sub[2], "/a");
   EXPECT_EQ(list.Find("con3")->text, "10000");
 }
 
-TEST_F(CommandsTest, ClosingStepsStoreTheSettingsAfterSaving) {
+TEST_F(CommandsTest, ClosingStepsSaveInListOrderThenStoreTheSettings) {
   StartThree();
-  front_.top = 20000;   // below the bottom of the screen
+  Form().ColumnClick(3);
+  Form().ColumnClick(3);   // descending by log path
+  front_.top = 20000;      // below the bottom of the screen
   front_.left = -300;
   front_.columns[2] = 1234.5;
   Form().ClosingSteps();
+  std::string text = ConfigText();
+  EXPECT_LT(text.find(logs[3]), text.find(logs[2]));
+  EXPECT_LT(text.find(logs[2]), text.find(logs[1]));
+  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
   EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "WindowTop"), "1440");
   EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "WindowLeft"), "-300");
   EXPECT_EQ(tallyhost::ReadSetting("Tallyhost", "Column(2)Width"), "1234.5");
-  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
 }
 
 TEST_F(CommandsTest, RawLoggingToggles) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, "/l")});
+  WriteConfig({"Port=,Database=,Logon=,Log="});
   ASSERT_TRUE(Start("logout=5"));
   EXPECT_EQ(state_->RawLog, 5);
-  Form().FileRaw();
-  EXPECT_EQ(state_->RawLog, 1);
-  Form().FileRaw();
-  EXPECT_EQ(state_->RawLog, 0);
-  Form().FileRaw();
-  EXPECT_EQ(state_->RawLog, 1);
+  for (int expected : {1, 0, 1}) {
+    Form().FileRaw();
+    EXPECT_EQ(state_->RawLog, expected);
+  }
 }

@@ -1,10 +1,7 @@
 // Receipt and hand-off over real UDP on loopback into real SQLite files
 // through libtallycore.so.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <random>
 #include <regex>
@@ -12,7 +9,6 @@
 
 #include "datagram_builder.h"
 #include "listener_fixture.h"
-#include "textfile.h"
 
 using namespace listenertest;
 
@@ -38,94 +34,59 @@ class ReceiptTest : public ListenerTest {
   std::string dbs[5], logs[5];
 };
 
-TEST_F(ReceiptTest, DatagramsReachTheirOwnEntrysDatabaseAndLog) {
-  StartEntries(2);
-  SendDatagram(ports[1], ValidDatagram(1, "one"));
-  SendDatagram(ports[2], ValidDatagram(1, "two"));
-  SendDatagram(ports[2], ValidDatagram(2, "two"));
-  ASSERT_TRUE(WaitLogs(1, 1));
-  ASSERT_TRUE(WaitLogs(2, 2));
-  EXPECT_EQ(LogsData(dbs[1]), (std::vector<std::vector<uint8_t>>{ValidDatagram(1, "one")}));
-  EXPECT_EQ(LogsCount(dbs[2]), 2u);
-  EXPECT_TRUE(testkit::Exists(logs[1]));
-  EXPECT_TRUE(testkit::Exists(logs[2]));
-}
-
-TEST_F(ReceiptTest, StatusLabelTellsPortTimeSenderAndSize) {
-  StartEntries(1);
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  std::vector<uint8_t> bytes = ValidDatagram(1);
-  bytes.resize(812, 'z');
-  SendDatagram(ports[1], bytes, fd);
-  ::close(fd);
-  ASSERT_TRUE(WaitLogs(1, 1));
-  std::regex expected("Log recieved on port " + std::to_string(ports[1]) +
-                      " at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d from IP Address: "
-                      "127\\.0\\.0\\.1:" +
-                      std::to_string(ntohs(a.sin_port)) + " containing 812 bytes of data\\.");
-  bool found = false;
-  for (const auto& s : front_.statuses)
-    found = found || std::regex_search(s, expected);
-  EXPECT_TRUE(found) << front_.statuses.back();
-}
-
-TEST_F(ReceiptTest, AfterDeletingEntryTwoEntryThreeKeepsItsOwnDatabase) {
+TEST_F(ReceiptTest, EachEntryKeepsItsSettingsAfterDeleteAndSort) {
   StartEntries(3);
+  state_->udpPeerB->SetBacklogLimit(1);   // reading resumes only after each hand-over
   state_->ListView1.Select("con2");
   Form().ToolsDelete();
-  SendDatagram(ports[3], ValidDatagram(1, "three"));
-  ASSERT_TRUE(WaitLogs(3, 1));
-  EXPECT_EQ(LogsCount(dbs[1]), 0u);
-  EXPECT_EQ(LogsCount(dbs[2]), 0u);
-  EXPECT_TRUE(testkit::Exists(logs[3]));
-  EXPECT_FALSE(testkit::Exists(logs[2]));
-}
-
-TEST_F(ReceiptTest, AfterSortingEachEntryKeepsItsSettings) {
-  StartEntries(3);
   Form().ColumnClick(3);
   Form().ColumnClick(3);   // descending by log path: entry 3 first
   ASSERT_EQ(state_->ListView1.rows()[0].key, "con3");
-  for (int i = 1; i <= 3; ++i) SendDatagram(ports[i], ValidDatagram(1, std::to_string(i)));
-  for (int i = 1; i <= 3; ++i) {
-    ASSERT_TRUE(WaitLogs(i, 1));
-    EXPECT_EQ(LogsData(dbs[i])[0], ValidDatagram(1, std::to_string(i)));
-    EXPECT_TRUE(testkit::Exists(logs[i]));
-  }
-}
-
-TEST_F(ReceiptTest, TurningRawLoggingOffAffectsTheNextDatagram) {
-  StartEntries(1);
-  std::string raw = tmp_->File("log1/Logout.log");
-  SendDatagram(ports[1], ValidDatagram(1));
+  SendDatagram(ports[1], ValidDatagram(1, "one"));
+  SendDatagram(ports[3], ValidDatagram(1, "three"));
+  SendDatagram(ports[3], ValidDatagram(2, "three"));
   ASSERT_TRUE(WaitLogs(1, 1));
-  ASSERT_TRUE(testkit::Exists(raw));
+  ASSERT_TRUE(WaitLogs(3, 2));
+  EXPECT_EQ(LogsData(dbs[1]), (std::vector<std::vector<uint8_t>>{ValidDatagram(1, "one")}));
+  EXPECT_EQ(LogsData(dbs[3])[1], ValidDatagram(2, "three"));
+  EXPECT_EQ(LogsCount(dbs[2]), 0u);
+  EXPECT_TRUE(testkit::Exists(logs[1]));
+  EXPECT_TRUE(testkit::Exists(logs[3]));
+  EXPECT_FALSE(testkit::Exists(logs[2]));
+  // Raw logging turned off affects the next datagram.
+  std::string raw = tmp_->File("log1/Logout.log");
   size_t size = testkit::ReadFile(raw).size();
+  EXPECT_GT(size, 0u);
   Form().FileRaw();
-  SendDatagram(ports[1], ValidDatagram(2));
+  SendDatagram(ports[1], ValidDatagram(2, "one"));
   ASSERT_TRUE(WaitLogs(1, 2));
   EXPECT_EQ(testkit::ReadFile(raw).size(), size);
 }
 
-TEST_F(ReceiptTest, ZeroByteDatagramIsIgnored) {
+TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineOnly) {
   StartEntries(1);
-  SendDatagram(ports[1], {});
-  SendDatagram(ports[1], ValidDatagram(1));
+  datagram::Builder b;   // a record line the engine skips
+  b.server_vars = {{"hostname", "h"}, {"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}};
+  b.records = {"a line without any tab"};
+  std::vector<uint8_t> bytes = b.Build();
+  bytes.resize(812, 'z');
+  int from = SendDatagram(ports[1], bytes);
   ASSERT_TRUE(WaitLogs(1, 1));
-  EXPECT_EQ(LogsCount(dbs[1]), 1u);
-  EXPECT_EQ(Form().HandedOver() + Form().Failed(), 1u);
+  std::regex expected("Log recieved on port " + std::to_string(ports[1]) +
+                      " at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d from IP Address: "
+                      "127\\.0\\.0\\.1:" +
+                      std::to_string(from) + " containing 812 bytes of data\\.");
+  EXPECT_TRUE(std::regex_match(front_.statuses.back(), expected)) << front_.statuses.back();
 }
 
-TEST_F(ReceiptTest, BadDatagramsAreArchivedAndReceivingGoesOn) {
-  StartEntries(1);
-  std::vector<std::vector<uint8_t>> sent;
-  sent.push_back({'x'});
-  sent.push_back(std::vector<uint8_t>(65507, 'a'));
+TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {
+  StartEntries(2);
+  std::remove(dbs[2].c_str());   // entry 2's database can no longer be opened
+  SendDatagram(ports[2], ValidDatagram(1));
+  ASSERT_TRUE(WaitUntil([&] { return Form().Failed() == 1 && !Form().Busy(); }));
+  EXPECT_NE(front_.statuses.back().find("\nProcessing failed: Error # "), std::string::npos);
+  EXPECT_FALSE(testkit::Exists(dbs[2]));   // never created
+  std::vector<std::vector<uint8_t>> sent = {{'x'}, std::vector<uint8_t>(65507, 'a')};
   std::mt19937 rng(7);
   for (int i = 0; i < 20; ++i) {
     std::vector<uint8_t> b(1 + rng() % 1500);
@@ -133,22 +94,11 @@ TEST_F(ReceiptTest, BadDatagramsAreArchivedAndReceivingGoesOn) {
     sent.push_back(b);
   }
   sent.push_back(ValidDatagram(1));
+  SendDatagram(ports[1], {});   // a datagram of 0 bytes is ignored
   for (const auto& b : sent) SendDatagram(ports[1], b);
   ASSERT_TRUE(WaitLogs(1, sent.size()));
   EXPECT_EQ(LogsData(dbs[1]), sent);
-  EXPECT_GT(Form().Failed(), 0u);
-  EXPECT_NE(front_.statuses.back().find("Log recieved"), std::string::npos);
-}
-
-TEST_F(ReceiptTest, FailingPassIsShownAndTheNextEntryStillReceives) {
-  StartEntries(2);
-  std::remove(dbs[1].c_str());   // the database can no longer be opened
-  SendDatagram(ports[1], ValidDatagram(1));
-  ASSERT_TRUE(WaitUntil([&] { return Form().Failed() == 1 && !Form().Busy(); }));
-  EXPECT_NE(front_.statuses.back().find("Processing failed: Error # "), std::string::npos);
-  EXPECT_FALSE(testkit::Exists(dbs[1]));   // never created
-  SendDatagram(ports[2], ValidDatagram(1));
-  ASSERT_TRUE(WaitLogs(2, 1));
+  EXPECT_EQ(Form().HandedOver() + Form().Failed(), sent.size() + 1);
 }
 
 TEST_F(ReceiptTest, BurstFromManySendersIsArchivedWhole) {
@@ -164,88 +114,74 @@ TEST_F(ReceiptTest, BurstFromManySendersIsArchivedWhole) {
   EXPECT_EQ(LogsCount(dbs[1]), static_cast<size_t>(kSenders * kEach));
 }
 
-namespace {
-// Answers the lock prompt by running the event loop until `during` has
-// done its work, then answers Yes.
-class PromptService : public msgbox::MessageBoxService {
- public:
-  std::function<void()> during;
-  int prompts = 0;
-  int Show(const std::string&, int buttons, const std::string& title) override {
-    if (title == "Record is Locked" && prompts++ == 0 && during) {
-      during();
-      return msgbox::vbYes;
-    }
-    return buttons == msgbox::vbOKOnly ? msgbox::vbOK : msgbox::vbYes;
-  }
-};
-}  // namespace
-
 TEST_F(ReceiptTest, DatagramsDuringAPromptFollowInArrivalOrder) {
   StartEntries(1);
-  auto service = std::make_shared<PromptService>();
-  msgbox::Install(service);
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(dbs[1].c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   bool queued_while_busy = false;
-  service->during = [&] {
+  boxes_->Push(msgbox::vbYes);   // the lock prompt: keep trying
+  boxes_->OnShow([&](const std::string& title) {
+    if (title != "Record is Locked" || !holder) return;
     for (uint32_t i = 2; i <= 4; ++i) SendDatagram(ports[1], ValidDatagram(i));
     queued_while_busy = WaitUntil([&] { return Form().Pending() >= 3; }) && Form().Busy();
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-  };
+    sqlite3_close(holder);
+    holder = nullptr;
+  });
   SendDatagram(ports[1], ValidDatagram(1));
   ASSERT_TRUE(WaitLogs(1, 4));
-  sqlite3_close(holder);
-  EXPECT_EQ(service->prompts, 1);
   EXPECT_TRUE(queued_while_busy);
-  auto data = LogsData(dbs[1]);
-  ASSERT_EQ(data.size(), 4u);
-  for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(data[i], ValidDatagram(i + 1));
-  msgbox::Install(boxes_);
+  EXPECT_EQ(Boxes().size(), 1u);
+  std::vector<std::vector<uint8_t>> expected;
+  for (uint32_t i = 1; i <= 4; ++i) expected.push_back(ValidDatagram(i));
+  EXPECT_EQ(LogsData(dbs[1]), expected);
 }
 
 TEST_F(ReceiptTest, TallysendLogArrivesAsNumberedDatagrams) {
   StartEntries(1);
-  std::string log = tmp_->File("game.log"), players = tmp_->File("players.txt");
-  std::string records;
-  for (int i = 0; i < 40; ++i)
-    records += "Alice\tBob\tKill\tRailgun\t1\t" + std::to_string(i) + ".5\n";
-  testkit::WriteFile(log, records);
-  testkit::WriteFile(players, "netname \"Alice\"\nmodel \"sarge\"\n");
-  std::string cmd = testkit::BinaryFolder() + "/tallysend --quiet --to 127.0.0.1:" +
-                    std::to_string(ports[1]) +
-                    " --hostname Arena --var sv_maxclients=8 --max-size 300 --first-packet 7"
-                    " --player-vars " +
-                    players + " " + log;
-  datagram::Builder expected;
-  expected.server_vars = {{"hostname", "Arena"}, {"$HOST_IP$", "127.0.0.1"}, {"port", "27960"},
-                          {"sv_maxclients", "8"}};
-  for (int i = 0; i < 40; ++i)
-    expected.records.push_back("Alice\tBob\tKill\tRailgun\t1\t" + std::to_string(i) + ".5");
-  expected.player_var_lines = {"netname \"Alice\"", "model \"sarge\""};
-  expected.packet_number = 7;
-  const size_t count = datagram::Split(expected, 300).size();
-  ASSERT_GE(count, 2u);
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-  ASSERT_TRUE(WaitLogs(1, count));
-  auto data = LogsData(dbs[1]);
-  ASSERT_EQ(data.size(), count);
-  for (size_t i = 0; i < data.size(); ++i) {
-    ASSERT_LE(data[i].size(), 300u);
-    uint32_t n = 4096u * data[i][4] + 256u * data[i][5] + 16u * data[i][6] + data[i][7];
-    EXPECT_EQ(n, 7 + i);
-    std::string text(data[i].begin(), data[i].end());
-    EXPECT_NE(text.find("hostname \"Arena\""), std::string::npos);
-    EXPECT_NE(text.find("sv_maxclients \"8\""), std::string::npos);
+  datagram::Builder log;
+  log.server_vars = {{"hostname", "Arena"}, {"$HOST_IP$", "127.0.0.1"}, {"port", "27960"}};
+  log.packet_number = 7;
+  std::string text;
+  for (int i = 0; i < 40; ++i) {
+    log.records.push_back("Alice\tBob\tKill\tRailgun\t1\t" + std::to_string(i) + ".5");
+    text += log.records.back() + "\n";
   }
-  std::string last(data.back().begin(), data.back().end());
-  EXPECT_NE(last.find("netname \"Alice\""), std::string::npos);
+  testkit::WriteFile(tmp_->File("game.log"), text);
+  const auto expected = datagram::SplitBytes(log, 300);
+  ASSERT_GE(expected.size(), 2u);
+  ASSERT_EQ(std::system((testkit::BinaryFolder() + "/tallysend --quiet --to 127.0.0.1:" +
+                         std::to_string(ports[1]) + " --hostname Arena --max-size 300" +
+                         " --first-packet 7 " + tmp_->File("game.log"))
+                            .c_str()),
+            0);
+  ASSERT_TRUE(WaitLogs(1, expected.size()));
+  EXPECT_EQ(LogsData(dbs[1]), expected);
 }
 
-TEST(Tallysend, RefusesBadOptionsWithAMessage) {
+TEST(ReceiptTallysend, RefusesBadOptionsWithAMessage) {
   std::string bin = testkit::BinaryFolder() + "/tallysend";
   EXPECT_NE(std::system((bin + " --max-size 10 /dev/null 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((bin + " --to nowhere /dev/null 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((bin + " /no/such/file 2>/dev/null").c_str()), 0);
+}
+
+TEST(ReceiptUdpPeers, BacklogIsBoundedUntilReleased) {
+  tallyhost::UdpPeerArray peers;
+  peers.SetBacklogLimit(4000);
+  int port = FreeUdpPort();
+  ASSERT_TRUE(peers.Load(1).ok());
+  ASSERT_TRUE(peers.Bind(1, port).ok());
+  for (int i = 0; i < 20; ++i) SendDatagram(port, std::vector<uint8_t>(1000, uint8_t(i)));
+  std::vector<uint8_t> seen;
+  while (seen.size() < 20) {
+    ASSERT_TRUE(WaitUntil([&] { return peers.Received() > seen.size(); }));
+    EXPECT_LE(peers.Received() - seen.size(), 4u);   // reading stops at the limit
+    for (const auto& a : peers.TakeArrivals()) {
+      seen.push_back(static_cast<uint8_t>(a.data[0]));
+      peers.Release(static_cast<size_t>(a.data.size()));
+    }
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(seen[i], i);
 }

@@ -1,6 +1,7 @@
 // Settings and the program folder on the registry stand-in.
 #include <gtest/gtest.h>
 
+#include "com.h"
 #include "prog_path_module.h"
 #include "registry.h"
 #include "test_env.h"
@@ -8,22 +9,7 @@
 
 using namespace tallyhost;
 
-namespace {
-void Register(const std::string& library_path) {
-  registry::HKEY root = registry::RootKey(registry::Hive::ClassesRoot), k;
-  ASSERT_EQ(registry::RegCreateKeyExA(root, "Tallycore.Score_Class\\Clsid",
-                                      registry::kKeyAllAccess, &k),
-            registry::kSuccess);
-  registry::RegSetValueText(k, "", "{6B7E2F3A-1C4D-4E8B-9A2F-5D3C7B1E9F04}");
-  ASSERT_EQ(registry::RegCreateKeyExA(
-                root, "Clsid\\{6B7E2F3A-1C4D-4E8B-9A2F-5D3C7B1E9F04}\\InprocServer32",
-                registry::kKeyAllAccess, &k),
-            registry::kSuccess);
-  registry::RegSetValueText(k, "", library_path);
-}
-}  // namespace
-
-TEST(Settings, FirstReadCreatesTheKeyAndReturnsTheMarker) {
+TEST(Settings, MissingMarkerKeysAndEmptyValues) {
   testkit::TempDir tmp;
   EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), std::string(254, ' '));
   registry::HKEY k;
@@ -31,38 +17,29 @@ TEST(Settings, FirstReadCreatesTheKeyAndReturnsTheMarker) {
                                     ".Default\\Software\\Fragledger\\Tallyhost",
                                     registry::kKeyRead, &k),
             registry::kSuccess);
-}
-
-TEST(Settings, WrittenValuesReadBackAndEmptyIsNotMissing) {
-  testkit::TempDir tmp;
   WriteSetting("Tallyhost", "WindowTop", "1234.5");
   EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "1234.5");
   WriteSetting("Tallyhost", "Column(1)Width", "");
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(1)Width"), "");
 }
 
-TEST(ProgramFolder, NotRegisteredGivesTheDefault) {
+TEST(Settings, ProgramFolderFollowsTheRegistrationOrFallsBack) {
   testkit::TempDir tmp;
-  EXPECT_EQ(LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"),
-            "/default");
+  auto locate = [] {
+    return LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default");
+  };
+  auto reg = [](const std::string& path) {
+    com::RegisterClass("Tallycore.Score_Class", com::Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}},
+                       path);
+  };
+  EXPECT_EQ(locate(), "/default");
   EXPECT_EQ(DefaultProgramFolder(), tmp.path() + "/data/tallyhost");
-}
-
-TEST(ProgramFolder, NameIsMatchedWithoutRegardToCase) {
-  testkit::TempDir tmp;
-  Register("/Apps/Tally/LIBTALLYCORE.SO");
-  EXPECT_EQ(LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"),
-            "/Apps/Tally");
-}
-
-TEST(ProgramFolder, LibraryInTheRootAndWithoutFolder) {
-  testkit::TempDir tmp;
-  Register("/libtallycore.so");
-  EXPECT_EQ(LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"), "");
-  Register("libtallycore.so");
-  EXPECT_THROW(LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"),
-               Failure);
-  Register("/opt/other.so");
-  EXPECT_EQ(LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"),
-            "/default");
+  reg("/Apps/Tally/LIBTALLYCORE.SO");   // matched without regard to case
+  EXPECT_EQ(locate(), "/Apps/Tally");
+  reg("/libtallycore.so");
+  EXPECT_EQ(locate(), "");
+  reg("/opt/other.so");
+  EXPECT_EQ(locate(), "/default");
+  reg("libtallycore.so");   // no folder in front: cannot be cut
+  EXPECT_THROW(locate(), Failure);
 }

@@ -1,12 +1,14 @@
-// Start-up: connections file, logon, capacity, geometry, sockets and the
-// three failure messages.
+// Start-up: connections file, logon, capacity, geometry, sockets, the three
+// failure messages, and the headless program's closing on a signal.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "listener_fixture.h"
 #include "prog_path_module.h"
-#include "textfile.h"
 
 using namespace listenertest;
 using tallyhost::ReadSetting;
@@ -16,7 +18,7 @@ const char kGeneralTitle[] = "Error: Can not locate Application Path";
 const char kConnectTitle[] = "Error: Can not connect to database.";
 }  // namespace
 
-TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndAnEmptyDatabase) {
+TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndSettings) {
   ASSERT_TRUE(Start());
   const std::string p = ProgramPath();
   ASSERT_EQ(state_->ListView1.Count(), 1);
@@ -29,7 +31,6 @@ TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndAnEmptyDatabase) {
   EXPECT_EQ(ConfigText(), "Port=28000,Database=Provider=Microsoft.Jet.OLEDB.3.51;Persist "
                           "Security Info=False;Data Source=" +
                               p + "/test.mdb,Logon=False,Log=" + p + "/Process.log\r\n");
-  EXPECT_TRUE(testkit::Exists(p + "/test.mdb"));
   EXPECT_TRUE(front_.shown);
   EXPECT_EQ(front_.statuses.back(), tallyhost::kAboutLine);
   // Geometry defaults from a 15360 x 11520 twips screen.
@@ -38,26 +39,23 @@ TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndAnEmptyDatabase) {
   EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "1920");
   EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "7680");
   EXPECT_FLOAT_EQ(front_.top, 3840);
-  // Column 1: 1.3 times the width of "28000" (5 x 90 twips).
+  // 1.3 times the width of "28000" (5 x 90 twips); 1.5 times "Logon".
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(1)Width"), "585");
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(3)Width"), "675");
 }
 
-TEST_F(ListenerTest, NoOtherDatabaseFileIsEverCreated) {
+TEST_F(ListenerTest, MissingDatabaseIsReportedAndNeverCreated) {
   WriteConfig({Line(FreeUdpPort(), tmp_->File("missing.mdb"), tmp_->File("p.log"))});
   ASSERT_TRUE(Start());
   EXPECT_FALSE(testkit::Exists(tmp_->File("missing.mdb")));
-  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/test.mdb"));
-  // The schema failure is reported and the socket is not loaded.
-  auto boxes = Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].title, kConnectTitle);
-  EXPECT_NE(boxes[0].text.find(" occured for connection to database Provider=Microsoft.Jet."
-                               "OLEDB.3.51;Data Source=" +
-                               tmp_->File("missing.mdb") + " on port "),
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
+  EXPECT_NE(Boxes()[0].text.find(" occured for connection to database Provider=Microsoft.Jet."
+                                 "OLEDB.3.51;Data Source=" +
+                                 tmp_->File("missing.mdb") + " on port "),
             std::string::npos);
-  EXPECT_NE(boxes[0].text.find("\r\nPort will be disabled until database connection is "
-                               "restored.\r\nBest solution is to delete the connection to port "),
+  EXPECT_NE(Boxes()[0].text.find("\r\nPort will be disabled until database connection is "
+                                 "restored.\r\nBest solution is to delete the connection to port "),
             std::string::npos);
   EXPECT_FALSE(state_->udpPeerB->IsLoaded(1));
 }
@@ -67,74 +65,52 @@ TEST_F(ListenerTest, HeaderOnlyFileGivesNoEntriesAndZeroWidths) {
   ASSERT_TRUE(Start());
   EXPECT_EQ(state_->ListView1.Count(), 0);
   EXPECT_EQ(state_->udpPeerB->LoadedPorts().size(), 1u);   // element 0 only
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(1)Width"), "0");
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), "0");
+  for (int i : {1, 2, 4})
+    EXPECT_EQ(ReadSetting("Tallyhost", "Column(" + std::to_string(i) + ")Width"), "0");
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(3)Width"), "675");
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(4)Width"), "0");
 }
 
-TEST_F(ListenerTest, BlankLineIsADefaultEntry) {
+TEST_F(ListenerTest, BlankLineIsADefaultEntryAndLoneLfEndsALine) {
   std::string db = NewDatabase("a.mdb");
-  int port = FreeUdpPort();
-  WriteConfig({"", Line(port, db, tmp_->File("a.log"))});
   testkit::Touch(ProgramPath() + "/test.mdb");
+  WriteConfig({""});
+  testkit::WriteFile(ProgramPath() + "/connections.cfg",
+                     "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\n");
   ASSERT_TRUE(Start());
-  ASSERT_EQ(state_->ListView1.Count(), 2);
+  ASSERT_EQ(state_->ListView1.Count(), 3);
   EXPECT_EQ(state_->ListView1.rows()[0].text, "28000");
   EXPECT_EQ(state_->ListView1.rows()[0].sub[1], "False");
-  EXPECT_EQ(state_->ListView1.rows()[1].key, "con2");
-}
-
-TEST_F(ListenerTest, LinesEndingInLfAloneAreLines) {
-  std::filesystem::create_directories(ProgramPath());
-  std::string db = NewDatabase("a.mdb");
-  int p1 = FreeUdpPort(), p2 = FreeUdpPort();
-  testkit::WriteFile(ProgramPath() + "/connections.cfg",
-                     Line(p1, db, tmp_->File("a.log")) + "\n" + Line(p2, db, tmp_->File("b.log")) +
-                         "\n");
-  ASSERT_TRUE(Start());
-  ASSERT_EQ(state_->ListView1.Count(), 2);
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], tmp_->File("a.log"));
+  EXPECT_EQ(state_->ListView1.rows()[1].sub[2], "/a");
+  EXPECT_EQ(state_->ListView1.rows()[2].key, "con3");
 }
 
 TEST_F(ListenerTest, SecondEntryOnOnePortShowsThePortFailure) {
   std::string db = NewDatabase("a.mdb");
   int port = FreeUdpPort();
-  WriteConfig({Line(port, db, tmp_->File("a.log")), Line(port, db, tmp_->File("b.log"))});
+  WriteConfig({Line(port, db, "/a"), Line(port, db, "/b"), Line(0, db, "/c"),
+               "Port=abc,Database=" + Jet(db)});
   ASSERT_TRUE(Start());
-  auto boxes = Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].title, kConnectTitle);
+  ASSERT_EQ(Boxes().size(), 1u);   // ports 0 and "abc" stay unbound silently
+  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
   std::string p = std::to_string(port);
-  EXPECT_EQ(boxes[0].text, "Error # 10048:Address in use occured on port " + p +
-                               "\r\nPort will be disabled until problem is corrected.\r\nBest "
-                               "solution is to delete the connection to port " +
-                               p + " and create a new connection for that port.");
+  EXPECT_EQ(Boxes()[0].text, "Error # 10048:Address in use occured on port " + p +
+                                 "\r\nPort will be disabled until problem is corrected.\r\nBest "
+                                 "solution is to delete the connection to port " +
+                                 p + " and create a new connection for that port.");
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), port);
   EXPECT_TRUE(state_->udpPeerB->IsLoaded(2));
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);
-}
-
-TEST_F(ListenerTest, PortZeroAndNonNumericPortsAreListedButNeverBound) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, tmp_->File("a.log")),
-               "Port=abc,Database=" + Jet(db) + ",Logon=False,Log=x"});
-  ASSERT_TRUE(Start());
-  EXPECT_TRUE(Boxes().empty());
-  ASSERT_EQ(state_->ListView1.Count(), 2);
-  EXPECT_EQ(state_->ListView1.rows()[1].text, "0");
-  EXPECT_TRUE(state_->udpPeerB->IsLoaded(2));
-  EXPECT_EQ(state_->udpPeerB->LocalPort(1), 0);
+  EXPECT_TRUE(state_->udpPeerB->IsLoaded(4));
+  EXPECT_EQ(state_->ListView1.rows()[3].text, "0");
 }
 
 TEST_F(ListenerTest, MoreEntriesThanTheCapacityEndTheProgram) {
   std::string db = NewDatabase("a.mdb");
   WriteConfig({Line(0, db, "/l1"), Line(0, db, "/l2"), Line(0, db, "/l3")});
   EXPECT_FALSE(Start("maxcon=2"));
-  auto boxes = Boxes();
-  ASSERT_EQ(boxes.size(), 1u);   // shown once; the second try fails and ends
-  EXPECT_EQ(boxes[0].title, kGeneralTitle);
-  EXPECT_EQ(boxes[0].text,
+  ASSERT_EQ(Boxes().size(), 1u);   // shown once; the second try fails and ends
+  EXPECT_EQ(Boxes()[0].title, kGeneralTitle);
+  EXPECT_EQ(Boxes()[0].text,
             "Can't locate program path /l3 for ActiveX dll.\r\nUninstall then re-install this "
             "program...it that doesn't work then email support@tallyhost.org\r\nProgram is "
             "terminating.");
@@ -148,49 +124,72 @@ TEST_F(ListenerTest, StoredWindowTopThatIsNoNumberEndsTheProgram) {
 }
 
 TEST_F(ListenerTest, CfgfileNamesTheFileInLowerCase) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, "/site")}, "site.cfg");
+  WriteConfig({Line(0, NewDatabase("a.mdb"), "/site")}, "site.cfg");
   ASSERT_TRUE(Start("cfgfile=Site.CFG"));
   ASSERT_EQ(state_->ListView1.Count(), 1);
   EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/site");
   EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.cfg"));
 }
 
-TEST_F(ListenerTest, CancelledLogonIsNotNumberedAndSurvivesASave) {
+TEST_F(ListenerTest, LogonsCancelledFailedAndAccepted) {
   std::string db = NewDatabase("a.mdb");
   std::string held = Line(0, db, "/held", "True");
-  WriteConfig({held, Line(0, db, "/next")});
-  front_.logons.push_back(std::nullopt);   // Cancel
+  WriteConfig({held, Line(0, tmp_->File("none.mdb"), "/failed", "True"),
+               Line(0, db, "/accepted", "True")});
+  front_.logons.push_back(std::nullopt);                              // Cancel
+  front_.logons.push_back(std::make_pair(std::string("u"), std::string("p")));   // fails
+  front_.logons.push_back(std::nullopt);                              // then Cancel
+  front_.logons.push_back(std::make_pair(std::string("user"), std::string("pw")));
+  boxes_->Push(msgbox::vbOK);   // "Logon Failed": try again
   ASSERT_TRUE(Start());
-  ASSERT_EQ(front_.login_labels.size(), 1u);
+  ASSERT_EQ(front_.login_labels.size(), 3u);
   EXPECT_EQ(front_.login_labels[0].first, "Port: 0");
   EXPECT_EQ(front_.login_labels[0].second, "Database: " + db);
+  ASSERT_GE(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, "Logon Failed");
+  EXPECT_EQ(Boxes()[0].text, "Logon is invalid.  Try again?");
+  EXPECT_EQ(Boxes()[0].buttons, msgbox::vbOKCancel);
+  // Only the accepted entry is numbered; it keeps its connection string.
   ASSERT_EQ(state_->ListView1.Count(), 1);
   EXPECT_EQ(state_->ListView1.rows()[0].key, "con1");
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/next");
-  Form().FileSave();
-  EXPECT_NE(ConfigText().find(held + "\r\n"), std::string::npos);
-}
-
-TEST_F(ListenerTest, AcceptedLogonKeepsTheConnectionStringWithoutTheTypedValues) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, "/l", "True")});
-  front_.logons.push_back(std::make_pair(std::string("user"), std::string("pw")));
-  ASSERT_TRUE(Start());
-  ASSERT_EQ(state_->ListView1.Count(), 1);
+  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/accepted");
   EXPECT_EQ(state_->Slot(1), Jet(db));
+  Form().FileSave();   // the cancelled entries' lines are kept
+  EXPECT_NE(ConfigText().find(held + "\r\n"), std::string::npos);
+  EXPECT_NE(ConfigText().find("/failed"), std::string::npos);
 }
 
-TEST_F(ListenerTest, FailedLogonAsksAndOkTriesAgain) {
-  WriteConfig({Line(0, tmp_->File("none.mdb"), "/l", "True")});
-  front_.logons.push_back(std::make_pair(std::string("u"), std::string("p")));
-  front_.logons.push_back(std::nullopt);
-  boxes_->Push(msgbox::vbOK);
-  ASSERT_TRUE(Start());
-  auto boxes = Boxes();
-  ASSERT_GE(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].title, "Logon Failed");
-  EXPECT_EQ(boxes[0].text, "Logon is invalid.  Try again?");
-  EXPECT_EQ(boxes[0].buttons, msgbox::vbOKCancel);
-  EXPECT_EQ(state_->ListView1.Count(), 0);
+TEST(ListenerHeadless, SignalsRunTheClosingSteps) {
+  testkit::TempDir tmp;   // the child inherits the registry and data folders
+  const std::string bin = testkit::BinaryFolder() + "/tallyhost";
+  const std::string folder = tmp.File("data/tallyhost");
+  const std::string line = "Port=0,Database=Provider=SQLite;Data Source=" + tmp.File("a.db");
+  testkit::Touch(tmp.File("a.db"));
+  for (int sig : {SIGINT, SIGTERM}) {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    testkit::WriteFile(folder + "/connections.cfg", line + "\r\n");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      std::freopen("/dev/null", "w", stderr);
+      ::execl(bin.c_str(), bin.c_str(), "headless=1", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    char c = 0;   // the about line is written when start-up is done
+    while (::read(out[0], &c, 1) == 1 && c != '\n') {
+    }
+    ::kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(out[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig;
+    EXPECT_EQ(testkit::ReadFile(folder + "/connections.old"), line + "\r\n");
+    EXPECT_EQ(testkit::ReadFile(folder + "/connections.cfg"),
+              "Port=0,Database=Provider=SQLite;Data Source=" + tmp.File("a.db") +
+                  ",Logon=False,Log=" + folder + "/Process.log\r\n");
+  }
 }

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QHeaderView>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
+#include "data_link_dialog.h"
 #include "dialogs.h"
 #include "listener_fixture.h"
 #include "main_form_window.h"
@@ -24,10 +24,7 @@ namespace {
 void OnModal(std::function<void(QWidget*)> f) {
   QTimer::singleShot(0, [f] {
     QWidget* w = QApplication::activeModalWidget();
-    if (!w) {
-      OnModal(f);
-      return;
-    }
+    if (!w) return OnModal(f);
     f(w);
   });
 }
@@ -57,75 +54,37 @@ class WindowTest : public ListenerTest {
   std::unique_ptr<MainFormWindow> window_;
 };
 
-TEST_F(WindowTest, CaptionMenusAndColumns) {
-  std::string db = NewDatabase("a.mdb");
-  StartWindow({Line(0, db, "/l")});
+TEST_F(WindowTest, CaptionMenusColumnsAndLayout) {
+  StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
   EXPECT_EQ(window_->windowTitle(), "Fragledger Relaymod UDP");
   EXPECT_TRUE(window_->isVisible());
   EXPECT_EQ(Captions(window_->FileMenu),
             (QStringList{"Raw Logging", "&Save Connnections", "-", "&Exit"}));
   EXPECT_EQ(Captions(window_->Tools),
             (QStringList{"&Port", "&Database", "&Logon", "&Log", "-", "&Add", "&Delete"}));
-  QAbstractItemModel* m = window_->ListView1->model();
   QStringList headers;
-  for (int i = 0; i < 4; ++i) headers << m->headerData(i, Qt::Horizontal).toString();
+  for (int i = 0; i < 4; ++i)
+    headers << window_->ListView1->model()->headerData(i, Qt::Horizontal).toString();
   EXPECT_EQ(headers, (QStringList{"Port", "Database", "Logon", "Log"}));
   EXPECT_EQ(window_->Label1->text().toStdString(), kAboutLine);
-}
-
-TEST_F(WindowTest, HeaderClicksSortWithOneFlippingOrder) {
-  std::string db = NewDatabase("a.mdb");
-  StartWindow({Line(0, db, "/b"), Line(0, db, "/a"), Line(0, db, "/c")});
-  QHeaderView* h = window_->ListView1->header();
-  auto click = [&](int section) {
-    QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
-                      QPoint(h->sectionViewportPosition(section) + h->sectionSize(section) / 2,
-                             h->height() / 2));
-  };
-  for (int i = 0; i < 4; ++i) h->resizeSection(i, 60);
-  auto first = [&] { return window_->ListView1->model()->index(0, 3).data().toString(); };
-  click(3);
-  EXPECT_EQ(first(), "/a");
-  click(3);
-  EXPECT_EQ(first(), "/c");
-  click(3);
-  EXPECT_EQ(first(), "/a");
-}
-
-TEST_F(WindowTest, StatusLabelTakesTheTopQuarter) {
-  StartWindow({"Port=,Database=,Logon=,Log="});
   window_->centralWidget()->resize(400, 100);
-  window_->LayOut();
+  window_->LayOut();   // the label takes the top quarter
   EXPECT_EQ(window_->Label1->geometry(), QRect(0, 0, 400, 25));
   EXPECT_EQ(window_->ListView1->geometry(), QRect(0, 25, 400, 75));
 }
 
-TEST_F(WindowTest, ExitEndsWithoutTheClosingSteps) {
+TEST_F(WindowTest, HeaderClicksAndRightClick) {
   std::string db = NewDatabase("a.mdb");
-  StartWindow({Line(0, db, "/l")});
-  std::string stored = ReadSetting("Tallyhost", "Column(2)Width");
-  bool exited = false;
-  window_->SetExitHandler([&] { exited = true; });
-  window_->ListView1->header()->resizeSection(1, 200);
-  window_->FileExit->trigger();
-  EXPECT_TRUE(exited);
-  window_->close();   // the program is ending: nothing more is stored
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), stored);
-  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.old"));
-}
-
-TEST_F(WindowTest, CloseButtonSavesAndStoresTheNewWidth) {
-  std::string db = NewDatabase("a.mdb");
-  StartWindow({Line(0, db, "/l")});
-  window_->ListView1->header()->resizeSection(1, 200);
-  window_->close();
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), "3000");
-  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
-}
-
-TEST_F(WindowTest, RightClickPopsUpTheToolsMenu) {
-  std::string db = NewDatabase("a.mdb");
-  StartWindow({Line(0, db, "/l")});
+  StartWindow({Line(0, db, "/b"), Line(0, db, "/a"), Line(0, db, "/c")});
+  QHeaderView* h = window_->ListView1->header();
+  for (int i = 0; i < 4; ++i) h->resizeSection(i, 60);
+  auto first = [&] {
+    QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
+                      QPoint(h->sectionViewportPosition(3) + 30, h->height() / 2));
+    return window_->ListView1->model()->index(0, 3).data().toString();
+  };
+  EXPECT_EQ(first(), "/a");
+  EXPECT_EQ(first(), "/c");
   bool shown = false;
   QObject::connect(window_->Tools, &QMenu::aboutToShow, [&] {
     shown = true;
@@ -137,7 +96,36 @@ TEST_F(WindowTest, RightClickPopsUpTheToolsMenu) {
   EXPECT_TRUE(shown);
 }
 
-TEST(Dialogs, SingleValueLayoutInPixelsAndOk) {
+TEST_F(WindowTest, ExitEndsWithoutTheClosingSteps) {
+  StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
+  std::string stored = ReadSetting("Tallyhost", "Column(2)Width");
+  bool exited = false;
+  window_->SetExitHandler([&] { exited = true; });
+  window_->ListView1->header()->resizeSection(1, 200);
+  window_->FileExit->trigger();
+  EXPECT_TRUE(exited);
+  window_->close();   // the program is ending: nothing more is stored
+  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), stored);
+  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.old"));
+}
+
+TEST_F(WindowTest, CloseSavesAndStoresGeometryAndWidths) {
+  for (auto [name, value] : {std::pair{"WindowTop", "3000"}, {"WindowLeft", "1500"},
+                             {"WindowHeight", "4500"}, {"WindowWidth", "6000"}})
+    WriteSetting("Tallyhost", name, value);
+  StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
+  QApplication::processEvents();
+  window_->ListView1->header()->resizeSection(1, 200);
+  window_->close();
+  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), "3000");
+  EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "3000");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowLeft"), "1500");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "4500");
+  EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "6000");
+}
+
+TEST(Dialogs, SingleValueAndSingleSelect) {
   SingleValueDialog d;
   EXPECT_EQ(d.size(), QSize(220, 58));
   EXPECT_EQ(d.Label1->geometry(), QRect(8, 16, 105, 25));
@@ -157,11 +145,7 @@ TEST(Dialogs, SingleValueLayoutInPixelsAndOk) {
   EXPECT_EQ(text, "28010");
   OnModal([](QWidget* w) { w->close(); });
   EXPECT_FALSE(dialogs.ShowSingleValue("Modify Port Number", "Port Number", &text, {}));
-}
 
-TEST(Dialogs, SingleSelectOffersItsItems) {
-  WidgetDialogs dialogs(nullptr);
-  std::string text = "False";
   QStringList items;
   OnModal([&](QWidget* w) {
     auto* s = qobject_cast<SingleSelectDialog*>(w);
@@ -169,6 +153,7 @@ TEST(Dialogs, SingleSelectOffersItsItems) {
     s->Combo1->setCurrentIndex(0);
     s->Command1->click();
   });
+  text = "False";
   EXPECT_TRUE(dialogs.ShowSingleSelect("Modify Logon Check", "Require Logon", {"True", "False"},
                                        &text, {}));
   EXPECT_EQ(items, (QStringList{"True", "False"}));
@@ -185,7 +170,7 @@ class CountingTester : public LogonTester {
 };
 }  // namespace
 
-TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
+TEST(Dialogs, LoginLayoutAndStayingOpenAfterAFailedTest) {
   CountingTester tester;
   WidgetDialogs dialogs(nullptr);
   bool still_open = false;
@@ -193,6 +178,10 @@ TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
   OnModal([&](QWidget* w) {
     auto* l = qobject_cast<Login*>(w);
     EXPECT_EQ(l->windowTitle(), "Database Logon");
+    EXPECT_EQ(l->size(), QSize(250, 185));
+    EXPECT_EQ(l->txtUserName->geometry(), QRect(86, 89, 155, 23));
+    EXPECT_EQ(l->cmdOK->geometry(), QRect(33, 148, 76, 26));
+    EXPECT_EQ(l->cmdCancel->geometry(), QRect(140, 148, 76, 26));
     EXPECT_EQ(l->txtPassword->echoMode(), QLineEdit::Password);
     l->txtUserName->setText("me");
     l->cmdOK->click();
@@ -204,6 +193,26 @@ TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
   EXPECT_TRUE(still_open);
   EXPECT_EQ(kept, "me");
   EXPECT_EQ(tester.calls, 2);
+}
+
+TEST(Dialogs, PathsAreFileSystemBytes) {
+  testkit::TempDir tmp;
+  const std::string path = tmp.File("M\xC3\xBCller.log");   // UTF-8, as the file system has it
+  testkit::Touch(path);
+  WidgetDialogs dialogs(nullptr);
+  QString preset;
+  OnModal([&](QWidget* w) {
+    auto* d = qobject_cast<QFileDialog*>(w);
+    preset = d->selectedFiles().value(0);
+    d->selectFile(QString::fromUtf8(path.c_str()));
+    QMetaObject::invokeMethod(d, "accept");
+  });
+  EXPECT_EQ(dialogs.ShowFileDialog("Log Files (*.Log)|*.log|All Files|*.*", path + ".old"),
+            path);
+  EXPECT_EQ(preset.toStdString(), path + ".old");
+  DataLinkDialog link;
+  link.file->setText(QString::fromUtf8(path.c_str()));
+  EXPECT_NE(link.ConnectionString().find(";Data Source=" + path), std::string::npos);
 }
 
 TEST(MessageBoxes, DesignedButtonsAndDefault) {
@@ -223,18 +232,4 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   EXPECT_TRUE(yes_default);
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t"), msgbox::vbOK);
-}
-
-TEST_F(WindowTest, GeometryRoundTripsThroughTheSettings) {
-  WriteSetting("Tallyhost", "WindowTop", "3000");
-  WriteSetting("Tallyhost", "WindowLeft", "1500");
-  WriteSetting("Tallyhost", "WindowHeight", "4500");
-  WriteSetting("Tallyhost", "WindowWidth", "6000");
-  StartWindow({"Port=,Database=,Logon=,Log="});
-  QApplication::processEvents();
-  window_->close();
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "3000");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowLeft"), "1500");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "4500");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "6000");
 }

@@ -28,19 +28,15 @@ std::optional<std::string> Pop(std::deque<std::optional<std::string>>& q) {
 bool ScriptedFront::ShowLogin(const std::string& l1, const std::string& l2,
                               tallyhost::LogonTester& tester) {
   login_labels.emplace_back(l1, l2);
-  while (!logons.empty()) {
-    auto answer = logons.front();
-    logons.pop_front();
-    if (!answer) return false;
-    switch (tester.Test(answer->first, answer->second)) {
-      case tallyhost::LogonTester::Outcome::Accepted:
-        return true;
-      case tallyhost::LogonTester::Outcome::Cancelled:
-        return false;
-      case tallyhost::LogonTester::Outcome::TryAgain:
-        break;
+  for (; !logons.empty(); logons.pop_front()) {
+    if (!logons.front()) break;
+    auto outcome = tester.Test(logons.front()->first, logons.front()->second);
+    if (outcome != tallyhost::LogonTester::Outcome::TryAgain) {
+      logons.pop_front();
+      return outcome == tallyhost::LogonTester::Outcome::Accepted;
     }
   }
+  if (!logons.empty()) logons.pop_front();
   return false;
 }
 
@@ -48,9 +44,8 @@ bool ScriptedFront::ShowSingleValue(const std::string& caption, const std::strin
                                     std::string* text, Placement) {
   seen.push_back({caption, label, *text, {}});
   auto v = Pop(values);
-  if (!v) return false;
-  *text = *v;
-  return true;
+  if (v) *text = *v;
+  return v.has_value();
 }
 
 bool ScriptedFront::ShowSingleSelect(const std::string& caption, const std::string& label,
@@ -58,9 +53,8 @@ bool ScriptedFront::ShowSingleSelect(const std::string& caption, const std::stri
                                      Placement) {
   seen.push_back({caption, label, *text, items});
   auto v = Pop(selects);
-  if (!v) return false;
-  *text = *v;
-  return true;
+  if (v) *text = *v;
+  return v.has_value();
 }
 
 std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&,
@@ -71,16 +65,19 @@ std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&,
 
 std::optional<std::string> ScriptedFront::PromptNew() { return Pop(data_links); }
 
-void SendDatagram(int port, const std::vector<uint8_t>& bytes, int from_fd) {
-  int fd = from_fd >= 0 ? from_fd : ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to);
+int SendDatagram(int port, const std::vector<uint8_t>& bytes) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ssize_t n =
+      ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
   EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << "sendto failed";
-  if (from_fd < 0) ::close(fd);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
 }
 
 int FreeUdpPort() {
@@ -128,8 +125,6 @@ std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path) {
   return out;
 }
 
-size_t LogsCount(const std::string& db_path) { return LogsData(db_path).size(); }
-
 std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag) {
   datagram::Builder b;
   b.server_vars = {{"hostname", "Test Server " + tag},
@@ -139,8 +134,6 @@ std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& ta
   b.packet_number = packet_number;
   return b.Build();
 }
-
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 void ListenerTest::SetUp() {
   tmp_ = std::make_unique<testkit::TempDir>();
@@ -161,20 +154,10 @@ void ListenerTest::WriteConfig(const std::vector<std::string>& lines, const std:
   ASSERT_TRUE(textfile::WriteLines(ProgramPath() + "/" + name, lines));
 }
 
-std::string ListenerTest::ConfigText(const std::string& name) const {
-  return testkit::ReadFile(ProgramPath() + "/" + name);
-}
-
 std::string ListenerTest::NewDatabase(const std::string& name) {
   std::string p = tmp_->File(name);
   testkit::Touch(p);
   return p;
-}
-
-std::string ListenerTest::Line(int port, const std::string& db, const std::string& log,
-                               const std::string& logon) {
-  return "Port=" + std::to_string(port) + ",Database=" + Jet(db) + ",Logon=" + logon +
-         ",Log=" + log;
 }
 
 bool ListenerTest::Start(const std::string& command_line) {
@@ -187,7 +170,5 @@ bool ListenerTest::Start(const std::string& command_line) {
   form_->StartReceiving();
   return true;
 }
-
-tallyhost::MainForm& ListenerTest::Form() { return *form_; }
 
 }  // namespace listenertest

@@ -23,11 +23,11 @@
 
 namespace listenertest {
 
-// Answers for the dialogs; an empty queue answers "closed without OK" /
-// cancel.
+// A 1024 x 768 screen; a text is 90 twips wide per character. The dialogs
+// answer from queues; an empty queue or nullopt answers "closed without OK"
+// (cancel).
 class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
  public:
-  // FormView: a 1024 x 768 screen; text width is 90 twips per character.
   bool HasScreen() const override { return true; }
   double ScreenWidth() const override { return 1024 * 15; }
   double ScreenHeight() const override { return 768 * 15; }
@@ -47,14 +47,13 @@ class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
   void SetToolsDatabaseCaption(const std::string& c) override { database_caption = c; }
   void Show() override { shown = true; }
 
-  // Dialogs
   bool ShowLogin(const std::string& l1, const std::string& l2,
                  tallyhost::LogonTester& tester) override;
   bool ShowSingleValue(const std::string& caption, const std::string& label, std::string* text,
-                       Placement where) override;
+                       Placement) override;
   bool ShowSingleSelect(const std::string& caption, const std::string& label,
                         const std::vector<std::string>& items, std::string* text,
-                        Placement where) override;
+                        Placement) override;
   std::optional<std::string> ShowFileDialog(const std::string& filter,
                                             const std::string& file_name) override;
   std::optional<std::string> PromptNew() override;
@@ -65,35 +64,29 @@ class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
   std::string database_caption;
   bool shown = false;
 
-  // Scripted answers: nullopt = closed without OK / cancelled.
   std::deque<std::optional<std::string>> values, selects, files, data_links;
-  // Logon answers: user and password pairs; nullopt = Cancel.
-  std::deque<std::optional<std::pair<std::string, std::string>>> logons;
-  // What the dialogs were shown with.
+  std::deque<std::optional<std::pair<std::string, std::string>>> logons;   // user, password
   struct Seen {
     std::string caption, label, text;
     std::vector<std::string> items;
   };
-  std::vector<Seen> seen;
+  std::vector<Seen> seen;   // the value and select dialogs as shown
   std::vector<std::string> file_dialog_names;
   std::vector<std::pair<std::string, std::string>> login_labels;
 };
 
-// Sends one datagram from a fresh socket (or the given one) to 127.0.0.1.
-void SendDatagram(int port, const std::vector<uint8_t>& bytes, int from_fd = -1);
-// A UDP port free at this moment.
-int FreeUdpPort();
+// Sends one datagram from a fresh socket to 127.0.0.1; returns the sender's
+// port.
+int SendDatagram(int port, const std::vector<uint8_t>& bytes);
+int FreeUdpPort();   // a UDP port free at this moment
 // Runs the event loop until `done` holds or `seconds` pass; returns done().
 bool WaitUntil(const std::function<bool()>& done, double seconds = 30);
 
-// Log_Data of every Logs row, in Record order (empty when the table is
-// missing).
+// Log_Data of every Logs row, in Record order (empty without the table).
 std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path);
-size_t LogsCount(const std::string& db_path);
-
+inline size_t LogsCount(const std::string& db_path) { return LogsData(db_path).size(); }
 // A datagram that the engine reads: server variables and one record.
 std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag = "x");
-std::vector<uint8_t> Bytes(const std::string& s);
 
 class ListenerTest : public ::testing::Test {
  protected:
@@ -102,21 +95,23 @@ class ListenerTest : public ::testing::Test {
 
   std::string ProgramPath() const { return tmp_->path() + "/data/tallyhost"; }
   // Writes the connections file (CR LF lines) into the program folder.
-  void WriteConfig(const std::vector<std::string>& lines, const std::string& name =
-                                                              "connections.cfg");
-  std::string ConfigText(const std::string& name = "connections.cfg") const;
+  void WriteConfig(const std::vector<std::string>& lines,
+                   const std::string& name = "connections.cfg");
+  std::string ConfigText() const { return testkit::ReadFile(ProgramPath() + "/connections.cfg"); }
   // An empty SQLite database file in the temporary folder.
   std::string NewDatabase(const std::string& name);
   static std::string Jet(const std::string& db) {
     return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=" + db;
   }
-  // A connections-file line for a port, a database and a log path.
-  std::string Line(int port, const std::string& db, const std::string& log,
-                   const std::string& logon = "False");
+  static std::string Line(int port, const std::string& db, const std::string& log,
+                          const std::string& logon = "False") {
+    return "Port=" + std::to_string(port) + ",Database=" + Jet(db) + ",Logon=" + logon +
+           ",Log=" + log;
+  }
 
   // Runs start-up; false when it ended the program (StartupAbort).
   bool Start(const std::string& command_line = "");
-  tallyhost::MainForm& Form();
+  tallyhost::MainForm& Form() { return *form_; }
   std::vector<msgbox::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
 
   std::unique_ptr<testkit::TempDir> tmp_;
