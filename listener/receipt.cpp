@@ -126,6 +126,20 @@ void MainForm::HandOver(const Queued& q) {
     obj->put_UDPData(q.data);
     obj->Process();
     ++handed_over_;
+    // Lines the pass could not read are skipped, not fatal: say which.
+    com::ComPtr<tallycore::IScoreReport> report;
+    if (obj->QueryInterface(tallycore::IID_IScoreReport,
+                            reinterpret_cast<void**>(report.Receive())) == com::S_OK) {
+      tallycore::PassOutcome o = report->LastPass();
+      if (!o.skipped_lines.empty()) {
+        outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
+        for (size_t i = 0; i < o.skipped_lines.size(); ++i)
+          outcome += (i ? ", " : "") + std::to_string(o.skipped_lines[i]);
+        outcome += ").";
+        std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
+        std::fflush(stderr);
+      }
+    }
   } catch (...) {
     Failure f = CurrentFailure();
     ++failed_;

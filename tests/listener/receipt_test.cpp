@@ -63,7 +63,7 @@ TEST_F(ReceiptTest, EachEntryKeepsItsSettingsAfterDeleteAndSort) {
   EXPECT_EQ(testkit::ReadFile(raw).size(), size);
 }
 
-TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineOnly) {
+TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
   StartEntries(1);
   datagram::Builder b;   // a record line the engine skips
   b.server_vars = {{"hostname", "h"}, {"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}};
@@ -75,7 +75,7 @@ TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineOnly) {
   std::regex expected("Log recieved on port " + std::to_string(ports[1]) +
                       " at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d from IP Address: "
                       "127\\.0\\.0\\.1:" +
-                      std::to_string(from) + " containing 812 bytes of data\\.");
+                      std::to_string(from) + " containing 812 bytes of data\\.\nLines skipped: 1 \\(1\\)\\.");
   EXPECT_TRUE(std::regex_match(front_.statuses.back(), expected)) << front_.statuses.back();
 }
 
