@@ -108,7 +108,8 @@ void Fill(sqlite3* db, const std::string& sql, long count) {
 // in one transaction.
 void BuildLargeDatabase(const std::string& file) {
   testkit::Touch(file);
-  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + file);
+  // No idle connection may stay behind: the journal mode is changed below.
+  schema::CreateDatabaseTables("Provider=SQLite;Pooling=False;Data Source=" + file);
   sqlite3* db = nullptr;
   sqlite3_open(file.c_str(), &db);
   Exec(db, "BEGIN");
