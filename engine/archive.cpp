@@ -1,9 +1,12 @@
 // The packet archive: every datagram is stored whole in Logs before it is
 // read; then it becomes the datagram text, and the raw log is written.
+#include <climits>
+
 #include "datetime.h"
 #include "lock_retry.h"
 #include "msgbox.h"
 #include "score_module.h"
+#include "scoring.h"
 #include "textfile.h"
 
 namespace tallycore {
@@ -15,21 +18,14 @@ void ArchivePacket() {
   enum { kNextRecord, kOpen, kAddNew, kFill, kUpdate, kDone } step = kNextRecord;
   std::shared_ptr<ado::Recordset> rs;
   bool row_started = false;
+  int duplicates = 0;
   while (step != kDone) {
     try {
       switch (step) {
-        case kNextRecord: {
-          auto& q = RunQuery("Select Record From Logs Order By Record DESC");
-          if (!q->Eof()) {
-            q->MoveFirst();
-            s.NextRecord = static_cast<int32_t>(q->Field("Record").AsInteger()) + 1;
-          } else {
-            s.NextRecord = 1;
-          }
-          q->Close();
+        case kNextRecord:
+          NewRowNumber("Logs");
           step = kOpen;
           break;
-        }
         case kOpen:
           s.QueryText = "Select * From Logs";
           rs = std::make_shared<ado::Recordset>();
@@ -67,6 +63,11 @@ void ArchivePacket() {
         case lockretry::Decision::Duplicate:
           rs->CancelUpdate();
           row_started = false;
+          // A key that stays duplicate whatever the number would never end.
+          if (++duplicates == kMaxDuplicateRetries || s.NextRecord == INT32_MAX)
+            throw PassFailure(e.Number(), "The datagram's Logs row met a duplicate key " +
+                                              std::to_string(duplicates) + " times in a row: " +
+                                              e.Description());
           ++s.NextRecord;
           step = kAddNew;
           break;
