@@ -1,7 +1,10 @@
 #include "test_env.h"
 
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +63,75 @@ std::string BinaryFolder() {
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   std::string p(buf, n > 0 ? static_cast<size_t>(n) : 0);
   return p.substr(0, p.find_last_of('/'));
+}
+
+std::vector<std::vector<std::string>> SqlRows(const std::string& db_path, const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+      sqlite3_busy_timeout(db, 5000) != SQLITE_OK || sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+    ADD_FAILURE() << sqlite3_errmsg(db) << " in " << sql << " on " << db_path;
+  while (st && sqlite3_step(st) == SQLITE_ROW) {
+    rows.emplace_back();
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      if (sqlite3_column_type(st, i) == SQLITE_NULL) {
+        rows.back().push_back("NULL");
+      } else if (sqlite3_column_type(st, i) == SQLITE_FLOAT) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%g", sqlite3_column_double(st, i));
+        rows.back().push_back(buf);
+      } else {
+        const void* p = sqlite3_column_blob(st, i);
+        rows.back().emplace_back(static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i)));
+      }
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+int SqlExec(const std::string& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  return rc;
+}
+
+WriteLock::WriteLock(const std::string& db_path) {
+  if (sqlite3_open_v2(db_path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    throw std::runtime_error("cannot open for locking");
+  char* err = nullptr;
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string msg = err ? err : "?";
+    sqlite3_free(err);
+    Release();
+    throw std::runtime_error("cannot lock: " + msg);
+  }
+}
+
+void WriteLock::Exec(const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    ADD_FAILURE() << (err ? err : "?") << " in " << sql;
+    sqlite3_free(err);
+  }
+}
+
+void WriteLock::Commit() {
+  Exec("COMMIT");
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void WriteLock::Release() {
+  if (db_) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
 }
 
 }  // namespace testkit

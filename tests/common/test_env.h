@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct sqlite3;
+
 namespace testkit {
 
 // Creates a unique temporary folder and removes it on destruction. While it
@@ -33,5 +35,28 @@ bool Exists(const std::string& path);
 
 // The folder that holds the test programs (and libtallycore.so).
 std::string BinaryFolder();
+
+// Direct SQL on an SQLite file, from a handle of its own. SqlRows gives
+// texts and blobs as stored, integers in decimal, reals with %g and NULL as
+// "NULL" (a test failure when the statement cannot run); SqlExec gives
+// SQLite's result code.
+std::vector<std::vector<std::string>> SqlRows(const std::string& db_path, const std::string& sql);
+int SqlExec(const std::string& db_path, const std::string& sql);
+
+// Holds an SQLite file's write lock (BEGIN IMMEDIATE) from a handle of its
+// own; the constructor throws std::runtime_error when the lock is taken.
+class WriteLock {
+ public:
+  explicit WriteLock(const std::string& db_path);
+  ~WriteLock() { Release(); }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+  void Exec(const std::string& sql);   // inside the held transaction
+  void Commit();
+  void Release();                      // rolls back
+
+ private:
+  ::sqlite3* db_ = nullptr;
+};
 
 }  // namespace testkit

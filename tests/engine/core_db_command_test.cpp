@@ -1,8 +1,10 @@
-// ExecuteDbCommand and the lock-retry policy against real lock conflicts.
+// ExecuteDbCommand, the lock-retry policy and the packet archive against
+// real lock conflicts and a concurrent writer.
 #include <chrono>
 #include <thread>
 
 #include "engine_fixture.h"
+#include "fault_injection.h"
 #include "lock_retry.h"
 #include "score_module.h"
 
@@ -32,15 +34,15 @@ class DbCommandTest : public EngineTest {
 
 const char kInsertType[] = "Insert into Types values ( 1, 'Frag', #2026-01-02 03:04:05#)";
 
-TEST_F(DbCommandTest, CommitsAndReturnsZero) {
+TEST_F(DbCommandTest, CommitsAndGivesZeroADuplicateKeyRetriesOnceAndGivesOneWithoutPrompt) {
   EXPECT_EQ(Run(kInsertType), 0);
   EXPECT_EQ(State().CommandResult, 0);
   EXPECT_FALSE(State().EngineConnection->InTransaction());
-  auto rows = Rows("select Record, Type, Date_Time from Types");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][1], "Frag");
-  EXPECT_EQ(rows[0][2], "2026-01-02 03:04:05");
+  EXPECT_EQ(Table("select Record, Type, Date_Time from Types"), std::vector<std::string>{"1|Frag|2026-01-02 03:04:05"});
+  EXPECT_EQ(Run("Insert into Types values ( 1, 'Other', #2026-01-02#)"), 1);
   EXPECT_TRUE(boxes_->shown().empty());
+  EXPECT_FALSE(State().EngineConnection->InTransaction());
+  EXPECT_EQ(Count("Types"), 1);
 }
 
 TEST_F(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
@@ -80,28 +82,18 @@ TEST_F(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
   EXPECT_EQ(Count("Types"), 0);
 }
 
-TEST_F(DbCommandTest, CancelAtALockGivesThreeAndHoldsNoTransaction) {
-  WriteLock lock(db_path_);
+TEST_F(DbCommandTest, CancelGivesThreeAndLeavesOnlyARejectedStatementsTransactionToTheCaller) {
+  auto lock = std::make_unique<WriteLock>(db_path_);
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run(kInsertType), 3);
   EXPECT_EQ(boxes_->shown().size(), 1u);
   // The write lock is taken when the transaction begins, so a lock conflict
   // leaves no transaction behind.
   EXPECT_FALSE(State().EngineConnection->InTransaction());
-}
-
-TEST_F(DbCommandTest, CancelAfterARejectedStatementLeavesTheTransactionToTheCaller) {
+  lock.reset();
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 3);
   EXPECT_TRUE(State().EngineConnection->InTransaction());
-}
-
-TEST_F(DbCommandTest, DuplicateKeyRetriesOnceThenGivesOneWithoutPrompt) {
-  ASSERT_EQ(Run(kInsertType), 0);
-  EXPECT_EQ(Run("Insert into Types values ( 1, 'Other', #2026-01-02#)"), 1);
-  EXPECT_TRUE(boxes_->shown().empty());
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
-  EXPECT_EQ(Count("Types"), 1);
 }
 
 TEST_F(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
@@ -115,6 +107,70 @@ TEST_F(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
   EXPECT_NE(t.find("\r\nI can keep trying for a couple more seconds.\r\nClick Yes to continue trying,\r\n"
                    "Click No to ignore the error.\r\nClick Cancel to stop processing the current log."),
             std::string::npos);
+}
+
+TEST_F(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
+  tallycore::ScanProviderTypes();
+  std::string slots;
+  for (int i = tallycore::kSlotInteger; i <= tallycore::kSlotLongBinary; ++i) {
+    const auto& row = State().ProviderTypeTable[i];
+    slots += row.TypeName + " " + row.LiteralPrefix + row.LiteralSuffix + ";";
+  }
+  EXPECT_EQ(slots, "INTEGER ;REAL ;DATETIME ##;VARCHAR '';BLOB X'';");
+}
+
+class ArchiveTest : public DbCommandTest {
+ protected:
+  void Archive() {   // on a connection opened now, so that a scoped fault plan reaches it
+    auto& s = State();
+    s.EngineConnection = std::make_shared<ado::Connection>();
+    s.EngineConnection->Open(ConnectionString());
+    s.UDPData = {0x00, 0xFF, 0x41};
+    s.ConnectedIPAddress = "10.1.2.3";
+    s.ConnectedPortAddress = 27910;
+    tallycore::ArchivePacket();
+  }
+};
+
+TEST_F(ArchiveTest, NumbersTakenByAConcurrentWriterAreSkipped) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  bool taken = false;
+  plan->BeforeEach([&](ado::fault::Op op, const std::string& text) {
+    if (op == ado::fault::kInsert && text == "Logs" && !taken) {
+      taken = true;   // another program stores two datagrams first
+      Exec("insert into Logs(Record) values (1); insert into Logs(Record) values (2);");
+    }
+  });
+  ado::fault::ScopedInjection scope(plan);
+  Archive();
+
+  EXPECT_EQ(State().LogRecord, 3);
+  EXPECT_TRUE(boxes_->shown().empty());
+  auto log = plan->Log();
+  // Record 1 twice (one retry), then 2 once (every further duplicate moves
+  // on at once), then 3.
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Insert: Logs"), 4);
+  auto rows = Rows("select Record, Log_IP, Log_Port, Log_Data from Logs where Record=3");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1], "10.1.2.3");
+  EXPECT_EQ(rows[0][3], std::string("\x00\xFF\x41", 3));
+}
+
+TEST_F(ArchiveTest, LockDuringTheRecordQueryIsRetriedWithinThePolicy) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  plan->Fail({ado::fault::kExecute, "Select Record From Logs", 1, 3, ado::fault::LockConflict()});
+  ado::fault::ScopedInjection scope(plan);
+  Archive();
+  EXPECT_EQ(State().LogRecord, 1);
+  EXPECT_EQ(plan->Injected(), 3);
+  EXPECT_TRUE(boxes_->shown().empty());
+}
+
+TEST_F(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
+  // Someone gave Logs a unique index of their own.
+  Exec("create unique index Own_Logs_IP on Logs(Log_IP); insert into Logs(Record, Log_IP) values (5, '10.1.2.3');");
+  EXPECT_THROW(Archive(), tallycore::PassFailure);
+  EXPECT_EQ(Count("Logs"), 1);
 }
 
 TEST(LockRetryPolicyTest, ClassifiesByNumberAndExactWords) {

@@ -1,73 +1,51 @@
 // Schema creation on real SQLite files.
 #include "engine_fixture.h"
+#include "fault_injection.h"
 #include "schema.h"
 
 namespace enginetest {
 namespace {
 
-class SchemaTest : public ::testing::Test {
+class SchemaTest : public EngineTest {
  protected:
   void SetUp() override {
-    db_ = dir_.File("s.db");
-    testkit::Touch(db_);
-    previous_ = msgbox::Install(boxes_);
+    EngineTest::SetUp();
+    db_path_ = dir_->File("s.db");   // an empty database
+    testkit::Touch(db_path_);
   }
-  void TearDown() override { msgbox::Install(previous_); }
-  std::string Cs() const { return "Provider=SQLite;Data Source=" + db_ + ";Busy Timeout=50"; }
-  void Exec(const std::string& sql) {
-    sqlite3* db;
-    sqlite3_open(db_.c_str(), &db);
-    char* err = nullptr;
-    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
-    sqlite3_close(db);
-  }
-  std::vector<std::string> Tables() {
-    std::vector<std::string> names;
-    sqlite3* db;
-    sqlite3_open(db_.c_str(), &db);
-    sqlite3_stmt* st;
-    sqlite3_prepare_v2(db, "select name from sqlite_master where type='table' order by rowid", -1, &st, nullptr);
-    while (sqlite3_step(st) == SQLITE_ROW)
-      names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return names;
-  }
-
-  testkit::TempDir dir_;
-  std::string db_;
-  std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
-  std::shared_ptr<msgbox::MessageBoxService> previous_;
+  std::vector<std::string> Tables() { return Table("select name from sqlite_master where type='table' order by rowid"); }
 };
 
-TEST_F(SchemaTest, EmptyDatabaseReceivesTheSeventeenTablesInOrder) {
-  schema::CreateDatabaseTables(Cs());
-  std::vector<std::string> expected(schema::kTableNames.begin() + 1, schema::kTableNames.end());
-  EXPECT_EQ(Tables(), expected);
+TEST_F(SchemaTest, EmptyDatabaseReceivesTheSeventeenTablesInOrderEachInItsOwnTransaction) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  {
+    ado::fault::ScopedInjection scope(plan);
+    schema::CreateDatabaseTables(ConnectionString());
+  }
+  EXPECT_EQ(Tables(), (std::vector<std::string>{
+                          "Cvars", "Games", "Games_Cvars", "Games_Maps", "Games_Players_Cvars",
+                          "Games_Players_Teams", "Logs", "Logs_Games", "Maps", "Players", "Scores",
+                          "Servers", "Servers_Cvars", "Servers_Games", "Teams", "Types", "Weapons"}));
+  auto log = plan->Log();
+  std::vector<std::string> creates;
+  for (size_t i = 1; i + 1 < log.size(); ++i)
+    if (log[i].rfind("Execute: Create Table ", 0) == 0 && log[i - 1] == "Begin" && log[i + 1] == "Commit")
+      creates.push_back(log[i]);
+  // The provider's type names in the designed column order.
+  ASSERT_EQ(creates.size(), 17u);
+  EXPECT_EQ(creates[6], "Execute: Create Table Logs (Record INTEGER Constraint CU7 Unique, Log_IP VARCHAR (50), "
+                        "Log_Port INTEGER, Log_Data BLOB, Log_Date DATETIME)");
+  EXPECT_EQ(creates[10], "Execute: Create Table Scores (Record INTEGER Constraint CU11 Unique, Killer INTEGER, "
+                         "Victim INTEGER, Type INTEGER, Weapon INTEGER, Score INTEGER, Offset REAL)");
+  EXPECT_EQ(creates[11], "Execute: Create Table Servers (Record INTEGER Constraint CU12 Unique, Server_Name "
+                         "VARCHAR (128), Server_IP VARCHAR (16), Server_Port VARCHAR (6), Packet_Number INTEGER, "
+                         "Date_Time DATETIME)");
   EXPECT_TRUE(boxes_->shown().empty());
-}
 
-TEST_F(SchemaTest, StatementsUseTheProvidersTypeNamesAndDesignedColumnOrder) {
-  ado::Connection c;
-  c.Open(Cs());
-  auto types = schema::ChooseProviderTypes(c);
-  auto list = schema::TableCreationList(types);
-  EXPECT_EQ(list[7], "Create Table Logs (Record " + types.Integer + " Constraint CU7 Unique, Log_IP " +
-                         types.Text + " (50), Log_Port " + types.Integer + ", Log_Data " +
-                         types.LongBinary + ", Log_Date " + types.DateTime + ")");
-  EXPECT_EQ(list[12], "Create Table Servers (Record " + types.Integer +
-                          " Constraint CU12 Unique, Server_Name " + types.Text +
-                          " (128), Server_IP " + types.Text + " (16), Server_Port " + types.Text +
-                          " (6), Packet_Number " + types.Integer + ", Date_Time " + types.DateTime + ")");
-  for (const std::string* t : {&types.Integer, &types.Single, &types.DateTime, &types.Text, &types.LongBinary})
-    EXPECT_FALSE(t->empty());
-}
-
-TEST_F(SchemaTest, ExistingTablesAreLeftAloneAndNothingRuns) {
-  schema::CreateDatabaseTables(Cs());
   Exec("insert into Types values (1, 'x', '2026-01-01 00:00:00')");
-  schema::CreateDatabaseTables(Cs());
+  schema::CreateDatabaseTables(ConnectionString());   // a database that has them is left alone
   EXPECT_EQ(Tables().size(), 17u);
+  EXPECT_EQ(Count("Types"), 1);
   EXPECT_TRUE(boxes_->shown().empty());
 }
 
@@ -76,7 +54,7 @@ TEST_F(SchemaTest, ViewOrOtherCaseCountsAsMissingAndItsCreationIsAttempted) {
   Exec("create table players (x)");
   boxes_->Push(msgbox::vbNo);
   boxes_->Push(msgbox::vbNo);
-  schema::CreateDatabaseTables(Cs());
+  schema::CreateDatabaseTables(ConnectionString());
   auto shown = boxes_->shown();
   ASSERT_EQ(shown.size(), 2u);   // Logs, then Players: both already exist in SQLite's eyes
   EXPECT_EQ(shown[0].title, "Record is Locked");
@@ -86,22 +64,18 @@ TEST_F(SchemaTest, ViewOrOtherCaseCountsAsMissingAndItsCreationIsAttempted) {
   EXPECT_EQ(std::count(tables.begin(), tables.end(), "Weapons"), 1);
 }
 
-TEST_F(SchemaTest, MissingDatabaseFailsToTheCallerAndIsNotCreated) {
-  std::string missing = dir_.File("none.mdb");
+TEST_F(SchemaTest, MissingDatabaseFailsAndIsNotCreatedLockedCancelCallsTheHandler) {
+  std::string missing = dir_->File("none.mdb");
   EXPECT_THROW(schema::CreateDatabaseTables("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + missing),
                ado::Error);
   EXPECT_FALSE(testkit::Exists(missing));
-}
 
-TEST_F(SchemaTest, LockedDatabaseCancelCallsTheCancelHandler) {
-  schema::CreateDatabaseTables(Cs());
-  WriteLock lock(db_);
+  ado::Connection c;
+  c.Open(ConnectionString());
+  WriteLock lock(db_path_);
   bool cancelled = false;
   schema::SetCancelHandler([&] { cancelled = true; });
   boxes_->Push(msgbox::vbCancel);
-  boxes_->Push(msgbox::vbNo);
-  ado::Connection c;
-  c.Open(Cs());
   EXPECT_EQ(schema::ExecuteDbCommand(c, "Create Table T1 (a INTEGER)"), 2);
   EXPECT_TRUE(cancelled);
   EXPECT_FALSE(c.InTransaction());

@@ -171,6 +171,9 @@ TEST_F(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   ASSERT_FALSE(r.threw) << r.error;
   EXPECT_TRUE(r.outcome.stopped);
   EXPECT_FALSE(r.outcome.completed);
+  ASSERT_EQ(boxes_->shown().size(), 1u);
+  EXPECT_NE(boxes_->shown()[0].text.find("An error occured"), std::string::npos);
+  EXPECT_NO_THROW(WriteLock{db_path_});   // at once: the stopped statement's transaction is gone
   EXPECT_EQ(Table("SELECT Player FROM Players"), (Lines{"Ann"}));
   EXPECT_EQ(Count("Scores_0000001"), 1);
   EXPECT_EQ(Count("Weapons") + Count("Games_Players_Cvars"), 0);

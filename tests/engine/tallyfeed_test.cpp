@@ -35,11 +35,9 @@ class TallyfeedTest : public ::testing::Test {
   void SetUp() override {
     db_ = dir_.File("feed.db");
     testkit::Touch(db_);
-    std::string s(20, '\0');
-    s += "hostname \"H\"\n$HOST_IP$ \"1.1.1.1\"\nport \"1\"\n";
-    s += '\0';
     datagram_ = dir_.File("d1.bin");
-    testkit::WriteFile(datagram_, s);
+    const auto bytes = ServerLog("H").Build();
+    testkit::WriteFile(datagram_, std::string(bytes.begin(), bytes.end()));
   }
   std::string Cs() const { return "Provider=SQLite;Data Source=" + db_; }
   testkit::TempDir dir_;

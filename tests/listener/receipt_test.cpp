@@ -1,7 +1,6 @@
 // Receipt and hand-off over real UDP on loopback into real SQLite files
 // through libtallycore.so.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <random>
 #include <regex>
@@ -14,30 +13,16 @@ using namespace listenertest;
 
 class ReceiptTest : public ListenerTest {
  protected:
-  void StartEntries(int count) {
-    std::vector<std::string> lines;
-    for (int i = 1; i <= count; ++i) {
-      ports[i] = FreeUdpPort();
-      dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
-      logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
-      lines.push_back(Line(ports[i], dbs[i], logs[i]));
-    }
-    WriteConfig(lines);
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(Boxes().empty());
-  }
   bool WaitLogs(int entry, size_t count) {
     return WaitUntil([&] { return LogsCount(dbs[entry]) >= count && !Form().Busy() &&
                                   Form().Pending() == 0; });
   }
-  int ports[5] = {};
-  std::string dbs[5], logs[5];
 };
 
 TEST_F(ReceiptTest, EachEntryKeepsItsSettingsAfterDeleteAndSort) {
   StartEntries(3);
   state_->udpPeerB->SetBacklogLimit(1);   // reading resumes only after each hand-over
-  state_->ListView1.Select("con2");
+  Select(2);
   Form().ToolsDelete();
   Form().ColumnClick(3);
   Form().ColumnClick(3);   // descending by log path: entry 3 first
@@ -105,8 +90,7 @@ TEST_F(ReceiptTest, BurstFromManySendersIsArchivedWhole) {
   StartEntries(1);
   const int kSenders = 16, kEach = 40;
   std::vector<std::thread> threads;
-  for (int s = 0; s < kSenders; ++s)
-    threads.emplace_back([&, s] {
+  for (int s = 0; s < kSenders; ++s) threads.emplace_back([&, s] {
       for (int i = 0; i < kEach; ++i) SendDatagram(ports[1], ValidDatagram(s * 1000 + i));
     });
   for (auto& t : threads) t.join();
@@ -116,18 +100,14 @@ TEST_F(ReceiptTest, BurstFromManySendersIsArchivedWhole) {
 
 TEST_F(ReceiptTest, DatagramsDuringAPromptFollowInArrivalOrder) {
   StartEntries(1);
-  sqlite3* holder = nullptr;
-  ASSERT_EQ(sqlite3_open(dbs[1].c_str(), &holder), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto holder = std::make_unique<testkit::WriteLock>(dbs[1]);
   bool queued_while_busy = false;
   boxes_->Push(msgbox::vbYes);   // the lock prompt: keep trying
   boxes_->OnShow([&](const std::string& title) {
     if (title != "Record is Locked" || !holder) return;
     for (uint32_t i = 2; i <= 4; ++i) SendDatagram(ports[1], ValidDatagram(i));
     queued_while_busy = WaitUntil([&] { return Form().Pending() >= 3; }) && Form().Busy();
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
-    holder = nullptr;
+    holder.reset();
   });
   SendDatagram(ports[1], ValidDatagram(1));
   ASSERT_TRUE(WaitLogs(1, 4));
@@ -153,8 +133,7 @@ TEST_F(ReceiptTest, TallysendLogArrivesAsNumberedDatagrams) {
   ASSERT_GE(expected.size(), 2u);
   ASSERT_EQ(std::system((testkit::BinaryFolder() + "/tallysend --quiet --to 127.0.0.1:" +
                          std::to_string(ports[1]) + " --hostname Arena --max-size 300" +
-                         " --first-packet 7 " + tmp_->File("game.log"))
-                            .c_str()),
+                         " --first-packet 7 " + tmp_->File("game.log")) .c_str()),
             0);
   ASSERT_TRUE(WaitLogs(1, expected.size()));
   EXPECT_EQ(LogsData(dbs[1]), expected);

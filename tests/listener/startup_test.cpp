@@ -15,7 +15,6 @@ using tallyhost::ReadSetting;
 
 namespace {
 const char kGeneralTitle[] = "Error: Can not locate Application Path";
-const char kConnectTitle[] = "Error: Can not connect to database.";
 }  // namespace
 
 TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndSettings) {
@@ -28,46 +27,30 @@ TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndSettings) {
   EXPECT_EQ(row.sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + p + "/test.mdb");
   EXPECT_EQ(row.sub[1], "False");
   EXPECT_EQ(row.sub[2], p + "/Process.log");
-  EXPECT_EQ(ConfigText(), "Port=28000,Database=Provider=Microsoft.Jet.OLEDB.3.51;Persist "
-                          "Security Info=False;Data Source=" +
-                              p + "/test.mdb,Logon=False,Log=" + p + "/Process.log\r\n");
+  EXPECT_EQ(ConfigText(), "Port=28000,Database=Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
+                          "Data Source=" + p + "/test.mdb,Logon=False,Log=" + p + "/Process.log\r\n");
   EXPECT_TRUE(front_.shown);
   EXPECT_EQ(front_.statuses.back(), tallyhost::kAboutLine);
-  // Geometry defaults from a 15360 x 11520 twips screen.
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "3840");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowLeft"), "1920");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "1920");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "7680");
+  // Geometry defaults from a 15360 x 11520 twips screen; columns 1.3 times
+  // the width of "28000" (5 x 90 twips) and 1.5 times "Logon".
+  for (auto [name, value] : {std::pair{"WindowTop", "3840"}, {"WindowLeft", "1920"}, {"WindowHeight", "1920"},
+                             {"WindowWidth", "7680"}, {"Column(1)Width", "585"}, {"Column(3)Width", "675"}})
+    EXPECT_EQ(ReadSetting("Tallyhost", name), value) << name;
   EXPECT_FLOAT_EQ(front_.top, 3840);
-  // 1.3 times the width of "28000" (5 x 90 twips); 1.5 times "Logon".
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(1)Width"), "585");
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(3)Width"), "675");
 }
 
-TEST_F(ListenerTest, MissingDatabaseIsReportedAndNeverCreated) {
-  WriteConfig({Line(FreeUdpPort(), tmp_->File("missing.mdb"), tmp_->File("p.log"))});
-  ASSERT_TRUE(Start());
-  EXPECT_FALSE(testkit::Exists(tmp_->File("missing.mdb")));
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
-  EXPECT_NE(Boxes()[0].text.find(" occured for connection to database Provider=Microsoft.Jet."
-                                 "OLEDB.3.51;Data Source=" +
-                                 tmp_->File("missing.mdb") + " on port "),
-            std::string::npos);
-  EXPECT_NE(Boxes()[0].text.find("\r\nPort will be disabled until database connection is "
-                                 "restored.\r\nBest solution is to delete the connection to port "),
-            std::string::npos);
-  EXPECT_FALSE(state_->udpPeerB->IsLoaded(1));
-}
-
-TEST_F(ListenerTest, HeaderOnlyFileGivesNoEntriesAndZeroWidths) {
+TEST_F(ListenerTest, HeaderOnlyFileGivesNoEntriesAndZeroWidthsRawLoggingToggles) {
   WriteConfig({"Port=,Database=,Logon=,Log="});
-  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Start("logout=5"));
   EXPECT_EQ(state_->ListView1.Count(), 0);
   EXPECT_EQ(state_->udpPeerB->LoadedPorts().size(), 1u);   // element 0 only
-  for (int i : {1, 2, 4})
-    EXPECT_EQ(ReadSetting("Tallyhost", "Column(" + std::to_string(i) + ")Width"), "0");
+  for (int i : {1, 2, 4}) EXPECT_EQ(ReadSetting("Tallyhost", "Column(" + std::to_string(i) + ")Width"), "0");
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(3)Width"), "675");
+  EXPECT_EQ(state_->RawLog, 5);
+  for (int expected : {1, 0, 1}) {
+    Form().FileRaw();
+    EXPECT_EQ(state_->RawLog, expected);
+  }
 }
 
 TEST_F(ListenerTest, BlankLineIsADefaultEntryAndLoneLfEndsALine) {

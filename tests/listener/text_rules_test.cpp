@@ -17,14 +17,10 @@ TEST(CommandLine, OptionsDefaultsAndLimits) {
   EXPECT_EQ(c.rawlog, 0);
   EXPECT_EQ(c.connections_file, "site2.cfg");
   EXPECT_TRUE(c.headless);
-  EXPECT_EQ(ParseCommandLine("MAXCON=3").capacity, 3);
-  EXPECT_EQ(ParseCommandLine("maxcon=0").capacity, 1);
-  EXPECT_EQ(ParseCommandLine("maxcon=-5").capacity, 1);
-  EXPECT_EQ(ParseCommandLine("maxcon= 5").capacity, 10);   // name followed by a blank
-  EXPECT_EQ(ParseCommandLine("maxcon=2.5").capacity, 2);
-  EXPECT_EQ(ParseCommandLine("maxcon=3.5").capacity, 4);
-  EXPECT_EQ(ParseCommandLine("maxcon=abc").capacity, 1);   // no digits give 0
-  EXPECT_EQ(ParseCommandLine("xmaxcon=7").capacity, 7);    // substring search
+  // A blank after the name leaves the default, no digits give 0, the name is found as a substring.
+  for (auto [text, capacity] : {std::pair{"MAXCON=3", 3}, {"maxcon=0", 1}, {"maxcon=-5", 1}, {"maxcon= 5", 10},
+                                {"maxcon=2.5", 2}, {"maxcon=3.5", 4}, {"maxcon=abc", 1}, {"xmaxcon=7", 7}})
+    EXPECT_EQ(ParseCommandLine(text).capacity, capacity) << text;
   EXPECT_EQ(ParseCommandLine("cfgfile= x").connections_file, "connections.cfg");
   EXPECT_THROW(ParseCommandLine("maxcon=99999999999"), Failure);
   EXPECT_THROW(ParseCommandLine("logout=40000"), Failure);
@@ -44,31 +40,29 @@ TEST(TextRules, NumbersPrefixRoundingSingleAndFormat) {
   EXPECT_EQ(FormatNumber(0), "0");
 }
 
-TEST(TextRules, DisplayReducedAndDatabasePath) {
-  EXPECT_EQ(DisplayForm("Provider=J;Persist Security Info=False;Data Source=/p/test.mdb"),
-            "Provider=J;Data Source=/p/test.mdb");
-  EXPECT_EQ(DisplayForm("Provider=X;Data Source=a"), "Provider=X;Data Source=a");
-  EXPECT_EQ(DisplayForm("Provider=X;Persist Security Info=True"), "Provider=X;");
+TEST(TextRules, ConnectionStringForms) {
+  using Case = std::pair<std::string, std::string>;
+  for (const auto& [in, out] : {Case{"Provider=J;Persist Security Info=False;Data Source=/p/test.mdb",
+                                     "Provider=J;Data Source=/p/test.mdb"},
+                                {"Provider=X;Data Source=a", "Provider=X;Data Source=a"},
+                                {"Provider=X;Persist Security Info=True", "Provider=X;"}})
+    EXPECT_EQ(DisplayForm(in), out);
   EXPECT_EQ(ReducedDatabaseText(
                 "Provider=SQLite;User Password=pw;Data Source=/d/x.db;Persist Security Info=False"),
             "Provider=SQLite;Data Source=/d/x.db;");
   EXPECT_EQ(DatabasePath("Provider=X;Data Source=/a/b.mdb;User ID=u"), "/a/b.mdb");
   EXPECT_EQ(DatabasePath("Provider=X;Data Source=/a/b.mdb"), "/a/b.mdb");
   EXPECT_EQ(DatabasePath("Provider=X"), "");
-}
 
-TEST(TextRules, LogonTestString) {
-  // Both settings go right after Persist Security Info, the password first.
-  EXPECT_EQ(LogonTestString("Provider=P;Persist Security Info=False;Data Source=/d", "U", "W"),
-            "Provider=P;Persist Security Info=False;User Password=W;User ID=U;Data Source=/d");
-  EXPECT_EQ(LogonTestString("Provider=P;Data Source=/d", "", ""),
-            "Provider=P;Persist Security Info=False;Data Source=/d");
-  EXPECT_EQ(LogonTestString("Provider=P;User ID=old name;Data Source=/d", "new", ""),
-            "Provider=P;Persist Security Info=False;User ID=new;Data Source=/d");
-  EXPECT_EQ(LogonTestString("Provider=P;User ID=old;Data Source=/d", "", ""),
-            "Provider=P;Persist Security Info=False;User ID=old;Data Source=/d");
-  EXPECT_EQ(LogonTestString("Provider=P", "U", "W"),
-            "Provider=P;Persist Security Info=False;User Password=W;User ID=U");
-  EXPECT_EQ(LogonTestString("Provider=P", "", "W"),
-            "Provider=P;Persist Security Info=False;User Password=W");
+  // The logon test string: both settings go right after Persist Security
+  // Info, the password first.
+  const std::string psi = "Provider=P;Persist Security Info=False;";
+  const struct { const char *in, *user, *password; std::string out; } logons[] = {
+      {"Provider=P;Persist Security Info=False;Data Source=/d", "U", "W", psi + "User Password=W;User ID=U;Data Source=/d"},
+      {"Provider=P;Data Source=/d", "", "", psi + "Data Source=/d"},
+      {"Provider=P;User ID=old name;Data Source=/d", "new", "", psi + "User ID=new;Data Source=/d"},
+      {"Provider=P;User ID=old;Data Source=/d", "", "", psi + "User ID=old;Data Source=/d"},
+      {"Provider=P", "U", "W", psi + "User Password=W;User ID=U"},
+      {"Provider=P", "", "W", psi + "User Password=W"}};
+  for (const auto& c : logons) EXPECT_EQ(LogonTestString(c.in, c.user, c.password), c.out) << c.in;
 }

@@ -110,19 +110,16 @@ TEST_F(WindowTest, ExitEndsWithoutTheClosingSteps) {
 }
 
 TEST_F(WindowTest, CloseSavesAndStoresGeometryAndWidths) {
-  for (auto [name, value] : {std::pair{"WindowTop", "3000"}, {"WindowLeft", "1500"},
-                             {"WindowHeight", "4500"}, {"WindowWidth", "6000"}})
-    WriteSetting("Tallyhost", name, value);
+  const std::pair<const char*, const char*> geometry[] = {
+      {"WindowTop", "3000"}, {"WindowLeft", "1500"}, {"WindowHeight", "4500"}, {"WindowWidth", "6000"}};
+  for (auto [name, value] : geometry) WriteSetting("Tallyhost", name, value);
   StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
   QApplication::processEvents();
   window_->ListView1->header()->resizeSection(1, 200);
   window_->close();
   EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), "3000");
   EXPECT_TRUE(testkit::Exists(ProgramPath() + "/connections.old"));
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowTop"), "3000");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowLeft"), "1500");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowHeight"), "4500");
-  EXPECT_EQ(ReadSetting("Tallyhost", "WindowWidth"), "6000");
+  for (auto [name, value] : geometry) EXPECT_EQ(ReadSetting("Tallyhost", name), value) << name;
 }
 
 TEST(Dialogs, SingleValueAndSingleSelect) {

@@ -1,69 +1,46 @@
-// Opening databases: provider choice, files that are missing or no
-// database, and the settings of the connection string.
+// Opening databases: provider choice, files that are missing or no database,
+// the settings of the connection string, and what the pool of idle SQLite
+// connections may never serve.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
-#include "ado.h"
+#include <cstdio>
+
+#include "ado_errors.h"
+#include "backend.h"
 #include "test_env.h"
 
 namespace {
 
 std::string Jet(const std::string& path) { return "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path; }
 
-// Runs `open` and returns the error it throws (fails the test when none).
-template <typename F>
-ado::Error OpenError(F open) {
-  try {
-    open();
-  } catch (const ado::Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error";
-  return ado::Error(0, "");
+void ExpectOpenFailure(const ado::Error& e) {
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate")) << e.Description();
 }
 
-void ExpectNoLockWords(const ado::Error& e) {
-  EXPECT_EQ(e.Description().find("locked"), std::string::npos) << e.Description();
-  EXPECT_EQ(e.Description().find("duplicate"), std::string::npos) << e.Description();
-}
-
-TEST(AdoOpen, MissingFileIsReportedAndNeverCreated) {
+TEST(AdoOpen, MissingFilesFoldersAndNonDatabasesFailAndAreLeftAsTheyWere) {
   testkit::TempDir dir;
   const std::string path = dir.File("none.mdb");
   ado::Connection c;
-  ado::Error e = OpenError([&] { c.Open(Jet(path)); });
-  EXPECT_EQ(e.Number(), ado::kErrProvider);
-  EXPECT_NE(e.Description().find("Could not find file '" + path + "'"), std::string::npos) << e.Description();
-  ExpectNoLockWords(e);
+  ado::Error e = ErrorOf([&] { c.Open(Jet(path)); });
+  ExpectOpenFailure(e);
+  EXPECT_TRUE(Has(e, ("Could not find file '" + path + "'").c_str())) << e.Description();
   EXPECT_FALSE(testkit::Exists(path));
   EXPECT_FALSE(c.IsOpen());
 
-  const std::string in_missing_folder = dir.File("no/such/folder/x.mdb");
-  e = OpenError([&] { c.Open("Provider=SQLite;Data Source=" + in_missing_folder); });
-  EXPECT_EQ(e.Number(), ado::kErrProvider);
-  ExpectNoLockWords(e);
+  ExpectOpenFailure(ErrorOf([&] { c.Open("Provider=SQLite;Data Source=" + dir.File("no/such/x.mdb")); }));
   EXPECT_FALSE(testkit::Exists(dir.File("no")));
-}
+  ExpectOpenFailure(ErrorOf([&] { c.Open(Jet(dir.path())); }));   // a folder
 
-TEST(AdoOpen, FileThatIsNoDatabaseFailsAtOpenAndIsLeftAlone) {
-  testkit::TempDir dir;
-  const std::string path = dir.File("notes.mdb");
+  const std::string notes = dir.File("notes.mdb");
   const std::string content = "These are notes, not a database; long enough to fill a header...............";
-  testkit::WriteFile(path, content);
-  ado::Connection c;
-  ado::Error e = OpenError([&] { c.Open(Jet(path)); });
-  EXPECT_EQ(e.Number(), ado::kErrProvider);
-  EXPECT_NE(e.Description().find("Unrecognized database format"), std::string::npos) << e.Description();
-  ExpectNoLockWords(e);
-  EXPECT_EQ(testkit::ReadFile(path), content);
-  EXPECT_FALSE(testkit::Exists(path + "-wal"));
-}
-
-TEST(AdoOpen, FolderAsDataSourceIsAnError) {
-  testkit::TempDir dir;
-  ado::Connection c;
-  ado::Error e = OpenError([&] { c.Open(Jet(dir.path())); });
-  EXPECT_EQ(e.Number(), ado::kErrProvider);
-  ExpectNoLockWords(e);
+  testkit::WriteFile(notes, content);
+  e = ErrorOf([&] { c.Open(Jet(notes)); });
+  ExpectOpenFailure(e);
+  EXPECT_TRUE(Has(e, "Unrecognized database format")) << e.Description();
+  EXPECT_EQ(testkit::ReadFile(notes), content);
+  EXPECT_FALSE(testkit::Exists(notes + "-wal"));
 }
 
 TEST(AdoOpen, EmptyFileIsAnEmptyDatabase) {
@@ -72,18 +49,20 @@ TEST(AdoOpen, EmptyFileIsAnEmptyDatabase) {
   testkit::Touch(path);
   ado::Connection c;
   c.Open(Jet(path) + ";User ID=Admin;User Password=secret;Password=x");
-  ASSERT_TRUE(c.IsOpen());
-  auto tables = c.OpenSchema(ado::kSchemaTables);
   int user_tables = 0;
-  for (; !tables->Eof(); tables->MoveNext())
-    if (tables->Field("TABLE_TYPE").AsText() == "TABLE") ++user_tables;
+  for (auto t = c.OpenSchema(ado::kSchemaTables); !t->Eof(); t->MoveNext())
+    user_tables += t->Field("TABLE_TYPE").AsText() == "TABLE";
   EXPECT_EQ(user_tables, 0);
   c.Execute("Create Table T (Record INTEGER Constraint CU1 Unique)");
   c.Close();
   EXPECT_FALSE(c.IsOpen());
+  EXPECT_THROW(c.Execute("Select 1"), ado::Error);   // closed
+  EXPECT_THROW(c.BeginTrans(), ado::Error);
+  EXPECT_THROW(c.OpenSchema(ado::kSchemaTables), ado::Error);
+  EXPECT_NO_THROW(c.Close());
 }
 
-TEST(AdoOpen, ProviderChoice) {
+TEST(AdoOpen, ProviderChoiceAndSettings) {
   testkit::TempDir dir;
   const std::string path = dir.File("p.mdb");
   testkit::Touch(path);
@@ -92,30 +71,19 @@ TEST(AdoOpen, ProviderChoice) {
     EXPECT_NO_THROW(c.Open(std::string("Provider=") + name + ";Data Source=" + path)) << name;
   }
   ado::Connection c;
-  ado::Error e = OpenError([&] { c.Open("Provider=Microsoft.ACE.OLEDB.12.0;Data Source=" + path); });
+  ado::Error e = ErrorOf([&] { c.Open("Provider=Microsoft.ACE.OLEDB.12.0;Data Source=" + path); });
   EXPECT_EQ(e.Number(), ado::kErrNoProvider);
   EXPECT_EQ(e.Description(), "Provider cannot be found. It may not be properly installed.");
-
-  e = OpenError([&] { c.Open("Provider=PostgreSQL;Data Source=tally"); });
+  EXPECT_EQ(ErrorOf([&] { c.Open("Provider=PostgreSQL;Data Source=tally"); }).Number(), ado::kErrNoProvider);
+  e = ErrorOf([&] { c.Open("Data Source=" + path); });
   EXPECT_EQ(e.Number(), ado::kErrNoProvider);
+  EXPECT_TRUE(Has(e, "Provider=")) << e.Description();
+  const std::pair<std::string, const char*> bad[] = {
+      {"", "empty"}, {"Provider=SQLite", "Data Source="},
+      {"Provider=SQLite;Data Source=" + path + ";Journal Mode=OFF", "Journal Mode"},
+      {"Provider=SQLite;Data Source=" + path + ";Busy Timeout=soon", "Busy Timeout"}};
+  for (const auto& [cs, word] : bad) EXPECT_TRUE(Has(ErrorOf([&] { c.Open(cs); }), word)) << cs;
 
-  e = OpenError([&] { c.Open(""); });
-  EXPECT_NE(e.Description().find("empty"), std::string::npos) << e.Description();
-
-  e = OpenError([&] { c.Open("Data Source=" + path); });
-  EXPECT_EQ(e.Number(), ado::kErrNoProvider);
-  EXPECT_NE(e.Description().find("Provider="), std::string::npos) << e.Description();
-
-  e = OpenError([&] { c.Open("Provider=SQLite"); });
-  EXPECT_NE(e.Description().find("Data Source="), std::string::npos) << e.Description();
-
-  e = OpenError([&] { c.Open("Provider=SQLite;Data Source=" + path + ";Journal Mode=OFF"); });
-  EXPECT_NE(e.Description().find("Journal Mode"), std::string::npos) << e.Description();
-  e = OpenError([&] { c.Open("Provider=SQLite;Data Source=" + path + ";Busy Timeout=soon"); });
-  EXPECT_NE(e.Description().find("Busy Timeout"), std::string::npos) << e.Description();
-}
-
-TEST(AdoOpen, ConnectionSettings) {
   const std::string cs = "Provider = SQLite ; Data Source=\"/tmp/a;b.db\";user id=Admin;Busy Timeout= 40 ;";
   EXPECT_EQ(ado::ConnectionSetting(cs, "provider"), "SQLite");
   EXPECT_EQ(ado::ConnectionSetting(cs, "Data Source"), "/tmp/a;b.db");
@@ -124,12 +92,58 @@ TEST(AdoOpen, ConnectionSettings) {
   EXPECT_EQ(ado::ConnectionSetting(cs, "Password"), "");
 }
 
-TEST(AdoOpen, OperationsOnAClosedConnectionAreErrors) {
-  ado::Connection c;
-  EXPECT_THROW(c.Execute("Select 1"), ado::Error);
-  EXPECT_THROW(c.BeginTrans(), ado::Error);
-  EXPECT_THROW(c.OpenSchema(ado::kSchemaTables), ado::Error);
-  EXPECT_NO_THROW(c.Close());
+class AdoPool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.File("pool.db");
+    testkit::Touch(path_);
+    Open().Execute("Create Table Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50), Date_Time DATETIME)");
+  }
+  ado::Connection& Open(const std::string& extra = "") {
+    conn_ = std::make_unique<ado::Connection>();
+    conn_->Open("Provider=SQLite;Data Source=" + path_ + ";Busy Timeout=0" + extra);
+    return *conn_;
+  }
+  testkit::TempDir dir_;
+  std::string path_;
+  std::unique_ptr<ado::Connection> conn_;
+};
+
+TEST_F(AdoPool, AReusedConnectionCompilesNothingAgainAndHoldsNoLockWhileIdle) {
+  for (int i = 1; i <= 2; ++i) {
+    Open().Execute("Insert into Types values ( " + std::to_string(i) + ", 'x', #2026-01-01# )");
+    if (i == 2) {
+      EXPECT_EQ(conn_->session().Stats().prepares, 0u);   // the statement was kept
+    }
+    conn_->Close();
+    EXPECT_EQ(testkit::SqlExec(path_, "BEGIN EXCLUSIVE; ROLLBACK;"), SQLITE_OK);   // idle in the pool, nothing locked
+  }
+  // Other settings on the same file close the idle handle.
+  EXPECT_NO_THROW(Open(";Journal Mode=DELETE"));   // needs the file to itself
+  Open(";Pooling=False").Close();
+  EXPECT_EQ(testkit::SqlExec(path_, "BEGIN EXCLUSIVE; ROLLBACK;"), SQLITE_OK);
+}
+
+TEST_F(AdoPool, AFileReplacedAtThePathIsNeverServedByTheOldHandle) {
+  Open().Execute("Insert into Types values ( 1, 'old', #2026-01-01# )");
+  conn_.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path_ + suffix).c_str());
+  EXPECT_THROW(Open(), ado::Error);
+  testkit::Touch(path_);
+  ASSERT_NO_THROW(Open());
+  EXPECT_THROW(conn_->Execute("Select Record From Types"), ado::Error);   // a new, empty database
+}
+
+TEST_F(AdoPool, TablesChangedByAnotherProgramMeanwhileAreReadAnew) {
+  Open().Execute("Insert into Types values ( 1, 'a', #2026-01-01# )");
+  conn_.reset();
+  // Another program puts the date-time column first.
+  ASSERT_EQ(testkit::SqlExec(path_, "DROP TABLE Types; CREATE TABLE Types (Date_Time DATETIME, Record INTEGER, Type VARCHAR (50));"),
+            SQLITE_OK);
+  Open().Execute("Insert into Types values ( #2026-02-03 04:05:06#, 7, 'b' )");
+  auto rs = conn_->Execute("Select Date_Time From Types where Record=7");
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Field("Date_Time").AsText(), "2026-02-03 04:05:06");
 }
 
 }  // namespace

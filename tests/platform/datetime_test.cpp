@@ -13,50 +13,35 @@ double ParseOrNan(const std::string& text) {
   return datetime::Parse(text, &serial) ? serial : std::nan("");
 }
 
-TEST(DateTime, TwelveOClockWithAmPm) {
-  EXPECT_DOUBLE_EQ(ParseOrNan("12:00:00 AM"), 0.0);
-  EXPECT_DOUBLE_EQ(ParseOrNan("12:00:00 PM"), 0.5);
-  EXPECT_DOUBLE_EQ(ParseOrNan("12:00:01 am"), 1.0 / 86400);
-  EXPECT_DOUBLE_EQ(ParseOrNan("1:30 PM"), (13 * 3600 + 30 * 60) / 86400.0);
-  EXPECT_TRUE(std::isnan(ParseOrNan("0:30 AM")));
-  EXPECT_TRUE(std::isnan(ParseOrNan("13:00 PM")));
-}
-
-TEST(DateTime, InvalidTextsAreRefused) {
+TEST(DateTime, AcceptedAndRefusedTexts) {
+  using datetime::FromParts;
+  const double d = FromParts(2026, 1, 2, 0, 0, 0);
+  const std::pair<const char*, double> accepted[] = {
+      {"12:00:00 AM", 0.0}, {"12:00:00 PM", 0.5}, {"12:00:01 am", 1.0 / 86400},
+      {"1:30 PM", (13 * 3600 + 30 * 60) / 86400.0}, {"2026-01-02", d}, {"1/2/2026", d}, {" 01/02/2026 ", d},
+      {"2/29/2024", FromParts(2024, 2, 29, 0, 0, 0)},
+      {"12/31/1999 1:45:10 PM", FromParts(1999, 12, 31, 13, 45, 10)},
+      {"2026-01-02 03:04", FromParts(2026, 1, 2, 3, 4, 0)}, {"13:45", FromParts(1899, 12, 30, 13, 45, 0)}};
+  for (const auto& [text, serial] : accepted) EXPECT_DOUBLE_EQ(ParseOrNan(text), serial) << text;
   for (const char* bad : {"", "  ", "24:00:00", "23:60", "23:59:60", "2023-02-29", "2/30/2024", "12/31/99",
-                          "2026-13-01", "2026-01-02 x", "2026-01-02 25:00", "tomorrow", "10:00 A", "0099-01-01"})
-    EXPECT_TRUE(std::isnan(ParseOrNan(bad))) << bad;
+                          "2026-13-01", "2026-01-02 x", "2026-01-02 25:00", "tomorrow", "10:00 A", "0099-01-01",
+                          "0:30 AM", "13:00 PM"}) EXPECT_TRUE(std::isnan(ParseOrNan(bad))) << bad;
 }
 
-TEST(DateTime, AcceptedForms) {
-  const double d = datetime::FromParts(2026, 1, 2, 0, 0, 0);
-  EXPECT_DOUBLE_EQ(ParseOrNan("2026-01-02"), d);
-  EXPECT_DOUBLE_EQ(ParseOrNan("1/2/2026"), d);
-  EXPECT_DOUBLE_EQ(ParseOrNan(" 01/02/2026 "), d);
-  EXPECT_DOUBLE_EQ(ParseOrNan("2/29/2024"), datetime::FromParts(2024, 2, 29, 0, 0, 0));
-  EXPECT_DOUBLE_EQ(ParseOrNan("12/31/1999 1:45:10 PM"), datetime::FromParts(1999, 12, 31, 13, 45, 10));
-  EXPECT_DOUBLE_EQ(ParseOrNan("2026-01-02 03:04"), datetime::FromParts(2026, 1, 2, 3, 4, 0));
-  EXPECT_DOUBLE_EQ(ParseOrNan("13:45"), datetime::FromParts(1899, 12, 30, 13, 45, 0));
-}
-
-TEST(DateTime, SerialsCountDaysFromTheZeroDate) {
+TEST(DateTime, SerialsCountDaysFromTheZeroDateAndFormatBack) {
   EXPECT_DOUBLE_EQ(datetime::FromParts(1899, 12, 30, 0, 0, 0), 0.0);
   EXPECT_DOUBLE_EQ(datetime::FromParts(1900, 1, 1, 0, 0, 0), 2.0);
   EXPECT_DOUBLE_EQ(datetime::FromParts(1999, 12, 31, 12, 0, 0), 36525.5);
   // Before the zero date the fraction is still a positive time of day.
   EXPECT_DOUBLE_EQ(datetime::FromParts(1899, 12, 29, 6, 0, 0), -1.25);
   EXPECT_EQ(datetime::FormatFull(-1.25), "1899-12-29 06:00:00");
-}
-
-TEST(DateTime, GeneralFormatDropsMidnightAndTheZeroDate) {
+  // The general format drops midnight and the zero date.
   EXPECT_EQ(datetime::FormatGeneral(datetime::FromParts(2026, 1, 2, 0, 0, 0)), "2026-01-02");
   EXPECT_EQ(datetime::FormatGeneral(datetime::FromParts(2026, 1, 2, 3, 4, 5)), "2026-01-02 03:04:05");
   EXPECT_EQ(datetime::FormatGeneral(0.5), "12:00:00");
   EXPECT_EQ(datetime::FormatGeneral(0.0), "00:00:00");
   EXPECT_EQ(datetime::FormatFull(0.0), "1899-12-30 00:00:00");
-}
-
-TEST(DateTime, RoundingToTheSecondCarriesIntoTheNextDay) {
+  // Rounding to the second carries into the next day.
   EXPECT_EQ(datetime::FormatFull(1.0 - 0.4 / 86400), "1899-12-31 00:00:00");
   EXPECT_EQ(datetime::FormatFull(-1.0 - (86400 - 0.4) / 86400), "1899-12-28 00:00:00");
 }
@@ -69,13 +54,9 @@ TEST(DateTime, FormattedTextsReadBackToTheSameSerial) {
     ASSERT_TRUE(datetime::Parse(datetime::FormatGeneral(s), &back)) << s;
     EXPECT_NEAR(back, s, 0.6 / 86400) << s;
   }
-}
-
-TEST(DateTime, SerialsThatAreNoDateDoNotCrashFormatting) {
-  for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e300, -1e300}) {
-    std::string text = datetime::FormatFull(bad);
-    EXPECT_EQ(text.size(), 19u) << text;
-  }
+  // Serials that are no date do not crash formatting.
+  for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e300, -1e300})
+    EXPECT_EQ(datetime::FormatFull(bad).size(), 19u) << bad;
 }
 
 }  // namespace

@@ -48,15 +48,4 @@ TEST(HeadlessMessageBoxesTest, BudgetComesFromTheEnvironmentWhenValid) {
   ::unsetenv("TALLY_LOCK_BUDGET");
 }
 
-TEST(ScriptedMessageBoxesTest, RecordsBoxesAndAnswersFromTheQueue) {
-  ScriptedMessageBoxes boxes;
-  boxes.Push(vbCancel);
-  auto old = Install(std::shared_ptr<MessageBoxService>(&boxes, [](MessageBoxService*) {}));
-  EXPECT_EQ(MsgBox("a", vbYesNoCancel, "t"), vbCancel);
-  EXPECT_EQ(MsgBox("b", vbOKOnly, "u"), vbOK);
-  Install(old);
-  ASSERT_EQ(boxes.shown().size(), 2u);
-  EXPECT_EQ(boxes.shown()[1].title, "u");
-}
-
 }  // namespace

@@ -1,7 +1,5 @@
 #include "engine_fixture.h"
 
-#include <cstdio>
-
 #include "com.h"
 #include "schema.h"
 
@@ -64,41 +62,6 @@ std::string EngineTest::ConnectionString() const {
   return "Provider=SQLite;Data Source=" + db_path_ + extra_settings_;
 }
 
-std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::vector<std::vector<std::string>> rows;
-  if (sqlite3_open_v2(db_path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    ADD_FAILURE() << "cannot open " << db_path_;
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << sqlite3_errmsg(db) << " in " << sql;
-  } else {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        if (sqlite3_column_type(st, i) == SQLITE_NULL) {
-          row.push_back("NULL");
-        } else if (sqlite3_column_type(st, i) == SQLITE_FLOAT) {
-          char buf[40];
-          std::snprintf(buf, sizeof buf, "%g", sqlite3_column_double(st, i));
-          row.push_back(buf);
-        } else {
-          const void* p = sqlite3_column_blob(st, i);
-          row.emplace_back(static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i)));
-        }
-      }
-      rows.push_back(row);
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
-}
-
 std::vector<std::string> EngineTest::Table(const std::string& sql) {
   std::vector<std::string> out;
   for (const auto& row : Rows(sql)) {
@@ -124,41 +87,6 @@ void EngineTest::Exec(const std::string& sql) {
   writer.Exec(sql);
   writer.Commit();
 }
-
-WriteLock::WriteLock(const std::string& db_path) {
-  if (sqlite3_open_v2(db_path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
-    throw std::runtime_error("cannot open for locking");
-  char* err = nullptr;
-  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err) != SQLITE_OK) {
-    std::string msg = err ? err : "?";
-    sqlite3_free(err);
-    throw std::runtime_error("cannot lock: " + msg);
-  }
-}
-
-void WriteLock::Exec(const std::string& sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    ADD_FAILURE() << (err ? err : "?") << " in " << sql;
-    sqlite3_free(err);
-  }
-}
-
-void WriteLock::Commit() {
-  Exec("COMMIT");
-  sqlite3_close(db_);
-  db_ = nullptr;
-}
-
-void WriteLock::Release() {
-  if (db_) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(db_);
-    db_ = nullptr;
-  }
-}
-
-WriteLock::~WriteLock() { Release(); }
 
 datagram::Builder ServerLog(const std::string& host, uint32_t packet,
                             std::vector<std::pair<std::string, std::string>> extra) {

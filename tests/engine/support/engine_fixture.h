@@ -9,7 +9,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <memory>
 #include <string>
@@ -54,10 +53,8 @@ class EngineTest : public ::testing::Test {
   // A further database in the test folder, with the seventeen tables.
   std::string MakeDatabase(const std::string& name);
 
-  // Direct SQL on the test database (a connection of its own per call).
-  // Texts and blobs as stored, integers in decimal, reals with %g, NULL as
-  // "NULL".
-  std::vector<std::vector<std::string>> Rows(const std::string& sql);
+  // Direct SQL on the test database (testkit::SqlRows).
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) { return testkit::SqlRows(db_path_, sql); }
   // The same rows with their columns joined by "|".
   std::vector<std::string> Table(const std::string& sql);
   std::string One(const std::string& sql);   // first column of the first row
@@ -72,18 +69,7 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<msgbox::MessageBoxService> previous_boxes_;
 };
 
-// Holds the database's write lock from a separate connection.
-class WriteLock {
- public:
-  explicit WriteLock(const std::string& db_path);
-  ~WriteLock();
-  void Exec(const std::string& sql);   // inside the held transaction
-  void Commit();
-  void Release();                      // rolls back
-
- private:
-  sqlite3* db_ = nullptr;
-};
+using testkit::WriteLock;
 
 std::vector<uint8_t> Bytes(const std::string& s);
 

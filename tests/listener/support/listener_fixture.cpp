@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,8 +70,7 @@ int SendDatagram(int port, const std::vector<uint8_t>& bytes) {
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ssize_t n =
-      ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
   EXPECT_EQ(n, static_cast<ssize_t>(bytes.size())) << "sendto failed";
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -105,23 +103,8 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
 
 std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path) {
   std::vector<std::vector<uint8_t>> out;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return out;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT Log_Data FROM Logs ORDER BY Record", -1, &st, nullptr) ==
-      SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
-      int n = sqlite3_column_bytes(st, 0);
-      out.emplace_back(p, p + n);
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
+  for (const auto& row : testkit::SqlRows(db_path, "SELECT Log_Data FROM Logs ORDER BY Record"))
+    out.emplace_back(row[0].begin(), row[0].end());
   return out;
 }
 
@@ -169,6 +152,19 @@ bool ListenerTest::Start(const std::string& command_line) {
   form_ = std::make_unique<tallyhost::MainForm>(*state_, front_, front_);
   form_->StartReceiving();
   return true;
+}
+
+void ListenerTest::StartEntries(int count) {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= count; ++i) {
+    ports[i] = FreeUdpPort();
+    dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
+    logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
+    lines.push_back(Line(ports[i], dbs[i], logs[i]));
+  }
+  WriteConfig(lines);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Boxes().empty());
 }
 
 }  // namespace listenertest

@@ -82,7 +82,7 @@ int FreeUdpPort();   // a UDP port free at this moment
 // Runs the event loop until `done` holds or `seconds` pass; returns done().
 bool WaitUntil(const std::function<bool()>& done, double seconds = 30);
 
-// Log_Data of every Logs row, in Record order (empty without the table).
+// Log_Data of every Logs row, in Record order.
 std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path);
 inline size_t LogsCount(const std::string& db_path) { return LogsData(db_path).size(); }
 // A datagram that the engine reads: server variables and one record.
@@ -105,12 +105,16 @@ class ListenerTest : public ::testing::Test {
   }
   static std::string Line(int port, const std::string& db, const std::string& log,
                           const std::string& logon = "False") {
-    return "Port=" + std::to_string(port) + ",Database=" + Jet(db) + ",Logon=" + logon +
-           ",Log=" + log;
+    return "Port=" + std::to_string(port) + ",Database=" + Jet(db) + ",Logon=" + logon + ",Log=" + log;
   }
 
   // Runs start-up; false when it ended the program (StartupAbort).
   bool Start(const std::string& command_line = "");
+  // Starts with entries 1 to `count` (at most 4) on free ports, each with a
+  // database and a log path of its own; no message box may be shown.
+  void StartEntries(int count);
+  void Select(int n) { state_->ListView1.Select("con" + std::to_string(n)); }
+  const tallyhost::ListRow& Row(int n) { return *state_->ListView1.Find("con" + std::to_string(n)); }
   tallyhost::MainForm& Form() { return *form_; }
   std::vector<msgbox::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
 
@@ -120,6 +124,10 @@ class ListenerTest : public ::testing::Test {
   std::unique_ptr<tallyhost::MainState> state_;
   ScriptedFront front_;
   std::unique_ptr<tallyhost::MainForm> form_;
+  int ports[5] = {};
+  std::string dbs[5], logs[5];
 };
+
+inline const char kConnectTitle[] = "Error: Can not connect to database.";
 
 }  // namespace listenertest
