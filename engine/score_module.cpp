@@ -7,6 +7,7 @@
 
 #include "datetime.h"
 #include "msgbox.h"
+#include "scoring.h"
 #include "textfile.h"
 
 namespace tallycore {
@@ -22,32 +23,16 @@ namespace {
 
 const char kCrLf[] = "\r\n";
 
-// Reads the number a text begins with: leading blanks skipped, an optional
-// sign, digits with an optional fraction; rounded half to even.
-int32_t LeadingNumber(const std::string& text) {
-  size_t i = text.find_first_not_of(' ');
-  if (i == std::string::npos) return 0;
-  size_t start = i;
-  if (text[i] == '+' || text[i] == '-') ++i;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-  }
-  double v = std::strtod(text.substr(start, i - start).c_str(), nullptr);
-  double r = std::nearbyint(v);   // the default rounding mode rounds halves to even
-  if (r > 2147483647.0 || r < -2147483648.0) return 0;
-  return static_cast<int32_t>(r);
-}
-
 // The number in the process log's last line, 0 when there is none.
 int32_t LastProcessNumber(const std::string& last_line) {
   size_t at = last_line.find("Process# ");
   if (at == std::string::npos) return 0;
   size_t from = at + 9;
   size_t semi = last_line.find(';', from);
-  return LeadingNumber(last_line.substr(from, semi == std::string::npos ? std::string::npos
-                                                                        : semi - from));
+  double number = std::nearbyint(   // halves to even, the default rounding
+      LeadingNumber(last_line.substr(from, semi == std::string::npos ? std::string::npos : semi - from)));
+  // A number that leaves no next one counts as none.
+  return number >= -2147483648.0 && number < 2147483647.0 ? static_cast<int32_t>(number) : 0;
 }
 
 std::string LogLine(const char* what) {
