@@ -7,6 +7,7 @@
 
 #include "datetime.h"
 #include "msgbox.h"
+#include "paths.h"
 #include "scoring.h"
 #include "textfile.h"
 
@@ -64,7 +65,7 @@ bool StartProcessLog() {
     try {
       s.ProgID = kProgID;
       s.DllFileName = kLibraryName;
-      s.DefaultProgramFolder = DefaultProgramFolder();
+      s.DefaultProgramFolder = paths::DefaultProgramFolder();
       s.LogFolder = LocateProgramFolder(s.ProgID, s.DllFileName, s.DefaultProgramFolder);
       s.LogPath = s.LogFolder + "/Process.log";
     } catch (const std::exception&) {
@@ -82,7 +83,7 @@ bool StartProcessLog() {
   if (!s.LogFolder.empty() && !textfile::DirectoryExists(s.LogFolder)) {
     // The default program folder is made with its parents; any other log
     // folder one level deep.
-    ok = s.LogFolder == DefaultProgramFolder() ? textfile::CreateDirectories(s.LogFolder)
+    ok = s.LogFolder == paths::DefaultProgramFolder() ? textfile::CreateDirectories(s.LogFolder)
                                                : textfile::CreateDirectory(s.LogFolder);
   }
   int32_t last = 0;
@@ -140,15 +141,6 @@ std::string RemoveSetting(const std::string& s, const std::string& leading) {
 std::string MakeLoggedConnectionString(const std::string& connection_string) {
   return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
                        ";Persist Security Info=");
-}
-
-std::string DefaultProgramFolder() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (data && *data) base = data;
-  else if (const char* home = std::getenv("HOME"); home && *home) base = std::string(home) + "/.local/share";
-  else base = "/tmp";
-  return base + "/tallyhost";
 }
 
 void ProcessPass() {

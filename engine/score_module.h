@@ -160,9 +160,3 @@ bool IdentifyServer(size_t* record_start);
 void WalkRecords(size_t record_start);
 
 }  // namespace tallycore
-
-namespace tallycore {
-// The program folder used when the engine library is not registered:
-// $XDG_DATA_HOME/tallyhost (~/.local/share/tallyhost).
-std::string DefaultProgramFolder();
-}  // namespace tallycore

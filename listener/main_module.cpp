@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "paths.h"
 #include "connections_file.h"
 #include "login.h"
 #include "msgbox.h"
@@ -56,7 +57,7 @@ CommandLine ParseCommandLine(const std::string& command_line) {
   return c;
 }
 
-MainState::MainState() : DefaultProgramPath(DefaultProgramFolder()) {}
+MainState::MainState() : DefaultProgramPath(paths::DefaultProgramFolder()) {}
 
 const std::string& MainState::Slot(int n) const {
   static const std::string kEmpty;

@@ -78,11 +78,4 @@ std::string LocateProgramFolder(const std::string& prog_id, const std::string& l
   return path.substr(0, p - 1);
 }
 
-std::string DefaultProgramFolder() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg) return std::string(xdg) + "/tallyhost";
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/.local/share/tallyhost";
-}
-
 }  // namespace tallyhost

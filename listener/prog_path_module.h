@@ -28,7 +28,4 @@ void WriteSetting(const std::string& app_key, const std::string& value_name,
 std::string LocateProgramFolder(const std::string& prog_id, const std::string& library_name,
                                 const std::string& default_path);
 
-// $XDG_DATA_HOME/tallyhost, or ~/.local/share/tallyhost.
-std::string DefaultProgramFolder();
-
 }  // namespace tallyhost

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "paths.h"
 #include "com.h"
 #include "connections_file.h"
 #include "prog_path_module.h"
@@ -99,7 +100,7 @@ TEST(Settings, ProgramFolderFollowsTheRegistrationOrFallsBack) {
                        path);
   };
   EXPECT_EQ(locate(), "/default");
-  EXPECT_EQ(DefaultProgramFolder(), tmp.path() + "/data/tallyhost");
+  EXPECT_EQ(paths::DefaultProgramFolder(), tmp.path() + "/data/tallyhost");
   reg("/Apps/Tally/LIBTALLYCORE.SO");   // matched without regard to case
   EXPECT_EQ(locate(), "/Apps/Tally");
   reg("/libtallycore.so");
