@@ -285,10 +285,14 @@ std::shared_ptr<Recordset> Connection::Execute(const std::string& statement, int
   return rs;
 }
 
-void Connection::BeginTrans() { session().Begin(); }
+int Connection::BeginTrans() {
+  session().Begin();
+  return session_->TransactionDepth();
+}
 void Connection::CommitTrans() { session().Commit(); }
 void Connection::RollbackTrans() { session().Rollback(); }
 bool Connection::InTransaction() const { return IsOpen() && session_->InTransaction(); }
+int Connection::TransactionLevel() const { return IsOpen() ? session_->TransactionDepth() : 0; }
 
 std::shared_ptr<Recordset> Connection::OpenSchema(int schema) {
   detail::Rows rows;

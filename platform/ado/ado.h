@@ -166,10 +166,14 @@ class Connection {
   // forward-only recordset; other statements return an empty, closed one.
   std::shared_ptr<Recordset> Execute(const std::string& statement, int options = kCmdText);
 
-  void BeginTrans();
+  // Transactions nest as in ADO: BeginTrans returns the new level (1 for
+  // the outer transaction, more for a savepoint inside it); CommitTrans and
+  // RollbackTrans end the innermost level (see Session in backend.h).
+  int BeginTrans();
   void CommitTrans();
   void RollbackTrans();
   bool InTransaction() const;
+  int TransactionLevel() const;   // 0 outside a transaction
 
   std::shared_ptr<Recordset> OpenSchema(int schema);
 

@@ -54,10 +54,18 @@ class Session {
   // columns (a select), else null after running it to the end.
   virtual std::unique_ptr<Cursor> Execute(const std::string& statement) = 0;
 
+  // Transactions nest. Begin at depth 0 starts the write transaction (on
+  // SQLite BEGIN IMMEDIATE: the write lock is taken at once, waiting the busy
+  // timeout); Begin inside it opens a savepoint. Commit of a savepoint
+  // releases it (its work stays in the enclosing level), Rollback of a
+  // savepoint undoes only its work; at depth 1 they end the transaction. A
+  // failed Begin leaves the depth unchanged; a failed Commit at depth 1 (a
+  // lock met at commit) keeps the transaction so that it can be retried.
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
   virtual bool InTransaction() const = 0;
+  virtual int TransactionDepth() const = 0;   // 0 outside a transaction
 
   virtual Rows ProviderTypes() = 0;   // OpenSchema 22
   virtual Rows Tables() = 0;          // OpenSchema 20

@@ -40,6 +40,7 @@ class FaultySession : public detail::Session {
     inner_->Rollback();
   }
   bool InTransaction() const override { return inner_->InTransaction(); }
+  int TransactionDepth() const override { return inner_->TransactionDepth(); }
   detail::Rows ProviderTypes() override {
     plan_->Check(kSchema, "22");
     return inner_->ProviderTypes();

@@ -336,7 +336,11 @@ std::unique_ptr<Cursor> SqliteSession::Execute(const std::string& statement) {
 
 void SqliteSession::Begin() {
   Prepare();
-  if (!sqlite3_get_autocommit(db_)) throw Error(kErrState, "A transaction is already active on this connection.");
+  if (TransactionDepth() > 0) {
+    RunSimple("SAVEPOINT s" + std::to_string(depth_ + 1));
+    ++depth_;
+    return;
+  }
   try {
     // IMMEDIATE takes the write lock now (waiting the busy timeout), so the
     // statements inside never meet a lock half way.
@@ -345,18 +349,41 @@ void SqliteSession::Begin() {
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+  depth_ = 1;
 }
 
 void SqliteSession::Commit() {
   Prepare();
-  if (sqlite3_get_autocommit(db_)) throw Error(kErrState, "No transaction is active.");
-  RunSimple("COMMIT");   // a locked commit keeps the transaction, so it can be retried
+  int depth = TransactionDepth();
+  if (depth == 0) throw Error(kErrState, "No transaction is active.");
+  if (depth > 1) {
+    RunSimple("RELEASE s" + std::to_string(depth));
+  } else {
+    RunSimple("COMMIT");   // a locked commit keeps the transaction, so it can be retried
+  }
+  --depth_;
 }
 
 void SqliteSession::Rollback() {
   Prepare();
-  if (sqlite3_get_autocommit(db_)) throw Error(kErrState, "No transaction is active.");
-  RunSimple("ROLLBACK");
+  int depth = TransactionDepth();
+  if (depth == 0) throw Error(kErrState, "No transaction is active.");
+  if (depth > 1) {
+    const std::string name = "s" + std::to_string(depth);
+    RunSimple("ROLLBACK TO " + name);
+    RunSimple("RELEASE " + name);
+    --depth_;
+  } else {
+    depth_ = 0;
+    RunSimple("ROLLBACK");
+  }
+}
+
+int SqliteSession::TransactionDepth() const {
+  // SQLite ends a transaction by itself on some failures (a full disk, an
+  // I/O error): then no level is open any more.
+  if (!db_ || sqlite3_get_autocommit(db_)) return 0;
+  return depth_ > 0 ? depth_ : 1;
 }
 
 bool SqliteSession::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }

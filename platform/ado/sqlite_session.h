@@ -52,6 +52,7 @@ class SqliteSession : public Session, public jet::ColumnSource {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() const override;
+  int TransactionDepth() const override;
   Rows ProviderTypes() override;
   Rows Tables() override;
   std::vector<jet::Column> Columns(const std::string& table) override;
@@ -80,6 +81,7 @@ class SqliteSession : public Session, public jet::ColumnSource {
   std::unordered_map<std::string, sqlite3_stmt*> cache_;
   std::unordered_map<std::string, std::vector<jet::Column>> columns_;   // by lower-case table name
   SqliteCursor* live_ = nullptr;
+  int depth_ = 0;   // transaction levels opened by Begin
   SessionStats stats_;
   std::string pool_key_;   // empty: not pooled
   FileIdentity file_;      // the file the handle has open
