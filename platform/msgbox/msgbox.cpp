@@ -55,6 +55,9 @@ std::chrono::steady_clock::duration CurrentWait() {
 }
 
 WaitScope::WaitScope() : saved_(t_wait_start), had_saved_(t_wait_open) {
+  // A scope inside another belongs to the same wait: the outer one's start
+  // stands.
+  if (t_wait_open) return;
   t_wait_open = true;
   t_wait_start = std::chrono::steady_clock::now();
 }

@@ -6,9 +6,9 @@
 // HeadlessMessageBoxes policy, tests a ScriptedMessageBoxes. Until one is
 // installed, the headless policy answers.
 //
-// WaitScope marks one statement's wait at a locked database, so that the
-// headless policy can answer the lock prompt by how long that statement has
-// waited.
+// WaitScope marks one wait at a locked database (a statement's, or a whole
+// processing pass's), so that the headless policy can answer the lock prompt
+// by how long it has lasted. Scopes nest; the outermost one's start counts.
 //
 // Thread safety: install the service before other threads use MsgBox; the
 // services themselves serialise their own state.
@@ -52,7 +52,7 @@ int MsgBox(const std::string& text, int buttons, const std::string& title);
 std::string Describe(const std::string& text, int buttons, const std::string& title);
 std::string AnswerName(int answer);
 
-// The time since the innermost open WaitScope on this thread began; zero
+// The time since the outermost open WaitScope on this thread began; zero
 // when none is open.
 std::chrono::steady_clock::duration CurrentWait();
 
