@@ -80,6 +80,7 @@ void ArchivePacket() {
           step = kAddNew;
           break;
         case lockretry::Decision::Ignore:
+          s.LastPass.ignored.push_back("the datagram's Logs row");
           if (row_started) rs->CancelUpdate();
           s.LogRecord = 0;
           if (rs && rs->IsOpen()) rs->Close();

@@ -7,7 +7,9 @@ namespace tallycore {
 
 int32_t ExecuteDbCommand() {
   auto& s = State();
-  return s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
+  s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
+  if (s.CommandResult == 2) s.LastPass.ignored.push_back(s.CommandText);
+  return s.CommandResult;
 }
 
 int32_t RunCommand(const std::string& command_text) {

@@ -64,6 +64,7 @@ struct PassOutcome {
   bool deferred = false;           // nothing of the datagram was stored: the database could not be
                                    // opened or written, or stayed locked; hand it over again later
   std::vector<int32_t> skipped_lines;   // record-section lines that could not be read
+  std::vector<std::string> ignored;     // statements the user chose to ignore (No)
   int32_t process_number = 0;
 };
 

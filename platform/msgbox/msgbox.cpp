@@ -1,5 +1,7 @@
 #include "msgbox.h"
 
+#include <atomic>
+
 namespace msgbox {
 namespace {
 
@@ -48,6 +50,14 @@ std::string AnswerName(int answer) {
     default: return std::to_string(answer);
   }
 }
+
+namespace {
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void RequestStop() { g_stop_requested.store(true); }
+bool StopRequested() { return g_stop_requested.load(); }
 
 std::chrono::steady_clock::duration CurrentWait() {
   if (!t_wait_open) return {};

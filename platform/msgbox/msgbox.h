@@ -56,6 +56,12 @@ std::string AnswerName(int answer);
 // when none is open.
 std::chrono::steady_clock::duration CurrentWait();
 
+// The program is ending: the headless policy stops waiting at locks (it
+// answers the lock prompt No), so that a running pass ends soon. Safe to call
+// from a signal handler.
+void RequestStop();
+bool StopRequested();
+
 class WaitScope {
  public:
   WaitScope();
@@ -71,7 +77,7 @@ class WaitScope {
 // Headless policy: OK boxes are written to standard error; the lock prompt
 // ("Record is Locked" whose text starts with "Database is temporarily
 // locked") is answered Yes while the current WaitScope has lasted less than
-// the budget, then No; every other question is answered No (Cancel for an
+// the budget and no stop is requested, then No; every other question is answered No (Cancel for an
 // OK/Cancel box). Each answer is written to standard error after the box.
 // The budget defaults to $TALLY_LOCK_BUDGET seconds, else 60 seconds.
 class HeadlessMessageBoxes : public MessageBoxService {
