@@ -56,6 +56,7 @@ void ArchivePacket() {
           row_started = false;
           rs->Close();
           s.LogRecord = s.NextRecord;
+          RememberStoredRecord("Logs", s.NextRecord);
           step = kDone;
           break;
         case kDone:
@@ -69,6 +70,7 @@ void ArchivePacket() {
         case lockretry::Decision::Retry:
           break;
         case lockretry::Decision::Duplicate:
+          ForgetLargestRecord("Logs");
           rs->CancelUpdate();
           row_started = false;
           // A key that stays duplicate whatever the number would never end.

@@ -41,6 +41,4 @@ std::shared_ptr<ado::Recordset>& RunQuery(const std::string& query_text) {
   return s.EngineRecordset;
 }
 
-void ForgetPassCaches() {}
-
 }  // namespace tallycore

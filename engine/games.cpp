@@ -56,13 +56,12 @@ void CopyServerVariables() {
   const std::string game = Num(Game().GameRecord);
   for (int32_t c : s.GameCvarList) {
     const std::string cvar = Num(c);
-    auto& link = RunQuery("Select Record From Games_Cvars where Game=" + game + " and Cvar=" + cvar);
-    bool found = !link->Eof();
-    link->Close();
-    if (found) continue;
-    InsertNewRow("Games_Cvars", [&](int32_t n) {
-      return "Insert into Games_Cvars values ( " + Num(n) + ", " + game + ", " + cvar + ")";
-    });
+    const std::string query = "Select Record From Games_Cvars where Game=" + game + " and Cvar=" + cvar;
+    if (FindRecord(query)) continue;
+    if (InsertNewRow("Games_Cvars", [&](int32_t n) {
+          return "Insert into Games_Cvars values ( " + Num(n) + ", " + game + ", " + cvar + ")";
+        }) == 0)
+      RememberRecord(query, s.NextRecord);
   }
 }
 
@@ -76,7 +75,7 @@ void IndexScoreTable(const std::string& table) {
 
 void ConfirmCurrentGame() {
   GameSlots& g = Game();
-  if (g.ScoreTableName.empty()) return;
+  if (g.ScoreTableName.empty() || PassCachesCarriedOver()) return;
   // The database may have been replaced or restored since the game was
   // made current: the game must still be this server's.
   auto& rs = RunQuery("Select Record From Servers_Games where Server=" + Num(State().ServerRecord) +

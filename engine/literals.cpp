@@ -54,13 +54,19 @@ std::string ScoreTableNameOf(int32_t game_record) {
 
 int32_t NewRowNumber(const std::string& table) {
   EngineState& s = State();
-  auto& rs = RunQuery("Select Record From " + table + " Order By Record DESC");
+  int32_t known = 0;
   int64_t largest = 0;
-  if (!rs->Eof()) {
-    rs->MoveFirst();
-    largest = rs->Field("Record").AsInteger();
+  if (KnownLargestRecord(table, &known)) {
+    largest = known;
+  } else {
+    auto& rs = RunQuery("Select Record From " + table + " Order By Record DESC");
+    if (!rs->Eof()) {
+      rs->MoveFirst();
+      largest = rs->Field("Record").AsInteger();
+    }
+    rs->Close();
+    if (largest < INT32_MAX && largest >= 0) RememberLargestRecord(table, static_cast<int32_t>(largest));
   }
-  rs->Close();
   if (largest >= INT32_MAX || largest < INT32_MIN) {
     throw PassFailure(kErrOverflow, "Overflow: table " + table +
                                         " has no record number left after " +
@@ -76,7 +82,9 @@ int32_t InsertNewRow(const std::string& table,
   NewRowNumber(table);
   for (int attempt = 1;; ++attempt) {
     int32_t result = RunCommand(statement(s.NextRecord));
+    if (result == 0) RememberStoredRecord(table, s.NextRecord);
     if (result != 1) return result;
+    ForgetLargestRecord(table);   // someone else numbers rows here too
     // Other writers take a number now and then; a key that stays duplicate
     // whatever the number (a unique column besides Record) would never end.
     if (attempt == kMaxDuplicateRetries || s.NextRecord == INT32_MAX) {

@@ -13,15 +13,12 @@ namespace {
 int32_t LookupOrInsert(const std::string& query, const std::string& table,
                        const std::function<std::string(int32_t)>& insert) {
   EngineState& s = State();
-  auto& rs = RunQuery(query);
-  if (!rs->Eof()) {
-    rs->MoveFirst();
-    int32_t record = static_cast<int32_t>(rs->Field("Record").AsInteger());
-    rs->Close();
-    return record;
+  if (int32_t record = FindRecord(query)) return record;
+  if (InsertNewRow(table, insert) == 2) {
+    s.NextRecord = 0;
+  } else {
+    RememberRecord(query, s.NextRecord);
   }
-  rs->Close();
-  if (InsertNewRow(table, insert) == 2) s.NextRecord = 0;
   return s.NextRecord;
 }
 

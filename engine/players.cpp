@@ -15,14 +15,12 @@ void LinkPlayerToGame(int32_t player, int32_t team, bool any_team) {
   std::string query =
       "Select Record From Games_Players_Teams where Game=" + game + " and Player=" + who;
   if (!any_team) query += " and Team=" + Num(team);
-  auto& rs = RunQuery(query);
-  bool found = !rs->Eof();
-  rs->Close();
-  if (found) return;
-  InsertNewRow("Games_Players_Teams", [&](int32_t n) {
-    return "Insert into Games_Players_Teams values ( " + Num(n) + ", " + game + ", " + who + ", " +
-           Num(team) + ")";
-  });
+  if (FindRecord(query)) return;
+  if (InsertNewRow("Games_Players_Teams", [&](int32_t n) {
+        return "Insert into Games_Players_Teams values ( " + Num(n) + ", " + game + ", " + who +
+               ", " + Num(team) + ")";
+      }) == 0)
+    RememberRecord(query, State().NextRecord);
 }
 
 void ReportSkipped(int32_t line) { State().LastPass.skipped_lines.push_back(line); }
@@ -33,15 +31,14 @@ void StorePlayerVariable(const std::string& name, const std::string& value) {
   LookupCvar(name, value);
   const std::string game = Num(s.Game->GameRecord), player = Num(s.PlayerRecord),
                     cvar = Num(s.CvarRecord);
-  auto& rs = RunQuery("Select Record From Games_Players_Cvars where Game=" + game +
-                      " and Player=" + player + " and Cvar=" + cvar);
-  bool found = !rs->Eof();
-  rs->Close();
-  if (found) return;
-  InsertNewRow("Games_Players_Cvars", [&](int32_t n) {
-    return "Insert into Games_Players_Cvars values ( " + Num(n) + ", " + game + ", " + player +
-           ", " + cvar + ")";
-  });
+  const std::string query = "Select Record From Games_Players_Cvars where Game=" + game +
+                            " and Player=" + player + " and Cvar=" + cvar;
+  if (FindRecord(query)) return;
+  if (InsertNewRow("Games_Players_Cvars", [&](int32_t n) {
+        return "Insert into Games_Players_Cvars values ( " + Num(n) + ", " + game + ", " + player +
+               ", " + cvar + ")";
+      }) == 0)
+    RememberRecord(query, s.NextRecord);
 }
 
 }  // namespace

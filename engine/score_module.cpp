@@ -45,6 +45,16 @@ std::string LogLine(const char* what) {
          std::to_string(s.ConnectedPortAddress) + ";Database=" + s.LoggedConnectionString;
 }
 
+// Appends a line to the process log and remembers the file as it left it.
+bool WriteLogLine(const char* what) {
+  auto& s = State();
+  s.LastLogStamp.reset();
+  if (!textfile::AppendLine(s.LogPath, LogLine(what))) return false;
+  s.LastLogPath = s.LogPath;
+  s.LastLogStamp = textfile::StampOf(s.LogPath);
+  return true;
+}
+
 void ShowProgramFolderMessage() {
   msgbox::MsgBox("Can't locate program path " + State().LogPath + " for ActiveX dll." + kCrLf +
                      "Uninstall then re-install this program...it that doesn't work then email " +
@@ -89,7 +99,10 @@ bool StartProcessLog() {
   }
   int32_t last = 0;
   if (ok) {
-    if (!textfile::FileExists(s.LogPath)) {
+    auto stamp = textfile::StampOf(s.LogPath);
+    if (s.LastLogStamp && stamp == s.LastLogStamp && s.LastLogPath == s.LogPath) {
+      last = s.ProcessNumber;   // nobody wrote since this thread's last line
+    } else if (!textfile::FileExists(s.LogPath)) {
       ok = textfile::WriteLines(s.LogPath, {});
     } else {
       auto line = textfile::ReadLastLine(s.LogPath);
@@ -100,7 +113,7 @@ bool StartProcessLog() {
   if (ok) {
     s.ProcessNumber = last + 1;
     s.LoggedConnectionString = MakeLoggedConnectionString(s.ConnectionString);
-    ok = textfile::AppendLine(s.LogPath, LogLine(" STARTED "));
+    ok = WriteLogLine(" STARTED ");
   }
   if (!ok) ShowLogPathMessage();
   return ok;
@@ -218,7 +231,7 @@ void Complete() {
   auto& s = State();
   s.EngineRecordset.reset();
   s.EngineConnection.reset();
-  if (!textfile::AppendLine(s.LogPath, LogLine(" COMPLETED ")))
+  if (!WriteLogLine(" COMPLETED "))
     throw PassFailure(ado::kErrProvider, "Can't write to the process log " + s.LogPath + ".");
   s.LastPass.completed = true;
 }
@@ -260,13 +273,14 @@ void ProcessPass() {
   try {
     ReleaseConnection();
     BeginPass();
+    BeginPassCaches();
     ScanProviderTypes();
     ArchivePacket();
     MakeDatagramText();
     size_t record_start = 0;
     if (IdentifyServer(&record_start)) WalkRecords(record_start);
     CommitPass();
-    ForgetPassCaches();
+    KeepPassCaches();
     Complete();
   } catch (const PassStop&) {
     // The user chose Cancel: what was stored before the stopped statement

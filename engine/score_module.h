@@ -19,14 +19,17 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "ado.h"
 #include "score_class.h"
+#include "textfile.h"
 
 namespace tallycore {
 
@@ -50,6 +53,16 @@ struct GameSlots {
   std::string LogTimeText;
 };
 
+// What the engine remembers of one database between statements (see
+// pass_caches.cpp).
+struct PassCaches {
+  std::string connection_string;
+  uint64_t stamp = 0;   // the connection's change stamp after the last pass that kept them
+  bool valid = false;   // this pass started with what the last pass kept
+  std::unordered_map<std::string, int32_t> records;   // look-up query -> Record
+  std::unordered_map<std::string, int32_t> largest;   // table -> largest Record
+};
+
 struct EngineState {
   // Property values.
   int32_t Record = 0;
@@ -66,6 +79,10 @@ struct EngineState {
   std::string LogFolder;
 
   int32_t ProcessNumber = 0;
+  // The process log as this thread left it: while it is unchanged, its last
+  // line holds ProcessNumber and need not be read again.
+  std::string LastLogPath;
+  std::optional<textfile::FileStamp> LastLogStamp;
   std::string LoggedConnectionString;
 
   std::shared_ptr<ado::Connection> EngineConnection;
@@ -102,6 +119,8 @@ struct EngineState {
 
   // Report of the last pass.
   PassOutcome LastPass;
+
+  PassCaches Caches;
 };
 
 EngineState& State();
@@ -142,9 +161,26 @@ void ProcessPass();
 // cannot.
 void CommitPass();
 
-// Drops what the pass remembered of the database while it held the write
-// lock (dictionary look-ups, next row numbers); called when a pass ends.
+// What the engine remembers of the database (pass_caches.cpp). A pass
+// begins with BeginPassCaches (after its transaction began: what earlier
+// passes remembered is kept when the database's change stamp shows that no
+// one else wrote since), ends with KeepPassCaches after its commit, or with
+// ForgetPassCaches when its work was not all committed.
+void BeginPassCaches();
+void KeepPassCaches();
 void ForgetPassCaches();
+// True when the pass began with what earlier passes remembered.
+bool PassCachesCarriedOver();
+// The Record of the query's first row (0 when it has none), remembered.
+int32_t FindRecord(const std::string& query);
+// The Record that the query will find from now on (a row just inserted).
+void RememberRecord(const std::string& query, int32_t record);
+// A table's largest Record, when known; RememberLargestRecord sets it from
+// the table, RememberStoredRecord raises it after an insert.
+bool KnownLargestRecord(const std::string& table, int32_t* largest);
+void RememberLargestRecord(const std::string& table, int32_t largest);
+void RememberStoredRecord(const std::string& table, int32_t record);
+void ForgetLargestRecord(const std::string& table);
 
 // Program folder of the registered engine library, or the default folder.
 std::string LocateProgramFolder(const std::string& prog_id, const std::string& dll_name,

@@ -52,21 +52,16 @@ int32_t FindVariable(const std::string& name) {
 void FindOrAddServer(const std::string& name, const std::string& address,
                      const std::string& port) {
   EngineState& s = State();
-  auto& rs = RunQuery("Select Record, Packet_Number From Servers where Server_Name=" +
-                      TextLiteral(name) + " and Server_IP=" + TextLiteral(address) +
-                      " and Server_Port=" + TextLiteral(port));
-  if (!rs->Eof()) {
-    rs->MoveFirst();
-    s.ServerRecord = static_cast<int32_t>(rs->Field("Record").AsInteger());
-    rs->Close();
-    return;
-  }
-  rs->Close();
-  InsertNewRow("Servers", [&](int32_t n) {
-    return "Insert into Servers values ( " + std::to_string(n) + ", " + TextLiteral(name) + ", " +
-           TextLiteral(address) + ", " + TextLiteral(port) + ", 0, " +
-           DateTimeLiteral(datetime::Now()) + ")";
-  });
+  const std::string query = "Select Record, Packet_Number From Servers where Server_Name=" +
+                            TextLiteral(name) + " and Server_IP=" + TextLiteral(address) +
+                            " and Server_Port=" + TextLiteral(port);
+  if ((s.ServerRecord = FindRecord(query)) != 0) return;
+  if (InsertNewRow("Servers", [&](int32_t n) {
+        return "Insert into Servers values ( " + std::to_string(n) + ", " + TextLiteral(name) +
+               ", " + TextLiteral(address) + ", " + TextLiteral(port) + ", 0, " +
+               DateTimeLiteral(datetime::Now()) + ")";
+      }) == 0)
+    RememberRecord(query, s.NextRecord);
   // After an ignored insert the number is kept although no row was written.
   s.ServerRecord = s.NextRecord;
 }
@@ -76,14 +71,14 @@ void LinkServerVariable() {
   EngineState& s = State();
   const std::string server = std::to_string(s.ServerRecord);
   const std::string cvar = std::to_string(s.CvarRecord);
-  auto& rs = RunQuery("Select Record From Servers_Cvars where Server=" + server + " and Cvar=" + cvar);
-  bool found = !rs->Eof();
-  rs->Close();
-  if (found) return;
-  InsertNewRow("Servers_Cvars", [&](int32_t n) {
-    return "Insert into Servers_Cvars values ( " + std::to_string(n) + ", " + server + ", " + cvar +
-           ")";
-  });
+  const std::string query =
+      "Select Record From Servers_Cvars where Server=" + server + " and Cvar=" + cvar;
+  if (FindRecord(query)) return;
+  if (InsertNewRow("Servers_Cvars", [&](int32_t n) {
+        return "Insert into Servers_Cvars values ( " + std::to_string(n) + ", " + server + ", " +
+               cvar + ")";
+      }) == 0)
+    RememberRecord(query, s.NextRecord);
 }
 
 }  // namespace

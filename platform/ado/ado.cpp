@@ -292,6 +292,8 @@ int Connection::BeginTrans() {
 void Connection::CommitTrans() { session().Commit(); }
 void Connection::RollbackTrans() { session().Rollback(); }
 bool Connection::InTransaction() const { return IsOpen() && session_->InTransaction(); }
+uint64_t Connection::ChangeStamp() { return session().ChangeStamp(); }
+
 int Connection::TransactionLevel() const { return IsOpen() ? session_->TransactionDepth() : 0; }
 
 std::shared_ptr<Recordset> Connection::OpenSchema(int schema) {

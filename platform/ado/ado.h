@@ -184,6 +184,10 @@ class Connection {
   bool InTransaction() const;
   int TransactionLevel() const;   // 0 outside a transaction
 
+  // Equal results of two calls mean that no other connection changed the
+  // database in between; 0: unknown (see Session::ChangeStamp).
+  uint64_t ChangeStamp();
+
   std::shared_ptr<Recordset> OpenSchema(int schema);
 
   // For Recordset::Open.

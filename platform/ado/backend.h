@@ -82,6 +82,11 @@ class Session {
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
   virtual SessionStats Stats() const = 0;
+
+  // A number that stays the same between two calls only when no other
+  // connection has changed the database in between (this session's own
+  // changes do not count); 0 when the backend cannot tell.
+  virtual uint64_t ChangeStamp() { return 0; }
 };
 
 // Opens the session that the connection string's Provider= names. Throws Error.

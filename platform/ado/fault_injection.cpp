@@ -41,6 +41,7 @@ class FaultySession : public detail::Session {
   }
   bool InTransaction() const override { return inner_->InTransaction(); }
   int TransactionDepth() const override { return inner_->TransactionDepth(); }
+  uint64_t ChangeStamp() override { return inner_->ChangeStamp(); }
   detail::Rows ProviderTypes() override {
     plan_->Check(kSchema, "22");
     return inner_->ProviderTypes();

@@ -1,6 +1,8 @@
 // The SQLite backend: opening, statements, transactions, cursors.
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -159,15 +161,21 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
 
 // ---- SqliteSession ----
 
+namespace {
+std::atomic<uint64_t> g_handle_serial{0};
+std::atomic<uint64_t> g_statement_clock{0};   // last-use marks of cached statements
+}  // namespace
+
 SqliteSession::SqliteSession(sqlite3* db, std::string path, const SqliteOptions& options)
-    : db_(db), path_(std::move(path)), options_(options) {}
+    : db_(db), path_(std::move(path)), options_(options), serial_(++g_handle_serial) {}
 
 SqliteSession::SqliteSession(PooledHandle handle, std::string path, const SqliteOptions& options)
     : db_(handle.db),
       path_(std::move(path)),
       options_(options),
       cache_(std::move(handle.statements)),
-      columns_(std::move(handle.columns)) {}
+      columns_(std::move(handle.columns)),
+      serial_(handle.serial) {}
 
 SqliteSession::~SqliteSession() { Close(); }
 
@@ -193,6 +201,7 @@ void SqliteSession::Close() {
       handle.file = now;
       handle.statements = std::move(cache_);
       handle.columns = std::move(columns_);
+      handle.serial = serial_;
       sqlite3_stmt* q = nullptr;
       if (sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &q, nullptr) == SQLITE_OK &&
           sqlite3_step(q) == SQLITE_ROW)
@@ -227,7 +236,7 @@ sqlite3_stmt* SqliteSession::Acquire(const std::string& sql, bool cacheable) {
   if (cacheable) {
     auto it = cache_.find(sql);
     if (it != cache_.end()) {
-      sqlite3_stmt* st = it->second;
+      sqlite3_stmt* st = it->second.stmt;
       cache_.erase(it);
       return st;
     }
@@ -261,10 +270,13 @@ void SqliteSession::Release(const std::string& sql, sqlite3_stmt* stmt, bool cac
     return;
   }
   if (cache_.size() >= options_.statement_cache) {
-    sqlite3_finalize(cache_.begin()->second);
-    cache_.erase(cache_.begin());
+    auto oldest = cache_.begin();
+    for (auto it = cache_.begin(); it != cache_.end(); ++it)
+      if (it->second.used < oldest->second.used) oldest = it;
+    sqlite3_finalize(oldest->second.stmt);
+    cache_.erase(oldest);
   }
-  auto inserted = cache_.emplace(sql, stmt);
+  auto inserted = cache_.emplace(sql, CachedStatement{stmt, ++g_statement_clock});
   if (!inserted.second) sqlite3_finalize(stmt);
 }
 
@@ -392,6 +404,18 @@ void SqliteSession::Rollback() {
     depth_ = 0;
     RunSimple("ROLLBACK");
   }
+}
+
+uint64_t SqliteSession::ChangeStamp() {
+  Prepare();
+  // data_version changes when another connection commits; the handle's
+  // serial tells this handle's numbers from another's.
+  sqlite3_stmt* st = Acquire("PRAGMA data_version", true);
+  int rc = Step(st);
+  uint64_t version = rc == SQLITE_ROW ? static_cast<uint64_t>(sqlite3_column_int64(st, 0)) : 0;
+  Release("PRAGMA data_version", st, true);
+  if (rc != SQLITE_ROW) return 0;
+  return serial_ << 32 | (version & 0xffffffffu);
 }
 
 int SqliteSession::TransactionDepth() const {

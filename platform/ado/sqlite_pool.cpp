@@ -89,7 +89,7 @@ FileIdentity IdentityOf(const struct stat& st) {
 }
 
 void CloseHandle(PooledHandle& handle) {
-  for (auto& entry : handle.statements) sqlite3_finalize(entry.second);
+  for (auto& entry : handle.statements) sqlite3_finalize(entry.second.stmt);
   handle.statements.clear();
   handle.columns.clear();
   if (handle.db) {

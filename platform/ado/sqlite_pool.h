@@ -38,14 +38,23 @@ struct FileIdentity {
 };
 FileIdentity IdentityOf(const struct stat& st);
 
+// A compiled statement and when it was last used (for least-recently-used
+// eviction).
+struct CachedStatement {
+  sqlite3_stmt* stmt = nullptr;
+  uint64_t used = 0;
+};
+using StatementCache = std::unordered_map<std::string, CachedStatement>;
+
 struct PooledHandle {
   sqlite3* db = nullptr;
   std::string path;
   std::string key;       // path and settings
   FileIdentity file;     // the file at the path when the handle was given back
-  std::unordered_map<std::string, sqlite3_stmt*> statements;
+  StatementCache statements;
   std::unordered_map<std::string, std::vector<jet::Column>> columns;
   int64_t schema_version = 0;
+  uint64_t serial = 0;   // unique per opened handle in this process
   std::chrono::steady_clock::time_point idle_since;
 };
 

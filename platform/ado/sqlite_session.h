@@ -32,7 +32,7 @@ struct SqliteOptions {
   int busy_timeout_ms = 250;
   std::string journal_mode = "WAL";
   std::string synchronous;   // empty: NORMAL with WAL, FULL otherwise
-  size_t statement_cache = 64;
+  size_t statement_cache = 512;   // compiled statements kept, least recently used dropped first
   bool pooling = true;   // keep the handle for the next session on the file
   long long max_page_count = 0;   // 0: SQLite's own limit (a smaller one stands in for a full disk)
 };
@@ -54,6 +54,7 @@ class SqliteSession : public Session, public jet::ColumnSource {
   void Rollback() override;
   bool InTransaction() const override;
   int TransactionDepth() const override;
+  uint64_t ChangeStamp() override;
   Rows ProviderTypes() override;
   Rows Tables() override;
   std::vector<jet::Column> Columns(const std::string& table) override;
@@ -79,10 +80,11 @@ class SqliteSession : public Session, public jet::ColumnSource {
   sqlite3* db_;
   std::string path_;
   SqliteOptions options_;
-  std::unordered_map<std::string, sqlite3_stmt*> cache_;
+  StatementCache cache_;   // statements not in use, by translated text
   std::unordered_map<std::string, std::vector<jet::Column>> columns_;   // by lower-case table name
   SqliteCursor* live_ = nullptr;
   int depth_ = 0;   // transaction levels opened by Begin
+  uint64_t serial_ = 0;   // the handle's number (see ChangeStamp)
   SessionStats stats_;
   std::string pool_key_;   // empty: not pooled
   FileIdentity file_;      // the file the handle has open

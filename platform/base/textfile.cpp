@@ -80,6 +80,17 @@ std::optional<std::string> ReadLastLine(const std::string& path) {
   }
 }
 
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileStamp f;
+  f.dev = static_cast<uint64_t>(st.st_dev);
+  f.ino = static_cast<uint64_t>(st.st_ino);
+  f.size = static_cast<int64_t>(st.st_size);
+  f.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return f;
+}
+
 bool AppendLine(const std::string& path, const std::string& line) {
   int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;

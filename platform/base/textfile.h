@@ -3,6 +3,7 @@
 // a lone LF. File contents are bytes and are never converted.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,15 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path);
 // length for ordinary lines). nullopt when the file cannot be opened; an
 // empty string for an empty file.
 std::optional<std::string> ReadLastLine(const std::string& path);
+
+// What tells one state of a file from another: the file (device, inode),
+// its size and its modification time. nullopt when there is no such file.
+struct FileStamp {
+  uint64_t dev = 0, ino = 0;
+  int64_t size = 0, mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+std::optional<FileStamp> StampOf(const std::string& path);
 
 // Appends bytes + CR LF, creating the file when missing, in one write: the
 // line is there whole or not at all (a write cut short, as on a full disk, is
