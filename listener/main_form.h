@@ -119,6 +119,8 @@ class MainForm : public QObject {
   QTimer* retry_timer_ = nullptr;
   com::ComPtr<tallycore::_Score_Class> current_;
   uint64_t handed_over_ = 0, failed_ = 0, deferred_ = 0;
+  uint64_t kernel_drops_seen_ = 0;
+  std::chrono::steady_clock::time_point drops_checked_{};
   std::string status_;
 };
 

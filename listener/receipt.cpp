@@ -75,6 +75,7 @@ void MainForm::StartReceiving() {
   // What waits from the last run is handed over first.
   for (const ListRow& row : s_.ListView1.rows())
     SpoolOf(ConnectionList::EntryNumber(row.key), std::atoi(row.text.c_str()));
+  kernel_drops_seen_ = UdpPeerArray::KernelReceiveDrops();
   s_.udpPeerB->SetSink([this](const Arrival& a) {
     std::shared_ptr<Spool> spool = SpoolOf(a.element, a.local_port);
     return spool && spool->Append(FromArrival(a));
@@ -273,6 +274,21 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     std::fflush(stderr);
   }
   busy_ = false;
+  // The system's own drops (receive buffers full) are counted for all UDP
+  // sockets of the machine: say so when they rise.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - drops_checked_ >= std::chrono::seconds(1)) {
+    drops_checked_ = now;
+    const uint64_t drops = UdpPeerArray::KernelReceiveDrops();
+    if (drops > kernel_drops_seen_) {
+      std::string note = "The system dropped " + std::to_string(drops - kernel_drops_seen_) +
+                         " UDP datagrams since the last report (receive buffers full).";
+      std::fprintf(stderr, "Tallyhost: %s\n", note.c_str());
+      std::fflush(stderr);
+      outcome += (outcome.empty() ? "" : "\n") + note;
+      kernel_drops_seen_ = drops;
+    }
+  }
   if (!outcome.empty()) SetStatus(receipt + "\n" + outcome);
   emit Passed();
   return end;
