@@ -232,6 +232,30 @@ TEST_F(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   EXPECT_EQ((*log)[2].rfind("Process# 2 COMPLETED ", 0), 0u);
 }
 
+TEST_F(ScoringFaults, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
+  auto d = ServerLog("Alpha");
+  d.records = {Score("Zed", "Ann", "Kill", "Rail", "1", "5")};
+  ASSERT_FALSE(Pass(d).threw);
+  // Another program takes the database back to an older state (as a
+  // restored backup would): the players and the game's score rows go, a
+  // player takes number 1 for someone else.
+  Exec("DELETE FROM Players; DELETE FROM Scores_0000001;"
+       "INSERT INTO Players VALUES (1, 'Other', '2001-01-01 00:00:00')");
+  d.packet_number = 2;
+  auto r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(Table("SELECT Record, Player FROM Players ORDER BY Record"),
+            (Lines{"1|Other", "2|Zed", "3|Ann"}));
+  EXPECT_EQ(Table("SELECT Record, Killer, Victim FROM Scores_0000001"), (Lines{"1|2|3"}));
+  // Without another program in between, the next pass goes on as before.
+  d.packet_number = 3;
+  r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(Count("Players"), 3);
+  EXPECT_EQ(Table("SELECT Record, Killer, Victim FROM Scores_0000001 ORDER BY Record"),
+            (Lines{"1|2|3", "2|2|3"}));
+}
+
 TEST_F(ScoringFaults, NewRowNumberingEndsWithAClearFailureInsteadOfLooping) {
   // A unique key besides Record keeps every number duplicate; a largest
   // Record at the top of the 32-bit range leaves no number.
