@@ -9,11 +9,16 @@
 // connection string and the Servers record), so that records of one server
 // never land in another server's game.
 //
-// A stop (the user's Cancel, CommandResult 3) unwinds the pass with
-// PassStop; Process catches it, releases the connection (rolling back an
-// open transaction) and ends without the COMPLETED line. Failures that no
-// step handles are thrown as PassFailure (or ado::Error) and reach the
-// caller of Process as com::Error.
+// A pass is one write transaction: everything it stores is committed
+// together before the COMPLETED line, each statement in a savepoint of its
+// own. A stop (the user's Cancel, CommandResult 3) unwinds the pass with
+// PassStop; Process catches it, commits what was stored before the stopped
+// statement, releases the connection and ends without the COMPLETED line.
+// A pass that cannot begin or whose database fails as a whole unwinds with
+// PassDeferred: nothing of it is stored, LastPass.deferred is set and the
+// failure reaches the caller. Other failures that no step handles are thrown
+// as PassFailure (or ado::Error) after what was stored before them is
+// committed, and reach the caller of Process as com::Error.
 #pragma once
 
 #include <array>
