@@ -34,6 +34,7 @@ struct SqliteOptions {
   std::string synchronous;   // empty: NORMAL with WAL, FULL otherwise
   size_t statement_cache = 64;
   bool pooling = true;   // keep the handle for the next session on the file
+  bool read_only = false;   // Mode=Read: opened read-only, the file must be in WAL mode
 };
 
 class SqliteSession : public Session, public jet::ColumnSource {
