@@ -2,7 +2,9 @@
 // API. Reads the database (never writes it), keeps its summaries in a file of
 // its own and serves them over HTTP.
 #include <httplib.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -96,6 +98,15 @@ int main(int argc, char** argv) {
   }
   const std::string host = listen.substr(0, colon);
   if (summaries.empty()) summaries = DefaultSummaries(connection_string);
+
+  // One program per summaries file: a second one would undo the first one's work.
+  const std::string lock_path = summaries + ".lock";
+  const int lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd < 0 || ::flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    std::cerr << "tallyweb: the summaries file " << summaries << " is in use by another tallyweb (or "
+              << lock_path << " cannot be opened); name another with --summaries\n";
+    return 1;
+  }
 
   // The database must be readable now; later failures are retried.
   web::Refresher refresher(connection_string, summaries);

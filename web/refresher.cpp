@@ -356,7 +356,6 @@ RefreshStats Refresher::RefreshOnce() {
   }
   Db& db = *im.db;
   auto start_afresh = [&] {
-    db.Exec("PRAGMA writable_schema = 0;");
     std::vector<std::string> names;
     {
       Stmt q(db.handle(), "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
@@ -371,12 +370,14 @@ RefreshStats Refresher::RefreshOnce() {
     im.event_types.clear();
     stats.rebuilt = true;
   };
+  bool has_meta;
   {
     Stmt q(db.handle(), "SELECT count(*) FROM sqlite_master WHERE name = 'meta'");
     q.Step();
-    if (q.Int(0) == 0 || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key)
-      start_afresh();
+    has_meta = q.Int(0) != 0;
   }
+  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key)
+    start_afresh();
 
   ado::Connection c;
   c.Open(ReadOnlyConnectionString(connection_string_));

@@ -36,7 +36,8 @@ std::string Quote(const std::string& s) {
 
 std::string Sqlite(const std::string& path) { return "Provider=SQLite;Data Source=" + path; }
 
-void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes) {
+void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes,
+           const std::string& extra_args) {
   datagram::Builder log;
   log.server_vars = {{"hostname", feed.hostname}, {"$HOST_IP$", feed.ip}, {"port", feed.port}};
   log.records = feed.records;
@@ -50,7 +51,7 @@ void Store(const std::string& db_path, const Feed& feed, const std::string& work
     files += " " + Quote(file);
   }
   int status = 0;
-  std::string out = Run(testkit::BinaryFolder() + "/tallyfeed --create-tables --log-path " + Quote(work_dir + "/Process.log") +
+  std::string out = Run(testkit::BinaryFolder() + "/tallyfeed --create-tables " + extra_args + " --log-path " + Quote(work_dir + "/Process.log") +
                             " " + Quote(Sqlite(db_path)) + files + " 2>&1",
                         &status);
   ASSERT_EQ(status, 0) << out;

@@ -23,7 +23,8 @@ struct Feed {
 
 // Stores the feed through tallyfeed, split into datagrams of `max_bytes`;
 // a test failure when tallyfeed does not exit with 0.
-void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes = 1400);
+void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes = 1400,
+           const std::string& extra_args = "");
 
 // The hand-worked game: server "Alpha" plays game 1 (closed), server
 // "Bravo's <b>" game 2 (running). See web_api_test.cpp for its figures.
