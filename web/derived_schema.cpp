@@ -12,14 +12,14 @@ CREATE TABLE IF NOT EXISTS players (
   suicides INTEGER NOT NULL DEFAULT 0, score INTEGER NOT NULL DEFAULT 0,
   games INTEGER NOT NULL DEFAULT 0, last_game INTEGER NOT NULL DEFAULT 0,
   fpd REAL GENERATED ALWAYS AS (CAST(frags AS REAL) / MAX(deaths, 1)) VIRTUAL);
-CREATE INDEX IF NOT EXISTS players_name ON players (name, id);
-CREATE INDEX IF NOT EXISTS players_frags ON players (frags, id);
-CREATE INDEX IF NOT EXISTS players_deaths ON players (deaths, id);
-CREATE INDEX IF NOT EXISTS players_suicides ON players (suicides, id);
-CREATE INDEX IF NOT EXISTS players_score ON players (score, id);
-CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id);
-CREATE INDEX IF NOT EXISTS players_games ON players (games, id);
-CREATE INDEX IF NOT EXISTS players_last ON players (last_game, id);
+CREATE INDEX IF NOT EXISTS players_name ON players (name, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_frags ON players (frags, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_deaths ON players (deaths, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_suicides ON players (suicides, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_score ON players (score, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_games ON players (games, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_last ON players (last_game, id) WHERE games > 0;
 CREATE TABLE IF NOT EXISTS weapons (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS types (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS teams (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
