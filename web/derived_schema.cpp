@@ -20,6 +20,7 @@ CREATE INDEX IF NOT EXISTS players_score ON players (score, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_games ON players (games, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_last ON players (last_game, id) WHERE games > 0;
+CREATE VIRTUAL TABLE IF NOT EXISTS player_names USING fts5 (name, tokenize = 'trigram');
 CREATE TABLE IF NOT EXISTS weapons (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS types (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS teams (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);

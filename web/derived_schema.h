@@ -12,7 +12,7 @@
 
 namespace web {
 
-constexpr int kDerivedVersion = 2;
+constexpr int kDerivedVersion = 3;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

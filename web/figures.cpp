@@ -239,7 +239,13 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
   if (query.q.size() > 50) throw BadRequest("q is longer than a name can be");
   std::string where = "games > 0";
   std::string pattern;
-  if (!query.q.empty()) {
+  if (query.q.size() >= 3) {
+    // Three characters or more: the trigram index finds them anywhere in the name.
+    pattern = "\"";
+    for (char ch : query.q) pattern += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    pattern += "\"";
+    where += " AND id IN (SELECT rowid FROM player_names WHERE player_names MATCH ?1)";
+  } else if (!query.q.empty()) {
     for (char ch : query.q) {
       if (ch == '%' || ch == '_' || ch == '\\') pattern += '\\';
       pattern += ch;

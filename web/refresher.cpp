@@ -132,10 +132,14 @@ void ReadDictionary(ado::Connection& c, Db& db, const std::string& source, const
   if (rows.empty()) return;
   Stmt ins(db.handle(), "INSERT INTO " + target + " (id, name, first_seen) VALUES (?, ?, ?) "
                         "ON CONFLICT (id) DO UPDATE SET name = excluded.name, first_seen = excluded.first_seen");
+  // Player names are also kept in a trigram index for the name search.
+  std::unique_ptr<Stmt> words;
+  if (target == "players") words = std::make_unique<Stmt>(db.handle(), "INSERT OR REPLACE INTO player_names (rowid, name) VALUES (?, ?)");
   int64_t max = last;
   for (const Row& r : rows) {
     const int64_t id = Int(r[0]);
     ins.Bind(1, id).Bind(2, Text(r[1])).Bind(3, Date(r[2])).Run();
+    if (words) words->Bind(1, id).Bind(2, Text(r[1])).Run();
     if (id > max) max = id;
   }
   SetCursor(db, source, max);
@@ -358,7 +362,8 @@ RefreshStats Refresher::RefreshOnce() {
   auto start_afresh = [&] {
     std::vector<std::string> names;
     {
-      Stmt q(db.handle(), "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
+      Stmt q(db.handle(), "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type IN ('table', 'virtual') "
+                          "AND name NOT LIKE 'sqlite_%'");
       while (q.Step()) names.push_back(q.Text(0));
     }
     db.Exec("BEGIN IMMEDIATE");

@@ -71,6 +71,10 @@ TEST_F(WebApi, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   EXPECT_EQ(order("q=%27"), (std::vector<int>{1}));          // the apostrophe
   EXPECT_EQ(order("q=%25"), (std::vector<int>{}));           // % is a character, not a wildcard
   EXPECT_EQ(order("q=%3Cscript"), (std::vector<int>{2}));
+  EXPECT_EQ(order("q=%27ne"), (std::vector<int>{1}));        // any letter case, also through the index
+  EXPECT_EQ(order("q=%22x%22"), (std::vector<int>{}));
+  EXPECT_EQ(order("q=r%25r"), (std::vector<int>{}));
+  EXPECT_EQ(order("q=b"), (std::vector<int>{4, 3}));
 }
 
 TEST_F(WebApi, ServersShowTheirGamesAndTheRunningOne) {
