@@ -24,25 +24,55 @@ constexpr size_t kBatchRows = 200000;
 
 using Row = std::vector<ado::Value>;
 
+// Values of another type than the column's are read as 0 (or as their text):
+// one odd value must not stop every later pass.
 int64_t Int(const ado::Value& v) {
   if (v.IsNull()) return 0;
   try {
     return v.AsInteger();
   } catch (const ado::Error&) {
-    return static_cast<int64_t>(std::llround(v.AsDouble()));
+  }
+  try {
+    const double d = v.AsDouble();
+    return std::isfinite(d) && std::fabs(d) < 9e18 ? static_cast<int64_t>(std::llround(d)) : 0;
+  } catch (const ado::Error&) {
+    return 0;
   }
 }
 
-double Real(const ado::Value& v) { return v.IsNull() ? 0.0 : v.AsDouble(); }
+double Real(const ado::Value& v) {
+  try {
+    return v.IsNull() ? 0.0 : v.AsDouble();
+  } catch (const ado::Error&) {
+    return 0.0;
+  }
+}
 
-std::string Text(const ado::Value& v) { return v.IsNull() ? std::string() : codepage::NarrowToUtf8(v.AsText()); }
+// The day serial of a date-time; false for null and for what is no date.
+bool Serial(const ado::Value& v, double* serial) {
+  if (v.IsNull()) return false;
+  try {
+    *serial = v.AsDateTime();
+    return true;
+  } catch (const ado::Error&) {
+    return false;
+  }
+}
+
+std::string Text(const ado::Value& v) {
+  try {
+    return v.IsNull() ? std::string() : codepage::NarrowToUtf8(v.AsText());
+  } catch (const ado::Error&) {
+    return std::string();
+  }
+}
 
 // A date-time as the database holds it, in the general date format; empty
 // for the zero date (nothing recorded).
 std::string Date(const ado::Value& v) {
-  if (v.IsNull()) return "";
-  double serial = v.AsDateTime();
-  return serial == 0 ? std::string() : codepage::NarrowToUtf8(v.AsText());
+  double serial = 0;
+  if (!Serial(v, &serial)) return v.IsNull() ? std::string() : Text(v);
+  return serial == 0 ? std::string() : Text(v);
 }
 
 std::vector<Row> Select(ado::Connection& c, const std::string& statement, const std::vector<std::string>& names) {
@@ -176,10 +206,11 @@ void StoreGame(Db& db, const Row& r) {
          "INSERT INTO games (id, stdlog, patch, start, start_serial, end_time, flags, open) VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
          "ON CONFLICT (id) DO UPDATE SET stdlog = excluded.stdlog, patch = excluded.patch, start = excluded.start, "
          "start_serial = excluded.start_serial, end_time = excluded.end_time, flags = excluded.flags, open = excluded.open");
-  const bool open = r[4].IsNull() || r[4].AsDateTime() == 0;
+  double end = 0, start = 0;
+  const bool open = !Serial(r[4], &end) || end == 0;
   q.Bind(1, Int(r[0])).Bind(2, Text(r[1])).Bind(3, Text(r[2])).Bind(4, Date(r[3]));
-  if (r[3].IsNull()) q.BindNull(5);
-  else q.Bind(5, r[3].AsDateTime());
+  if (Serial(r[3], &start)) q.Bind(5, start);
+  else q.BindNull(5);
   q.Bind(6, Date(r[4])).Bind(7, Int(r[5])).Bind(8, static_cast<int64_t>(open ? 1 : 0)).Run();
 }
 

@@ -141,3 +141,23 @@ TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WebRefresh, OddValuesWrittenByAnotherProgramDoNotStopThePasses) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("stats.db");
+  testkit::Touch(db);
+  webtest::Store(db, webtest::AlphaGame(), dir.path());
+  ASSERT_EQ(testkit::SqlExec(db, "UPDATE Games SET Game_Start_Date_Time = 'soon', Game_Flags = 'many' WHERE Record = 1;"
+                                 "INSERT INTO Scores_0000001 VALUES (13, 1, 2, 2, 1, 'lots', 'later');"),
+            0);
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  nlohmann::json g = web.Json("/api/games/1");
+  EXPECT_EQ(g["score_rows"], 13);
+  EXPECT_EQ(g["flags"], 0);
+  EXPECT_EQ(web.Json("/api/players/1")["frags"], 4);   // the odd row is still a frag, with score 0
+  EXPECT_EQ(web.Json("/api/players/1")["score"], 0);
+}
+
+}  // namespace
