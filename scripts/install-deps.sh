@@ -7,6 +7,8 @@ packages=(
   libsqlite3-dev sqlite3 zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
+  libcpp-httplib-dev nlohmann-json3-dev
+  chromium
 )
 
 missing=()

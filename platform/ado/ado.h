@@ -202,6 +202,11 @@ class Connection {
   std::shared_ptr<detail::Session> session_;
 };
 
+// Connection string settings every backend reads: Provider, Data Source,
+// and Mode=Read (open for reading only; on SQLite the file must be in WAL
+// journal mode, so that a reader never makes a writer wait) or ReadWrite
+// (the default).
+//
 // Reads one setting ("Name=value") of a connection string, case-insensitive
 // on the name; empty when absent.
 std::string ConnectionSetting(const std::string& connection_string, const std::string& name);

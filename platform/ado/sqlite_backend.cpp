@@ -73,6 +73,12 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
     o.pooling = pooling == "TRUE";
   }
+  std::string mode = Upper(ConnectionSetting(cs, "Mode"));
+  if (!mode.empty()) {
+    if (mode != "READ" && mode != "READWRITE")
+      throw Error(kErrProvider, "Invalid Mode setting '" + mode + "': Read or ReadWrite expected.");
+    o.read_only = mode == "READ";
+  }
   return o;
 }
 
@@ -118,7 +124,7 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   const std::string pool_key = path + '\n' + std::to_string(options.busy_timeout_ms) + '\n' +
                                options.journal_mode + '\n' + options.synchronous + '\n' +
                                std::to_string(options.statement_cache) + '\n' +
-                               std::to_string(options.max_page_count);
+                               std::to_string(options.max_page_count) + (options.read_only ? "\nread" : "");
   const FileIdentity file = IdentityOf(st);
   if (auto handle = TakePooled(path, pool_key, file)) {
     // Another program may have changed the tables since.
@@ -141,7 +147,8 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   // A name that SQLite could read as a URI is made a plain relative path.
   const std::string open_path = path.compare(0, 5, "file:") == 0 ? "./" + path : path;
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(open_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int open_flags = options.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  int rc = sqlite3_open_v2(open_path.c_str(), &db, open_flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close_v2(db);
@@ -150,7 +157,15 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, options.busy_timeout_ms);
   OpenStep(db, path, "SELECT count(*) FROM sqlite_master");   // a file that is no database fails here
-  if (!sqlite3_db_readonly(db, "main")) OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);
+  if (options.read_only) {
+    // A reader in any other journal mode would make writers wait for it.
+    if (Upper(OpenStep(db, path, "PRAGMA journal_mode")) != "WAL") {
+      sqlite3_close_v2(db);
+      throw Error(kErrProvider, "Cannot read '" + path + "' with Mode=Read: the database is not in WAL journal mode.");
+    }
+  } else if (!sqlite3_db_readonly(db, "main")) {
+    OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);
+  }
   OpenStep(db, path, "PRAGMA synchronous=" + options.synchronous);
   if (options.max_page_count > 0)
     OpenStep(db, path, "PRAGMA max_page_count=" + std::to_string(options.max_page_count));
@@ -363,6 +378,8 @@ std::unique_ptr<Cursor> SqliteSession::Execute(const std::string& statement) {
 
 void SqliteSession::Begin() {
   Prepare();
+  // BEGIN IMMEDIATE would take the write lock even on a read-only handle.
+  if (options_.read_only) throw Error(kErrState, "A connection opened with Mode=Read runs no transactions.");
   if (TransactionDepth() > 0) {
     RunSimple("SAVEPOINT s" + std::to_string(depth_ + 1));
     ++depth_;

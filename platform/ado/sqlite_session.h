@@ -35,6 +35,7 @@ struct SqliteOptions {
   size_t statement_cache = 512;   // compiled statements kept, least recently used dropped first
   bool pooling = true;   // keep the handle for the next session on the file
   long long max_page_count = 0;   // 0: SQLite's own limit (a smaller one stands in for a full disk)
+  bool read_only = false;   // Mode=Read: opened read-only, the file must be in WAL mode
 };
 
 class SqliteSession : public Session, public jet::ColumnSource {

@@ -146,4 +146,32 @@ TEST_F(AdoPool, TablesChangedByAnotherProgramMeanwhileAreReadAnew) {
   EXPECT_EQ(rs->Field("Date_Time").AsText(), "2026-02-03 04:05:06");
 }
 
+TEST_F(AdoPool, AReaderNeverWritesAndNeverMakesAWriterWait) {
+  Open().Execute("Insert into Types values ( 1, 'a', #2026-01-01# )");
+  Open().Execute("Insert into Types values ( 2, 'b', #2026-01-01# )");
+  conn_.reset();
+  ado::Connection reader;
+  reader.Open("Provider=SQLite;Data Source=" + path_ + ";Busy Timeout=0;Mode=Read");
+  auto rs = reader.Execute("Select Record From Types where Record > 0 Order By Record");
+  ASSERT_FALSE(rs->Eof());   // the read stands on its first row, its snapshot open
+  EXPECT_EQ(testkit::SqlExec(path_, "INSERT INTO Types VALUES (3, 'c', '2026-01-01 00:00:00')"), SQLITE_OK);
+  EXPECT_NE(ErrorOf([&] { reader.Execute("Insert into Types values ( 4, 'd', #2026-01-01# )"); }).Number(), 0);
+  EXPECT_THROW(reader.BeginTrans(), ado::Error);
+  rs = reader.Execute("Select Record From Types where Record > 1");
+  int count = 0;
+  for (; !rs->Eof(); rs->MoveNext()) ++count;
+  EXPECT_EQ(count, 2);   // 2 and the writer's 3, none of its own
+  reader.Close();
+
+  // A file in another journal mode is refused, and left in that mode.
+  const std::string other = dir_.File("delete.db");
+  testkit::Touch(other);
+  ASSERT_EQ(testkit::SqlExec(other, "CREATE TABLE t (x INTEGER)"), SQLITE_OK);
+  ado::Error e = ErrorOf([&] { reader.Open("Provider=SQLite;Data Source=" + other + ";Mode=Read"); });
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "WAL")) << e.Description();
+  EXPECT_EQ(testkit::SqlRows(other, "PRAGMA journal_mode")[0][0], "delete");
+  EXPECT_TRUE(Has(ErrorOf([&] { reader.Open("Provider=SQLite;Data Source=" + path_ + ";Mode=Write"); }), "Mode"));
+}
+
 }  // namespace

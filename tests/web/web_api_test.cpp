@@ -1,0 +1,223 @@
+// Every figure of every JSON endpoint against the hand-worked game.
+#include <gtest/gtest.h>
+
+#include "web_fixture.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+class WebApi : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new testkit::TempDir();
+    db_ = dir_->File("stats.db");
+    testkit::Touch(db_);
+    webtest::Store(db_, webtest::AlphaGame(), dir_->path());
+    webtest::Store(db_, webtest::BravoGame(), dir_->path());
+    web_ = new webtest::Web(webtest::Sqlite(db_), dir_->File("summaries.db"));
+  }
+  static void TearDownTestSuite() {
+    delete web_;
+    delete dir_;
+  }
+  static testkit::TempDir* dir_;
+  static std::string db_;
+  static webtest::Web* web_;
+};
+testkit::TempDir* WebApi::dir_ = nullptr;
+std::string WebApi::db_;
+webtest::Web* WebApi::web_ = nullptr;
+
+// Players: O'Neil 1, <script> 2, Bob 3, Robert 4 (Bob's new name), <img> 5.
+const std::string kScript = "<script>alert(1)</script>";
+const std::string kImg = "<img src=x onerror=alert(1)>";
+
+json Player(int record, const std::string& name, int frags, int deaths, int suicides, int score, double fpd, int games,
+            const std::string& last_seen) {
+  return json{{"record", record}, {"name", name}, {"frags", frags}, {"deaths", deaths}, {"suicides", suicides},
+              {"score", score}, {"frags_per_death", fpd}, {"games", games}, {"last_seen", last_seen}};
+}
+
+const std::string kDay1 = "2026-03-01 13:45:10", kDay2 = "2026-03-02 09:00:00";
+
+TEST_F(WebApi, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
+  json all = web_->Json("/api/players?sort=name&order=asc");
+  EXPECT_EQ(all["total"], 5);
+  EXPECT_EQ(all["pages"], 1);
+  const json expected = json::array({
+      Player(5, kImg, 2, 1, 1, 1, 2.0, 1, kDay2),
+      Player(2, kScript, 1, 2, 0, 1, 0.5, 1, kDay1),
+      Player(3, "Bob", 1, 1, 1, 1, 1.0, 1, kDay1),
+      Player(1, "O'Neil", 3, 2, 0, 0, 1.5, 1, kDay1),
+      Player(4, "Robert", 2, 3, 0, 2, 0.67, 2, kDay2),
+  });
+  EXPECT_EQ(all["players"], expected);
+
+  auto order = [&](const std::string& query) {
+    std::vector<int> ids;
+    const json list = web_->Json("/api/players?" + query);
+    for (const json& p : list["players"]) ids.push_back(p["record"]);
+    return ids;
+  };
+  EXPECT_EQ(order(""), (std::vector<int>{4, 5, 3, 2, 1}));   // score, highest first; ties by record
+  EXPECT_EQ(order("sort=frags&order=desc"), (std::vector<int>{1, 5, 4, 3, 2}));
+  EXPECT_EQ(order("sort=deaths&order=asc"), (std::vector<int>{3, 5, 1, 2, 4}));
+  EXPECT_EQ(order("sort=suicides&order=desc"), (std::vector<int>{5, 3, 4, 2, 1}));
+  EXPECT_EQ(order("sort=fpd&order=desc"), (std::vector<int>{5, 1, 3, 4, 2}));
+  EXPECT_EQ(order("sort=games&order=desc"), (std::vector<int>{4, 5, 3, 2, 1}));
+  EXPECT_EQ(order("sort=last_seen&order=desc"), (std::vector<int>{5, 4, 3, 2, 1}));
+  EXPECT_EQ(order("q=ROB"), (std::vector<int>{4}));
+  EXPECT_EQ(order("q=%27"), (std::vector<int>{1}));          // the apostrophe
+  EXPECT_EQ(order("q=%25"), (std::vector<int>{}));           // % is a character, not a wildcard
+  EXPECT_EQ(order("q=%3Cscript"), (std::vector<int>{2}));
+  EXPECT_EQ(order("q=%27ne"), (std::vector<int>{1}));        // any letter case, also through the index
+  EXPECT_EQ(order("q=%22x%22"), (std::vector<int>{}));
+  EXPECT_EQ(order("q=r%25r"), (std::vector<int>{}));
+  EXPECT_EQ(order("q=b"), (std::vector<int>{4, 3}));
+}
+
+TEST_F(WebApi, ServersShowTheirGamesAndTheRunningOne) {
+  json s = web_->Json("/api/servers")["servers"];
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0]["record"], 1);
+  EXPECT_EQ(s[0]["name"], "Alpha");
+  EXPECT_EQ(s[0]["ip"], "10.0.0.1");
+  EXPECT_EQ(s[0]["port"], "27910");
+  EXPECT_EQ(s[0]["packet_number"], 1);
+  EXPECT_EQ(s[0]["games"], 1);
+  EXPECT_TRUE(s[0]["current_game"].is_null());   // its game has ended
+  EXPECT_FALSE(s[0]["last_datagram"].get<std::string>().empty());
+  EXPECT_EQ(s[1]["name"], "Bravo's <b>");
+  EXPECT_EQ(s[1]["current_game"],
+            (json{{"record", 2}, {"map", "q2dm2"}, {"players", json::array({json{{"record", 4}, {"name", "Robert"}},
+                                                                             json{{"record", 5}, {"name", kImg}}})}}));
+}
+
+TEST_F(WebApi, GamesNewestFirstOverallAndPerServer) {
+  json g = web_->Json("/api/games");
+  EXPECT_EQ(g["total"], 2);
+  EXPECT_EQ(g["games"][0], (json{{"record", 2}, {"start", kDay2}, {"end", "running"}, {"map", "q2dm2"}, {"players", 2},
+                                 {"score_rows", 7}, {"server", {{"record", 2}, {"name", "Bravo's <b>"}}}}));
+  EXPECT_EQ(g["games"][1], (json{{"record", 1}, {"start", kDay1}, {"end", "2026-03-01 13:45:30"}, {"map", "q2dm1"},
+                                 {"players", 4}, {"score_rows", 12}, {"server", {{"record", 1}, {"name", "Alpha"}}}}));
+  json a = web_->Json("/api/games?server=1&page=1");
+  EXPECT_EQ(a["server"], (json{{"record", 1}, {"name", "Alpha"}}));
+  ASSERT_EQ(a["games"].size(), 1u);
+  EXPECT_EQ(a["games"][0]["record"], 1);
+}
+
+TEST_F(WebApi, ScoreboardWeaponsChartAndVariablesOfAGame) {
+  json g = web_->Json("/api/games/1");
+  EXPECT_EQ(g["running"], false);
+  EXPECT_EQ(g["stdlog_ver"], "1.2");
+  auto row = [](int record, const std::string& name, json teams, int frags, int deaths, int suicides, int score, json types) {
+    return json{{"record", record}, {"name", name}, {"teams", teams}, {"frags", frags}, {"deaths", deaths},
+                {"suicides", suicides}, {"score", score}, {"types", types}};
+  };
+  EXPECT_EQ(g["scoreboard"], json::array({
+                                 row(2, kScript, {"Blue"}, 1, 2, 0, 1, {{"Kill", 1}}),
+                                 row(3, "Bob", {"Blue", "Red"}, 1, 1, 1, 1, {{"Kill", 1}, {"Suicide", 1}}),
+                                 row(4, "Robert", json::array(), 1, 1, 0, 1, {{"Kill", 1}}),
+                                 row(1, "O'Neil", {"Red"}, 3, 2, 0, 0, {{"Kill", 2}, {"TeamKill", 1}}),
+                             }));
+  EXPECT_EQ(g["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":4,"suicides":1},
+                                          {"record":2,"name":"Railgun","frags":2,"suicides":0}])"));
+  EXPECT_EQ(g["chart"][0], json::parse(R"({"record":1,"name":"O'Neil","points":[[10.0,1],[11.0,2],[18.0,0]]})"));
+  EXPECT_EQ(g["chart"][2]["points"], json::parse("[[13.0,-1],[15.0,1]]"));
+  EXPECT_EQ(g["variables"], json::parse(R"([{"name":"hostname","value":"Alpha"},{"name":"$HOST_IP$","value":"10.0.0.1"},
+                                            {"name":"port","value":"27910"}])"));
+  json g2 = web_->Json("/api/games/2");
+  EXPECT_EQ(g2["running"], true);
+  EXPECT_EQ(g2["end"], "running");
+  EXPECT_EQ(g2["scoreboard"][0], row(5, kImg, {"Blue"}, 2, 1, 1, 1, {{"Kill", 2}, {"Suicide", 1}}));
+  EXPECT_EQ(g2["scoreboard"][1], row(4, "Robert", {"Red"}, 1, 2, 0, 1, {{"Kill", 1}}));
+  EXPECT_EQ(g2["player_variables"], json::parse(R"([{"record":4,"name":"Robert","variables":
+      [{"name":"name","value":"Robbie"},{"name":"skin","value":"male/grunt"}]}])"));
+}
+
+TEST_F(WebApi, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
+  json o = web_->Json("/api/players/1");
+  EXPECT_EQ(o["frags"], 3);
+  EXPECT_EQ(o["deaths"], 2);
+  EXPECT_EQ(o["score"], 0);
+  EXPECT_EQ(o["frags_per_death"], 1.5);
+  EXPECT_EQ(o["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":3,"deaths":1,"suicides":0},
+                                          {"record":2,"name":"Railgun","frags":0,"deaths":1,"suicides":0}])"));
+  EXPECT_EQ(o["types"], json::parse(R"([{"record":2,"name":"Kill","score_rows":2,"score":2},
+                                        {"record":6,"name":"TeamKill","score_rows":1,"score":-2}])"));
+  EXPECT_EQ(o["beaten_most"].size(), 3u);
+  EXPECT_EQ(o["beaten_by_most"], json::parse(R"([{"record":2,"name":"<script>alert(1)</script>","frags":1},
+                                                 {"record":4,"name":"Robert","frags":1}])"));
+  EXPECT_EQ(o["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":3}])"));
+
+  json r = web_->Json("/api/players/4");
+  EXPECT_EQ(r["games"], 2);
+  EXPECT_EQ(r["last_seen"], kDay2);
+  EXPECT_EQ(r["beaten_by_most"][0], (json{{"record", 5}, {"name", kImg}, {"frags", 2}}));
+  EXPECT_EQ(r["names"], json::parse(R"({"renamed_to":[],"netnames":["Robbie"],
+      "renamed_from":[{"record":3,"name":"Bob","game":1,"offset":16.0}]})"));
+  EXPECT_EQ(r["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":1},{"day":"2026-03-02","frags":1}])"));
+  ASSERT_EQ(r["games_played"].size(), 2u);
+  EXPECT_EQ(r["games_played"][0], (json{{"record", 2}, {"start", kDay2}, {"end", "running"}, {"map", "q2dm2"},
+                                        {"frags", 1}, {"deaths", 2}, {"suicides", 0}, {"score", 1}}));
+  json b = web_->Json("/api/players/3");
+  EXPECT_EQ(b["names"]["renamed_to"], json::parse(R"([{"record":4,"name":"Robert","game":1,"offset":16.0}])"));
+  EXPECT_EQ(b["weapons"], json::parse(R"([{"record":2,"name":"Railgun","frags":1,"deaths":0,"suicides":0},
+                                          {"record":1,"name":"Rocket","frags":0,"deaths":1,"suicides":1}])"));
+}
+
+TEST_F(WebApi, WeaponsTypesAndMapsTotals) {
+  EXPECT_EQ(web_->Json("/api/weapons?sort=frags&order=desc")["weapons"], json::parse(R"([
+      {"record":1,"name":"Rocket","frags":5,"suicides":2,"score_rows":7,"score":0},
+      {"record":3,"name":"Blaster","frags":2,"suicides":0,"score_rows":2,"score":2},
+      {"record":2,"name":"Railgun","frags":2,"suicides":0,"score_rows":2,"score":3}])"));
+  json types = web_->Json("/api/types?sort=score_rows&order=desc")["types"];
+  EXPECT_EQ(types[0], json::parse(R"({"record":2,"name":"Kill","score_rows":8,"score":9})"));
+  EXPECT_EQ(types[1], json::parse(R"({"record":3,"name":"Suicide","score_rows":2,"score":-2})"));
+  EXPECT_EQ(types[2], json::parse(R"({"record":6,"name":"TeamKill","score_rows":1,"score":-2})"));
+  EXPECT_EQ(types.size(), 7u);   // the player-event types stand with no rows
+  EXPECT_EQ(web_->Json("/api/maps")["maps"], json::parse(R"([{"record":1,"name":"q2dm1","games":1,"score_rows":12},
+                                                              {"record":2,"name":"q2dm2","games":1,"score_rows":7}])"));
+}
+
+TEST_F(WebApi, BadRequestsAreRefusedAndTheServerKeepsServing) {
+  std::string body;
+  const std::pair<std::string, int> cases[] = {
+      {"/nowhere", 404},
+      {"/api/nowhere", 404},
+      {"/api/players?page=-1", 400},
+      {"/api/players?page=0", 400},
+      {"/api/players?page=abc", 400},
+      {"/api/players?page=2", 404},
+      {"/api/players?sort=nonsense", 400},
+      {"/api/players?sort=name;DROP%20TABLE%20players", 400},
+      {"/api/players?order=sideways", 400},
+      {"/api/players?q=" + std::string(51, 'x'), 400},
+      {"/api/players?x=1", 400},
+      {"/api/players?page=1&page=2", 400},
+      {"/api/players/99", 404},
+      {"/api/players/0", 404},
+      {"/api/players/99999999999", 404},
+      {"/api/games/3", 404},
+      {"/api/games?server=9", 404},
+      {"/api/games?server=1x", 400},
+      {"/api/weapons?sort=rows", 400},
+      {"/players/../../etc/passwd", 404},
+      {"/%2e%2e/%2e%2e/etc/passwd", 404},
+      {"/api/players?q=" + std::string(20000, 'a'), 414},
+      {"/players?page=-1", 400},
+  };
+  for (const auto& [path, status] : cases) {
+    EXPECT_EQ(web_->Request(path, &body), status) << path;
+    EXPECT_EQ(body.find("<script>"), std::string::npos) << path;
+  }
+  EXPECT_EQ(web_->Request("/api/players", &body, "POST"), 405);
+  EXPECT_EQ(web_->Request("/api/players/1", &body, "DELETE"), 405);
+  EXPECT_EQ(web_->Request("/api/players", &body, "HEAD"), 200);
+  EXPECT_TRUE(body.empty());
+  EXPECT_TRUE(web_->running());
+  EXPECT_EQ(web_->Json("/api/players")["total"], 5);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "web_fixture.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "datagram_builder.h"
+
+namespace webtest {
+namespace {
+
+std::string Run(const std::string& cmd, int* status) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  *status = pclose(p);
+  return out;
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+std::string Sqlite(const std::string& path) { return "Provider=SQLite;Data Source=" + path; }
+
+void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes,
+           const std::string& extra_args) {
+  datagram::Builder log;
+  log.server_vars = {{"hostname", feed.hostname}, {"$HOST_IP$", feed.ip}, {"port", feed.port}};
+  log.records = feed.records;
+  log.player_var_lines = feed.player_vars;
+  log.packet_number = feed.first_packet;
+  std::string files;
+  int n = 0;
+  for (const auto& bytes : datagram::SplitBytes(log, max_bytes)) {
+    const std::string file = work_dir + "/dg" + feed.port + "_" + std::to_string(feed.first_packet) + "_" + std::to_string(++n);
+    testkit::WriteFile(file, std::string(bytes.begin(), bytes.end()));
+    files += " " + Quote(file);
+  }
+  int status = 0;
+  std::string out = Run(testkit::BinaryFolder() + "/tallyfeed --create-tables " + extra_args + " --log-path " + Quote(work_dir + "/Process.log") +
+                            " " + Quote(Sqlite(db_path)) + files + " 2>&1",
+                        &status);
+  ASSERT_EQ(status, 0) << out;
+}
+
+Feed AlphaGame() {
+  Feed f{"Alpha", "10.0.0.1", "27910", {}, {}, 1};
+  f.records = {
+      "\t\tStdLog\t1.2\t\t0",
+      "\t\tLogDate\t03/01/2026\t\t0",
+      "\t\tLogTime\t13:45:10\t\t0",
+      "\t\tMap\tq2dm1\t\t0",
+      "\t\tPlayerConnect\tO'Neil\tRed\t1",
+      "\t\tPlayerConnect\t<script>alert(1)</script>\tBlue\t2",
+      "\t\tPlayerConnect\tBob\tBlue\t3",
+      "O'Neil\t<script>alert(1)</script>\tKill\tRocket\t1\t10",
+      "O'Neil\tBob\tKill\tRocket\t1\t11",
+      "<script>alert(1)</script>\tO'Neil\tKill\tRailgun\t1\t12",
+      "Bob\tBob\tSuicide\tRocket\t-1\t13",
+      "\t\tPlayerTeamChange\tBob\tRed\t14",
+      "Bob\t<script>alert(1)</script>\tKill\tRailgun\t2\t15",
+      "\t\tPlayerRename\tBob\tRobert\t16",
+      "Robert\tO'Neil\tKill\tRocket\t1\t17",
+      "O'Neil\tRobert\tTeamKill\tRocket\t-2\t18",
+      "\t\tGameEnd\t\t\t20",
+  };
+  return f;
+}
+
+Feed BravoGame() {
+  Feed f{"Bravo's <b>", "10.0.0.2", "27911", {}, {}, 1};
+  const std::string img = "<img src=x onerror=alert(1)>";
+  f.records = {
+      "\t\tLogDate\t03/02/2026\t\t0",
+      "\t\tLogTime\t09:00:00\t\t0",
+      "\t\tMap\tq2dm2\t\t0",
+      "\t\tPlayerConnect\tRobert\tRed\t1",
+      "\t\tPlayerConnect\t" + img + "\tBlue\t2",
+      "Robert\t" + img + "\tKill\tBlaster\t1\t5",
+      img + "\tRobert\tKill\tBlaster\t1\t6",
+      img + "\tRobert\tKill\tRocket\t1\t7",
+      img + "\t" + img + "\tSuicide\tRocket\t-1\t8",
+      "\t\tPlayerLeft\tRobert\t\t9",
+  };
+  f.player_vars = {"netname \"Robert\"", "name \"Robbie\"", "skin \"male/grunt\""};
+  return f;
+}
+
+Web::Web(const std::string& connection_string, const std::string& summaries, int refresh_seconds) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    const std::string bin = testkit::BinaryFolder() + "/tallyweb";
+    const std::string refresh = std::to_string(refresh_seconds);
+    execl(bin.c_str(), bin.c_str(), "--listen", "127.0.0.1:0", "--refresh", refresh.c_str(), "--summaries",
+          summaries.c_str(), connection_string.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  out_fd_ = fds[0];
+  // The first line names the port.
+  std::string line;
+  char c;
+  while (read(out_fd_, &c, 1) == 1 && c != '\n') line += c;
+  const size_t at = line.find("http://127.0.0.1:");
+  if (at != std::string::npos) port_ = std::atoi(line.c_str() + at + 17);
+  if (port_ == 0) ADD_FAILURE() << "tallyweb did not start: " << line;
+}
+
+Web::~Web() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  if (out_fd_ >= 0) close(out_fd_);
+}
+
+bool Web::running() {
+  int status = 0;
+  return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int Web::Request(const std::string& path, std::string* body, const std::string& method) {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_read_timeout(10, 0);
+  httplib::Result r = method == "GET"    ? client.Get(path.c_str())
+                      : method == "HEAD" ? client.Head(path.c_str())
+                      : method == "POST" ? client.Post(path.c_str(), "x", "text/plain")
+                                         : client.Delete(path.c_str());
+  if (!r) return 0;
+  if (body) *body = r->body;
+  return r->status;
+}
+
+nlohmann::json Web::Json(const std::string& path) {
+  std::string body;
+  int status = Request(path, &body);
+  EXPECT_EQ(status, 200) << path << ": " << body;
+  if (status != 200) return nlohmann::json();
+  return nlohmann::json::parse(body);
+}
+
+namespace {
+
+std::string Chromium(const std::string& args, const std::string& profile_dir) {
+  int status = 0;
+  return Run("chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+             "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
+                 Quote(profile_dir) + " " + args + " 2>/dev/null",
+             &status);
+}
+
+}  // namespace
+
+std::string DumpDom(const std::string& url, const std::string& profile_dir) {
+  return Chromium("--dump-dom " + Quote(url), profile_dir);
+}
+
+bool Screenshot(const std::string& url, const std::string& png_path, const std::string& profile_dir) {
+  std::remove(png_path.c_str());
+  Chromium("--window-size=1200,1600 --screenshot=" + Quote(png_path) + " " + Quote(url), profile_dir);
+  return testkit::Exists(png_path);
+}
+
+}  // namespace webtest

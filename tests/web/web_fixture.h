@@ -1,0 +1,59 @@
+// Test support for tallyweb: a statistics database filled through tallyfeed
+// (the hand-worked two-server game below), a tallyweb process serving it,
+// HTTP requests, and headless Chromium.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "test_env.h"
+
+namespace webtest {
+
+// One server's part of a game log: its variables and record lines.
+struct Feed {
+  std::string hostname, ip, port;
+  std::vector<std::string> records;
+  std::vector<std::string> player_vars;
+  unsigned first_packet = 1;
+};
+
+// Stores the feed through tallyfeed, split into datagrams of `max_bytes`;
+// a test failure when tallyfeed does not exit with 0.
+void Store(const std::string& db_path, const Feed& feed, const std::string& work_dir, size_t max_bytes = 1400,
+           const std::string& extra_args = "");
+
+// The hand-worked game: server "Alpha" plays game 1 (closed), server
+// "Bravo's <b>" game 2 (running). See web_api_test.cpp for its figures.
+Feed AlphaGame();
+Feed BravoGame();
+
+// A running tallyweb; stopped (SIGTERM, then waited for) on destruction.
+class Web {
+ public:
+  Web(const std::string& connection_string, const std::string& summaries, int refresh_seconds = 1);
+  ~Web();
+  Web(const Web&) = delete;
+  Web& operator=(const Web&) = delete;
+  int port() const { return port_; }
+  bool running();   // the process has not ended
+  // GET (or another method) of a path; the status and the body.
+  int Request(const std::string& path, std::string* body = nullptr, const std::string& method = "GET");
+  nlohmann::json Json(const std::string& path);   // a test failure unless 200
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int out_fd_ = -1;
+};
+
+// Chromium headless: the DOM after loading `url`, and a screenshot of it.
+std::string DumpDom(const std::string& url, const std::string& profile_dir);
+bool Screenshot(const std::string& url, const std::string& png_path, const std::string& profile_dir);
+
+std::string Sqlite(const std::string& path);   // "Provider=SQLite;Data Source=" + path
+
+}  // namespace webtest

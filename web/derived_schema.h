@@ -1,0 +1,24 @@
+// derived_schema: the tables of tallyweb's own file, which holds what it has
+// read of a statistics database and the figures summed from it.
+//
+// The file is disposable: a missing file, one of another layout version or
+// one made from another database is created afresh. Mirrors of the source
+// tables keep the source's Record as `id` (dictionaries, servers, games) or
+// `rec` (link tables). `cursors` holds, per source table, the last Record
+// read; `games.last_record` does so per score table.
+#pragma once
+
+#include <string>
+
+namespace web {
+
+constexpr int kDerivedVersion = 3;
+
+// Creates the tables (when missing) on an open, writable handle.
+const char* DerivedSchemaSql();
+
+// The player-event keywords whose rows the engine writes into a game's
+// score table (with weapon 0): they name players but are no kills.
+bool IsPlayerEventType(const std::string& type_name);
+
+}  // namespace web

@@ -1,0 +1,557 @@
+#include "refresher.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cmath>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "ado.h"
+#include "codepage.h"
+#include "derived_schema.h"
+#include "sqlite_db.h"
+
+namespace web {
+namespace {
+
+// Score rows gathered before a commit.
+constexpr size_t kBatchRows = 200000;
+
+using Row = std::vector<ado::Value>;
+
+// Values of another type than the column's are read as 0 (or as their text):
+// one odd value must not stop every later pass.
+int64_t Int(const ado::Value& v) {
+  if (v.IsNull()) return 0;
+  try {
+    return v.AsInteger();
+  } catch (const ado::Error&) {
+  }
+  try {
+    const double d = v.AsDouble();
+    return std::isfinite(d) && std::fabs(d) < 9e18 ? static_cast<int64_t>(std::llround(d)) : 0;
+  } catch (const ado::Error&) {
+    return 0;
+  }
+}
+
+double Real(const ado::Value& v) {
+  try {
+    return v.IsNull() ? 0.0 : v.AsDouble();
+  } catch (const ado::Error&) {
+    return 0.0;
+  }
+}
+
+// The day serial of a date-time; false for null and for what is no date.
+bool Serial(const ado::Value& v, double* serial) {
+  if (v.IsNull()) return false;
+  try {
+    *serial = v.AsDateTime();
+    return true;
+  } catch (const ado::Error&) {
+    return false;
+  }
+}
+
+std::string Text(const ado::Value& v) {
+  try {
+    return v.IsNull() ? std::string() : codepage::NarrowToUtf8(v.AsText());
+  } catch (const ado::Error&) {
+    return std::string();
+  }
+}
+
+// A date-time as the database holds it, in the general date format; empty
+// for the zero date (nothing recorded).
+std::string Date(const ado::Value& v) {
+  double serial = 0;
+  if (!Serial(v, &serial)) return v.IsNull() ? std::string() : Text(v);
+  return serial == 0 ? std::string() : Text(v);
+}
+
+std::vector<Row> Select(ado::Connection& c, const std::string& statement, const std::vector<std::string>& names) {
+  std::vector<Row> rows;
+  auto rs = c.Execute(statement);
+  for (; !rs->Eof(); rs->MoveNext()) {
+    Row row;
+    row.reserve(names.size());
+    for (const std::string& n : names) row.push_back(rs->Field(n));
+    rows.push_back(std::move(row));
+  }
+  rs->Close();
+  return rows;
+}
+
+struct ScoreRow {
+  int64_t rec, killer, victim, type, weapon, score;
+  double offset;
+};
+
+struct GameRead {
+  int64_t game;
+  bool make_final;
+  std::vector<ScoreRow> rows;
+};
+
+struct Delta {
+  int64_t frags = 0, deaths = 0, suicides = 0, score = 0;
+};
+
+}  // namespace
+
+std::string SourceKey(const std::string& cs) {
+  return ado::ConnectionSetting(cs, "Provider") + "|" + ado::ConnectionSetting(cs, "Data Source") + "|" +
+         ado::ConnectionSetting(cs, "Location");
+}
+
+std::string ReadOnlyConnectionString(const std::string& cs) { return "Mode=Read;" + cs; }
+
+struct Refresher::Impl {
+  std::unique_ptr<Db> db;
+  ino_t ino = 0;
+  dev_t dev = 0;
+  std::set<int64_t> event_types;   // types whose name is a player-event keyword
+  std::set<std::string> tables;    // the database's tables, read when a score table fails
+  bool tables_read = false;
+};
+
+Refresher::Refresher(std::string connection_string, std::string derived_path)
+    : connection_string_(std::move(connection_string)),
+      derived_path_(std::move(derived_path)),
+      impl_(std::make_unique<Impl>()) {}
+
+Refresher::~Refresher() = default;
+
+namespace {
+
+int64_t Cursor(Db& db, const std::string& table) {
+  Stmt q(db.handle(), "SELECT last FROM cursors WHERE tbl = ?");
+  q.Bind(1, table);
+  return q.Step() ? q.Int(0) : 0;
+}
+
+void SetCursor(Db& db, const std::string& table, int64_t last) {
+  Stmt q(db.handle(), "INSERT INTO cursors (tbl, last) VALUES (?, ?) ON CONFLICT (tbl) DO UPDATE SET last = excluded.last");
+  q.Bind(1, table).Bind(2, last).Run();
+}
+
+std::string Meta(Db& db, const std::string& key) {
+  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = ?");
+  q.Bind(1, key);
+  return q.Step() ? q.Text(0) : std::string();
+}
+
+void SetMeta(Db& db, const std::string& key, const std::string& value) {
+  Stmt q(db.handle(), "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)");
+  q.Bind(1, key).Bind(2, value).Run();
+}
+
+// Reads a dictionary's new rows: (Record, name column, Date_Time).
+void ReadDictionary(ado::Connection& c, Db& db, const std::string& source, const std::string& column,
+                    const std::string& target) {
+  const int64_t last = Cursor(db, source);
+  auto rows = Select(c, "Select Record, " + column + ", Date_Time From " + source + " Where Record > " +
+                            std::to_string(last) + " Order By Record",
+                     {"Record", column, "Date_Time"});
+  if (rows.empty()) return;
+  Stmt ins(db.handle(), "INSERT INTO " + target + " (id, name, first_seen) VALUES (?, ?, ?) "
+                        "ON CONFLICT (id) DO UPDATE SET name = excluded.name, first_seen = excluded.first_seen");
+  // Player names are also kept in a trigram index for the name search.
+  std::unique_ptr<Stmt> words;
+  if (target == "players") words = std::make_unique<Stmt>(db.handle(), "INSERT OR REPLACE INTO player_names (rowid, name) VALUES (?, ?)");
+  int64_t max = last;
+  for (const Row& r : rows) {
+    const int64_t id = Int(r[0]);
+    ins.Bind(1, id).Bind(2, Text(r[1])).Bind(3, Date(r[2])).Run();
+    if (words) words->Bind(1, id).Bind(2, Text(r[1])).Run();
+    if (id > max) max = id;
+  }
+  SetCursor(db, source, max);
+}
+
+// Reads a link table's new rows into a mirror with the same columns.
+void ReadLinks(ado::Connection& c, Db& db, const std::string& source, const std::vector<std::string>& columns,
+               const std::string& target, const std::vector<std::string>& target_columns) {
+  const int64_t last = Cursor(db, source);
+  std::string list = "Record", marks = "?", names = "rec";
+  for (size_t i = 0; i < columns.size(); ++i) {
+    list += ", " + columns[i];
+    marks += ", ?";
+    names += ", " + target_columns[i];
+  }
+  std::vector<std::string> all = {"Record"};
+  all.insert(all.end(), columns.begin(), columns.end());
+  auto rows = Select(c, "Select " + list + " From " + source + " Where Record > " + std::to_string(last) +
+                            " Order By Record",
+                     all);
+  if (rows.empty()) return;
+  Stmt ins(db.handle(), "INSERT OR REPLACE INTO " + target + " (" + names + ") VALUES (" + marks + ")");
+  int64_t max = last;
+  for (const Row& r : rows) {
+    for (size_t i = 0; i < r.size(); ++i) ins.Bind(static_cast<int>(i) + 1, Int(r[i]));
+    ins.Run();
+    max = std::max(max, Int(r[0]));
+  }
+  SetCursor(db, source, max);
+}
+
+void StoreGame(Db& db, const Row& r) {
+  Stmt q(db.handle(),
+         "INSERT INTO games (id, stdlog, patch, start, start_serial, end_time, flags, open) VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
+         "ON CONFLICT (id) DO UPDATE SET stdlog = excluded.stdlog, patch = excluded.patch, start = excluded.start, "
+         "start_serial = excluded.start_serial, end_time = excluded.end_time, flags = excluded.flags, open = excluded.open");
+  double end = 0, start = 0;
+  const bool open = !Serial(r[4], &end) || end == 0;
+  q.Bind(1, Int(r[0])).Bind(2, Text(r[1])).Bind(3, Text(r[2])).Bind(4, Date(r[3]));
+  if (Serial(r[3], &start)) q.Bind(5, start);
+  else q.BindNull(5);
+  q.Bind(6, Date(r[4])).Bind(7, Int(r[5])).Bind(8, static_cast<int64_t>(open ? 1 : 0)).Run();
+}
+
+const std::vector<std::string> kGameColumns = {"Record", "StdLog_Ver", "Patch_Name", "Game_Start_Date_Time",
+                                               "Game_End_Date_Time", "Game_Flags"};
+const char kGameSelect[] =
+    "Select Record, StdLog_Ver, Patch_Name, Game_Start_Date_Time, Game_End_Date_Time, Game_Flags From Games";
+
+std::string ScoreTableName(int64_t game) { return "Scores_000000" + std::to_string(game); }
+
+// Sums a batch of score rows into the figures and commits.
+class Summer {
+ public:
+  Summer(Db& db, const std::set<int64_t>& event_types, int64_t rename_type)
+      : db_(db), events_(event_types), rename_type_(rename_type) {}
+
+  void Add(const GameRead& g) {
+    auto& gp = game_players_;
+    for (const ScoreRow& r : g.rows) {
+      ++rows_[g.game];
+      last_[g.game] = std::max(last_[g.game], r.rec);
+      if (r.killer > 0) Named(g.game, r.killer);
+      if (r.victim > 0 && r.victim != r.killer) Named(g.game, r.victim);
+      if (r.weapon == 0 && events_.count(r.type)) {
+        if (r.type == rename_type_ && r.killer > 0 && r.victim > 0)
+          renames_.push_back({g.game, r.rec, r.killer, r.victim, r.offset});
+        continue;
+      }
+      auto& wt = weapon_totals_[r.weapon];
+      ++wt[2];
+      wt[3] += r.score;
+      auto& tt = type_totals_[r.type];
+      ++tt[0];
+      tt[1] += r.score;
+      if (r.killer <= 0) continue;
+      auto& k = gp[{g.game, r.killer}];
+      if (r.victim > 0 && r.victim != r.killer) {
+        ++k.frags;
+        ++gp[{g.game, r.victim}].deaths;
+        ++versus_[{r.killer, r.victim}];
+        ++weapons_[{g.game, r.killer, r.weapon}][0];
+        ++weapons_[{g.game, r.victim, r.weapon}][1];
+        ++wt[0];
+      } else if (r.victim == r.killer) {
+        ++k.suicides;
+        ++weapons_[{g.game, r.killer, r.weapon}][2];
+        ++wt[1];
+      }
+      k.score += r.score;
+      auto& t = types_[{g.game, r.killer, r.type}];
+      ++t[0];
+      t[1] += r.score;
+      if (r.score != 0) points_.push_back({g.game, r.rec, r.killer, r.offset, RunningScore(g.game, r.killer) + k.score});
+    }
+    if (g.make_final) finals_.push_back(g.game);
+    else touched_.insert(g.game);
+  }
+
+  void Commit() {
+    Stmt gp_ins(db_.handle(),
+                "INSERT INTO game_players (game, player, frags, deaths, suicides, score) VALUES (?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (game, player) DO UPDATE SET frags = frags + excluded.frags, deaths = deaths + excluded.deaths, "
+                "suicides = suicides + excluded.suicides, score = score + excluded.score");
+    for (const auto& [key, d] : game_players_)
+      gp_ins.Bind(1, key.first).Bind(2, key.second).Bind(3, d.frags).Bind(4, d.deaths).Bind(5, d.suicides).Bind(6, d.score).Run();
+    Stmt t_ins(db_.handle(),
+               "INSERT INTO game_player_types (game, player, type, n, score) VALUES (?, ?, ?, ?, ?) "
+               "ON CONFLICT DO UPDATE SET n = n + excluded.n, score = score + excluded.score");
+    for (const auto& [key, v] : types_)
+      t_ins.Bind(1, std::get<0>(key)).Bind(2, std::get<1>(key)).Bind(3, std::get<2>(key)).Bind(4, v[0]).Bind(5, v[1]).Run();
+    Stmt w_ins(db_.handle(),
+               "INSERT INTO game_player_weapons (game, player, weapon, frags, deaths, suicides) VALUES (?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT DO UPDATE SET frags = frags + excluded.frags, deaths = deaths + excluded.deaths, "
+               "suicides = suicides + excluded.suicides");
+    for (const auto& [key, v] : weapons_)
+      w_ins.Bind(1, std::get<0>(key)).Bind(2, std::get<1>(key)).Bind(3, std::get<2>(key)).Bind(4, v[0]).Bind(5, v[1]).Bind(6, v[2]).Run();
+    Stmt v_ins(db_.handle(),
+               "INSERT INTO versus (killer, victim, n) VALUES (?, ?, ?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+    for (const auto& [key, n] : versus_) v_ins.Bind(1, key.first).Bind(2, key.second).Bind(3, n).Run();
+    Stmt wt_ins(db_.handle(),
+                "INSERT INTO weapon_totals (weapon, frags, suicides, rows, score) VALUES (?, ?, ?, ?, ?) "
+                "ON CONFLICT DO UPDATE SET frags = frags + excluded.frags, suicides = suicides + excluded.suicides, "
+                "rows = rows + excluded.rows, score = score + excluded.score");
+    for (const auto& [w, v] : weapon_totals_) wt_ins.Bind(1, w).Bind(2, v[0]).Bind(3, v[1]).Bind(4, v[2]).Bind(5, v[3]).Run();
+    Stmt tt_ins(db_.handle(),
+                "INSERT INTO type_totals (type, rows, score) VALUES (?, ?, ?) "
+                "ON CONFLICT DO UPDATE SET rows = rows + excluded.rows, score = score + excluded.score");
+    for (const auto& [t, v] : type_totals_) tt_ins.Bind(1, t).Bind(2, v[0]).Bind(3, v[1]).Run();
+    Stmt p_ins(db_.handle(), "INSERT INTO score_points (game, rec, player, offset, total) VALUES (?, ?, ?, ?, ?)");
+    for (const Point& p : points_) p_ins.Bind(1, p.game).Bind(2, p.rec).Bind(3, p.player).Bind(4, p.offset).Bind(5, p.total).Run();
+    Stmt r_ins(db_.handle(), "INSERT INTO renames (game, rec, from_player, to_player, offset) VALUES (?, ?, ?, ?, ?)");
+    for (const Rename& r : renames_) r_ins.Bind(1, r.game).Bind(2, r.rec).Bind(3, r.from).Bind(4, r.to).Bind(5, r.offset).Run();
+
+    Stmt g_upd(db_.handle(),
+               "UPDATE games SET rows = rows + ?, last_record = MAX(last_record, ?), "
+               "players = (SELECT count(*) FROM game_players WHERE game = games.id) WHERE id = ?");
+    std::set<int64_t> games = touched_;
+    games.insert(finals_.begin(), finals_.end());
+    for (int64_t g : games) g_upd.Bind(1, rows_[g]).Bind(2, last_[g]).Bind(3, g).Run();
+    Stmt f_upd(db_.handle(), "UPDATE games SET final = 1 WHERE id = ?");
+    for (int64_t g : finals_) f_upd.Bind(1, g).Run();
+
+    // Player totals are summed again over the games of each player touched.
+    Stmt p_new(db_.handle(), "INSERT OR IGNORE INTO players (id) VALUES (?)");
+    Stmt p_upd(db_.handle(),
+               "UPDATE players SET (frags, deaths, suicides, score, games, last_game) = "
+               "(SELECT ifnull(sum(frags), 0), ifnull(sum(deaths), 0), ifnull(sum(suicides), 0), ifnull(sum(score), 0), count(*), ifnull(max(game), 0) "
+               "FROM game_players WHERE player = players.id) WHERE id = ?");
+    for (int64_t p : players_) {
+      p_new.Bind(1, p).Run();
+      p_upd.Bind(1, p).Run();
+    }
+  }
+
+ private:
+  struct Point {
+    int64_t game, rec, player;
+    double offset;
+    int64_t total;
+  };
+  struct Rename {
+    int64_t game, rec, from, to;
+    double offset;
+  };
+
+  void Named(int64_t game, int64_t player) {
+    players_.insert(player);
+    game_players_[{game, player}];
+  }
+
+  // The player's score in the game before this batch.
+  int64_t RunningScore(int64_t game, int64_t player) {
+    auto key = std::make_pair(game, player);
+    auto it = stored_score_.find(key);
+    if (it != stored_score_.end()) return it->second;
+    Stmt q(db_.handle(), "SELECT score FROM game_players WHERE game = ? AND player = ?");
+    q.Bind(1, game).Bind(2, player);
+    int64_t s = q.Step() ? q.Int(0) : 0;
+    stored_score_[key] = s;
+    return s;
+  }
+
+  Db& db_;
+  const std::set<int64_t>& events_;
+  int64_t rename_type_;
+  std::map<std::pair<int64_t, int64_t>, Delta> game_players_;
+  std::map<std::pair<int64_t, int64_t>, int64_t> stored_score_;
+  std::map<std::tuple<int64_t, int64_t, int64_t>, std::array<int64_t, 2>> types_;
+  std::map<std::tuple<int64_t, int64_t, int64_t>, std::array<int64_t, 3>> weapons_;
+  std::map<std::pair<int64_t, int64_t>, int64_t> versus_;
+  std::map<int64_t, std::array<int64_t, 4>> weapon_totals_;
+  std::map<int64_t, std::array<int64_t, 2>> type_totals_;
+  std::vector<Point> points_;
+  std::vector<Rename> renames_;
+  std::map<int64_t, int64_t> rows_, last_;
+  std::set<int64_t> touched_, players_;
+  std::vector<int64_t> finals_;
+};
+
+}  // namespace
+
+RefreshStats Refresher::RefreshOnce() {
+  RefreshStats stats;
+  Impl& im = *impl_;
+  const std::string source_key = SourceKey(connection_string_);
+
+  // The derived file: (re)opened when it is new, gone or replaced.
+  struct stat st;
+  const bool present = ::stat(derived_path_.c_str(), &st) == 0;
+  if (!im.db || !present || st.st_ino != im.ino || st.st_dev != im.dev) {
+    im.db.reset();
+    im.event_types.clear();
+    im.db = std::make_unique<Db>(derived_path_, false);
+    im.db->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    if (::stat(derived_path_.c_str(), &st) != 0) throw std::runtime_error("cannot read " + derived_path_);
+    im.ino = st.st_ino;
+    im.dev = st.st_dev;
+  }
+  Db& db = *im.db;
+  auto start_afresh = [&] {
+    std::vector<std::string> names;
+    {
+      Stmt q(db.handle(), "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type IN ('table', 'virtual') "
+                          "AND name NOT LIKE 'sqlite_%'");
+      while (q.Step()) names.push_back(q.Text(0));
+    }
+    db.Exec("BEGIN IMMEDIATE");
+    for (const std::string& n : names) db.Exec("DROP TABLE IF EXISTS \"" + n + "\"");
+    db.Exec(DerivedSchemaSql());
+    SetMeta(db, "version", std::to_string(kDerivedVersion));
+    SetMeta(db, "source", source_key);
+    db.Exec("COMMIT");
+    im.event_types.clear();
+    stats.rebuilt = true;
+  };
+  bool has_meta;
+  {
+    Stmt q(db.handle(), "SELECT count(*) FROM sqlite_master WHERE name = 'meta'");
+    q.Step();
+    has_meta = q.Int(0) != 0;
+  }
+  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key)
+    start_afresh();
+
+  ado::Connection c;
+  c.Open(ReadOnlyConnectionString(connection_string_));
+  im.tables_read = false;
+
+  // A database behind the derived file is another one: start afresh.
+  {
+    auto rows = Select(c, "Select Max(Record) As Highest From Games", {"Highest"});
+    const int64_t last = rows.empty() ? 0 : Int(rows[0][0]);
+    if (last < Cursor(db, "Games")) start_afresh();
+  }
+
+  db.Exec("BEGIN IMMEDIATE");
+  try {
+    // Servers: few rows, changed by every datagram; read whole.
+    auto servers = Select(c, "Select Record, Server_Name, Server_IP, Server_Port, Packet_Number, Date_Time From Servers",
+                          {"Record", "Server_Name", "Server_IP", "Server_Port", "Packet_Number", "Date_Time"});
+    Stmt s_ins(db.handle(), "INSERT OR REPLACE INTO servers (id, name, ip, port, packet, date_time) VALUES (?, ?, ?, ?, ?, ?)");
+    for (const Row& r : servers)
+      s_ins.Bind(1, Int(r[0])).Bind(2, Text(r[1])).Bind(3, Text(r[2])).Bind(4, Text(r[3])).Bind(5, Int(r[4])).Bind(6, Date(r[5])).Run();
+
+    // Games still open are read again, then the new ones.
+    std::vector<int64_t> open;
+    {
+      Stmt q(db.handle(), "SELECT id FROM games WHERE open = 1");
+      while (q.Step()) open.push_back(q.Int(0));
+    }
+    for (int64_t g : open)
+      for (const Row& r : Select(c, std::string(kGameSelect) + " Where Record = " + std::to_string(g), kGameColumns))
+        StoreGame(db, r);
+    const int64_t last_game = Cursor(db, "Games");
+    int64_t max_game = last_game;
+    for (const Row& r : Select(c, std::string(kGameSelect) + " Where Record > " + std::to_string(last_game) +
+                                      " Order By Record",
+                               kGameColumns)) {
+      StoreGame(db, r);
+      max_game = std::max(max_game, Int(r[0]));
+    }
+    SetCursor(db, "Games", max_game);
+
+    ReadLinks(c, db, "Servers_Games", {"Server", "Game"}, "server_games", {"server", "game"});
+    ReadLinks(c, db, "Games_Maps", {"Game", "Map"}, "game_maps", {"game", "map"});
+    ReadLinks(c, db, "Games_Players_Teams", {"Game", "Player", "Team"}, "game_teams", {"game", "player", "team"});
+    ReadLinks(c, db, "Games_Players_Cvars", {"Game", "Player", "Cvar"}, "game_player_cvars", {"game", "player", "cvar"});
+    ReadLinks(c, db, "Games_Cvars", {"Game", "Cvar"}, "game_cvars", {"game", "cvar"});
+    db.Exec("COMMIT");
+  } catch (...) {
+    db.Exec("ROLLBACK");
+    throw;
+  }
+
+  // Score tables of the games not yet read for the last time. Whether a
+  // game was closed is known from the reads above, before its rows are read.
+  struct Pending {
+    int64_t game, last;
+    bool closed;
+  };
+  std::vector<Pending> pending;
+  {
+    Stmt q(db.handle(), "SELECT id, last_record, open FROM games WHERE final = 0 AND id > 0 ORDER BY id");
+    while (q.Step()) pending.push_back({q.Int(0), q.Int(1), q.Int(2) == 0});
+  }
+
+  size_t next = 0;
+  bool first = true;   // dictionaries are read in every pass
+  while (first || next < pending.size()) {
+    first = false;
+    std::vector<GameRead> batch;
+    size_t rows = 0;
+    for (; next < pending.size() && rows < kBatchRows; ++next) {
+      const Pending& p = pending[next];
+      GameRead g{p.game, p.closed, {}};
+      try {
+        auto rs = c.Execute("Select Record, Killer, Victim, Type, Weapon, Score, Offset From " + ScoreTableName(p.game) +
+                            " Where Record > " + std::to_string(p.last) + " Order By Record");
+        for (; !rs->Eof(); rs->MoveNext())
+          g.rows.push_back({Int(rs->Field("Record")), Int(rs->Field("Killer")), Int(rs->Field("Victim")),
+                            Int(rs->Field("Type")), Int(rs->Field("Weapon")), Int(rs->Field("Score")),
+                            Real(rs->Field("Offset"))});
+        rs->Close();
+      } catch (const ado::Error&) {
+        // The engine creates a game's table just after its row: an open
+        // game may have none yet. A closed game without one has no rows.
+        if (!im.tables_read) {
+          auto rs = c.OpenSchema(ado::kSchemaTables);
+          for (; !rs->Eof(); rs->MoveNext()) im.tables.insert(rs->Field("TABLE_NAME").AsText());
+          im.tables_read = true;
+        }
+        if (im.tables.count(ScoreTableName(p.game))) throw;
+        if (!p.closed) continue;
+      }
+      rows += g.rows.size();
+      stats.score_rows += static_cast<int64_t>(g.rows.size());
+      ++stats.games_read;
+      if (!g.rows.empty() || g.make_final) batch.push_back(std::move(g));
+    }
+
+    // Dictionaries after the score rows, so that every name they use is there.
+    db.Exec("BEGIN IMMEDIATE");
+    try {
+      ReadDictionary(c, db, "Players", "Player", "players");
+      ReadDictionary(c, db, "Weapons", "Weapon", "weapons");
+      ReadDictionary(c, db, "Types", "Type", "types");
+      ReadDictionary(c, db, "Teams", "Team", "teams");
+      ReadDictionary(c, db, "Maps", "Map", "maps");
+      {
+        const int64_t last = Cursor(db, "Cvars");
+        auto cv = Select(c, "Select Record, Cvar, Val From Cvars Where Record > " + std::to_string(last) + " Order By Record",
+                         {"Record", "Cvar", "Val"});
+        Stmt ins(db.handle(), "INSERT OR REPLACE INTO cvars (id, name, value) VALUES (?, ?, ?)");
+        int64_t max = last;
+        for (const Row& r : cv) {
+          ins.Bind(1, Int(r[0])).Bind(2, Text(r[1])).Bind(3, Text(r[2])).Run();
+          max = std::max(max, Int(r[0]));
+        }
+        SetCursor(db, "Cvars", max);
+      }
+      im.event_types.clear();
+      int64_t rename_type = -1;
+      {
+        Stmt q(db.handle(), "SELECT id, name FROM types");
+        while (q.Step())
+          if (IsPlayerEventType(q.Text(1))) {
+            im.event_types.insert(q.Int(0));
+            if (q.Text(1) == "PlayerRename") rename_type = q.Int(0);
+          }
+      }
+      Summer sum(db, im.event_types, rename_type);
+      for (const GameRead& g : batch) sum.Add(g);
+      sum.Commit();
+      db.Exec("COMMIT");
+    } catch (...) {
+      db.Exec("ROLLBACK");
+      throw;
+    }
+  }
+  c.Close();
+  return stats;
+}
+
+}  // namespace web

@@ -1,0 +1,165 @@
+#include "routes.h"
+
+#include <httplib.h>
+#include <sys/stat.h>
+
+#include <charconv>
+#include <functional>
+#include <iostream>
+#include <set>
+
+#include "figures.h"
+#include "pages.h"
+
+namespace web {
+namespace {
+
+using json = nlohmann::json;
+
+struct Response {
+  json body;
+  std::string (*page)(const json&);
+};
+
+int64_t Number(const httplib::Request& req, const std::string& name, int64_t fallback) {
+  if (!req.has_param(name.c_str())) return fallback;
+  const std::string v = req.get_param_value(name.c_str());
+  int64_t out = 0;
+  auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), out);
+  if (v.empty() || ec != std::errc() || end != v.data() + v.size() || out < 1 || out > 2147483647)
+    throw BadRequest(name + " must be a whole number from 1");
+  return out;
+}
+
+std::string Text(const httplib::Request& req, const std::string& name, const std::string& fallback) {
+  return req.has_param(name.c_str()) ? req.get_param_value(name.c_str()) : fallback;
+}
+
+void OnlyParams(const httplib::Request& req, std::set<std::string> allowed) {
+  for (const auto& [name, value] : req.params) {
+    if (!allowed.count(name)) throw BadRequest("unknown parameter");
+    if (req.get_param_value_count(name.c_str()) > 1) throw BadRequest("a parameter is given twice");
+  }
+}
+
+int64_t PathNumber(const httplib::Request& req) {
+  int64_t out = 0;
+  const std::string v = req.matches[1];
+  auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), out);
+  if (ec != std::errc() || end != v.data() + v.size()) throw NotFound("no such record");
+  return out;
+}
+
+void Send(httplib::Response& res, int status, const std::string& body, const char* type) {
+  res.status = status;
+  res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(body, type);
+}
+
+void SendError(httplib::Response& res, bool api, int status, const std::string& message) {
+  if (api) Send(res, status, json{{"error", message}}.dump() + "\n", "application/json");
+  else Send(res, status, ErrorPage(status, message), "text/html; charset=utf-8");
+}
+
+using Handler = std::function<Response(Db&, const httplib::Request&)>;
+
+// Registers a page at `path` and its twin at "/api" + `path`.
+void Twin(httplib::Server& server, const std::string& derived_path, const std::string& path, Handler handler) {
+  for (bool api : {false, true}) {
+    server.Get((api ? "/api" : "") + path, [=](const httplib::Request& req, httplib::Response& res) {
+      try {
+        struct stat st;
+        if (::stat(derived_path.c_str(), &st) != 0) {
+          SendError(res, api, 503, "the summaries are being built; try again shortly");
+          return;
+        }
+        Db db(derived_path, true);
+        db.Exec("BEGIN");   // one snapshot for the whole response
+        Response r = handler(db, req);
+        db.Exec("COMMIT");
+        if (api)
+          Send(res, 200, r.body.dump(1, ' ', false, json::error_handler_t::replace) + "\n", "application/json");
+        else
+          Send(res, 200, r.page(r.body), "text/html; charset=utf-8");
+      } catch (const BadRequest& e) {
+        SendError(res, api, 400, e.what());
+      } catch (const NotFound& e) {
+        SendError(res, api, 404, e.what());
+      } catch (const std::exception& e) {
+        std::cerr << "tallyweb: " << req.path << ": " << e.what() << "\n";
+        SendError(res, api, 503, "the summaries cannot be read now");
+      }
+    });
+  }
+}
+
+ListQuery Listing(const httplib::Request& req) {
+  OnlyParams(req, {"sort", "order"});
+  ListQuery q;
+  q.sort = Text(req, "sort", q.sort);
+  q.order = Text(req, "order", q.order);
+  return q;
+}
+
+}  // namespace
+
+void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
+  auto servers = [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{ServersJson(db), &ServersPage};
+  };
+  Twin(server, derived_path, "/servers", servers);
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/servers"); });
+  Twin(server, derived_path, "/games", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {"server", "page"});
+    return Response{GamesJson(db, Number(req, "server", 0), Number(req, "page", 1)), &GamesPage};
+  });
+  Twin(server, derived_path, R"(/games/(\d{1,10}))", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{GameJson(db, PathNumber(req)), &GamePage};
+  });
+  Twin(server, derived_path, "/players", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {"sort", "order", "q", "page"});
+    PlayerQuery q;
+    q.sort = Text(req, "sort", q.sort);
+    q.order = Text(req, "order", q.order);
+    q.q = Text(req, "q", "");
+    q.page = Number(req, "page", 1);
+    return Response{PlayersJson(db, q), &PlayersPage};
+  });
+  Twin(server, derived_path, R"(/players/(\d{1,10}))", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{PlayerJson(db, PathNumber(req)), &PlayerPage};
+  });
+  Twin(server, derived_path, "/weapons", [](Db& db, const httplib::Request& req) {
+    return Response{WeaponsJson(db, Listing(req)), &WeaponsPage};
+  });
+  Twin(server, derived_path, "/types", [](Db& db, const httplib::Request& req) {
+    return Response{TypesJson(db, Listing(req)), &TypesPage};
+  });
+  Twin(server, derived_path, "/maps", [](Db& db, const httplib::Request& req) {
+    return Response{MapsJson(db, Listing(req)), &MapsPage};
+  });
+
+  auto refuse = [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Allow", "GET, HEAD");
+    SendError(res, false, 405, "only GET and HEAD are served");
+  };
+  server.Post(".*", refuse);
+  server.Put(".*", refuse);
+  server.Patch(".*", refuse);
+  server.Delete(".*", refuse);
+  server.Options(".*", refuse);
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const bool api = req.path.rfind("/api/", 0) == 0;
+    SendError(res, api, res.status, res.status == 404 ? "no such page" : "bad request");
+  });
+  server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    SendError(res, false, 500, "internal error");
+  });
+}
+
+}  // namespace web
