@@ -223,6 +223,7 @@ PgWriteLock::PgWriteLock(const PgServer& server, const std::string& database)
   std::string tables = PQresultStatus(r) == PGRES_TUPLES_OK ? PQgetvalue(r, 0, 0) : "";
   PQclear(r);
   Exec("BEGIN");
+  Exec("SET LOCAL lock_timeout = 3000");   // a lock that cannot be taken fails, as on SQLite
   if (!tables.empty()) Exec("LOCK TABLE " + tables + " IN EXCLUSIVE MODE");
 }
 
