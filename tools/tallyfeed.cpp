@@ -11,6 +11,7 @@
 
 #include "com.h"
 #include "msgbox.h"
+#include "replay_archive.h"
 #include "schema.h"
 #include "score_class.h"
 
@@ -28,7 +29,14 @@ const char kUsage[] =
     "  --from IP:PORT    the sender (default 127.0.0.1:27910)\n"
     "  --listen-port N   the listening port written to the process log (default 28000)\n"
     "  --lock-budget S   answer the locked-database prompt Yes for S seconds (default 60)\n"
-    "Exit status 0 when every pass completed.\n";
+    "Exit status 0 when every pass completed.\n"
+    "\n"
+    "usage: tallyfeed --replay-archive [--log-path PATH] [--listen-port N] FROM TO\n"
+    "\n"
+    "Hands every archived datagram (Logs row) of the database FROM, in Record order,\n"
+    "to the engine as the listener did, storing into the database TO; what a pass\n"
+    "stamps with the time takes the row's receipt time. Interrupted (Ctrl+C), the\n"
+    "same command resumes where it stopped. Exit status 0 when every row completed.\n";
 
 bool ParseInt(const std::string& text, long min, long max, long* out) {
   char* end = nullptr;
@@ -46,6 +54,7 @@ int main(int argc, char** argv) {
   std::string log_path, from_ip = "127.0.0.1";
   long from_port = 27910, listen_port = 28000, budget = 60;
   std::vector<std::string> positional;
+  bool replay_archive = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](const char* name) -> std::string {
@@ -58,6 +67,8 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return 0;
+    } else if (a == "--replay-archive") {
+      replay_archive = true;
     } else if (a == "--create-tables") {
       create_tables = true;
     } else if (a == "--raw") {
@@ -90,11 +101,13 @@ int main(int argc, char** argv) {
       positional.push_back(a);
     }
   }
-  if (positional.size() < 2) {
+  if (positional.size() < 2 || (replay_archive && positional.size() != 2)) {
     std::cerr << kUsage;
     return 2;
   }
   msgbox::Install(std::make_shared<msgbox::HeadlessMessageBoxes>(std::chrono::seconds(budget)));
+  if (replay_archive)
+    return replay::ReplayArchive({positional[0], positional[1], log_path, static_cast<int>(listen_port)});
   const std::string connection_string = positional[0];
 
   if (create_tables) {
