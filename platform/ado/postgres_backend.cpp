@@ -1,4 +1,5 @@
 // The PostgreSQL backend: opening, statements, transactions.
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +26,13 @@ PgOptions ReadOptions(const std::string& cs) {
   o.command_timeout_s = ReadNumber(cs, "Command Timeout", 0, 86400, o.command_timeout_s, "seconds");
   o.connect_timeout_s = ReadNumber(cs, "Connect Timeout", 0, 3600, o.connect_timeout_s, "seconds");
   o.statement_cache = static_cast<size_t>(ReadNumber(cs, "Statement Cache", 0, 10000, 256, "a count"));
+  std::string sync = ConnectionSetting(cs, "Synchronous Commit");
+  for (char& c : sync) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!sync.empty() && sync != "on" && sync != "off" && sync != "local" && sync != "remote_write" &&
+      sync != "remote_apply")
+    throw Error(kErrProvider, "Invalid Synchronous Commit setting '" + sync +
+                                  "': on, off, local, remote_write or remote_apply expected.");
+  o.synchronous_commit = sync;
   std::string pooling = ConnectionSetting(cs, "Pooling");
   if (!pooling.empty()) {
     if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
@@ -77,6 +85,7 @@ Params ReadParams(const std::string& cs, const PgOptions& o) {
   std::string options = "-c DateStyle=ISO,MDY -c client_min_messages=warning -c lock_timeout=" +
                         std::to_string(o.busy_timeout_ms) + " -c statement_timeout=" +
                         std::to_string(o.command_timeout_s * 1000) + " -c IntervalStyle=postgres";
+  if (!o.synchronous_commit.empty()) options += " -c synchronous_commit=" + o.synchronous_commit;
   p.Add("options", options);
   return p;
 }
@@ -261,21 +270,32 @@ PGresult* PostgresSession::RunOnce(const std::string& sql, const std::vector<Val
   return PQexecPrepared(c, name.c_str(), n, b.values.data(), b.lengths.data(), b.formats.data(), 0);
 }
 
-PGresult* PostgresSession::Run(const std::string& sql, const std::vector<Value>& params, bool cacheable) {
+PGresult* PostgresSession::Run(const std::string& sql, const std::vector<Value>& params, bool cacheable,
+                               bool writes) {
   PGconn* c = Conn();
-  const bool guarded = PQtransactionStatus(c) == PQTRANS_INTRANS;
+  const int depth = PQtransactionStatus(c) == PQTRANS_INTRANS ? TransactionDepth() : 0;
+  const bool changed = depth > 0 && (static_cast<size_t>(depth) >= changed_.size() || changed_[depth]);
+  const bool guarded = depth > 0 && changed;
   if (guarded) RunSimple("SAVEPOINT jet_statement");
   PGresult* r = RunOnce(sql, params, cacheable);
   if (!Failed(r)) {
     if (guarded) RunSimple("RELEASE SAVEPOINT jet_statement");
+    if (depth > 0 && writes && static_cast<size_t>(depth) < changed_.size()) changed_[depth] = true;
     if (r) stats_.rows_fetched += static_cast<uint64_t>(PQntuples(r));
     return r;
   }
   Error e = ErrorOf(r);
   PQclear(r);
-  if (guarded && PQstatus(c) == CONNECTION_OK) {
-    PQclear(PQexec(c, "ROLLBACK TO SAVEPOINT jet_statement"));
-    PQclear(PQexec(c, "RELEASE SAVEPOINT jet_statement"));
+  if (depth > 0 && PQstatus(c) == CONNECTION_OK) {
+    if (guarded) {
+      PQclear(PQexec(c, "ROLLBACK TO SAVEPOINT jet_statement"));
+      PQclear(PQexec(c, "RELEASE SAVEPOINT jet_statement"));
+    } else if (depth > 1) {
+      PQclear(PQexec(c, ("ROLLBACK TO SAVEPOINT s" + std::to_string(depth)).c_str()));   // it stays open
+    } else {
+      PQclear(PQexec(c, "ROLLBACK"));   // nothing was changed yet: a new transaction is the same
+      PQclear(PQexec(c, "BEGIN"));
+    }
   }
   // A failed statement may have been prepared against tables that changed.
   handle_->catalog.Forget();
@@ -299,7 +319,7 @@ std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
   const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
                     tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
   const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
-  PGresult* r = Run(sql, tr.params, data);
+  PGresult* r = Run(sql, tr.params, data, tr.verb != jet::Verb::Select);
   if (!data) handle_->catalog.Forget();   // create, alter, drop: tables and columns may change
   if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r);
   PQclear(r);
@@ -310,6 +330,8 @@ void PostgresSession::Begin() {
   const int depth = TransactionDepth();
   RunSimple(depth == 0 ? std::string("BEGIN") : "SAVEPOINT s" + std::to_string(depth + 1));
   depth_ = depth + 1;
+  changed_.resize(static_cast<size_t>(depth_) + 1, true);
+  changed_[depth_] = false;
 }
 
 void PostgresSession::Commit() {
@@ -318,6 +340,10 @@ void PostgresSession::Commit() {
   if (depth > 1) {
     RunSimple("RELEASE SAVEPOINT s" + std::to_string(depth));
     depth_ = depth - 1;
+    if (changed_.size() > static_cast<size_t>(depth)) {
+      if (changed_[depth]) changed_[depth - 1] = true;
+      changed_.resize(static_cast<size_t>(depth));
+    }
     return;
   }
   try {
@@ -338,6 +364,7 @@ void PostgresSession::Rollback() {
     RunSimple("ROLLBACK TO SAVEPOINT " + name);
     RunSimple("RELEASE SAVEPOINT " + name);
     depth_ = depth - 1;
+    if (changed_.size() > static_cast<size_t>(depth)) changed_.resize(static_cast<size_t>(depth));
     return;
   }
   depth_ = 0;
@@ -373,7 +400,7 @@ void PostgresSession::Insert(const std::string& table, const std::vector<std::st
   const std::string sql = jet::NarrowToBackend(
       "INSERT INTO " + pg::Quote(name ? *name : table) +
       (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));
-  PQclear(Run(sql, params, true));
+  PQclear(Run(sql, params, true, true));
 }
 
 }  // namespace ado::detail

@@ -1,7 +1,7 @@
 // The PostgreSQL backend: idle server connections kept for reuse.
 //
 // A session that ends outside a transaction on a sound connection gives its
-// handle (connection, prepared statements, catalog) back; the next session
+// handle (connection, prepared statements, what it knows of the tables) back; the next session
 // with the same parameters takes it after one round trip proves that the
 // server still answers. A connection that fails the check is closed, so the
 // next session connects afresh. Idle handles close after 60 seconds, when
@@ -91,10 +91,9 @@ std::unique_ptr<PgHandle> TakePooledPg(const std::string& key) {
     const bool sound = r && PQresultStatus(r) == PGRES_EMPTY_QUERY && PQstatus(handle->conn) == CONNECTION_OK &&
                        PQtransactionStatus(handle->conn) == PQTRANS_IDLE;
     PQclear(r);
-    if (sound) {
-      handle->catalog.Forget();   // another program may have changed the tables
-      return handle;
-    }
+    // The catalog stays: a table another program created since is looked
+    // up when a statement names it, and a failed statement forgets it all.
+    if (sound) return handle;
     ClosePgHandle(*handle);
   }
   return nullptr;

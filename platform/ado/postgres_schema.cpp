@@ -142,7 +142,7 @@ void PostgresSession::LoadTables() {
       "SELECT c.relname FROM pg_catalog.pg_class c WHERE c.relkind IN ('r','p','v','m') "
       "AND pg_catalog.pg_table_is_visible(c.oid) AND c.relnamespace <> 'pg_catalog'::regnamespace "
       "AND c.relnamespace <> 'information_schema'::regnamespace ORDER BY c.relname",
-      {}, true);
+      {}, true, false);
   pg::Catalog& cat = handle_->catalog;
   cat.tables.clear();
   for (int i = 0; i < PQntuples(r); ++i) cat.tables.push_back(jet::BackendToNarrow(PQgetvalue(r, i, 0)));
@@ -174,7 +174,7 @@ const std::vector<jet::Column>* PostgresSession::ColumnsOf(const std::string& ta
       "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
       "WHERE c.relname = $1 AND pg_catalog.pg_table_is_visible(c.oid) AND a.attnum > 0 "
       "AND NOT a.attisdropped ORDER BY a.attnum",
-      {Value::Text(key)}, true);
+      {Value::Text(key)}, true, false);
   std::vector<jet::Column> cols;
   for (int i = 0; i < PQntuples(r); ++i) {
     jet::Column c;
@@ -216,7 +216,7 @@ Rows PostgresSession::Tables() {
       "SELECT c.relname, c.relkind FROM pg_catalog.pg_class c WHERE c.relkind IN ('r','p','v','m') "
       "AND pg_catalog.pg_table_is_visible(c.oid) AND c.relnamespace <> 'pg_catalog'::regnamespace "
       "AND c.relnamespace <> 'information_schema'::regnamespace ORDER BY c.relname",
-      {}, true);
+      {}, true, false);
   Rows r;
   r.names = {"TABLE_CATALOG", "TABLE_SCHEMA", "TABLE_NAME", "TABLE_TYPE"};
   for (int i = 0; i < PQntuples(res); ++i) {

@@ -7,8 +7,11 @@
 //
 // Jet gives every statement its own atomicity: a failed statement leaves the
 // transaction as it was. PostgreSQL instead aborts the whole transaction, so
-// inside a transaction each statement runs within a savepoint of its own
-// that is rolled back when the statement fails.
+// a statement that fails inside a transaction is undone back to where it
+// started: to a savepoint of its own when its transaction level already
+// holds changes, else to the start of the level (the level's savepoint, or
+// a new transaction in place of the outermost one), which costs nothing
+// while the statement succeeds.
 //
 // A select's rows arrive whole; the cursor owns them and outlives the
 // session. A lost server connection is reported as kErrProvider with a text
@@ -38,6 +41,7 @@ struct PgOptions {
   int connect_timeout_s = 10;
   size_t statement_cache = 256;
   bool pooling = true;
+  std::string synchronous_commit;   // empty: the server's own setting
 };
 
 // A server connection with what the session learned on it; pooled between
@@ -85,8 +89,9 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
  private:
   PGconn* Conn();   // throws on a closed session or a lost connection
   // Runs a statement with parameters; prepared when `cacheable`. Inside a
-  // transaction it runs within a savepoint of its own.
-  PGresult* Run(const std::string& sql, const std::vector<Value>& params, bool cacheable);
+  // transaction a failure undoes the statement alone (see above); `writes`
+  // marks the level as holding changes.
+  PGresult* Run(const std::string& sql, const std::vector<Value>& params, bool cacheable, bool writes);
   PGresult* RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable);
   void RunSimple(const std::string& sql);   // SAVEPOINT, COMMIT, ...
   Error ErrorOf(const PGresult* result);    // takes the failure of a result (or of the connection)
@@ -96,6 +101,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   PgOptions options_;
   std::string database_;
   int depth_ = 0;
+  std::vector<bool> changed_;   // [level]: the level holds changes; [0] unused
   SessionStats stats_;
 };
 
