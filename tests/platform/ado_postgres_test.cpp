@@ -176,12 +176,20 @@ TEST_F(AdoPostgres, TransactionsNestAndAFailedStatementLeavesTheTransactionUsabl
   EXPECT_EQ(Rows("select Record from Types order by Record"), (std::vector<std::vector<std::string>>{{"1"}, {"4"}}));
   EXPECT_EQ(ErrorOf([&] { conn_.CommitTrans(); }).Number(), ado::kErrState);
 
+  // A failure before anything changed: the transaction goes on as well.
+  conn_.BeginTrans();
+  EXPECT_TRUE(Has(ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'first', 0)"); }), "duplicate"));
+  EXPECT_EQ(conn_.TransactionLevel(), 1);
+  conn_.Execute("Insert into Types values ( 6, 'after', 0)");
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Types"), 3);
+
   conn_.BeginTrans();
   conn_.Execute("Insert into Types values ( 5, 'gone', 0)");
   conn_.Close();   // an open transaction is rolled back
   conn_.Open(ConnectionString());
   EXPECT_EQ(conn_.TransactionLevel(), 0);
-  EXPECT_EQ(Count("Types"), 2);
+  EXPECT_EQ(Count("Types"), 3);
 }
 
 TEST_F(AdoPostgres, OpenFailuresAreClearAndNeitherLockNorDuplicate) {
