@@ -19,6 +19,7 @@ void ArchivePacket() {
   std::shared_ptr<ado::Recordset> rs;
   bool row_started = false;
   int duplicates = 0;
+  const int base = s.EngineConnection->TransactionLevel();
   while (step != kDone) {
     try {
       switch (step) {
@@ -47,7 +48,11 @@ void ArchivePacket() {
           step = kUpdate;
           break;
         case kUpdate:
+          // Within a pass the insert has a savepoint of its own, so that a
+          // failed attempt can be undone alone on every database.
+          if (base > 0) s.EngineConnection->BeginTrans();
           rs->Update();
+          if (base > 0) s.EngineConnection->CommitTrans();
           row_started = false;
           rs->Close();
           s.LogRecord = s.NextRecord;
@@ -57,6 +62,9 @@ void ArchivePacket() {
           break;
       }
     } catch (const ado::Error& e) {
+      ado::Connection& c = *s.EngineConnection;
+      if (e.Unavailable() || c.TransactionLevel() < base) throw ado::Error(e.Number(), e.Description(), true);
+      if (c.TransactionLevel() > base) c.RollbackTrans();
       switch (policy.OnFailure(e.Number(), e.Description())) {
         case lockretry::Decision::Retry:
           break;
@@ -72,6 +80,7 @@ void ArchivePacket() {
           step = kAddNew;
           break;
         case lockretry::Decision::Ignore:
+          s.LastPass.ignored.push_back("the datagram's Logs row");
           if (row_started) rs->CancelUpdate();
           s.LogRecord = 0;
           if (rs && rs->IsOpen()) rs->Close();

@@ -7,7 +7,9 @@ namespace tallycore {
 
 int32_t ExecuteDbCommand() {
   auto& s = State();
-  return s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
+  s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
+  if (s.CommandResult == 2) s.LastPass.ignored.push_back(s.CommandText);
+  return s.CommandResult;
 }
 
 int32_t RunCommand(const std::string& command_text) {
@@ -17,11 +19,28 @@ int32_t RunCommand(const std::string& command_text) {
   return result;
 }
 
+bool ExecuteOptional(const std::string& statement) {
+  ado::Connection& c = *State().EngineConnection;
+  const int base = c.TransactionLevel();
+  try {
+    c.BeginTrans();
+    c.Execute(statement, ado::kCmdText);
+    c.CommitTrans();
+    return true;
+  } catch (const ado::Error& e) {
+    if (e.Unavailable() || c.TransactionLevel() < base) throw ado::Error(e.Number(), e.Description(), true);
+    if (c.TransactionLevel() > base) c.RollbackTrans();
+    return false;
+  }
+}
+
 std::shared_ptr<ado::Recordset>& RunQuery(const std::string& query_text) {
   auto& s = State();
   s.QueryText = query_text;
   s.EngineRecordset = s.EngineConnection->Execute(s.QueryText, ado::kCmdText);
   return s.EngineRecordset;
 }
+
+void ForgetPassCaches() {}
 
 }  // namespace tallycore

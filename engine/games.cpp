@@ -70,14 +70,22 @@ void CopyServerVariables() {
 // Keeps the per-row numbering query of a score table cheap. Only an index;
 // a database that refuses it works the same, only slower.
 void IndexScoreTable(const std::string& table) {
-  try {
-    State().EngineConnection->Execute("Create Index IF NOT EXISTS IX_" + table + "_Record On " +
-                                      table + " (Record)");
-  } catch (const ado::Error&) {
-  }
+  ExecuteOptional("Create Index IF NOT EXISTS IX_" + table + "_Record On " + table + " (Record)");
 }
 
 }  // namespace
+
+void ConfirmCurrentGame() {
+  GameSlots& g = Game();
+  if (g.ScoreTableName.empty()) return;
+  // The database may have been replaced or restored since the game was
+  // made current: the game must still be this server's.
+  auto& rs = RunQuery("Select Record From Servers_Games where Server=" + Num(State().ServerRecord) +
+                      " and Game=" + Num(g.GameRecord));
+  bool found = !rs->Eof();
+  rs->Close();
+  if (!found) g = GameSlots{};
+}
 
 void EnsureCurrentGame() {
   if (Game().ScoreTableName.empty()) FindCurrentGame();

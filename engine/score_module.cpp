@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "datetime.h"
+#include "lock_retry.h"
 #include "msgbox.h"
 #include "paths.h"
 #include "scoring.h"
@@ -120,6 +121,99 @@ void ReleaseConnection() {
   }
 }
 
+// Opens the connection and begins the pass's write transaction. A lock met
+// on the way (opening or beginning) is retried under the lock-retry policy;
+// anything else, or a lock the policy gives up on, means the pass cannot
+// begin: nothing is stored and the datagram can be handed over again.
+void BeginPass() {
+  auto& s = State();
+  lockretry::LockRetryPolicy policy;
+  while (true) {
+    try {
+      if (!s.EngineConnection) {
+        auto connection = std::make_shared<ado::Connection>();
+        connection->Open(s.ConnectionString, "", "", ado::kOptionUnspecified);
+        s.EngineConnection = connection;
+      }
+      s.EngineConnection->BeginTrans();
+      return;
+    } catch (const ado::Error& e) {
+      if (lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)
+        throw PassDeferred{e.Number(), e.Description()};
+      switch (policy.OnFailure(e.Number(), e.Description())) {
+        case lockretry::Decision::Retry:
+          continue;
+        case lockretry::Decision::Stop:
+          throw PassStop{};
+        default:
+          throw PassDeferred{e.Number(), e.Description()};
+      }
+    }
+  }
+}
+
+// Commits the pass's transaction (the outer level; savepoints still open
+// are released into it). A lock at commit is retried under the policy; a
+// commit that cannot be done leaves nothing of the pass stored.
+}  // namespace
+
+void CommitPass() {
+  auto& s = State();
+  if (!s.EngineConnection || !s.EngineConnection->IsOpen()) return;
+  ado::Connection& c = *s.EngineConnection;
+  lockretry::LockRetryPolicy policy;
+  while (c.TransactionLevel() > 1) c.CommitTrans();
+  while (true) {
+    try {
+      if (c.TransactionLevel() == 0) throw PassDeferred{ado::kErrProvider, "The pass's transaction was lost."};
+      c.CommitTrans();
+      return;
+    } catch (const ado::Error& e) {
+      if (e.Unavailable() || c.TransactionLevel() == 0) throw PassDeferred{e.Number(), e.Description()};
+      switch (policy.OnFailure(e.Number(), e.Description())) {
+        case lockretry::Decision::Retry:
+          continue;
+        case lockretry::Decision::Stop:
+          c.RollbackTrans();
+          throw PassStop{};
+        default:
+          throw PassDeferred{e.Number(), e.Description()};
+      }
+    }
+  }
+}
+
+namespace {
+
+// After a stop: the statements before the one stopped at stay stored.
+void CommitBeforeStop() {
+  auto& s = State();
+  if (!s.EngineConnection || !s.EngineConnection->InTransaction()) return;
+  ado::Connection& c = *s.EngineConnection;
+  try {
+    while (c.TransactionLevel() > 1) c.RollbackTrans();   // the stopped statement's savepoint
+    CommitPass();
+  } catch (...) {
+    // Nothing more can be stored; ReleaseConnection rolls back.
+  }
+}
+
+// A pass that fails (a malformed datagram, a failure no step handles)
+// keeps what it stored before the failure, as every statement did before
+// it; then the failure reaches the caller.
+void FinishFailedPass() {
+  auto& s = State();
+  if (s.EngineConnection && s.EngineConnection->InTransaction()) {
+    try {
+      CommitPass();
+    } catch (...) {
+      s.Games.clear();   // what memory holds may not be stored
+    }
+  }
+  ReleaseConnection();
+  ForgetPassCaches();
+}
+
 void Complete() {
   auto& s = State();
   s.EngineRecordset.reset();
@@ -150,24 +244,46 @@ void ProcessPass() {
   s.Game = &s.DetachedGame;
   if (!StartProcessLog()) return;
   s.LastPass.process_number = s.ProcessNumber;
+  // The headless lock budget counts for the whole pass.
+  msgbox::WaitScope pass_wait;
+  // The current games as they were before the pass: a pass that stores
+  // nothing must not leave its games behind in memory either.
+  const auto games_before = s.Games;
+  auto defer = [&](int32_t number, const std::string& description) {
+    ReleaseConnection();
+    s.Games = games_before;
+    s.Game = &s.DetachedGame;
+    ForgetPassCaches();
+    s.LastPass.deferred = true;
+    throw PassFailure(number, description);
+  };
   try {
     ReleaseConnection();
-    s.EngineConnection = std::make_shared<ado::Connection>();
-    s.EngineConnection->Open(s.ConnectionString, "", "", ado::kOptionUnspecified);
+    BeginPass();
     ScanProviderTypes();
     ArchivePacket();
     MakeDatagramText();
     size_t record_start = 0;
     if (IdentifyServer(&record_start)) WalkRecords(record_start);
+    CommitPass();
+    ForgetPassCaches();
     Complete();
   } catch (const PassStop&) {
-    // The user chose Cancel: nothing more is stored and no COMPLETED line is
-    // written, but the connection is let go so that its transaction does not
-    // keep other programs out of the database.
+    // The user chose Cancel: what was stored before the stopped statement
+    // stays, nothing more is stored and no COMPLETED line is written; the
+    // connection is let go so that nothing keeps other programs out.
+    CommitBeforeStop();
     ReleaseConnection();
+    ForgetPassCaches();
     s.LastPass.stopped = true;
+  } catch (const PassDeferred& d) {
+    defer(d.number, d.description);
+  } catch (const ado::Error& e) {
+    if (e.Unavailable()) defer(e.Number(), e.Description());
+    FinishFailedPass();
+    throw;
   } catch (...) {
-    ReleaseConnection();
+    FinishFailedPass();
     throw;
   }
 }

@@ -109,6 +109,15 @@ EngineState& State();
 // Unwinds a pass after the user chose Cancel.
 struct PassStop {};
 
+// Unwinds a pass that cannot be stored now (the database cannot be opened,
+// stays locked, or fails as a whole: full disk, input/output error, lost
+// server): its transaction is rolled back, so nothing of the datagram is
+// stored, and the datagram may be handed over again later.
+struct PassDeferred {
+  int32_t number;
+  std::string description;
+};
+
 // A failure that ends the pass and reaches the caller of Process.
 class PassFailure : public std::runtime_error {
  public:
@@ -123,8 +132,19 @@ class PassFailure : public std::runtime_error {
 // Support address that ends the messages advising the user to write.
 extern const char kSupportAddress[];
 
-// The processing pass (Score_Class::Process).
+// The processing pass (Score_Class::Process). One write transaction holds
+// everything a pass stores; each statement of ExecuteDbCommand runs in a
+// savepoint within it. A killed process leaves none of the pass's rows.
 void ProcessPass();
+
+// Commits the pass's transaction (nothing when no connection is open),
+// under the lock-retry policy; throws PassDeferred or PassStop when it
+// cannot.
+void CommitPass();
+
+// Drops what the pass remembered of the database while it held the write
+// lock (dictionary look-ups, next row numbers); called when a pass ends.
+void ForgetPassCaches();
 
 // Program folder of the registered engine library, or the default folder.
 std::string LocateProgramFolder(const std::string& prog_id, const std::string& dll_name,
@@ -145,6 +165,11 @@ void ScanProviderTypes();
 int32_t ExecuteDbCommand();
 // ExecuteDbCommand, unwinding with PassStop on result 3.
 int32_t RunCommand(const std::string& command_text);
+
+// Runs a statement whose failure changes nothing but speed (an index) in a
+// savepoint of its own; false when the database refused it. A failure of
+// the database as a whole is thrown.
+bool ExecuteOptional(const std::string& statement);
 
 // Select statements run directly on EngineConnection into EngineRecordset.
 std::shared_ptr<ado::Recordset>& RunQuery(const std::string& query_text);

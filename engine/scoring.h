@@ -125,6 +125,9 @@ bool CutRecordFields(const std::string& line, std::array<std::string, 7>* fields
 void DispatchRecord(WalkCursor& cursor);
 
 // ---- Games (games.cpp) ----
+// Forgets the remembered current game of the datagram's server unless the
+// database still links it to that server.
+void ConfirmCurrentGame();
 void FindCurrentGame();
 void StartNewGame();
 // Runs FindCurrentGame when no game of this server is current.

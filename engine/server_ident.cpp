@@ -162,13 +162,8 @@ void EnsureScoringIndexes() {
   thread_local std::set<std::string> done;
   EngineState& s = State();
   if (!s.EngineConnection || done.count(s.ConnectionString)) return;
-  for (const std::string& statement : ScoringIndexStatements()) {
-    try {
-      s.EngineConnection->Execute(statement);
-    } catch (const ado::Error&) {
-      return;
-    }
-  }
+  for (const std::string& statement : ScoringIndexStatements())
+    if (!ExecuteOptional(statement)) return;
   done.insert(s.ConnectionString);
 }
 
@@ -188,6 +183,9 @@ bool IdentifyServer(size_t* record_start) {
   for (int i = 0; i < 3; ++i) {
     found[i] = FindVariable(kRequired[i]);
     if (found[i] == 0) {
+      // The archive is stored before the box is shown, so that no lock is
+      // held while it waits for the user.
+      CommitPass();
       ShowMissingVariable(kRequired[i]);
       s.EngineRecordset.reset();
       if (s.EngineConnection) s.EngineConnection->Close();
@@ -200,6 +198,7 @@ bool IdentifyServer(size_t* record_start) {
   FindOrAddServer(s.HeaderCvarValues[found[0]], s.HeaderCvarValues[found[1]],
                   s.HeaderCvarValues[found[2]]);
   s.Game = &s.Games[{s.ConnectionString, s.ServerRecord}];
+  ConfirmCurrentGame();
 
   RunCommand("Update Servers Set Packet_Number=" + std::to_string(s.PacketNumber) +
              " where Record=" + std::to_string(s.ServerRecord));

@@ -103,22 +103,9 @@ void SaveConnectionsFile(const std::string& folder, const std::string& path,
   }
 }
 
-namespace {
-// True when the file ends in the middle of a line (edited by hand without a
-// final line end): an appended line must then start on a line of its own.
-bool EndsInsideALine(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  int last = EOF;
-  if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
-  std::fclose(f);
-  return last != EOF && last != '\n' && last != '\r';
-}
-}  // namespace
-
 void AppendConnectionLine(const std::string& path, const std::string& line) {
   errno = 0;
-  if (!textfile::AppendLine(path, EndsInsideALine(path) ? "\r\n" + line : line))
+  if (!textfile::AppendLine(path, line))
     ThrowFileFailure("Can not write", path);
 }
 

@@ -1,6 +1,8 @@
 #include "headless_front.h"
 
 #include <signal.h>
+
+#include "msgbox.h"
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -77,6 +79,7 @@ namespace {
 int g_signal_fd[2] = {-1, -1};
 
 void OnSignal(int sig) {
+  msgbox::RequestStop();   // a pass waiting at a lock gives up at its next prompt
   unsigned char b = static_cast<unsigned char>(sig);
   ssize_t r = ::write(g_signal_fd[0], &b, 1);
   (void)r;

@@ -3,19 +3,30 @@
 // and the closing steps. A front (windowed or headless) owns the widgets or
 // the terminal and forwards events here; tests drive it directly.
 //
-// Receipt: every datagram the sockets read is queued in arrival order with
-// its entry's settings as they are at its arrival (connection string, log
-// path, port text, raw-logging flag) and handed to a new Score_Class, one
-// pass at a time: a datagram that arrives while a pass waits at a prompt
-// (a nested event loop) is handed over after that pass returns. A failing
-// pass is shown in the status label and on standard error; receiving goes
-// on.
+// Receipt: every datagram the sockets read goes first into its entry's
+// durable spool (spool.h), in arrival order; passes take the oldest
+// datagram of each entry in turn and hand it to a new Score_Class with the
+// entry's settings as they are then (connection string, log path, port
+// text, raw-logging flag), one pass at a time: a datagram that arrives
+// while a pass waits at a prompt (a nested event loop) waits its turn. A
+// datagram leaves the spool when its pass has ended; one whose pass could
+// not begin (the database cannot be opened or written, or stays locked)
+// stays at the head of its entry's spool and is tried again after a pause
+// that grows from 1 to 60 seconds, before any newer datagram of that entry,
+// while other entries go on. A failing pass is shown in the status label and
+// on standard error; receiving goes on. Stop (before the program ends) ends
+// the hand-over: what waits stays in the spools for the next start.
 //
 // All members run on the user-interface thread; MainForm does not own the
 // state, the front or the dialogs.
 #pragma once
 
 #include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -25,6 +36,7 @@
 #include "front.h"
 #include "main_module.h"
 #include "score_class.h"
+#include "spool.h"
 
 namespace tallyhost {
 
@@ -33,6 +45,7 @@ class MainForm : public QObject {
 
  public:
   MainForm(MainState& state, FormView& view, Dialogs& dialogs, QObject* parent = nullptr);
+  ~MainForm() override;
 
   // Connects the sockets' arrivals to the receipt (call after Main).
   void StartReceiving();
@@ -55,11 +68,13 @@ class MainForm : public QObject {
   void ToolsDelete();
 
   // Receipt.
-  size_t Pending() const { return pending_.size(); }
+  size_t Pending() const;   // datagrams received and not yet dealt with
   bool Busy() const { return busy_; }
   uint64_t HandedOver() const { return handed_over_; }
   uint64_t Failed() const { return failed_; }
-  // Hands over everything received so far (used before the program ends).
+  uint64_t Deferred() const { return deferred_; }
+  // Ends the hand-over before the program ends: everything received stays in
+  // the spools (datagrams that could not be spooled are handed over now).
   void Flush();
 
   // The status label's text, also kept here for the headless front.
@@ -70,22 +85,23 @@ class MainForm : public QObject {
   void Passed();
 
  private:
-  struct Queued {
-    int element = 0;
-    std::vector<uint8_t> data;
-    std::string sender_address;
-    int32_t sender_port = 0;
-    int32_t local_port = 0;
-    std::string port_text, connection_string, log_path;
-    int16_t rawlog = 1;
-    bool has_row = false;
+  // One entry's waiting datagrams: its spool, and in memory those the
+  // spool could not take (its file could not be written).
+  struct EntryQueue {
+    std::shared_ptr<Spool> spool;
+    std::deque<SpooledDatagram> memory;
+    std::chrono::steady_clock::time_point retry_at{};
+    std::chrono::milliseconds pause{0};
   };
+  enum class PassEnd { Done, Deferred };
 
   void Collect();
   void OnArrived();
   void HandOverNext();
   void Continue();
-  void HandOver(const Queued& q);
+  void ScheduleRetry();
+  std::shared_ptr<Spool> SpoolOf(int element, int32_t port);
+  PassEnd HandOver(int element, const SpooledDatagram& d, uint64_t waiting);
   void SetStatus(const std::string& text);
   Dialogs::Placement DialogPlace() const;
   void SaveOrReport();
@@ -93,11 +109,16 @@ class MainForm : public QObject {
   MainState& s_;
   FormView& view_;
   Dialogs& dialogs_;
-  std::deque<Queued> pending_;
-  bool busy_ = false;
+  std::string spool_folder_;
+  std::mutex spools_mu_;   // the network thread's sink reads spools_
+  std::map<int, std::shared_ptr<Spool>> spools_;
+  std::map<int, EntryQueue> queues_;
+  int last_element_ = 0;
+  bool busy_ = false, stopping_ = false;
   bool continuation_posted_ = false;
+  QTimer* retry_timer_ = nullptr;
   com::ComPtr<tallycore::_Score_Class> current_;
-  uint64_t handed_over_ = 0, failed_ = 0;
+  uint64_t handed_over_ = 0, failed_ = 0, deferred_ = 0;
   std::string status_;
 };
 

@@ -1,7 +1,10 @@
 // MainForm's datagram receipt and hand-off to the engine.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "datetime.h"
+#include "connection_list.h"
 #include "main_form.h"
 
 namespace tallyhost {
@@ -25,90 +28,207 @@ std::string Printable(const std::string& text) {
 }
 }  // namespace
 
+namespace {
+constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};
+
+SpooledDatagram FromArrival(const Arrival& a) {
+  SpooledDatagram d;
+  d.arrival = datetime::Now();
+  d.sender_address = a.sender_address;
+  d.sender_port = a.sender_port;
+  d.local_port = a.local_port;
+  d.data.assign(a.data.begin(), a.data.end());
+  return d;
+}
+}  // namespace
+
+MainForm::~MainForm() {
+  if (s_.udpPeerB) s_.udpPeerB->SetSink(nullptr);
+}
+
+std::shared_ptr<Spool> MainForm::SpoolOf(int element, int32_t port) {
+  std::lock_guard<std::mutex> lock(spools_mu_);
+  auto it = spools_.find(element);
+  if (it != spools_.end()) return it->second;
+  if (port <= 0 || spool_folder_.empty()) return nullptr;
+  try {
+    auto spool = std::make_shared<Spool>(spool_folder_, "port-" + std::to_string(port));
+    if (spool->Damage().bytes > 0) {
+      std::fprintf(stderr,
+                   "Tallyhost: the spool %s was damaged: %llu bytes in %llu places were no intact "
+                   "datagram and were dropped; every intact datagram was kept.\n",
+                   spool->path().c_str(), static_cast<unsigned long long>(spool->Damage().bytes),
+                   static_cast<unsigned long long>(spool->Damage().regions));
+      std::fflush(stderr);
+    }
+    spools_[element] = spool;
+    return spool;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Tallyhost: %s\n", e.what());
+    std::fflush(stderr);
+    return nullptr;
+  }
+}
+
 void MainForm::StartReceiving() {
+  if (spool_folder_.empty()) spool_folder_ = s_.ProgramPath + "/spool";
+  // What waits from the last run is handed over first.
+  for (const ListRow& row : s_.ListView1.rows())
+    SpoolOf(ConnectionList::EntryNumber(row.key), std::atoi(row.text.c_str()));
+  s_.udpPeerB->SetSink([this](const Arrival& a) {
+    std::shared_ptr<Spool> spool = SpoolOf(a.element, a.local_port);
+    return spool && spool->Append(FromArrival(a));
+  });
+  if (!retry_timer_) {
+    retry_timer_ = new QTimer(this);
+    retry_timer_->setSingleShot(true);
+    connect(retry_timer_, &QTimer::timeout, this, &MainForm::HandOverNext);
+  }
   connect(s_.udpPeerB.get(), &UdpPeerArray::Arrived, this, &MainForm::OnArrived,
           Qt::UniqueConnection);
   OnArrived();
 }
 
-// Moves what the sockets have read into the hand-off queue, with each
-// entry's settings as they are now.
+// Moves what the sockets have read into the spools; what a spool cannot
+// take waits in memory.
 void MainForm::Collect() {
-  for (Arrival& a : s_.udpPeerB->TakeArrivals()) {
-    Queued q;
-    q.element = a.element;
-    q.data.assign(a.data.begin(), a.data.end());
-    q.sender_address = std::move(a.sender_address);
-    q.sender_port = a.sender_port;
-    q.local_port = a.local_port;
-    if (const ListRow* row = s_.ListView1.Find("con" + std::to_string(a.element))) {
-      q.has_row = true;
-      q.port_text = row->text;
-      q.log_path = row->sub[2];
-    } else {
-      q.port_text = std::to_string(a.local_port);
-    }
-    q.connection_string = s_.Slot(a.element);
-    q.rawlog = s_.RawLog;
-    pending_.push_back(std::move(q));
-  }
+  s_.udpPeerB->DrainToSink();
+  for (Arrival& a : s_.udpPeerB->TakeArrivals()) queues_[a.element].memory.push_back(FromArrival(a));
 }
 
-void MainForm::OnArrived() {
-  Collect();
-  HandOverNext();
+size_t MainForm::Pending() const {
+  size_t n = 0;
+  for (const auto& [element, q] : queues_) n += q.memory.size();
+  std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(spools_mu_));
+  for (const auto& [element, spool] : spools_) n += spool->Waiting();
+  return n;
 }
 
-// Hands over the oldest waiting datagram unless a pass is running (then the
-// running pass's caller goes on with the queue), and comes back for the
-// next one through the event loop, so that the window stays responsive.
+void MainForm::OnArrived() { HandOverNext(); }
+
 void MainForm::Continue() {
   continuation_posted_ = false;
   HandOverNext();
 }
 
+// Hands over the oldest waiting datagram of the next entry whose turn it is,
+// unless a pass is running (then the running pass's caller comes back here),
+// and comes back for the next one through the event loop, so that the window
+// stays responsive.
 void MainForm::HandOverNext() {
-  if (busy_ || pending_.empty()) return;
-  Queued q = std::move(pending_.front());
-  pending_.pop_front();
-  HandOver(q);
+  if (busy_ || stopping_) return;
   Collect();
-  if (!pending_.empty() && !continuation_posted_) {
-    continuation_posted_ = true;
-    QMetaObject::invokeMethod(this, &MainForm::Continue, Qt::QueuedConnection);
+  std::vector<int> elements;
+  {
+    std::lock_guard<std::mutex> lock(spools_mu_);
+    for (const auto& [n, spool] : spools_) {
+      queues_[n].spool = spool;
+      elements.push_back(n);
+    }
   }
+  for (const auto& [n, q] : queues_)
+    if (!q.memory.empty() && !q.spool) elements.push_back(n);
+  std::sort(elements.begin(), elements.end());
+  // Entries take turns, starting after the one served last.
+  std::rotate(elements.begin(), std::upper_bound(elements.begin(), elements.end(), last_element_),
+              elements.end());
+  const auto now = std::chrono::steady_clock::now();
+  for (int e : elements) {
+    EntryQueue& q = queues_[e];
+    if (q.retry_at > now) continue;
+    const bool from_memory = !q.memory.empty();
+    std::optional<SpooledDatagram> d;
+    if (from_memory) {
+      d = q.memory.front();
+    } else if (q.spool) {
+      d = q.spool->Peek();
+    }
+    if (!d) continue;
+    last_element_ = e;
+    const uint64_t waiting = q.memory.size() + (q.spool ? q.spool->Waiting() : 0);
+    if (HandOver(e, *d, waiting) == PassEnd::Deferred) {
+      q.pause = std::min(std::max(q.pause * 2, kFirstPause), kLongestPause);
+      q.retry_at = std::chrono::steady_clock::now() + q.pause;
+    } else {
+      q.pause = std::chrono::milliseconds{0};
+      q.retry_at = {};
+      if (from_memory) {
+        q.memory.pop_front();
+        s_.udpPeerB->Release(d->data.size());
+      } else {
+        q.spool->Pop();
+      }
+    }
+    if (!continuation_posted_) {
+      continuation_posted_ = true;
+      QMetaObject::invokeMethod(this, &MainForm::Continue, Qt::QueuedConnection);
+    }
+    return;
+  }
+  ScheduleRetry();
+}
+
+// Nothing can be handed over now: wake up when the first paused entry may
+// try again.
+void MainForm::ScheduleRetry() {
+  std::chrono::steady_clock::time_point first{};
+  for (const auto& [e, q] : queues_) {
+    bool waits = !q.memory.empty() || (q.spool && q.spool->Waiting() > 0);
+    if (waits && q.retry_at != std::chrono::steady_clock::time_point{} &&
+        (first == std::chrono::steady_clock::time_point{} || q.retry_at < first))
+      first = q.retry_at;
+  }
+  if (first == std::chrono::steady_clock::time_point{}) return;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(first - std::chrono::steady_clock::now());
+  retry_timer_->start(static_cast<int>(std::max<int64_t>(ms.count(), 0) + 1));
 }
 
 void MainForm::Flush() {
-  if (busy_) return;
+  if (stopping_) return;
+  stopping_ = true;
+  if (retry_timer_) retry_timer_->stop();
   Collect();
-  while (!pending_.empty()) {
-    Queued q = std::move(pending_.front());
-    pending_.pop_front();
-    HandOver(q);
-    Collect();
+  // Datagrams no spool could take would be lost at the end: one more try to
+  // spool them, else they are handed over now.
+  for (auto& [e, q] : queues_) {
+    while (!q.memory.empty()) {
+      std::shared_ptr<Spool> spool = SpoolOf(e, q.memory.front().local_port);
+      if (!(spool && spool->Append(q.memory.front())) && !busy_)
+        HandOver(e, q.memory.front(), q.memory.size());
+      s_.udpPeerB->Release(q.memory.front().data.size());
+      q.memory.pop_front();
+    }
   }
 }
 
-void MainForm::HandOver(const Queued& q) {
-  std::string receipt = "Log recieved on port " + q.port_text + " at " +
-                        datetime::FormatFull(datetime::Now()) + " from IP Address: " +
-                        q.sender_address + ":" + std::to_string(q.sender_port) + " containing " +
-                        std::to_string(q.data.size()) + " bytes of data.";
+MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint64_t waiting) {
+  const ListRow* row = s_.ListView1.Find("con" + std::to_string(element));
+  const std::string port_text = row ? row->text : std::to_string(d.local_port);
+  std::string receipt = "Log recieved on port " + port_text + " at " +
+                        datetime::FormatFull(d.arrival) + " from IP Address: " +
+                        d.sender_address + ":" + std::to_string(d.sender_port) + " containing " +
+                        std::to_string(d.data.size()) + " bytes of data.";
   SetStatus(receipt);
-  if (!q.has_row) {
+  if (!row) {
     ++failed_;
     std::string note = "The datagram was not processed: its connection has been deleted.";
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), note.c_str());
     SetStatus(receipt + "\n" + note);
-    s_.udpPeerB->Release(q.data.size());
     emit Passed();
-    return;
+    return PassEnd::Done;
   }
   busy_ = true;
   std::string outcome;
+  PassEnd end = PassEnd::Done;
+  com::ComPtr<tallycore::_Score_Class> obj;
+  auto last_pass = [&obj]() {
+    com::ComPtr<tallycore::IScoreReport> report;
+    if (obj && obj->QueryInterface(tallycore::IID_IScoreReport,
+                                   reinterpret_cast<void**>(report.Receive())) == com::S_OK)
+      return report->LastPass();
+    return tallycore::PassOutcome{};
+  };
   try {
-    com::ComPtr<tallycore::_Score_Class> obj;
     std::string error;
     com::HRESULT hr = com::CoCreateInstance(tallycore::CLSID_Score_Class,
                                             tallycore::IID__Score_Class,
@@ -117,41 +237,45 @@ void MainForm::HandOver(const Queued& q) {
     if (hr != com::S_OK || !obj)
       throw com::Error(hr, error.empty() ? "Can not create " + s_.ProgID : error);
     current_ = obj;   // releases the previous object
-    obj->put_ConnectionString(q.connection_string);
-    obj->put_ListenPort(q.local_port);
-    obj->put_ConnectedIPAddress(q.sender_address);
-    obj->put_ConnectedPortAddress(q.sender_port);
-    obj->put_LogPath(q.log_path);
-    obj->put_rawlog(q.rawlog);
-    obj->put_UDPData(q.data);
+    obj->put_ConnectionString(s_.Slot(element));
+    obj->put_ListenPort(d.local_port);
+    obj->put_ConnectedIPAddress(d.sender_address);
+    obj->put_ConnectedPortAddress(d.sender_port);
+    obj->put_LogPath(row->sub[2]);
+    obj->put_rawlog(s_.RawLog);
+    obj->put_UDPData(d.data);
     obj->Process();
     ++handed_over_;
     // Lines the pass could not read are skipped, not fatal: say which.
-    com::ComPtr<tallycore::IScoreReport> report;
-    if (obj->QueryInterface(tallycore::IID_IScoreReport,
-                            reinterpret_cast<void**>(report.Receive())) == com::S_OK) {
-      tallycore::PassOutcome o = report->LastPass();
-      if (!o.skipped_lines.empty()) {
-        outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
-        for (size_t i = 0; i < o.skipped_lines.size(); ++i)
-          outcome += (i ? ", " : "") + std::to_string(o.skipped_lines[i]);
-        outcome += ").";
-        std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
-        std::fflush(stderr);
-      }
+    tallycore::PassOutcome o = last_pass();
+    if (!o.skipped_lines.empty()) {
+      outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
+      for (size_t i = 0; i < o.skipped_lines.size(); ++i)
+        outcome += (i ? ", " : "") + std::to_string(o.skipped_lines[i]);
+      outcome += ").";
+      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
+      std::fflush(stderr);
     }
   } catch (...) {
     Failure f = CurrentFailure();
-    ++failed_;
-    outcome = "Processing failed: Error # " + std::to_string(f.Number()) + ":" +
-              Printable(f.Description());
+    if (last_pass().deferred) {
+      end = PassEnd::Deferred;
+      ++deferred_;
+      outcome = "The datagram waits in the spool (" + std::to_string(waiting) +
+                " waiting for port " + port_text + "): Error # " + std::to_string(f.Number()) +
+                ":" + Printable(f.Description());
+    } else {
+      ++failed_;
+      outcome = "Processing failed: Error # " + std::to_string(f.Number()) + ":" +
+                Printable(f.Description());
+    }
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
     std::fflush(stderr);
   }
   busy_ = false;
-  s_.udpPeerB->Release(q.data.size());
   if (!outcome.empty()) SetStatus(receipt + "\n" + outcome);
   emit Passed();
+  return end;
 }
 
 }  // namespace tallyhost

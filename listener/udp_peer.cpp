@@ -6,11 +6,14 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace tallyhost {
 
 namespace {
-constexpr int kReceiveBuffer = 16 * 1024 * 1024;
+constexpr int kReceiveBuffer = 32 * 1024 * 1024;
 
 SocketResult FromSocketError(const QUdpSocket& s) {
   switch (s.error()) {
@@ -178,13 +181,35 @@ void UdpPeerArray::Push(Arrival a) {
   bool notify;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    backlog_ += static_cast<size_t>(a.data.size());
-    queue_.push_back(std::move(a));
     ++received_;
+    if (!(sink_ && queue_.empty() && (*sink_)(a))) {
+      backlog_ += static_cast<size_t>(a.data.size()) + kArrivalCost;
+      queue_.push_back(std::move(a));
+    }
     notify = !notify_pending_;
     notify_pending_ = true;
   }
   if (notify) QMetaObject::invokeMethod(this, &UdpPeerArray::Arrived, Qt::QueuedConnection);
+}
+
+void UdpPeerArray::SetSink(Sink sink) {
+  std::lock_guard<std::mutex> lock(mu_);
+  sink_ = sink ? std::make_shared<Sink>(std::move(sink)) : nullptr;
+}
+
+void UdpPeerArray::DrainToSink() {
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!sink_) return;
+    while (!queue_.empty() && (*sink_)(queue_.front())) {
+      backlog_ -= std::min(static_cast<size_t>(queue_.front().data.size()) + kArrivalCost, backlog_);
+      queue_.pop_front();
+    }
+    resume = paused_ && backlog_ < backlog_limit_;
+    if (resume) paused_ = false;
+  }
+  if (resume) QMetaObject::invokeMethod(worker_, [this] { worker_->DrainAll(); });
 }
 
 std::deque<Arrival> UdpPeerArray::TakeArrivals() {
@@ -203,6 +228,7 @@ void UdpPeerArray::Release(size_t bytes) {
   bool resume = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    bytes += kArrivalCost;
     backlog_ -= std::min(bytes, backlog_);
     resume = paused_ && backlog_ < backlog_limit_;
     if (resume) paused_ = false;
@@ -213,6 +239,24 @@ void UdpPeerArray::Release(size_t bytes) {
 void UdpPeerArray::SetBacklogLimit(size_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   backlog_limit_ = bytes;
+}
+
+uint64_t UdpPeerArray::KernelReceiveDrops() {
+  std::ifstream in("/proc/net/snmp");
+  std::string line, names;
+  while (std::getline(in, line)) {
+    if (line.rfind("Udp: ", 0) != 0) continue;
+    if (names.empty()) {
+      names = line;
+      continue;
+    }
+    std::istringstream n(names), v(line);
+    std::string name, value;
+    while (n >> name && v >> value)
+      if (name == "RcvbufErrors") return std::strtoull(value.c_str(), nullptr, 10);
+    return 0;
+  }
+  return 0;
 }
 
 size_t UdpPeerArray::Received() const {

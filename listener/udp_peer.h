@@ -9,11 +9,17 @@
 // network thread and waits for it) and collects arrivals with TakeArrivals
 // after the Arrived signal. Datagrams of 0 bytes are read and dropped.
 //
-// The backlog (bytes read but not yet released by the receiver with
-// Release) is bounded: at the limit the network thread stops reading, so
-// that further datagrams wait in the sockets' buffers (and the system drops
-// them when those are full) instead of filling the memory; Release resumes
-// reading.
+// A sink (SetSink) takes each datagram on the network thread as it is read,
+// typically into a durable spool; datagrams it refuses, and all datagrams
+// while no sink is set, wait in an in-memory queue. Arrival order is kept:
+// while the memory queue holds datagrams, new ones join it, and
+// DrainToSink hands the queue to the sink in order.
+//
+// The memory backlog (bytes and datagrams read but not yet released by the
+// receiver with Release) is bounded: at the limit the network thread stops
+// reading, so that further datagrams wait in the sockets' buffers instead of
+// filling the memory; Release resumes reading. Each waiting datagram counts
+// its bytes plus kArrivalCost for what it carries besides.
 //
 // Thread safety: the public functions are for the thread that created the
 // array; Arrived is delivered on that thread.
@@ -25,6 +31,7 @@
 #include <QThread>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,12 +80,22 @@ class UdpPeerArray : public QObject {
   // Local ports of all loaded elements (element 0 included).
   std::map<int, int32_t> LoadedPorts();
 
+  using Sink = std::function<bool(const Arrival&)>;
+  void SetSink(Sink sink);
+  // Offers the memory queue to the sink in arrival order, up to the first
+  // datagram it refuses.
+  void DrainToSink();
   std::deque<Arrival> TakeArrivals();
   size_t Received() const;   // datagrams read since start (0-byte ones excluded)
   // Gives back the bytes of a datagram that has been dealt with.
   void Release(size_t bytes);
   void SetBacklogLimit(size_t bytes);   // default kBacklogLimit
   static constexpr size_t kBacklogLimit = 64u << 20;
+  static constexpr size_t kArrivalCost = 256;
+
+  // Datagrams the system dropped because a receive buffer was full, counted
+  // over all UDP sockets since the system started (RcvbufErrors).
+  static uint64_t KernelReceiveDrops();
 
  signals:
   void Arrived();
@@ -93,6 +110,7 @@ class UdpPeerArray : public QObject {
   PeerWorker* worker_ = nullptr;
   mutable std::mutex mu_;
   std::deque<Arrival> queue_;
+  std::shared_ptr<Sink> sink_;
   bool notify_pending_ = false;
   size_t received_ = 0;
   size_t backlog_ = 0, backlog_limit_ = kBacklogLimit;

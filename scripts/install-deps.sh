@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libsqlite3-dev sqlite3
+  libsqlite3-dev sqlite3 zlib1g-dev
   libpq-dev postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 
 #include "ado.h"
 #include "com.h"
@@ -120,6 +121,13 @@ class Progress {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
 };
 
+// Thrown when a pass could not begin (the target cannot be opened or
+// written, or stays locked): nothing of the row is stored, so the replay
+// stops there and a later run takes the row again.
+struct Deferred : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Hands one archived datagram to the engine; empty when it completed, else
 // why not.
 std::string Process(const Options& o, const Row& row) {
@@ -148,9 +156,15 @@ std::string Process(const Options& o, const Row& row) {
   tallycore::PassOutcome outcome;
   if (engine->QueryInterface(tallycore::IID_IScoreReport, reinterpret_cast<void**>(report.Receive())) == com::S_OK)
     outcome = report->LastPass();
+  if (outcome.deferred) throw Deferred(failure.empty() ? "the target database cannot be written now" : failure);
   if (!failure.empty()) return failure;
   if (outcome.stopped) return "processing stopped at a prompt";
   if (!outcome.completed) return "the pass ended without completing";
+  if (!outcome.ignored.empty()) {
+    std::string ignored = "statement(s) ignored:";
+    for (const std::string& st : outcome.ignored) ignored += " \"" + st + "\"";
+    return ignored;
+  }
   return "";
 }
 
@@ -210,7 +224,8 @@ int ReplayArchive(const Options& o) {
     }
   } catch (const std::exception& e) {
     progress.Show(done, true);
-    std::cerr << "tallyfeed: replay stopped after source Record " << after << ": " << e.what() << "\n";
+    std::cerr << "tallyfeed: replay stopped after source Record " << after << ": " << e.what()
+              << (dynamic_cast<const Deferred*>(&e) ? "; the same command resumes there" : "") << "\n";
     return 1;
   }
   progress.Show(done, true);

@@ -29,7 +29,8 @@ const char kUsage[] =
     "  --from IP:PORT    the sender (default 127.0.0.1:27910)\n"
     "  --listen-port N   the listening port written to the process log (default 28000)\n"
     "  --lock-budget S   answer the locked-database prompt Yes for S seconds (default 60)\n"
-    "Exit status 0 when every pass completed.\n"
+    "Exit status 0 when every pass completed with no statement ignored; 1 otherwise\n"
+    "(each file concerned and each ignored statement is named on standard error).\n"
     "\n"
     "usage: tallyfeed --replay-archive [--log-path PATH] [--listen-port N] FROM TO\n"
     "\n"
@@ -166,14 +167,19 @@ int main(int argc, char** argv) {
       for (auto n : outcome.skipped_lines) std::cerr << ' ' << n;
       std::cerr << "\n";
     }
+    for (const std::string& statement : outcome.ignored)
+      std::cerr << "tallyfeed: " << where << ": a statement was ignored at a prompt: " << statement << "\n";
     if (!failure.empty()) {
-      std::cerr << "tallyfeed: " << where << ": " << failure << "\n";
+      std::cerr << "tallyfeed: " << where << ": " << failure
+                << (outcome.deferred ? " (nothing of it was stored)" : "") << "\n";
       ++failures;
     } else if (outcome.stopped) {
       std::cerr << "tallyfeed: " << where << ": processing stopped at a prompt\n";
       ++failures;
     } else if (!outcome.completed) {
       std::cerr << "tallyfeed: " << where << ": the pass ended without completing\n";
+      ++failures;
+    } else if (!outcome.ignored.empty()) {
       ++failures;
     } else {
       std::cout << where << ": completed\n";

@@ -67,6 +67,9 @@ Decision LockRetryPolicy::OnFailure(int32_t number, const std::string& descripti
 int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& statement) {
   LockRetryPolicy policy;
   msgbox::WaitScope wait;
+  // Inside an enclosing transaction (a processing pass) the statement's own
+  // level is a savepoint: undoing it leaves the enclosing work alone.
+  const int base = connection.TransactionLevel();
   enum { kBegin, kExecute, kCommit } step = kBegin;
   while (true) {
     try {
@@ -81,14 +84,26 @@ int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& stat
       connection.CommitTrans();
       return 0;
     } catch (const ado::Error& e) {
+      if (base > 0) {
+        // The enclosing work is at stake: a database that fails as a whole,
+        // or an enclosing transaction that the database ended, ends it.
+        if (e.Unavailable() || connection.TransactionLevel() < base)
+          throw ado::Error(e.Number(), e.Description(), true);
+        // Some databases refuse every further statement of a level after a
+        // failure: go back to the savepoint and start the statement anew.
+        if (step != kBegin && connection.TransactionLevel() > base) {
+          connection.RollbackTrans();
+          step = kBegin;
+        }
+      }
       switch (policy.OnFailure(e.Number(), e.Description())) {
         case Decision::Retry:
           continue;
         case Decision::Duplicate:
-          if (connection.InTransaction()) connection.RollbackTrans();
+          if (connection.TransactionLevel() > base) connection.RollbackTrans();
           return 1;
         case Decision::Ignore:
-          if (connection.InTransaction()) connection.RollbackTrans();
+          if (connection.TransactionLevel() > base) connection.RollbackTrans();
           return 2;
         case Decision::Stop:
           return 3;

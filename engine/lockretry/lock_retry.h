@@ -48,10 +48,15 @@ class LockRetryPolicy {
 };
 
 // Runs one statement in a transaction of its own (begin, execute as text,
-// commit) under the policy; a retry runs the failed step again inside the
-// same transaction. Returns 0 done, 1 duplicate key (rolled back), 2 ignored
-// (rolled back), 3 stop: the user chose Cancel, and the transaction is left
-// as it is for the caller. Failures of the rollback itself are thrown.
+// commit) under the policy. Outside a transaction a retry runs the failed
+// step again inside the same transaction. Inside an enclosing transaction
+// the statement's level is a savepoint: a retry starts again from the
+// savepoint, and a failure of the database as a whole (ado::Error
+// Unavailable, or the enclosing transaction gone) is thrown with
+// Unavailable set, for the enclosing work to be undone. Returns 0 done,
+// 1 duplicate key (rolled back), 2 ignored (rolled back), 3 stop: the user
+// chose Cancel, and the statement's level is left open for the caller.
+// Failures of the rollback itself are thrown.
 int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& statement);
 
 }  // namespace lockretry

@@ -42,16 +42,25 @@ constexpr int32_t kErrNoField = -2146825023;      // 0x800A0CC1: item not found 
 constexpr int32_t kErrDataOverflow = -2147217833; // 0x80040E57: a text too long for its column
 constexpr int32_t kErrIntegrity = -2147217873;    // 0x80040E2F: a constraint other than unique
 
+// Unavailable() marks a failure of the database itself rather than of a
+// statement (full disk, input/output error, unreadable or damaged file, lost
+// server connection): the work of an open transaction cannot go on, and the
+// same work may succeed once the database is back.
 class Error : public std::runtime_error {
  public:
-  Error(int32_t number, const std::string& description)
-      : std::runtime_error(description), number_(number), description_(description) {}
+  Error(int32_t number, const std::string& description, bool unavailable = false)
+      : std::runtime_error(description),
+        number_(number),
+        description_(description),
+        unavailable_(unavailable) {}
   int32_t Number() const { return number_; }
   const std::string& Description() const { return description_; }
+  bool Unavailable() const { return unavailable_; }
 
  private:
   int32_t number_;
   std::string description_;
+  bool unavailable_;
 };
 
 // A field value. DateTime values are day serials (days since 1899-12-30,

@@ -57,6 +57,14 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Statement Cache setting '" + cache + "': a count (0 to 10000) expected.");
     o.statement_cache = static_cast<size_t>(v);
   }
+  std::string pages = ConnectionSetting(cs, "Max Page Count");
+  if (!pages.empty()) {
+    char* end = nullptr;
+    long long v = std::strtoll(pages.c_str(), &end, 10);
+    if (*end != '\0' || v < 1 || v > 4294967294LL)
+      throw Error(kErrProvider, "Invalid Max Page Count setting '" + pages + "': a page count (1 to 4294967294) expected.");
+    o.max_page_count = v;
+  }
   std::string pooling = Upper(ConnectionSetting(cs, "Pooling"));
   if (!pooling.empty()) {
     if (pooling != "TRUE" && pooling != "FALSE")
@@ -107,7 +115,8 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
 
   const std::string pool_key = path + '\n' + std::to_string(options.busy_timeout_ms) + '\n' +
                                options.journal_mode + '\n' + options.synchronous + '\n' +
-                               std::to_string(options.statement_cache);
+                               std::to_string(options.statement_cache) + '\n' +
+                               std::to_string(options.max_page_count);
   const FileIdentity file = IdentityOf(st);
   if (auto handle = TakePooled(path, pool_key, file)) {
     // Another program may have changed the tables since.
@@ -141,8 +150,10 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   OpenStep(db, path, "SELECT count(*) FROM sqlite_master");   // a file that is no database fails here
   if (!sqlite3_db_readonly(db, "main")) OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);
   OpenStep(db, path, "PRAGMA synchronous=" + options.synchronous);
+  if (options.max_page_count > 0)
+    OpenStep(db, path, "PRAGMA max_page_count=" + std::to_string(options.max_page_count));
   auto session = std::make_shared<SqliteSession>(db, path, options);
-  if (options.pooling) session->SetPoolIdentity(pool_key, file);
+  session->SetPoolIdentity(options.pooling ? pool_key : std::string(), file);
   return session;
 }
 
@@ -194,11 +205,15 @@ void SqliteSession::Close() {
       return;
     }
   }
-  for (auto& entry : cache_) sqlite3_finalize(entry.second);
+  PooledHandle handle;
+  handle.db = db_;
+  handle.path = path_;
+  handle.file = file_;
+  handle.statements = std::move(cache_);
   cache_.clear();
   columns_.clear();
-  sqlite3_close_v2(db_);
   db_ = nullptr;
+  CloseHandle(handle);
 }
 
 void SqliteSession::Prepare() {

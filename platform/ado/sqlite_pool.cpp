@@ -92,7 +92,17 @@ void CloseHandle(PooledHandle& handle) {
   for (auto& entry : handle.statements) sqlite3_finalize(entry.second);
   handle.statements.clear();
   handle.columns.clear();
-  if (handle.db) sqlite3_close_v2(handle.db);
+  if (handle.db) {
+    // Closing checkpoints the write-ahead log into the file and deletes the
+    // log and shared-memory files, found by name. When the path holds
+    // another file now (replaced or removed), those names belong to the new
+    // file: retire the handle without touching them.
+    struct stat st;
+    if (::stat(handle.path.c_str(), &st) != 0 || IdentityOf(st).dev != handle.file.dev ||
+        IdentityOf(st).ino != handle.file.ino)
+      sqlite3_db_config(handle.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(handle.db);
+  }
   handle.db = nullptr;
 }
 

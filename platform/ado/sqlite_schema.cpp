@@ -129,9 +129,14 @@ Error SqliteError(int rc, const std::string& utf8_message) {
     return Error(kErrCommand, message);
   // Input/output, full disk, read-only or damaged file: the provider's own
   // failures. Their texts are fixed and never hold the two words.
+  const bool unavailable = primary == SQLITE_FULL || primary == SQLITE_IOERR ||
+                           primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY ||
+                           primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB ||
+                           primary == SQLITE_NOMEM || primary == SQLITE_PERM ||
+                           primary == SQLITE_NOLFS || primary == SQLITE_PROTOCOL;
   if (message.find("locked") != std::string::npos || message.find("duplicate") != std::string::npos)
-    return Error(kErrCommand, message);
-  return Error(kErrProvider, message);
+    return Error(kErrCommand, message, unavailable);
+  return Error(kErrProvider, message, unavailable);
 }
 
 Rows SqliteSession::ProviderTypes() {

@@ -34,6 +34,7 @@ struct SqliteOptions {
   std::string synchronous;   // empty: NORMAL with WAL, FULL otherwise
   size_t statement_cache = 64;
   bool pooling = true;   // keep the handle for the next session on the file
+  long long max_page_count = 0;   // 0: SQLite's own limit (a smaller one stands in for a full disk)
 };
 
 class SqliteSession : public Session, public jet::ColumnSource {

@@ -1,6 +1,8 @@
 #include "textfile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -79,11 +81,32 @@ std::optional<std::string> ReadLastLine(const std::string& path) {
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
-  std::FILE* f = std::fopen(path.c_str(), "ab");
-  if (!f) return false;
-  bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size() &&
-            std::fwrite("\r\n", 1, 2, f) == 2;
-  ok = (std::fclose(f) == 0) && ok;
+  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  // A line cut short before (a crash, a full disk) must not swallow this
+  // one: start on a line of its own.
+  std::string text;
+  struct stat st;
+  char last = '\n';
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
+    last = '\n';
+  if (last != '\n' && last != '\r') text = "\r\n";
+  text += line;
+  text += "\r\n";
+  // One write, so that programs sharing the file never interleave inside a
+  // line; a write cut short is taken back, so the line is whole or absent.
+  ssize_t n;
+  do {
+    n = ::write(fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  bool ok = n == static_cast<ssize_t>(text.size());
+  if (!ok && n > 0) {
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end >= n && ::ftruncate(fd, end - n) != 0) {
+      // The partial line stays; the next line starts on a line of its own.
+    }
+  }
+  ok = (::close(fd) == 0) && ok;
   return ok;
 }
 

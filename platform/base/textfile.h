@@ -22,7 +22,10 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path);
 // empty string for an empty file.
 std::optional<std::string> ReadLastLine(const std::string& path);
 
-// Appends bytes + CR LF, creating the file when missing. False on failure.
+// Appends bytes + CR LF, creating the file when missing, in one write: the
+// line is there whole or not at all (a write cut short, as on a full disk, is
+// taken back), and it starts on a line of its own even when the file ends
+// inside a line. False on failure.
 bool AppendLine(const std::string& path, const std::string& line);
 // Replaces the file by these lines, each ended by CR LF.
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines);

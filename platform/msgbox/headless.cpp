@@ -31,7 +31,7 @@ int HeadlessMessageBoxes::Show(const std::string& text, int buttons, const std::
     default: {
       bool lock_prompt = title == "Record is Locked" &&
                          text.rfind("Database is temporarily locked", 0) == 0;
-      answer = lock_prompt && CurrentWait() < lock_budget_ ? vbYes : vbNo;
+      answer = lock_prompt && !StopRequested() && CurrentWait() < lock_budget_ ? vbYes : vbNo;
       break;
     }
   }

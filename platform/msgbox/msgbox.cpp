@@ -1,5 +1,7 @@
 #include "msgbox.h"
 
+#include <atomic>
+
 namespace msgbox {
 namespace {
 
@@ -49,12 +51,23 @@ std::string AnswerName(int answer) {
   }
 }
 
+namespace {
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void RequestStop() { g_stop_requested.store(true); }
+bool StopRequested() { return g_stop_requested.load(); }
+
 std::chrono::steady_clock::duration CurrentWait() {
   if (!t_wait_open) return {};
   return std::chrono::steady_clock::now() - t_wait_start;
 }
 
 WaitScope::WaitScope() : saved_(t_wait_start), had_saved_(t_wait_open) {
+  // A scope inside another belongs to the same wait: the outer one's start
+  // stands.
+  if (t_wait_open) return;
   t_wait_open = true;
   t_wait_start = std::chrono::steady_clock::now();
 }

@@ -6,9 +6,9 @@
 // HeadlessMessageBoxes policy, tests a ScriptedMessageBoxes. Until one is
 // installed, the headless policy answers.
 //
-// WaitScope marks one statement's wait at a locked database, so that the
-// headless policy can answer the lock prompt by how long that statement has
-// waited.
+// WaitScope marks one wait at a locked database (a statement's, or a whole
+// processing pass's), so that the headless policy can answer the lock prompt
+// by how long it has lasted. Scopes nest; the outermost one's start counts.
 //
 // Thread safety: install the service before other threads use MsgBox; the
 // services themselves serialise their own state.
@@ -52,9 +52,15 @@ int MsgBox(const std::string& text, int buttons, const std::string& title);
 std::string Describe(const std::string& text, int buttons, const std::string& title);
 std::string AnswerName(int answer);
 
-// The time since the innermost open WaitScope on this thread began; zero
+// The time since the outermost open WaitScope on this thread began; zero
 // when none is open.
 std::chrono::steady_clock::duration CurrentWait();
+
+// The program is ending: the headless policy stops waiting at locks (it
+// answers the lock prompt No), so that a running pass ends soon. Safe to call
+// from a signal handler.
+void RequestStop();
+bool StopRequested();
 
 class WaitScope {
  public:
@@ -71,7 +77,7 @@ class WaitScope {
 // Headless policy: OK boxes are written to standard error; the lock prompt
 // ("Record is Locked" whose text starts with "Database is temporarily
 // locked") is answered Yes while the current WaitScope has lasted less than
-// the budget, then No; every other question is answered No (Cancel for an
+// the budget and no stop is requested, then No; every other question is answered No (Cancel for an
 // OK/Cancel box). Each answer is written to standard error after the box.
 // The budget defaults to $TALLY_LOCK_BUDGET seconds, else 60 seconds.
 class HeadlessMessageBoxes : public MessageBoxService {

@@ -13,6 +13,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using ScoringFaults = OnEachBackend<EngineTest>;
+using ScoringFaultsOnSqlite = EngineTest;   // SQLite's lock at BEGIN IMMEDIATE, its triggers
 INSTANTIATE_ON_EACH_BACKEND(ScoringFaults);
 
 TEST_P(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
@@ -126,21 +127,20 @@ TEST_P(ScoringFaults, LogTimeOnAZeroStartAndGameEndsOfADayOrMoreAreStored) {
             (Lines{"1999-12-31 23:00:00|2000-01-02 00:00:00"}));
 }
 
-TEST_P(ScoringFaults, ALockDuringTheWalkIsWaitedOutAndADuplicateNumberSkipped) {
+TEST_F(ScoringFaultsOnSqlite, ALockAtThePassStartIsWaitedOutOrLeavesTheDatagramWhole) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
   ASSERT_FALSE(Pass(d).threw);
 
-  // Another writer holds the database and has taken, not yet committed, the
-  // Players record the engine will number next. The archive and the packet
-  // number update are answered No; at the new player's insert the writer
-  // commits and the user says Yes: the retry meets the duplicate key and the
-  // next number is taken.
-  auto writer = LockDatabase();
+  // Another writer holds the database and adds a player. The pass meets the
+  // lock when it begins: ten attempts, then the prompt. Yes tries again; at
+  // the second prompt the writer commits, and the pass numbers its new
+  // player after the writer's.
+  auto writer = std::make_unique<WriteLock>(db_path_);
   writer->Exec("INSERT INTO Players VALUES (2, 'Intruder', '2001-01-01 00:00:00')");
-  for (int answer : {msgbox::vbNo, msgbox::vbNo, msgbox::vbYes}) boxes_->Push(answer);
+  for (int answer : {msgbox::vbYes, msgbox::vbYes}) boxes_->Push(answer);
   boxes_->OnShow([&](const std::string&) {
-    if (boxes_->shown().size() == 2) writer->Commit();
+    if (boxes_->shown().size() == 1) writer->Commit();
   });
   d.packet_number = 2;
   d.records = {Score("Zed", "Ann", "Kill", "Rail", "1", "5")};
@@ -148,7 +148,7 @@ TEST_P(ScoringFaults, ALockDuringTheWalkIsWaitedOutAndADuplicateNumberSkipped) {
   ASSERT_FALSE(r.threw) << r.error;
   EXPECT_TRUE(r.outcome.completed);
   auto shown = boxes_->shown();
-  ASSERT_EQ(shown.size(), 3u);
+  ASSERT_EQ(shown.size(), 2u);
   for (const auto& box : shown) {
     EXPECT_EQ(box.title, "Record is Locked");
     EXPECT_EQ(box.text.rfind("Database is temporarily locked by another process.\r\n", 0), 0u);
@@ -157,8 +157,49 @@ TEST_P(ScoringFaults, ALockDuringTheWalkIsWaitedOutAndADuplicateNumberSkipped) {
             (Lines{"1|Ann", "2|Intruder", "3|Zed"}));
   EXPECT_EQ(Table("SELECT * FROM Scores_0000001 ORDER BY Record"),
             (Lines{"1|1|0|1|0|0|1", "2|3|1|2|1|1|5"}));
-  EXPECT_EQ(Count("Logs"), 1);
-  EXPECT_EQ(One("SELECT Packet_Number FROM Servers"), "1");
+  EXPECT_EQ(Count("Logs"), 2);
+  EXPECT_EQ(One("SELECT Packet_Number FROM Servers"), "2");
+
+  // No at the prompt: the pass cannot begin, nothing of the datagram is
+  // stored, and the caller learns that it may hand it over again.
+  boxes_->Clear();
+  writer = std::make_unique<WriteLock>(db_path_);
+  boxes_->Push(msgbox::vbNo);
+  d.packet_number = 3;
+  d.records = {Score("Kim", "Ann", "Kill", "Rail", "1", "7")};
+  r = Pass(d);
+  EXPECT_TRUE(r.threw);
+  EXPECT_TRUE(r.outcome.deferred);
+  EXPECT_FALSE(r.outcome.completed);
+  EXPECT_NE(r.error.find("locked"), std::string::npos) << r.error;
+  writer.reset();
+  EXPECT_EQ(Count("Logs"), 2);
+  EXPECT_EQ(Count("Players"), 3);
+  // Handed over again, it is stored once.
+  r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(Count("Logs"), 3);
+  EXPECT_EQ(Table("SELECT Player FROM Players WHERE Record=4"), (Lines{"Kim"}));
+}
+
+TEST_F(ScoringFaultsOnSqlite, ADuplicateKeyInsideThePassIsUndoneAloneAndTheNextNumberTaken) {
+  auto d = ServerLog("Alpha");
+  d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
+  ASSERT_FALSE(Pass(d).threw);
+  // Whenever a player 2 is inserted, something else takes number 2 first:
+  // the insert meets a duplicate key, its savepoint is rolled back (the
+  // intruder with it), it is tried once more, then the next number is taken.
+  Exec("CREATE TRIGGER Intruder BEFORE INSERT ON Players WHEN NEW.Record = 2 BEGIN "
+       "INSERT INTO Players VALUES (2, 'Intruder', '2001-01-01 00:00:00'); END");
+  d.packet_number = 2;
+  d.records = {Score("Zed", "Ann", "Kill", "Rail", "1", "5")};
+  auto r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_TRUE(r.outcome.completed);
+  EXPECT_TRUE(boxes_->shown().empty());
+  EXPECT_EQ(Table("SELECT Record, Player FROM Players ORDER BY Record"), (Lines{"1|Ann", "3|Zed"}));
+  EXPECT_EQ(Table("SELECT * FROM Scores_0000001 ORDER BY Record"),
+            (Lines{"1|1|0|1|0|0|1", "2|3|1|2|1|1|5"}));
 }
 
 TEST_P(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {

@@ -8,6 +8,7 @@
 
 #include "datagram_builder.h"
 #include "listener_fixture.h"
+#include "schema.h"
 
 using namespace listenertest;
 
@@ -68,8 +69,11 @@ TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {
   StartEntries(2);
   std::remove(dbs[2].c_str());   // entry 2's database can no longer be opened
   SendDatagram(ports[2], ValidDatagram(1));
-  ASSERT_TRUE(WaitUntil([&] { return Form().Failed() == 1 && !Form().Busy(); }));
-  EXPECT_NE(front_.statuses.back().find("\nProcessing failed: Error # "), std::string::npos);
+  ASSERT_TRUE(WaitUntil([&] { return Form().Deferred() == 1 && !Form().Busy(); }));
+  EXPECT_NE(front_.statuses.back().find("\nThe datagram waits in the spool (1 waiting for port " +
+                                        std::to_string(ports[2]) + "): Error # "),
+            std::string::npos)
+      << front_.statuses.back();
   EXPECT_FALSE(testkit::Exists(dbs[2]));   // never created
   std::vector<std::vector<uint8_t>> sent = {{'x'}, std::vector<uint8_t>(65507, 'a')};
   std::mt19937 rng(7);
@@ -81,8 +85,17 @@ TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {
   sent.push_back(ValidDatagram(1));
   SendDatagram(ports[1], {});   // a datagram of 0 bytes is ignored
   for (const auto& b : sent) SendDatagram(ports[1], b);
-  ASSERT_TRUE(WaitLogs(1, sent.size()));
+  // Entry 1 goes on while entry 2's datagram waits.
+  ASSERT_TRUE(WaitUntil([&] {
+    return LogsCount(dbs[1]) >= sent.size() && Form().Pending() == 1 && !Form().Busy();
+  }));
   EXPECT_EQ(LogsData(dbs[1]), sent);
+
+  // The database comes back: the datagram that waited is stored, once.
+  ASSERT_EQ(NewDatabase("db2.mdb"), dbs[2]);
+  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + dbs[2]);
+  ASSERT_TRUE(WaitLogs(2, 1));
+  EXPECT_EQ(LogsData(dbs[2]), (std::vector<std::vector<uint8_t>>{ValidDatagram(1)}));
   EXPECT_EQ(Form().HandedOver() + Form().Failed(), sent.size() + 1);
 }
 
