@@ -119,7 +119,14 @@ std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
   if (PQstatus(conn) != CONNECTION_OK) {
     std::string message = PQerrorMessage(conn);
     PQfinish(conn);
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    // libpq's text spans lines ("...failed: ...\n\tIs the server running..."): one line.
+    std::string line;
+    for (char ch : message) {
+      if (ch == '\n' || ch == '\t' || ch == '\r') ch = ' ';
+      if (!(ch == ' ' && (line.empty() || line.back() == ' '))) line += ch;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    message = line;
     throw Error(kErrProvider, "Cannot open the PostgreSQL database '" + database + "': " +
                                   jet::BackendToNarrow(message));
   }
