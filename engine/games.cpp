@@ -40,10 +40,11 @@ void LinkLogToGame() {
   });
 }
 
-// Copies the server's variables (all of them) into the new game.
+// Copies the server's variables (all of them) into the new game, in the order of
+// their Cvars records, so that every backend links them alike.
 void CopyServerVariables() {
   EngineState& s = State();
-  auto& rs = RunQuery("Select Cvar From Servers_Cvars where Server=" + Num(s.ServerRecord));
+  auto& rs = RunQuery("Select Cvar From Servers_Cvars where Server=" + Num(s.ServerRecord) + " Order By Cvar");
   s.GameCvarList.clear();
   if (!rs->Eof()) {
     rs->MoveFirst();

@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libsqlite3-dev sqlite3 zlib1g-dev
+  libpq-dev postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   libcpp-httplib-dev nlohmann-json3-dev

@@ -11,6 +11,7 @@
 
 #include "com.h"
 #include "msgbox.h"
+#include "replay_archive.h"
 #include "schema.h"
 #include "score_class.h"
 
@@ -29,7 +30,14 @@ const char kUsage[] =
     "  --listen-port N   the listening port written to the process log (default 28000)\n"
     "  --lock-budget S   answer the locked-database prompt Yes for S seconds (default 60)\n"
     "Exit status 0 when every pass completed with no statement ignored; 1 otherwise\n"
-    "(each file concerned and each ignored statement is named on standard error).\n";
+    "(each file concerned and each ignored statement is named on standard error).\n"
+    "\n"
+    "usage: tallyfeed --replay-archive [--log-path PATH] [--listen-port N] FROM TO\n"
+    "\n"
+    "Hands every archived datagram (Logs row) of the database FROM, in Record order,\n"
+    "to the engine as the listener did, storing into the database TO; what a pass\n"
+    "stamps with the time takes the row's receipt time. Interrupted (Ctrl+C), the\n"
+    "same command resumes where it stopped. Exit status 0 when every row completed.\n";
 
 bool ParseInt(const std::string& text, long min, long max, long* out) {
   char* end = nullptr;
@@ -47,6 +55,7 @@ int main(int argc, char** argv) {
   std::string log_path, from_ip = "127.0.0.1";
   long from_port = 27910, listen_port = 28000, budget = 60;
   std::vector<std::string> positional;
+  bool replay_archive = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](const char* name) -> std::string {
@@ -59,6 +68,8 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return 0;
+    } else if (a == "--replay-archive") {
+      replay_archive = true;
     } else if (a == "--create-tables") {
       create_tables = true;
     } else if (a == "--raw") {
@@ -91,11 +102,13 @@ int main(int argc, char** argv) {
       positional.push_back(a);
     }
   }
-  if (positional.size() < 2) {
+  if (positional.size() < 2 || (replay_archive && positional.size() != 2)) {
     std::cerr << kUsage;
     return 2;
   }
   msgbox::Install(std::make_shared<msgbox::HeadlessMessageBoxes>(std::chrono::seconds(budget)));
+  if (replay_archive)
+    return replay::ReplayArchive({positional[0], positional[1], log_path, static_cast<int>(listen_port)});
   const std::string connection_string = positional[0];
 
   if (create_tables) {

@@ -217,10 +217,7 @@ std::shared_ptr<Session> OpenSession(const std::string& cs) {
     throw Error(kErrNoProvider, "The connection string names no provider: a Provider= setting is required.");
   if (jet::EqualsNoCase(provider, "Microsoft.Jet.OLEDB.3.51") || jet::EqualsNoCase(provider, "SQLite"))
     return OpenSqliteSession(cs);
-  if (jet::EqualsNoCase(provider, "PostgreSQL"))
-    throw Error(kErrNoProvider,
-                "Provider cannot be found. It may not be properly installed. (The PostgreSQL provider is not "
-                "built into this program yet.)");
+  if (jet::EqualsNoCase(provider, "PostgreSQL")) return OpenPostgresSession(cs);
   throw Error(kErrNoProvider, "Provider cannot be found. It may not be properly installed.");
 }
 

@@ -94,6 +94,8 @@ std::shared_ptr<Session> OpenSession(const std::string& connection_string);
 
 // The SQLite backend (sqlite_backend.cpp).
 std::shared_ptr<Session> OpenSqliteSession(const std::string& connection_string);
+// The PostgreSQL backend (postgres_backend.cpp).
+std::shared_ptr<Session> OpenPostgresSession(const std::string& connection_string);
 
 // A process-wide wrapper applied to every session that Connection::Open opens
 // (for fault injection in tests); empty function: none.

@@ -20,20 +20,14 @@ const char kTooLong[] =
 constexpr double kFirstSerial = -657434.0;
 constexpr double kEndSerial = 2958466.0;
 
-enum class Tok { Word, Bracket, String, Date, Number, Op, Punct };
-
-struct Token {
-  Tok kind;
-  size_t begin, end;   // span in the statement
-  std::string text;    // name, text value, date text, number, operator or character
-};
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsIdentChar(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return std::isalnum(u) || c == '_' || u >= 0x80;
 }
+
+}  // namespace
 
 std::vector<Token> Tokenize(const std::string& s) {
   std::vector<Token> out;
@@ -106,6 +100,8 @@ std::vector<Token> Tokenize(const std::string& s) {
   }
   return out;
 }
+
+namespace {
 
 bool IsWord(const Token& t, const char* word) { return t.kind == Tok::Word && EqualsNoCase(t.text, word); }
 bool IsName(const Token& t) { return t.kind == Tok::Word || t.kind == Tok::Bracket; }

@@ -48,6 +48,18 @@ class ColumnSource {
   virtual const std::vector<Column>* ColumnsOf(const std::string& table) = 0;
 };
 
+// The tokens of a statement, for backends that rewrite names: words, [names],
+// '...' or "..." texts (text holds the value), #...# dates, numbers,
+// comparison operators and single punctuation characters.
+enum class Tok { Word, Bracket, String, Date, Number, Op, Punct };
+struct Token {
+  Tok kind;
+  size_t begin, end;   // span in the statement
+  std::string text;    // name, text value, date text, number, operator or character
+};
+// Throws Error(kErrCommand) for an unclosed text, date or bracket.
+std::vector<Token> Tokenize(const std::string& statement);
+
 enum class Verb { Select, Insert, Update, Delete, CreateTable, Other };
 
 struct Translation {

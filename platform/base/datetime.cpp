@@ -1,4 +1,5 @@
 #include "datetime.h"
+#include "processing_time.h"
 
 #include <cctype>
 #include <cmath>
@@ -149,6 +150,8 @@ void ToParts(double serial, int* year, int* month, int* day, int* hour, int* min
 }
 
 double Now() {
+  double processing;
+  if (ProcessingTime(&processing)) return processing;
   std::time_t t = std::time(nullptr);
   std::tm tm{};
   localtime_r(&t, &tm);

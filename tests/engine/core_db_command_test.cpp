@@ -13,7 +13,7 @@ namespace {
 
 using tallycore::State;
 
-class DbCommandTest : public EngineTest {
+class DbCommandBase : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
@@ -32,9 +32,12 @@ class DbCommandTest : public EngineTest {
   }
 };
 
+using DbCommandTest = OnEachBackend<DbCommandBase>;
+INSTANTIATE_ON_EACH_BACKEND(DbCommandTest);
+
 const char kInsertType[] = "Insert into Types values ( 1, 'Frag', #2026-01-02 03:04:05#)";
 
-TEST_F(DbCommandTest, CommitsAndGivesZeroADuplicateKeyRetriesOnceAndGivesOneWithoutPrompt) {
+TEST_P(DbCommandTest, CommitsAndGivesZeroADuplicateKeyRetriesOnceAndGivesOneWithoutPrompt) {
   EXPECT_EQ(Run(kInsertType), 0);
   EXPECT_EQ(State().CommandResult, 0);
   EXPECT_FALSE(State().EngineConnection->InTransaction());
@@ -45,8 +48,8 @@ TEST_F(DbCommandTest, CommitsAndGivesZeroADuplicateKeyRetriesOnceAndGivesOneWith
   EXPECT_EQ(Count("Types"), 1);
 }
 
-TEST_F(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
-  auto lock = std::make_unique<WriteLock>(db_path_);
+TEST_P(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
+  auto lock = LockDatabase();
   std::thread releaser([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     lock->Release();
@@ -57,8 +60,8 @@ TEST_F(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
   EXPECT_EQ(Count("Types"), 1);
 }
 
-TEST_F(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
-  WriteLock lock(db_path_);
+TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
+  auto lock = LockDatabase();
   boxes_->Push(msgbox::vbYes);
   boxes_->Push(msgbox::vbNo);
   EXPECT_EQ(Run(kInsertType), 2);
@@ -78,25 +81,27 @@ TEST_F(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
   const std::string tail = "\r\nClick Cancel to stop processing the current log.";
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   EXPECT_FALSE(State().EngineConnection->InTransaction());
-  lock.Release();
+  lock->Release();
   EXPECT_EQ(Count("Types"), 0);
 }
 
-TEST_F(DbCommandTest, CancelGivesThreeAndLeavesOnlyARejectedStatementsTransactionToTheCaller) {
-  auto lock = std::make_unique<WriteLock>(db_path_);
+TEST_P(DbCommandTest, CancelGivesThreeAndLeavesOnlyARejectedStatementsTransactionToTheCaller) {
+  auto lock = LockDatabase();
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run(kInsertType), 3);
   EXPECT_EQ(boxes_->shown().size(), 1u);
-  // The write lock is taken when the transaction begins, so a lock conflict
-  // leaves no transaction behind.
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
+  // SQLite takes the write lock when the transaction begins, so a lock
+  // conflict leaves no transaction behind; PostgreSQL meets it at the
+  // statement, inside the transaction.
+  EXPECT_EQ(State().EngineConnection->InTransaction(), OnPostgres());
+  if (OnPostgres()) State().EngineConnection->RollbackTrans();
   lock.reset();
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 3);
   EXPECT_TRUE(State().EngineConnection->InTransaction());
 }
 
-TEST_F(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
+TEST_P(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
   boxes_->Push(msgbox::vbNo);
   EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 2);
   auto shown = boxes_->shown();
@@ -109,17 +114,18 @@ TEST_F(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
             std::string::npos);
 }
 
-TEST_F(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
+TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
   tallycore::ScanProviderTypes();
   std::string slots;
   for (int i = tallycore::kSlotInteger; i <= tallycore::kSlotLongBinary; ++i) {
     const auto& row = State().ProviderTypeTable[i];
     slots += row.TypeName + " " + row.LiteralPrefix + row.LiteralSuffix + ";";
   }
-  EXPECT_EQ(slots, "INTEGER ;REAL ;DATETIME ##;VARCHAR '';BLOB X'';");
+  EXPECT_EQ(slots, OnPostgres() ? "integer ;real ;timestamp '';varchar '';bytea '\\x';"
+                                : "INTEGER ;REAL ;DATETIME ##;VARCHAR '';BLOB X'';");
 }
 
-class ArchiveTest : public DbCommandTest {
+class ArchiveBase : public DbCommandBase {
  protected:
   void Archive() {   // on a connection opened now, so that a scoped fault plan reaches it
     auto& s = State();
@@ -132,7 +138,10 @@ class ArchiveTest : public DbCommandTest {
   }
 };
 
-TEST_F(ArchiveTest, NumbersTakenByAConcurrentWriterAreSkipped) {
+using ArchiveTest = OnEachBackend<ArchiveBase>;
+INSTANTIATE_ON_EACH_BACKEND(ArchiveTest);
+
+TEST_P(ArchiveTest, NumbersTakenByAConcurrentWriterAreSkipped) {
   auto plan = std::make_shared<ado::fault::FaultPlan>();
   bool taken = false;
   plan->BeforeEach([&](ado::fault::Op op, const std::string& text) {
@@ -156,7 +165,7 @@ TEST_F(ArchiveTest, NumbersTakenByAConcurrentWriterAreSkipped) {
   EXPECT_EQ(rows[0][3], std::string("\x00\xFF\x41", 3));
 }
 
-TEST_F(ArchiveTest, LockDuringTheRecordQueryIsRetriedWithinThePolicy) {
+TEST_P(ArchiveTest, LockDuringTheRecordQueryIsRetriedWithinThePolicy) {
   auto plan = std::make_shared<ado::fault::FaultPlan>();
   plan->Fail({ado::fault::kExecute, "Select Record From Logs", 1, 3, ado::fault::LockConflict()});
   ado::fault::ScopedInjection scope(plan);
@@ -166,7 +175,7 @@ TEST_F(ArchiveTest, LockDuringTheRecordQueryIsRetriedWithinThePolicy) {
   EXPECT_TRUE(boxes_->shown().empty());
 }
 
-TEST_F(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
+TEST_P(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
   // Someone gave Logs a unique index of their own.
   Exec("create unique index Own_Logs_IP on Logs(Log_IP); insert into Logs(Record, Log_IP) values (5, '10.1.2.3');");
   EXPECT_THROW(Archive(), tallycore::PassFailure);

@@ -9,10 +9,13 @@
 namespace enginetest {
 namespace {
 
-class PassTest : public EngineTest {
+class PassBase : public EngineTest {
  protected:
   const std::vector<uint8_t> small_ = ServerLog("Test").Build();   // no records
 };
+using PassTest = PassBase;   // the process log and connection failures: SQLite files
+using PassOnEachBackend = OnEachBackend<PassBase>;
+INSTANTIATE_ON_EACH_BACKEND(PassOnEachBackend);
 
 TEST_F(PassTest, ProcessLogNumbersPassesKeepsLineFormatsAndContinuesAnExistingLog) {
   for (int i = 0; i < 3; ++i) {
@@ -83,7 +86,7 @@ TEST_F(PassTest, LogPathsDefaultFolderMissingFoldersAndNoSlash) {
   EXPECT_FALSE(testkit::Exists(db_path_));
 }
 
-TEST_F(PassTest, ArchiveStoresEveryByteNumbersFromTheLargestRecordRawLogOnlyWhenOne) {
+TEST_P(PassOnEachBackend, ArchiveStoresEveryByteNumbersFromTheLargestRecordRawLogOnlyWhenOne) {
   std::vector<uint8_t> bytes = small_;
   for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<uint8_t>(b));
   options_.rawlog = -1;
@@ -104,11 +107,11 @@ TEST_F(PassTest, ArchiveStoresEveryByteNumbersFromTheLargestRecordRawLogOnlyWhen
   EXPECT_EQ(One("select max(Record) from Logs"), "58");
 }
 
-TEST_F(PassTest, CancelDuringTheArchiveEndsThePassWithoutCompletedLine) {
-  WriteLock lock(db_path_);
+TEST_P(PassOnEachBackend, CancelDuringTheArchiveEndsThePassWithoutCompletedLine) {
+  auto lock = LockDatabase();
   boxes_->Push(msgbox::vbCancel);
   auto r = Pass(small_);
-  lock.Release();
+  lock->Release();
   EXPECT_TRUE(r.outcome.stopped);
   EXPECT_FALSE(r.outcome.completed);
   auto lines = textfile::ReadLines(LogPath());
@@ -117,7 +120,7 @@ TEST_F(PassTest, CancelDuringTheArchiveEndsThePassWithoutCompletedLine) {
   EXPECT_EQ(Count("Logs"), 0);
 }
 
-TEST_F(PassTest, UdpDataReadsBackAsOneZeroByteAfterThePass) {
+TEST_P(PassOnEachBackend, UdpDataReadsBackAsOneZeroByteAfterThePass) {
   // Pass() drops its object; UDPData is engine state shared on the thread.
   com::ComPtr<tallycore::_Score_Class> engine;
   ASSERT_EQ(com::CoCreateInstance(tallycore::CLSID_Score_Class, tallycore::IID__Score_Class,

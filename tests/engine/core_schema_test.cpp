@@ -82,5 +82,46 @@ TEST_F(SchemaTest, MissingDatabaseFailsAndIsNotCreatedLockedCancelCallsTheHandle
   schema::SetCancelHandler(nullptr);
 }
 
+// The database the fixture made on PostgreSQL holds the seventeen tables.
+class SchemaOnPostgres : public EngineTest {
+ protected:
+  void SetUp() override {
+    backend_ = Backend::Postgres;
+    EngineTest::SetUp();
+  }
+};
+
+TEST_F(SchemaOnPostgres, TablesGetPostgresTypesInTheirCaseASecondRunLeavesThemAndOtherCaseCountsAsMissing) {
+  EXPECT_EQ(Table("select table_name from information_schema.tables where table_schema = 'public' "
+                  "order by table_name collate \"C\""),
+            (std::vector<std::string>{"Cvars", "Games", "Games_Cvars", "Games_Maps", "Games_Players_Cvars",
+                                      "Games_Players_Teams", "Logs", "Logs_Games", "Maps", "Players", "Scores",
+                                      "Servers", "Servers_Cvars", "Servers_Games", "Teams", "Types", "Weapons"}));
+  EXPECT_EQ(Table("select column_name, data_type, coalesce(character_maximum_length, 0) from "
+                  "information_schema.columns where table_name = 'Logs' order by ordinal_position"),
+            (std::vector<std::string>{"Record|integer|0", "Log_IP|character varying|50", "Log_Port|integer|0",
+                                      "Log_Data|bytea|0", "Log_Date|timestamp without time zone|0"}));
+  EXPECT_EQ(One("select data_type from information_schema.columns where table_name = 'Scores' and "
+                "column_name = 'Offset'"),
+            "real");
+  Exec("insert into Types values (1, 'x', '2026-01-01 00:00:00')");
+  schema::CreateDatabaseTables(ConnectionString());   // a database that has them is left alone
+  EXPECT_EQ(Count("Types"), 1);
+  EXPECT_TRUE(boxes_->shown().empty());
+
+  // A table named in another letter case counts as missing: its creation is
+  // attempted and fails as on Jet, the other tables stay as they are.
+  const std::string other = testkit::PgServer::Shared().CreateDatabase("schema");
+  made_.push_back(other);
+  testkit::PgExec(testkit::PgServer::Shared(), other, "create table players (x integer)");
+  boxes_->Push(msgbox::vbNo);
+  schema::CreateDatabaseTables(ConnectionStringOf(other));
+  ASSERT_EQ(boxes_->shown().size(), 1u);
+  EXPECT_NE(boxes_->shown()[0].text.find("already exists"), std::string::npos) << boxes_->shown()[0].text;
+  EXPECT_EQ(testkit::PgRows(testkit::PgServer::Shared(), other,
+                            "select count(*) from information_schema.tables where table_schema = 'public'"),
+            (std::vector<std::vector<std::string>>{{"17"}}));
+}
+
 }  // namespace
 }  // namespace enginetest

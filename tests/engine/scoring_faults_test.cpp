@@ -12,9 +12,11 @@ namespace enginetest {
 namespace {
 
 using Lines = std::vector<std::string>;
-using ScoringFaults = EngineTest;
+using ScoringFaults = OnEachBackend<EngineTest>;
+using ScoringFaultsOnSqlite = EngineTest;   // SQLite's lock at BEGIN IMMEDIATE, its triggers
+INSTANTIATE_ON_EACH_BACKEND(ScoringFaults);
 
-TEST_F(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
+TEST_P(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
   const std::string header(20, '\x01'), nul(1, '\0');
   const std::vector<std::pair<std::string, std::string>> cases = {
       {std::string("\x00\x01\x02", 3), "shorter than its 20-byte header"},
@@ -32,7 +34,7 @@ TEST_F(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
   EXPECT_EQ(Count("Servers"), 0);
 }
 
-TEST_F(ScoringFaults, AMissingVariableIsReportedAndThePassCompletes) {
+TEST_P(ScoringFaults, AMissingVariableIsReportedAndThePassCompletes) {
   auto d = ServerLog("Alpha");
   d.server_vars[2].first = "Port";   // letter case counts
   d.records = {Keyword("GameStart")};
@@ -52,7 +54,7 @@ TEST_F(ScoringFaults, AMissingVariableIsReportedAndThePassCompletes) {
   EXPECT_EQ(Count("Servers") + Count("Games"), 0);
 }
 
-TEST_F(ScoringFaults, UnreadableLinesAreSkippedReportedAndTheRestStored) {
+TEST_P(ScoringFaults, UnreadableLinesAreSkippedReportedAndTheRestStored) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1"),            // line 1
                "no tabs at all",                                        // 2: skipped
@@ -81,7 +83,7 @@ TEST_F(ScoringFaults, UnreadableLinesAreSkippedReportedAndTheRestStored) {
   EXPECT_EQ(Count("Players"), 2);
 }
 
-TEST_F(ScoringFaults, LogDateTakesOnlyAKeywordLineAsItsTime) {
+TEST_P(ScoringFaults, LogDateTakesOnlyAKeywordLineAsItsTime) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("LogDate", "12/31/1999"), Score("Ann", "Bob", "Kill", "Rail", "1", "2")};
   ASSERT_FALSE(Pass(d).threw);
@@ -106,7 +108,7 @@ TEST_F(ScoringFaults, LogDateTakesOnlyAKeywordLineAsItsTime) {
             (Lines{"|2004-02-03 00:00:00"}));
 }
 
-TEST_F(ScoringFaults, LogTimeOnAZeroStartAndGameEndsOfADayOrMoreAreStored) {
+TEST_P(ScoringFaults, LogTimeOnAZeroStartAndGameEndsOfADayOrMoreAreStored) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("LogTime", "13:45:10")};   // no start yet: the time alone
   auto r = Pass(d);
@@ -125,7 +127,7 @@ TEST_F(ScoringFaults, LogTimeOnAZeroStartAndGameEndsOfADayOrMoreAreStored) {
             (Lines{"1999-12-31 23:00:00|2000-01-02 00:00:00"}));
 }
 
-TEST_F(ScoringFaults, ALockAtThePassStartIsWaitedOutOrLeavesTheDatagramWhole) {
+TEST_F(ScoringFaultsOnSqlite, ALockAtThePassStartIsWaitedOutOrLeavesTheDatagramWhole) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
   ASSERT_FALSE(Pass(d).threw);
@@ -180,7 +182,7 @@ TEST_F(ScoringFaults, ALockAtThePassStartIsWaitedOutOrLeavesTheDatagramWhole) {
   EXPECT_EQ(Table("SELECT Player FROM Players WHERE Record=4"), (Lines{"Kim"}));
 }
 
-TEST_F(ScoringFaults, ADuplicateKeyInsideThePassIsUndoneAloneAndTheNextNumberTaken) {
+TEST_F(ScoringFaultsOnSqlite, ADuplicateKeyInsideThePassIsUndoneAloneAndTheNextNumberTaken) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
   ASSERT_FALSE(Pass(d).threw);
@@ -200,7 +202,7 @@ TEST_F(ScoringFaults, ADuplicateKeyInsideThePassIsUndoneAloneAndTheNextNumberTak
             (Lines{"1|1|0|1|0|0|1", "2|3|1|2|1|1|5"}));
 }
 
-TEST_F(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
+TEST_P(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1"),
                Score(std::string(51, 'x'), "Ann", "Kill", "Rail", "1", "5"),   // too long a name
@@ -213,7 +215,7 @@ TEST_F(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   EXPECT_FALSE(r.outcome.completed);
   ASSERT_EQ(boxes_->shown().size(), 1u);
   EXPECT_NE(boxes_->shown()[0].text.find("An error occured"), std::string::npos);
-  EXPECT_NO_THROW(WriteLock{db_path_});   // at once: the stopped statement's transaction is gone
+  EXPECT_NO_THROW(LockDatabase());   // at once: the stopped statement's transaction is gone
   EXPECT_EQ(Table("SELECT Player FROM Players"), (Lines{"Ann"}));
   EXPECT_EQ(Count("Scores_0000001"), 1);
   EXPECT_EQ(Count("Weapons") + Count("Games_Players_Cvars"), 0);
@@ -232,7 +234,7 @@ TEST_F(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   EXPECT_EQ((*log)[2].rfind("Process# 2 COMPLETED ", 0), 0u);
 }
 
-TEST_F(ScoringFaults, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
+TEST_F(ScoringFaultsOnSqlite, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
   auto d = ServerLog("Alpha");
   d.records = {Score("Zed", "Ann", "Kill", "Rail", "1", "5")};
   ASSERT_FALSE(Pass(d).threw);
@@ -256,10 +258,11 @@ TEST_F(ScoringFaults, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
             (Lines{"1|2|3", "2|2|3"}));
 }
 
-TEST_F(ScoringFaults, NewRowNumberingEndsWithAClearFailureInsteadOfLooping) {
+TEST_P(ScoringFaults, NewRowNumberingEndsWithAClearFailureInsteadOfLooping) {
   // A unique key besides Record keeps every number duplicate; a largest
   // Record at the top of the 32-bit range leaves no number.
-  Exec("CREATE UNIQUE INDEX OneWeapon ON Weapons (Date_Time IS NOT NULL)");
+  Exec(OnPostgres() ? "CREATE UNIQUE INDEX OneWeapon ON Weapons ((Date_Time IS NOT NULL))"
+                    : "CREATE UNIQUE INDEX OneWeapon ON Weapons (Date_Time IS NOT NULL)");
   Exec("INSERT INTO Weapons VALUES (1, 'Rail', '2001-01-01 00:00:00')");
   auto d = ServerLog("Alpha");
   d.records = {Score("Ann", "Bob", "Kill", "Lava", "1", "5")};

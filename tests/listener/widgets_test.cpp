@@ -13,6 +13,7 @@
 #include "dialogs.h"
 #include "listener_fixture.h"
 #include "main_form_window.h"
+#include "pg_server.h"
 #include "prog_path_module.h"
 #include "qt_message_boxes.h"
 
@@ -210,6 +211,44 @@ TEST(Dialogs, PathsAreFileSystemBytes) {
   DataLinkDialog link;
   link.file->setText(QString::fromUtf8(path.c_str()));
   EXPECT_NE(link.ConnectionString().find(";Data Source=" + path), std::string::npos);
+}
+
+TEST(Dialogs, DataLinkTestConnectionReachesAPostgresServerAndShowsItsError) {
+  testkit::PgServer& server = testkit::PgServer::Shared();
+  const std::string db = server.CreateDatabase("link");
+  DataLinkDialog link;
+  link.provider->setCurrentText("PostgreSQL");
+  link.host->setText(QString::fromStdString(server.SocketFolder()));
+  link.port->setText(QString::number(server.Port()));
+  link.database->setText(QString::fromStdString(db));
+  link.user->setText("tally");
+  EXPECT_EQ(link.TestConnection(), "");
+  QString shown;
+  OnModal([&](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    shown = b->text();
+    b->close();
+  });
+  QMetaObject::invokeMethod(link.test, "click");
+  EXPECT_EQ(shown, "Test connection succeeded.");
+
+  // Over TCP with a wrong password: the server's own words reach the user.
+  link.host->setText("127.0.0.1");
+  link.password->setText("wrong");
+  OnModal([&](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    shown = b->text();
+    b->close();
+  });
+  QMetaObject::invokeMethod(link.test, "click");
+  EXPECT_TRUE(shown.startsWith("Test connection failed.\n")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("password authentication failed for user \"tally\"")) << shown.toStdString();
+  link.password->setText("tally");
+  EXPECT_EQ(link.TestConnection(), "");
+  link.database->setText("no_such_db");
+  EXPECT_NE(link.TestConnection().find("database \"no_such_db\" does not exist"), std::string::npos)
+      << link.TestConnection();
+  server.DropDatabase(db);
 }
 
 TEST(MessageBoxes, DesignedButtonsAndDefault) {

@@ -46,20 +46,71 @@ void EngineTest::SetUp() {
   ASSERT_TRUE(boxes_->shown().empty());
 }
 
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::Postgres ? "Postgres" : "Sqlite";
+}
+
+namespace {
+
+class SqliteLock : public DbLock {
+ public:
+  explicit SqliteLock(const std::string& path) : lock_(path) {}
+  void Exec(const std::string& sql) override { lock_.Exec(sql); }
+  void Commit() override { lock_.Commit(); }
+  void Release() override { lock_.Release(); }
+
+ private:
+  testkit::WriteLock lock_;
+};
+
+class PostgresLock : public DbLock {
+ public:
+  explicit PostgresLock(const std::string& database) : lock_(testkit::PgServer::Shared(), database) {}
+  void Exec(const std::string& sql) override { lock_.Exec(sql); }
+  void Commit() override { lock_.Commit(); }
+  void Release() override { lock_.Release(); }
+
+ private:
+  testkit::PgWriteLock lock_;
+};
+
+}  // namespace
+
 std::string EngineTest::MakeDatabase(const std::string& name) {
-  std::string path = dir_->File(name);
-  testkit::Touch(path);
-  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + path);
-  return path;
+  std::string database;
+  if (OnPostgres()) {
+    database = testkit::PgServer::Shared().CreateDatabase("engine");
+    made_.push_back(database);
+  } else {
+    database = dir_->File(name);
+    testkit::Touch(database);
+  }
+  schema::CreateDatabaseTables(ConnectionStringOf(database));
+  return database;
+}
+
+std::string EngineTest::ConnectionStringOf(const std::string& database) const {
+  if (OnPostgres()) return testkit::PgServer::Shared().ConnectionString(database);
+  return "Provider=SQLite;Data Source=" + database;
 }
 
 void EngineTest::TearDown() {
   msgbox::Install(previous_boxes_);
+  for (const std::string& database : made_) testkit::PgServer::Shared().DropDatabase(database);
+  made_.clear();
   dir_.reset();
 }
 
-std::string EngineTest::ConnectionString() const {
-  return "Provider=SQLite;Data Source=" + db_path_ + extra_settings_;
+std::string EngineTest::ConnectionString() const { return ConnectionStringOf(db_path_) + extra_settings_; }
+
+std::unique_ptr<DbLock> EngineTest::LockDatabase() {
+  if (OnPostgres()) return std::make_unique<PostgresLock>(db_path_);
+  return std::make_unique<SqliteLock>(db_path_);
+}
+
+std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {
+  if (OnPostgres()) return testkit::PgRows(testkit::PgServer::Shared(), db_path_, sql);
+  return testkit::SqlRows(db_path_, sql);
 }
 
 std::vector<std::string> EngineTest::Table(const std::string& sql) {
@@ -83,6 +134,7 @@ long long EngineTest::Count(const std::string& table) {
 }
 
 void EngineTest::Exec(const std::string& sql) {
+  if (OnPostgres()) return testkit::PgExec(testkit::PgServer::Shared(), db_path_, sql);
   WriteLock writer(db_path_);
   writer.Exec(sql);
   writer.Commit();

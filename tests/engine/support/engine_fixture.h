@@ -1,10 +1,15 @@
 // A test database and the engine as the listener drives it: a temporary
-// folder, an SQLite file with the seventeen tables, scripted message boxes,
-// and one Score_Class per datagram created through COM; short builders for
+// folder, a database with the seventeen tables, scripted message boxes, and
+// one Score_Class per datagram created through COM; short builders for
 // datagrams and record lines.
 //
-// Every test has a folder (and so a database path and connection string) of
-// its own, so no engine state of an earlier test meets its database. Not
+// The database is an SQLite file, or a PostgreSQL database of its own on the
+// test run's server: a fixture wrapped in OnEachBackend runs its TEST_P
+// tests once per backend, with the same statements and the same expected
+// rows (direct SQL names tables and columns in any letter case).
+//
+// Every test has a folder and a database (and so a connection string) of its
+// own, so no engine state of an earlier test meets its database. Not
 // thread-safe; one test thread.
 #pragma once
 
@@ -17,6 +22,7 @@
 
 #include "datagram_builder.h"
 #include "msgbox.h"
+#include "pg_server.h"
 #include "score_class.h"
 #include "test_env.h"
 
@@ -41,28 +47,49 @@ struct PassOptions {
 PassResult RunPass(const std::string& connection_string, const std::vector<uint8_t>& bytes,
                    const PassOptions& options);
 
+enum class Backend { Sqlite, Postgres };
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
+
+// A lock held on the test database from a connection of its own: on SQLite
+// its write lock, on PostgreSQL exclusive locks on every table (readers go
+// on, writers wait). The constructor throws when the lock cannot be taken.
+class DbLock {
+ public:
+  virtual ~DbLock() = default;
+  virtual void Exec(const std::string& sql) = 0;   // inside the held transaction
+  virtual void Commit() = 0;
+  virtual void Release() = 0;                      // rolls back
+};
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  bool OnPostgres() const { return backend_ == Backend::Postgres; }
+  std::unique_ptr<DbLock> LockDatabase();
 
   std::string ConnectionString() const;
   PassResult Pass(const std::vector<uint8_t>& bytes) { return RunPass(ConnectionString(), bytes, options_); }
   PassResult Pass(const datagram::Builder& b) { return Pass(b.Build()); }
   std::string LogPath() const { return options_.log_path; }
-  // A further database in the test folder, with the seventeen tables.
+  // A further database (a file in the test folder, or a PostgreSQL database)
+  // with the seventeen tables; what db_path_ takes to name it.
   std::string MakeDatabase(const std::string& name);
+  // The connection string of a database MakeDatabase made.
+  std::string ConnectionStringOf(const std::string& database) const;
 
-  // Direct SQL on the test database (testkit::SqlRows).
-  std::vector<std::vector<std::string>> Rows(const std::string& sql) { return testkit::SqlRows(db_path_, sql); }
+  // Direct SQL on the test database (testkit::SqlRows, testkit::PgRows).
+  std::vector<std::vector<std::string>> Rows(const std::string& sql);
   // The same rows with their columns joined by "|".
   std::vector<std::string> Table(const std::string& sql);
   std::string One(const std::string& sql);   // first column of the first row
   long long Count(const std::string& table);
   void Exec(const std::string& sql);   // writes, committed at once
 
+  Backend backend_ = Backend::Sqlite;
   std::unique_ptr<testkit::TempDir> dir_;
-  std::string db_path_;
+  std::string db_path_;   // the SQLite file, or the PostgreSQL database's name
+  std::vector<std::string> made_;   // PostgreSQL databases to drop
   std::string extra_settings_ = ";Busy Timeout=50";
   PassOptions options_;
   std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
@@ -70,6 +97,22 @@ class EngineTest : public ::testing::Test {
 };
 
 using testkit::WriteLock;
+
+// Runs a fixture's TEST_P tests once on SQLite and once on PostgreSQL
+// (INSTANTIATE_ON_EACH_BACKEND).
+template <typename Fixture>
+class OnEachBackend : public Fixture, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    this->backend_ = this->GetParam();
+    Fixture::SetUp();
+  }
+};
+
+#define INSTANTIATE_ON_EACH_BACKEND(suite)                                                         \
+  INSTANTIATE_TEST_SUITE_P(Backends, suite,                                                        \
+                           ::testing::Values(::enginetest::Backend::Sqlite, ::enginetest::Backend::Postgres), \
+                           ::enginetest::BackendName)
 
 std::vector<uint8_t> Bytes(const std::string& s);
 

@@ -1,0 +1,137 @@
+// Score records per second into one database from one feeding process and
+// from three at once (the scale factor), PostgreSQL beside SQLite in the
+// same run. Each process is a tallyfeed run handing over its own server's
+// 16-player game, 1 KB datagrams, as a listener would. The PostgreSQL
+// server is a private one started by the benchmark, with the default
+// durability (fsync, synchronous commit), and measured once more with
+// "Synchronous Commit=off", the durability of SQLite's default.
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "datagram_builder.h"
+#include "pg_server.h"
+#include "schema.h"
+#include "test_env.h"
+
+namespace {
+
+constexpr int kScoreRecords = 2000;   // per game, per process
+constexpr int kPlayers = 16;
+
+std::string Tab(std::initializer_list<std::string> fields) {
+  std::string out;
+  bool first = true;
+  for (const auto& f : fields) {
+    if (!first) out += '\t';
+    out += f;
+    first = false;
+  }
+  return out;
+}
+
+// Server `s`'s game as datagram files in `dir`; returns the file names.
+std::vector<std::string> WriteGame(const testkit::TempDir& dir, int s) {
+  std::mt19937 rng(static_cast<uint32_t>(s + 1));
+  datagram::Builder log;
+  log.server_vars = {{"hostname", "Server " + std::to_string(s)}, {"$HOST_IP$", "198.51.100." + std::to_string(s + 1)},
+                     {"port", "27960"}, {"g_gametype", "4"}, {"sv_maxclients", "16"}};
+  log.packet_number = 1;
+  std::vector<std::string> names;
+  for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(s * 100 + i));
+  auto& r = log.records;
+  r = {Tab({"", "", "StdLog", "1.2"}), Tab({"", "", "LogDate", "12/31/1999"}), Tab({"", "", "LogTime", "13:45:10"}),
+       Tab({"", "", "Map", "q3dm17"}), Tab({"", "", "GameStart"})};
+  for (int i = 0; i < kPlayers; ++i)
+    r.push_back(Tab({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+  for (int k = 0; k < kScoreRecords; ++k) {
+    int a = static_cast<int>(rng() % kPlayers), b = static_cast<int>(rng() % kPlayers);
+    r.push_back(Tab({names[a], names[b], a == b ? "Suicide" : "Kill", "Weapon " + std::to_string(rng() % 20),
+                     a == b ? "-1" : "1", std::to_string(20 + k / 3) + "." + std::to_string(k % 10)}));
+  }
+  r.push_back(Tab({"", "", "GameEnd", "", "", "1800"}));
+  std::vector<std::string> files;
+  int n = 0;
+  for (const auto& bytes : datagram::SplitBytes(log, 1024)) {
+    files.push_back(dir.File("s" + std::to_string(s) + "_" + std::to_string(n++) + ".bin"));
+    testkit::WriteFile(files.back(), std::string(bytes.begin(), bytes.end()));
+  }
+  return files;
+}
+
+pid_t Feed(const std::string& cs, const std::string& log, const std::vector<std::string>& files, int s) {
+  std::vector<std::string> args = {testkit::BinaryFolder() + "/tallyfeed", "--log-path", log, "--from",
+                                   "198.51.100." + std::to_string(s + 1) + ":27960", cs};
+  args.insert(args.end(), files.begin(), files.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (!freopen("/dev/null", "w", stdout)) _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Feeds `processes` servers' games at once into a new database made by `make`.
+template <typename MakeDatabase>
+void Run(benchmark::State& state, MakeDatabase make) {
+  const int processes = static_cast<int>(state.range(0));
+  testkit::TempDir dir;
+  std::vector<std::vector<std::string>> games;
+  for (int s = 0; s < processes; ++s) games.push_back(WriteGame(dir, s));
+  int64_t records = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string cs = make(dir);
+    schema::CreateDatabaseTables(cs);
+    state.ResumeTiming();
+    std::vector<pid_t> pids;
+    for (int s = 0; s < processes; ++s) pids.push_back(Feed(cs, dir.File("Process.log"), games[s], s));
+    for (pid_t pid : pids) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("tallyfeed failed");
+    }
+    records += static_cast<int64_t>(processes) * kScoreRecords;
+  }
+  state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(records), benchmark::Counter::kIsRate);
+}
+
+void BM_Feed_Sqlite(benchmark::State& state) {
+  int n = 0;
+  Run(state, [&](const testkit::TempDir& dir) {
+    const std::string file = dir.File("stats" + std::to_string(n++) + ".db");
+    testkit::Touch(file);
+    return "Provider=SQLite;Data Source=" + file;
+  });
+}
+
+void BM_Feed_Postgres(benchmark::State& state) {
+  static testkit::PgServer server(true);
+  Run(state, [&](const testkit::TempDir&) { return server.ConnectionString(server.CreateDatabase("bench")); });
+}
+
+// As SQLite's default (WAL, synchronous NORMAL) does, commits do not wait
+// for the disk: a crash of the machine may lose the last of them.
+void BM_Feed_PostgresAsyncCommit(benchmark::State& state) {
+  static testkit::PgServer server(true);
+  Run(state, [&](const testkit::TempDir&) {
+    return server.ConnectionString(server.CreateDatabase("bench")) + ";Synchronous Commit=off";
+  });
+}
+
+}  // namespace
+
+BENCHMARK(BM_Feed_Sqlite)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Feed_Postgres)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Feed_PostgresAsyncCommit)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+BENCHMARK_MAIN();

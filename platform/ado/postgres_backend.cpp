@@ -1,0 +1,413 @@
+// The PostgreSQL backend: opening, statements, transactions.
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "datetime.h"
+#include "postgres_session.h"
+
+namespace ado::detail {
+namespace {
+
+int ReadNumber(const std::string& cs, const char* name, int low, int high, int fallback, const char* unit) {
+  const std::string text = ConnectionSetting(cs, name);
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || v < low || v > high)
+    throw Error(kErrProvider, std::string("Invalid ") + name + " setting '" + text + "': " + unit + " (" +
+                                  std::to_string(low) + " to " + std::to_string(high) + ") expected.");
+  return static_cast<int>(v);
+}
+
+PgOptions ReadOptions(const std::string& cs) {
+  PgOptions o;
+  o.busy_timeout_ms = ReadNumber(cs, "Busy Timeout", 1, 600000, o.busy_timeout_ms, "milliseconds");
+  o.command_timeout_s = ReadNumber(cs, "Command Timeout", 0, 86400, o.command_timeout_s, "seconds");
+  o.connect_timeout_s = ReadNumber(cs, "Connect Timeout", 0, 3600, o.connect_timeout_s, "seconds");
+  o.statement_cache = static_cast<size_t>(ReadNumber(cs, "Statement Cache", 0, 10000, 256, "a count"));
+  std::string sync = ConnectionSetting(cs, "Synchronous Commit");
+  for (char& c : sync) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!sync.empty() && sync != "on" && sync != "off" && sync != "local" && sync != "remote_write" &&
+      sync != "remote_apply")
+    throw Error(kErrProvider, "Invalid Synchronous Commit setting '" + sync +
+                                  "': on, off, local, remote_write or remote_apply expected.");
+  o.synchronous_commit = sync;
+  std::string pooling = ConnectionSetting(cs, "Pooling");
+  if (!pooling.empty()) {
+    if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
+      throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
+    o.pooling = jet::EqualsNoCase(pooling, "True");
+  }
+  return o;
+}
+
+// libpq's connection parameters from the connection string.
+struct Params {
+  std::vector<std::string> keys, values;
+  void Add(const char* key, const std::string& value) {
+    if (value.empty()) return;
+    keys.push_back(key);
+    values.push_back(value);
+  }
+};
+
+Params ReadParams(const std::string& cs, const PgOptions& o) {
+  Params p;
+  p.Add("dbname", ConnectionSetting(cs, "Data Source"));
+  // Location: HOST[:PORT], [IPv6]:PORT, or a socket folder /path[:PORT].
+  std::string location = ConnectionSetting(cs, "Location");
+  std::string host = location, port;
+  size_t colon = location.rfind(':');
+  size_t bracket = location.rfind(']');
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket) &&
+      location.find(':') == colon) {
+    host = location.substr(0, colon);
+    port = location.substr(colon + 1);
+  } else if (!location.empty() && location[0] == '[' && bracket != std::string::npos) {
+    host = location.substr(1, bracket - 1);
+    if (bracket + 1 < location.size() && location[bracket + 1] == ':') port = location.substr(bracket + 2);
+  }
+  if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (!port.empty() && port.find_first_not_of("0123456789") != std::string::npos)
+    throw Error(kErrProvider, "Invalid Location setting '" + location + "': HOST[:PORT] or a socket folder expected.");
+  p.Add("host", host);
+  p.Add("port", port);
+  p.Add("user", ConnectionSetting(cs, "User ID"));
+  std::string password = ConnectionSetting(cs, "User Password");
+  if (password.empty()) password = ConnectionSetting(cs, "Password");
+  p.Add("password", password);
+  p.Add("sslmode", ConnectionSetting(cs, "SSL Mode"));
+  std::string app = ConnectionSetting(cs, "Application Name");
+  p.Add("application_name", app.empty() ? "tallyhost" : app);
+  p.Add("connect_timeout", std::to_string(o.connect_timeout_s));
+  p.Add("client_encoding", "UTF8");
+  std::string options = "-c DateStyle=ISO,MDY -c client_min_messages=warning -c lock_timeout=" +
+                        std::to_string(o.busy_timeout_ms) + " -c statement_timeout=" +
+                        std::to_string(o.command_timeout_s * 1000) + " -c IntervalStyle=postgres";
+  if (!o.synchronous_commit.empty()) options += " -c synchronous_commit=" + o.synchronous_commit;
+  p.Add("options", options);
+  return p;
+}
+
+void IgnoreNotice(void*, const char*) {}
+
+}  // namespace
+
+std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
+  const PgOptions options = ReadOptions(cs);
+  const Params params = ReadParams(cs, options);
+  const std::string database = ConnectionSetting(cs, "Data Source");
+  if (database.empty())
+    throw Error(kErrProvider, "The connection string names no database: a Data Source= setting is required.");
+  std::string key;
+  for (size_t i = 0; i < params.keys.size(); ++i) key += params.keys[i] + '=' + params.values[i] + '\n';
+  key += std::to_string(options.statement_cache);
+
+  if (options.pooling) {
+    if (auto handle = TakePooledPg(key)) return std::make_shared<PostgresSession>(std::move(handle), options, database);
+  }
+  std::vector<const char*> keys, values;
+  for (size_t i = 0; i < params.keys.size(); ++i) {
+    keys.push_back(params.keys[i].c_str());
+    values.push_back(params.values[i].c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
+  if (!conn) throw Error(kErrProvider, "Cannot connect to the PostgreSQL server: out of memory.");
+  if (PQstatus(conn) != CONNECTION_OK) {
+    std::string message = PQerrorMessage(conn);
+    PQfinish(conn);
+    // libpq's text spans lines ("...failed: ...\n\tIs the server running..."): one line.
+    std::string line;
+    for (char ch : message) {
+      if (ch == '\n' || ch == '\t' || ch == '\r') ch = ' ';
+      if (!(ch == ' ' && (line.empty() || line.back() == ' '))) line += ch;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    message = line;
+    throw Error(kErrProvider, "Cannot open the PostgreSQL database '" + database + "': " +
+                                  jet::BackendToNarrow(message));
+  }
+  PQsetNoticeProcessor(conn, &IgnoreNotice, nullptr);
+  auto handle = std::make_unique<PgHandle>();
+  handle->conn = conn;
+  handle->key = options.pooling ? key : std::string();
+  return std::make_shared<PostgresSession>(std::move(handle), options, database);
+}
+
+// ---- PostgresSession ----
+
+PostgresSession::PostgresSession(std::unique_ptr<PgHandle> handle, const PgOptions& options, std::string database)
+    : handle_(std::move(handle)), options_(options), database_(std::move(database)) {}
+
+PostgresSession::~PostgresSession() { Close(); }
+
+void PostgresSession::Close() {
+  if (!handle_) return;
+  PGconn* c = handle_->conn;
+  if (PQstatus(c) == CONNECTION_OK && PQtransactionStatus(c) != PQTRANS_IDLE) {
+    PQclear(PQexec(c, "ROLLBACK"));
+  }
+  depth_ = 0;
+  const bool reusable = !handle_->key.empty() && PQstatus(c) == CONNECTION_OK &&
+                        PQtransactionStatus(c) == PQTRANS_IDLE;
+  if (reusable) {
+    GivePooledPg(std::move(handle_));
+  } else {
+    ClosePgHandle(*handle_);
+    handle_.reset();
+  }
+}
+
+PGconn* PostgresSession::Conn() {
+  if (!handle_) throw Error(kErrState, "Operation is not allowed when the object is closed.");
+  if (PQstatus(handle_->conn) != CONNECTION_OK) {
+    depth_ = 0;
+    throw PgError(nullptr, "the connection was closed earlier", true);
+  }
+  return handle_->conn;
+}
+
+Error PostgresSession::ErrorOf(const PGresult* result) {
+  PGconn* c = handle_->conn;
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string message = result ? PQresultErrorMessage(result) : "";
+  if (message.empty()) message = PQerrorMessage(c);
+  const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  if (primary) message = primary;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  const bool lost = PQstatus(c) != CONNECTION_OK;
+  if (lost) depth_ = 0;
+  return PgError(state, message, lost);
+}
+
+namespace {
+
+// Parameter texts (and the one binary form, bytes) for libpq.
+struct Bound {
+  std::vector<std::string> texts;
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats;
+};
+
+void BindAll(const std::vector<Value>& params, Bound* b) {
+  const size_t n = params.size();
+  b->texts.resize(n);
+  b->values.assign(n, nullptr);
+  b->lengths.assign(n, 0);
+  b->formats.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const Value& v = params[i];
+    std::string& t = b->texts[i];
+    switch (v.type()) {
+      case Value::Type::Null:
+        continue;
+      case Value::Type::Integer:
+        t = std::to_string(v.AsInteger());
+        break;
+      case Value::Type::Double: {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", v.AsDouble());
+        t = buf;
+        if (t == "nan" || t == "-nan") t = "NaN";
+        if (t == "inf") t = "Infinity";
+        if (t == "-inf") t = "-Infinity";
+        break;
+      }
+      case Value::Type::DateTime:
+        t = datetime::FormatFull(v.AsDateTime());
+        break;
+      case Value::Type::Text:
+        if (v.AsText().find('\0') != std::string::npos)
+          throw Error(kErrConversion, "A text holding a zero byte cannot be stored in a PostgreSQL database.");
+        t = jet::NarrowToBackend(v.AsText());
+        break;
+      case Value::Type::Bytes: {
+        const auto& bytes = v.AsBytes();
+        t.assign(bytes.begin(), bytes.end());
+        b->formats[i] = 1;
+        break;
+      }
+    }
+    b->lengths[i] = static_cast<int>(t.size());
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (!params[i].IsNull()) b->values[i] = b->texts[i].data();
+}
+
+bool Failed(const PGresult* r) {
+  if (!r) return true;
+  ExecStatusType s = PQresultStatus(r);
+  return s != PGRES_COMMAND_OK && s != PGRES_TUPLES_OK && s != PGRES_EMPTY_QUERY;
+}
+
+}  // namespace
+
+PGresult* PostgresSession::RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable) {
+  PGconn* c = Conn();
+  Bound b;
+  BindAll(params, &b);
+  const int n = static_cast<int>(params.size());
+  if (!cacheable || options_.statement_cache == 0) {
+    ++stats_.prepares;
+    return PQexecParams(c, sql.c_str(), n, nullptr, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+  }
+  std::string name;
+  auto it = handle_->prepared.find(sql);
+  if (it != handle_->prepared.end()) {
+    handle_->lru.splice(handle_->lru.begin(), handle_->lru, it->second);
+    name = it->second->second;
+  } else {
+    name = "t" + std::to_string(++handle_->next_name);
+    PGresult* r = PQprepare(c, name.c_str(), sql.c_str(), n, nullptr);
+    ++stats_.prepares;
+    if (Failed(r)) return r;
+    PQclear(r);
+    while (handle_->lru.size() >= options_.statement_cache) {
+      const std::string old = handle_->lru.back().second;
+      handle_->prepared.erase(handle_->lru.back().first);
+      handle_->lru.pop_back();
+      PQclear(PQexec(c, ("DEALLOCATE " + old).c_str()));
+    }
+    handle_->lru.emplace_front(sql, name);
+    handle_->prepared[sql] = handle_->lru.begin();
+  }
+  return PQexecPrepared(c, name.c_str(), n, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+}
+
+PGresult* PostgresSession::Run(const std::string& sql, const std::vector<Value>& params, bool cacheable,
+                               bool writes) {
+  PGconn* c = Conn();
+  const int depth = PQtransactionStatus(c) == PQTRANS_INTRANS ? TransactionDepth() : 0;
+  const bool changed = depth > 0 && (static_cast<size_t>(depth) >= changed_.size() || changed_[depth]);
+  const bool guarded = depth > 0 && changed;
+  if (guarded) RunSimple("SAVEPOINT jet_statement");
+  PGresult* r = RunOnce(sql, params, cacheable);
+  if (!Failed(r)) {
+    if (guarded) RunSimple("RELEASE SAVEPOINT jet_statement");
+    if (depth > 0 && writes && static_cast<size_t>(depth) < changed_.size()) changed_[depth] = true;
+    if (r) stats_.rows_fetched += static_cast<uint64_t>(PQntuples(r));
+    return r;
+  }
+  Error e = ErrorOf(r);
+  PQclear(r);
+  if (depth > 0 && PQstatus(c) == CONNECTION_OK) {
+    if (guarded) {
+      PQclear(PQexec(c, "ROLLBACK TO SAVEPOINT jet_statement"));
+      PQclear(PQexec(c, "RELEASE SAVEPOINT jet_statement"));
+    } else if (depth > 1) {
+      PQclear(PQexec(c, ("ROLLBACK TO SAVEPOINT s" + std::to_string(depth)).c_str()));   // it stays open
+    } else {
+      PQclear(PQexec(c, "ROLLBACK"));   // nothing was changed yet: a new transaction is the same
+      PQclear(PQexec(c, "BEGIN"));
+    }
+  }
+  // A failed statement may have been prepared against tables that changed.
+  handle_->catalog.Forget();
+  throw e;
+}
+
+void PostgresSession::RunSimple(const std::string& sql) {
+  PGconn* c = Conn();
+  PGresult* r = PQexec(c, sql.c_str());
+  if (Failed(r)) {
+    Error e = ErrorOf(r);
+    PQclear(r);
+    throw e;
+  }
+  PQclear(r);
+}
+
+std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
+  Conn();
+  jet::Translation tr = jet::Translate(statement, *this, &pg::Placeholder);
+  const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
+                    tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
+  const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
+  PGresult* r = Run(sql, tr.params, data, tr.verb != jet::Verb::Select);
+  if (!data) handle_->catalog.Forget();   // create, alter, drop: tables and columns may change
+  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r);
+  PQclear(r);
+  return nullptr;
+}
+
+void PostgresSession::Begin() {
+  const int depth = TransactionDepth();
+  RunSimple(depth == 0 ? std::string("BEGIN") : "SAVEPOINT s" + std::to_string(depth + 1));
+  depth_ = depth + 1;
+  changed_.resize(static_cast<size_t>(depth_) + 1, true);
+  changed_[depth_] = false;
+}
+
+void PostgresSession::Commit() {
+  const int depth = TransactionDepth();
+  if (depth == 0) throw Error(kErrState, "No transaction is active.");
+  if (depth > 1) {
+    RunSimple("RELEASE SAVEPOINT s" + std::to_string(depth));
+    depth_ = depth - 1;
+    if (changed_.size() > static_cast<size_t>(depth)) {
+      if (changed_[depth]) changed_[depth - 1] = true;
+      changed_.resize(static_cast<size_t>(depth));
+    }
+    return;
+  }
+  try {
+    RunSimple("COMMIT");
+  } catch (...) {
+    // PostgreSQL ends the transaction whatever COMMIT answers.
+    if (handle_ && PQtransactionStatus(handle_->conn) == PQTRANS_IDLE) depth_ = 0;
+    throw;
+  }
+  depth_ = 0;
+}
+
+void PostgresSession::Rollback() {
+  const int depth = TransactionDepth();
+  if (depth == 0) throw Error(kErrState, "No transaction is active.");
+  if (depth > 1) {
+    const std::string name = "s" + std::to_string(depth);
+    RunSimple("ROLLBACK TO SAVEPOINT " + name);
+    RunSimple("RELEASE SAVEPOINT " + name);
+    depth_ = depth - 1;
+    if (changed_.size() > static_cast<size_t>(depth)) changed_.resize(static_cast<size_t>(depth));
+    return;
+  }
+  depth_ = 0;
+  RunSimple("ROLLBACK");
+}
+
+int PostgresSession::TransactionDepth() const {
+  if (!handle_ || PQstatus(handle_->conn) != CONNECTION_OK) return 0;
+  if (PQtransactionStatus(handle_->conn) == PQTRANS_IDLE) return 0;
+  return depth_ > 0 ? depth_ : 1;
+}
+
+void PostgresSession::Insert(const std::string& table, const std::vector<std::string>& columns,
+                             const std::vector<Value>& values) {
+  Conn();
+  const std::vector<jet::Column>* cols = ColumnsOf(table);
+  if (!cols) throw Error(kErrCommand, "no such table: " + table);
+  const std::string* name = TableNamed(table, false);
+  std::string names, marks;
+  std::vector<Value> params;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const jet::Column* c = jet::FindColumn(*cols, columns[i]);
+    if (!c)
+      throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+    params.push_back(jet::CoerceForStore(*c, values.at(i)));
+    if (i > 0) {
+      names += ',';
+      marks += ',';
+    }
+    names += pg::Quote(c->name);
+    marks += pg::Placeholder(static_cast<int>(i) + 1);
+  }
+  const std::string sql = jet::NarrowToBackend(
+      "INSERT INTO " + pg::Quote(name ? *name : table) +
+      (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));
+  PQclear(Run(sql, params, true, true));
+}
+
+}  // namespace ado::detail

@@ -1,0 +1,130 @@
+// postgres_session: the PostgreSQL backend's Session (private to platform/ado).
+//
+// One libpq connection per session. Data statements are translated by
+// jet_sql with "$n" placeholders, their names quoted in the letter case the
+// catalog holds (postgres_sql.h), and kept as prepared statements keyed by
+// the statement text (least recently used ones are deallocated).
+//
+// Jet gives every statement its own atomicity: a failed statement leaves the
+// transaction as it was. PostgreSQL instead aborts the whole transaction, so
+// a statement that fails inside a transaction is undone back to where it
+// started: to a savepoint of its own when its transaction level already
+// holds changes, else to the start of the level (the level's savepoint, or
+// a new transaction in place of the outermost one), which costs nothing
+// while the statement succeeds.
+//
+// A select's rows arrive whole; the cursor owns them and outlives the
+// session. A lost server connection is reported as kErrProvider with a text
+// that says so (never "locked" or "duplicate"); the session then fails
+// every call, and the next session opens a new connection.
+//
+// Thread safety: one thread at a time per session.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "backend.h"
+#include "postgres_sql.h"
+
+namespace ado::detail {
+
+struct PgOptions {
+  int busy_timeout_ms = 250;       // lock_timeout of every statement
+  int command_timeout_s = 60;      // statement_timeout; 0: none
+  int connect_timeout_s = 10;
+  size_t statement_cache = 256;
+  bool pooling = true;
+  std::string synchronous_commit;   // empty: the server's own setting
+};
+
+// A server connection with what the session learned on it; pooled between
+// sessions (postgres_pool.cpp).
+struct PgHandle {
+  PGconn* conn = nullptr;
+  std::string key;   // connection parameters and settings
+  // Prepared statements by text, most recently used first.
+  std::list<std::pair<std::string, std::string>> lru;   // text, statement name
+  std::unordered_map<std::string, std::list<std::pair<std::string, std::string>>::iterator> prepared;
+  uint64_t next_name = 0;
+  pg::Catalog catalog;
+  std::chrono::steady_clock::time_point idle_since;
+};
+
+// Takes an idle handle for `key` whose connection still answers; null when none.
+std::unique_ptr<PgHandle> TakePooledPg(const std::string& key);
+void GivePooledPg(std::unique_ptr<PgHandle> handle);
+void ClosePgHandle(PgHandle& handle);
+
+class PostgresSession : public Session, public jet::ColumnSource, public pg::NameSource {
+ public:
+  PostgresSession(std::unique_ptr<PgHandle> handle, const PgOptions& options, std::string database);
+  ~PostgresSession() override;
+
+  std::unique_ptr<Cursor> Execute(const std::string& statement) override;
+  void Begin() override;
+  void Commit() override;
+  void Rollback() override;
+  bool InTransaction() const override { return TransactionDepth() > 0; }
+  int TransactionDepth() const override;
+  Rows ProviderTypes() override;
+  Rows Tables() override;
+  std::vector<jet::Column> Columns(const std::string& table) override;
+  void Insert(const std::string& table, const std::vector<std::string>& columns,
+              const std::vector<Value>& values) override;
+  void Close() override;
+  bool IsOpen() const override { return handle_ != nullptr; }
+  SessionStats Stats() const override { return stats_; }
+
+  const std::vector<jet::Column>* ColumnsOf(const std::string& table) override;
+  // pg::NameSource
+  const std::string* TableNamed(const std::string& name, bool refresh) override;
+
+ private:
+  PGconn* Conn();   // throws on a closed session or a lost connection
+  // Runs a statement with parameters; prepared when `cacheable`. Inside a
+  // transaction a failure undoes the statement alone (see above); `writes`
+  // marks the level as holding changes.
+  PGresult* Run(const std::string& sql, const std::vector<Value>& params, bool cacheable, bool writes);
+  PGresult* RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable);
+  void RunSimple(const std::string& sql);   // SAVEPOINT, COMMIT, ...
+  Error ErrorOf(const PGresult* result);    // takes the failure of a result (or of the connection)
+  void LoadTables();
+
+  std::unique_ptr<PgHandle> handle_;
+  PgOptions options_;
+  std::string database_;
+  int depth_ = 0;
+  std::vector<bool> changed_;   // [level]: the level holds changes; [0] unused
+  SessionStats stats_;
+};
+
+// The cursor of a select: owns the whole result.
+class PostgresCursor : public Cursor {
+ public:
+  explicit PostgresCursor(PGresult* result);
+  ~PostgresCursor() override;
+  const std::vector<std::string>& Names() const override { return names_; }
+  bool Next(std::vector<Value>* row) override;
+
+ private:
+  PGresult* result_;
+  int row_ = 0;
+  std::vector<std::string> names_;
+  std::vector<unsigned> types_;
+};
+
+// A result value in text format as the column's type says.
+Value ReadPgValue(const PGresult* result, int row, int column);
+// The column kind of a type oid.
+jet::ColumnKind KindOfPgType(unsigned oid);
+// The error for a failed result: its SQLSTATE decides the class.
+Error PgError(const char* sqlstate, const std::string& utf8_message, bool connection_lost);
+
+}  // namespace ado::detail

@@ -1,0 +1,60 @@
+// postgres_sql: what PostgreSQL needs beyond jet_sql's translation, in one
+// place.
+//
+// Jet keeps a name's letter case and finds names without regard to it;
+// PostgreSQL folds unquoted names to lower case and finds quoted ones
+// exactly. So every table, column, constraint and index name of a statement
+// is written quoted: names being created as the statement writes them,
+// names being used in the letter case the catalog holds (an exact match
+// first, else the one name that differs only in case). Creating a table
+// whose name differs only in case from an existing one fails, as on Jet.
+// Jet and SQLite type names that PostgreSQL lacks (DATETIME, DOUBLE,
+// LONGBINARY, ...) become PostgreSQL's. Keywords and unknown words pass
+// unchanged.
+//
+// Pure apart from the NameSource and ColumnSource calls.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "jet_sql.h"
+
+namespace ado::pg {
+
+// What a session knows of the database's tables.
+struct Catalog {
+  bool tables_loaded = false;
+  std::vector<std::string> tables;   // catalog names
+  std::unordered_map<std::string, std::vector<jet::Column>> columns;   // by catalog name
+  void Forget() {
+    tables_loaded = false;
+    tables.clear();
+    columns.clear();
+  }
+};
+
+class NameSource {
+ public:
+  virtual ~NameSource() = default;
+  // The catalog name of a table; null when none. With `refresh` the list is
+  // read again before giving up.
+  virtual const std::string* TableNamed(const std::string& name, bool refresh) = 0;
+};
+
+// Finds a name exactly, else the single name equal without regard to case.
+const std::string* FindName(const std::vector<std::string>& names, const std::string& name);
+
+std::string Quote(const std::string& name);   // "name", inner quotes doubled
+std::string Placeholder(int n);               // $n
+
+// Rewrites a translated statement (jet::Translation::text) for PostgreSQL.
+// Throws Error(kErrCommand) for a table that already exists in another case.
+std::string Rewrite(const std::string& statement, jet::Verb verb, NameSource& tables,
+                    jet::ColumnSource& columns);
+
+// PostgreSQL's name for a declared type; empty when it takes the name as it is.
+std::string TypeFor(const std::string& declared);
+
+}  // namespace ado::pg

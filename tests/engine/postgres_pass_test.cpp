@@ -1,0 +1,92 @@
+// Passes into PostgreSQL when the server cannot be reached or drops the
+// connection: a clear error reaches the caller and the status, nothing
+// crashes, nothing of the datagram is stored, and the next pass connects
+// afresh.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ado.h"
+#include "engine_fixture.h"
+
+namespace enginetest {
+namespace {
+
+class PostgresPass : public EngineTest {
+ protected:
+  void SetUp() override {
+    backend_ = Backend::Postgres;
+    EngineTest::SetUp();
+  }
+  testkit::PgServer& server() { return testkit::PgServer::Shared(); }
+};
+
+TEST_F(PostgresPass, WrongPasswordUnknownDatabaseAndUnreachableHostFailClearly) {
+  const auto bytes = ServerLog("Alpha").Build();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"password authentication failed", server().TcpConnectionString(db_path_, "wrong")},
+      {"does not exist", server().ConnectionString("no_such_database")},
+      {"127.0.0.1", "Provider=PostgreSQL;Data Source=x;Location=127.0.0.1:1;User ID=tally;User Password=x"},
+  };
+  for (const auto& [words, cs] : cases) {
+    auto r = RunPass(cs, bytes, options_);
+    EXPECT_TRUE(r.threw) << cs;
+    EXPECT_EQ(r.error_number, ado::kErrProvider) << cs;
+    EXPECT_NE(r.error.find(words), std::string::npos) << r.error;
+    EXPECT_EQ(r.error.find("locked"), std::string::npos) << r.error;
+    EXPECT_FALSE(r.outcome.completed);
+  }
+  EXPECT_TRUE(boxes_->shown().empty());
+  EXPECT_EQ(Count("Logs"), 0);
+  EXPECT_FALSE(Pass(bytes).threw);   // the right settings work
+  EXPECT_EQ(Count("Logs"), 1);
+}
+
+TEST_F(PostgresPass, ServerDroppingTheConnectionMidPassGivesAClearErrorAndTheNextPassReconnects) {
+  extra_settings_ = ";Busy Timeout=20000";
+  auto d = ServerLog("Alpha");
+  d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
+  ASSERT_FALSE(Pass(d).threw);
+  // The engine waits at a lock on Players; the server then ends its session.
+  auto lock = LockDatabase();
+  std::atomic<bool> dropped{false};
+  std::thread dropper([&] {
+    for (int i = 0; i < 20000 && !dropped; ++i) {
+      auto rows = testkit::PgRows(server(), "postgres",
+                                  "select pid from pg_stat_activity where datname = '" + db_path_ +
+                                      "' and wait_event_type = 'Lock'");
+      if (!rows.empty()) {
+        testkit::PgExec(server(), "postgres", "select pg_terminate_backend(" + rows[0][0] + ")");
+        dropped = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  d.packet_number = 2;
+  d.records = {Keyword("PlayerConnect", "Bob", "Blue", "2"), Score("Bob", "Ann", "Kill", "Rail", "1", "5")};
+  auto r = Pass(d);
+  dropper.join();
+  lock->Release();
+  ASSERT_TRUE(dropped);
+  // Nothing of the datagram is stored; the caller learns why and that it
+  // may hand the datagram over again.
+  EXPECT_TRUE(r.threw);
+  EXPECT_TRUE(r.outcome.deferred);
+  EXPECT_FALSE(r.outcome.completed);
+  EXPECT_NE(r.error.find("The connection to the PostgreSQL server was lost"), std::string::npos) << r.error;
+  EXPECT_EQ(r.error.find("locked by another"), std::string::npos) << r.error;
+  EXPECT_TRUE(boxes_->shown().empty());
+  EXPECT_EQ(Count("Logs"), 1);
+  EXPECT_EQ(Table("SELECT Player FROM Players ORDER BY Record"), (std::vector<std::string>{"Ann"}));
+
+  // Handed over again, it connects afresh and stores the datagram once.
+  r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_TRUE(r.outcome.completed);
+  EXPECT_EQ(Count("Logs"), 2);
+  EXPECT_EQ(Table("SELECT Player FROM Players ORDER BY Record"), (std::vector<std::string>{"Ann", "Bob"}));
+  EXPECT_EQ(Count("Scores_0000001"), 3);   // Ann's connection, then Bob's and his score, once
+}
+
+}  // namespace
+}  // namespace enginetest

@@ -1,0 +1,239 @@
+// The PostgreSQL provider against a real server: Jet's statement meaning,
+// letter case, schema rowsets, error classes, nested transactions with
+// statement-level atomicity, pooled connections and lost connections.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "ado_errors.h"
+#include "backend.h"
+#include "datetime.h"
+#include "pg_server.h"
+#include "test_env.h"
+
+namespace {
+
+using testkit::PgServer;
+
+class AdoPostgres : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = server().CreateDatabase("ado");
+    conn_.Open(ConnectionString());
+    conn_.Execute("Create Table Logs (Record integer Constraint CU7 Unique, Log_IP varchar (50), "
+                  "Log_Port integer, Log_Data bytea, Log_Date timestamp)");
+    conn_.Execute("Create Table Scores (Record INTEGER Constraint CU11 Unique, Offset REAL)");
+    conn_.Execute("Create Table Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50), Date_Time DATETIME)");
+  }
+  void TearDown() override {
+    conn_.Close();
+    server().DropDatabase(db_);
+  }
+  static PgServer& server() { return PgServer::Shared(); }
+  std::string ConnectionString(const std::string& extra = ";Busy Timeout=100") const {
+    return server().ConnectionString(db_) + extra;
+  }
+  int64_t Count(const std::string& table) {
+    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
+  }
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) { return testkit::PgRows(server(), db_, sql); }
+  int BackendPid(ado::Connection& c) { return static_cast<int>(c.Execute("Select pg_backend_pid() As P")->Field("P").AsInteger()); }
+
+  std::string db_;
+  ado::Connection conn_;
+};
+
+TEST_F(AdoPostgres, StatementFormsKeepJetMeaningAndNamesKeepTheirCase) {
+  conn_.Execute("Insert into Types values ( 1, 'O''Brien''s', #2026-01-02 03:04:05#)");
+  conn_.Execute("insert into TYPES values ( 2, '\xe9t\xe9', '1/2/2026')");
+  conn_.Execute("Insert into Types values ( 3, 'zero', 0)");
+  conn_.Execute("Insert into Scores values ( 1, 0.25)");
+  conn_.Execute("Update Scores Set Offset=1.5 where Record=1");
+  // The catalog holds the names as created; psql users quote them.
+  EXPECT_EQ(Rows("select relname from pg_class where relname in ('Types','types') order by 1"),
+            (std::vector<std::vector<std::string>>{{"Types"}}));
+  EXPECT_EQ(Rows("select Record, Type, Date_Time from Types order by Record"),
+            (std::vector<std::vector<std::string>>{{"1", "O'Brien's", "2026-01-02 03:04:05"},
+                                                   {"2", "\xc3\xa9t\xc3\xa9", "2026-01-02 00:00:00"},
+                                                   {"3", "zero", "1899-12-30 00:00:00"}}));
+  auto rs = conn_.Execute("Select Record, type From types where date_time=#2026-01-02# Order By Record DESC");
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Field("Type").AsText(), "\xe9t\xe9");   // narrow again, found by any case
+  rs = conn_.Execute("Select Date_Time From Types Order By Record DESC");
+  EXPECT_EQ(rs->Field("Date_Time").type(), ado::Value::Type::DateTime);
+  EXPECT_EQ(rs->Field("Date_Time").AsDouble(), 0.0);
+  EXPECT_EQ(conn_.Execute("Select Offset From Scores")->Field("Offset").AsDouble(), 1.5);
+  ado::Error bad = ErrorOf([&] { conn_.Execute("Insert into Types values ( 4, 'x', 'not a date')"); });
+  EXPECT_EQ(bad.Number(), ado::kErrConversion);
+  ado::Error longer = ErrorOf([&] { conn_.Execute("Insert into Types values ( 4, '" + std::string(51, 'a') + "', 0)"); });
+  EXPECT_EQ(longer.Number(), ado::kErrDataOverflow);
+  EXPECT_EQ(Count("Types"), 3);
+}
+
+TEST_F(AdoPostgres, BytesAndTextsThroughAddNewAreStoredExactly) {
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 256; ++i) data.push_back(static_cast<uint8_t>(i));
+  ado::Recordset rs;
+  rs.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(1));
+  rs.SetField("Log_IP", ado::Value::Text("10.0.0.1"));
+  rs.SetField("Log_Date", ado::Value::DateTime(datetime::FromParts(2026, 12, 7, 1, 2, 3)));
+  rs.AppendChunk("Log_Data", data);
+  rs.Update();
+  rs.Close();
+  auto back = conn_.Execute("Select Log_Data, Log_Date From Logs where Record=1");
+  EXPECT_EQ(back->Field("Log_Data").AsBytes(), data);
+  EXPECT_EQ(back->Field("Log_Date").AsText(), "2026-12-07 01:02:03");
+  // PostgreSQL texts hold no zero byte: a clear error, nothing stored.
+  ado::Error e = ErrorOf([&] { conn_.Execute(std::string("Insert into Types values ( 9, 'a\0b', 0)", 40)); });
+  EXPECT_EQ(e.Number(), ado::kErrConversion);
+  EXPECT_EQ(Count("Types"), 0);
+}
+
+TEST_F(AdoPostgres, RowsetsReportOwnTypeNamesAndTablesInTheirCase) {
+  std::map<std::string, std::vector<std::string>> types;
+  auto rs = conn_.OpenSchema(ado::kSchemaProviderTypes);
+  for (; !rs->Eof(); rs->MoveNext()) {
+    ado::Value pre = rs->Field("LITERAL_PREFIX");
+    types[rs->Field("TYPE_NAME").AsText()] = {rs->Field("DATA_TYPE").AsText(), pre.IsNull() ? "" : pre.AsText(),
+                                              rs->Field("BEST_MATCH").AsBool() ? "best" : "",
+                                              rs->Field("IS_LONG").AsBool() ? "long" : ""};
+  }
+  EXPECT_EQ(types["integer"], (std::vector<std::string>{"3", "", "best", ""}));
+  EXPECT_EQ(types["real"], (std::vector<std::string>{"4", "", "best", ""}));
+  EXPECT_EQ(types["timestamp"], (std::vector<std::string>{"135", "'", "best", ""}));
+  EXPECT_EQ(types["varchar"], (std::vector<std::string>{"129", "'", "best", ""}));
+  EXPECT_EQ(types["bytea"], (std::vector<std::string>{"128", "'\\x", "", "long"}));
+
+  testkit::PgExec(server(), db_, "create table \"logs\" (x integer); create view \"LogView\" as select 1 as y");
+  std::map<std::string, std::string> kinds;
+  rs = conn_.OpenSchema(ado::kSchemaTables);
+  for (; !rs->Eof(); rs->MoveNext()) kinds[rs->Field("TABLE_NAME").AsText()] = rs->Field("TABLE_TYPE").AsText();
+  EXPECT_EQ(kinds["Logs"], "TABLE");
+  EXPECT_EQ(kinds["logs"], "TABLE");
+  EXPECT_EQ(kinds["LogView"], "VIEW");
+  EXPECT_EQ(kinds.count("pg_class"), 0u);
+  // With two tables differing in case, a name finds its exact match.
+  conn_.Execute("Insert into Logs (Record) values ( 5)");
+  EXPECT_EQ(Rows("select count(*) from \"Logs\""), (std::vector<std::vector<std::string>>{{"1"}}));
+  // Creating a table whose name differs only in case fails, as on Jet.
+  ado::Error e = ErrorOf([&] { conn_.Execute("Create Table TYPES (Record integer)"); });
+  EXPECT_EQ(e.Number(), ado::kErrCommand);
+  EXPECT_TRUE(Has(e, "already exists"));
+}
+
+TEST_F(AdoPostgres, DuplicateAndLockConflictsHaveTheirClasses) {
+  conn_.Execute("Insert into Types values ( 1, 'a', 0)");
+  ado::Error dup = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'b', 0)"); });
+  EXPECT_EQ(dup.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(dup, "duplicate"));
+  EXPECT_FALSE(Has(dup, "locked"));
+
+  auto lock = std::make_unique<testkit::PgWriteLock>(server(), db_);
+  const auto start = std::chrono::steady_clock::now();
+  ado::Error locked = ErrorOf([&] { conn_.Execute("Insert into Types values ( 2, 'b', 0)"); });
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(locked.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(locked, "locked")) << locked.Description();
+  EXPECT_FALSE(Has(locked, "duplicate"));
+  EXPECT_LT(waited, std::chrono::seconds(5));   // the busy timeout, not forever
+
+  // A key inserted by an open transaction elsewhere: the lock class while
+  // it stays open, the duplicate class once it commits.
+  lock.reset();
+  testkit::PgWriteLock other(server(), db_);
+  other.Exec("insert into Types values (3, 'c', '2026-01-01 00:00:00')");
+  locked = ErrorOf([&] { conn_.Execute("Insert into Types values ( 3, 'd', 0)"); });
+  EXPECT_TRUE(Has(locked, "locked")) << locked.Description();
+  other.Commit();
+  dup = ErrorOf([&] { conn_.Execute("Insert into Types values ( 3, 'd', 0)"); });
+  EXPECT_TRUE(Has(dup, "duplicate")) << dup.Description();
+}
+
+TEST_F(AdoPostgres, TransactionsNestAndAFailedStatementLeavesTheTransactionUsable) {
+  EXPECT_EQ(conn_.BeginTrans(), 1);
+  conn_.Execute("Insert into Types values ( 1, 'kept', 0)");
+  EXPECT_EQ(conn_.BeginTrans(), 2);
+  conn_.Execute("Insert into Types values ( 2, 'undone', 0)");
+  // A failing statement inside a savepoint: only it is undone.
+  ado::Error dup = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'again', 0)"); });
+  EXPECT_TRUE(Has(dup, "duplicate"));
+  EXPECT_EQ(conn_.TransactionLevel(), 2);
+  conn_.Execute("Insert into Types values ( 3, 'undone too', 0)");
+  conn_.RollbackTrans();
+  EXPECT_EQ(conn_.TransactionLevel(), 1);
+  EXPECT_EQ(conn_.BeginTrans(), 2);
+  ErrorOf([&] { conn_.Execute("Insert into Nowhere values ( 1)"); });
+  conn_.Execute("Insert into Types values ( 4, 'released', 0)");
+  conn_.CommitTrans();
+  EXPECT_EQ(conn_.TransactionLevel(), 1);
+  EXPECT_EQ(Rows("select count(*) from Types"), (std::vector<std::vector<std::string>>{{"0"}}));   // not yet visible
+  conn_.CommitTrans();
+  EXPECT_EQ(conn_.TransactionLevel(), 0);
+  EXPECT_EQ(Rows("select Record from Types order by Record"), (std::vector<std::vector<std::string>>{{"1"}, {"4"}}));
+  EXPECT_EQ(ErrorOf([&] { conn_.CommitTrans(); }).Number(), ado::kErrState);
+
+  // A failure before anything changed: the transaction goes on as well.
+  conn_.BeginTrans();
+  EXPECT_TRUE(Has(ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'first', 0)"); }), "duplicate"));
+  EXPECT_EQ(conn_.TransactionLevel(), 1);
+  conn_.Execute("Insert into Types values ( 6, 'after', 0)");
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Types"), 3);
+
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Types values ( 5, 'gone', 0)");
+  conn_.Close();   // an open transaction is rolled back
+  conn_.Open(ConnectionString());
+  EXPECT_EQ(conn_.TransactionLevel(), 0);
+  EXPECT_EQ(Count("Types"), 3);
+}
+
+TEST_F(AdoPostgres, OpenFailuresAreClearAndNeitherLockNorDuplicate) {
+  ado::Connection c;
+  auto check = [&](const std::string& cs, const char* word) {
+    ado::Error e = ErrorOf([&] { c.Open(cs); });
+    EXPECT_EQ(e.Number(), ado::kErrProvider) << cs;
+    EXPECT_TRUE(Has(e, word)) << e.Description();
+    EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate")) << e.Description();
+    EXPECT_FALSE(c.IsOpen());
+  };
+  check(server().TcpConnectionString(db_, "wrong"), "password authentication failed");
+  check(server().ConnectionString("no_such_database"), "no_such_database");
+  check("Provider=PostgreSQL;Data Source=x;Location=127.0.0.1:1;User ID=tally;User Password=x", "127.0.0.1");
+  check("Provider=PostgreSQL;Location=/tmp", "Data Source");
+  check(server().ConnectionString(db_) + ";Busy Timeout=soon", "Busy Timeout");
+  c.Open(server().TcpConnectionString(db_));   // the right password over TCP
+  EXPECT_EQ(c.Execute("Select Count(*) As N From Types")->Field("N").AsInteger(), 0);
+}
+
+TEST_F(AdoPostgres, PooledConnectionIsReusedCheckedAndReplacedAfterTheServerDropsIt) {
+  const int first = BackendPid(conn_);
+  conn_.Close();
+  conn_.Open(ConnectionString());
+  EXPECT_EQ(BackendPid(conn_), first);   // the same server connection
+  conn_.Close();
+  testkit::PgExec(server(), "postgres", "select pg_terminate_backend(" + std::to_string(first) + ")");
+  conn_.Open(ConnectionString());   // the check finds it gone and connects afresh
+  const int second = BackendPid(conn_);
+  EXPECT_NE(second, first);
+
+  // Dropped mid-transaction: a clear error, nothing stored, next session works.
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Types values ( 1, 'half', 0)");
+  testkit::PgExec(server(), "postgres", "select pg_terminate_backend(" + std::to_string(second) + ")");
+  ado::Error e = ErrorOf([&] { conn_.Execute("Insert into Types values ( 2, 'half', 0)"); });
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "connection to the PostgreSQL server was lost")) << e.Description();
+  EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate"));
+  EXPECT_EQ(conn_.TransactionLevel(), 0);
+  EXPECT_TRUE(Has(ErrorOf([&] { conn_.CommitTrans(); }), "No transaction"));
+  conn_.Close();
+  conn_.Open(ConnectionString());
+  EXPECT_EQ(Count("Types"), 0);
+}
+
+}  // namespace
