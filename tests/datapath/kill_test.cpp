@@ -118,9 +118,10 @@ TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) 
     EXPECT_EQ(WithoutLinkCount(counts), WithoutLinkCount(after[static_cast<size_t>(stored)]))
         << stored << " datagrams stored";
     ExpectLinksWithin(db, ref_links);
-    if (stored < static_cast<long long>(n))
+    if (stored < static_cast<long long>(n)) {
       ASSERT_EQ(Feed(db, files, static_cast<size_t>(stored), n, out + ".refeed"), 0)
           << testkit::ReadFile(out + ".refeed");
+    }
     ASSERT_EQ(IntegrityCheck(db), "ok\n");
     SCOPED_TRACE(std::to_string(stored) + " datagrams stored before the kill");
     ExpectSameTables(WithoutLinks(Dump(db)), ref_rows);

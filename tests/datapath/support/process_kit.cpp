@@ -45,11 +45,14 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
   }
 }
 
-Child::~Child() {
+Child::~Child() { Reap(); }
+
+void Child::Reap() {
   if (pid_ > 0 && status_ < 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  pid_ = -1;
 }
 
 Child::Child(Child&& o) noexcept : pid_(o.pid_), status_(o.status_), out_(std::move(o.out_)) {
@@ -58,7 +61,7 @@ Child::Child(Child&& o) noexcept : pid_(o.pid_), status_(o.status_), out_(std::m
 
 Child& Child::operator=(Child&& o) noexcept {
   if (this != &o) {
-    this->~Child();
+    Reap();
     pid_ = o.pid_;
     status_ = o.status_;
     out_ = std::move(o.out_);

@@ -38,6 +38,7 @@ class Child {
   const std::string& out_file() const { return out_; }
 
  private:
+  void Reap();   // kills and waits for a child still running
   pid_t pid_ = -1;
   int status_ = -1;
   std::string out_;
