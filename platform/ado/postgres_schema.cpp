@@ -107,8 +107,12 @@ Error PgError(const char* sqlstate, const std::string& utf8_message, bool connec
     std::string d = "The connection to the PostgreSQL server was lost";
     if (message.find("locked") == std::string::npos && message.find("duplicate") == std::string::npos)
       d += " (" + message + ")";
-    return Error(kErrProvider, d + ".");
+    return Error(kErrProvider, d + ".", true);
   }
+  // Out of disk, memory or connections, an input/output or internal failure
+  // of the server: the database fails as a whole, whatever the statement.
+  const bool unavailable = state.compare(0, 2, "53") == 0 || state.compare(0, 2, "58") == 0 ||
+                           state.compare(0, 2, "XX") == 0;
   if (state == "55P03" || state == "40P01" || state == "40001")
     return Error(kErrProvider, "Could not update; currently locked by another session on this machine. (" +
                                    message + ")");
@@ -132,7 +136,7 @@ Error PgError(const char* sqlstate, const std::string& utf8_message, bool connec
   if (state.compare(0, 2, "42") == 0 || state.compare(0, 2, "22") == 0 || state.compare(0, 2, "0A") == 0)
     return Error(kErrCommand, plain);
   if (state == "57014") return Error(kErrProvider, "The statement took longer than the Command Timeout (" + plain + ").");
-  return Error(kErrProvider, plain.empty() ? "PostgreSQL failed without a message." : plain);
+  return Error(kErrProvider, plain.empty() ? "PostgreSQL failed without a message." : plain, unavailable);
 }
 
 // ---- the session's catalog ----

@@ -214,6 +214,7 @@ void SqliteSession::Close() {
       handle.path = path_;
       handle.key = pool_key_;
       handle.file = now;
+      if (::stat((path_ + "-wal").c_str(), &st) == 0) handle.wal = IdentityOf(st);
       handle.statements = std::move(cache_);
       handle.columns = std::move(columns_);
       handle.serial = serial_;

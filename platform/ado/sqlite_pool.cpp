@@ -95,12 +95,23 @@ void CloseHandle(PooledHandle& handle) {
   if (handle.db) {
     // Closing checkpoints the write-ahead log into the file and deletes the
     // log and shared-memory files, found by name. When the path holds
-    // another file now (replaced or removed), those names belong to the new
-    // file: retire the handle without touching them.
-    struct stat st;
+    // another file now (replaced or removed), SQLite leaves them, and a log
+    // that is still the one this handle wrote would be read, and
+    // checkpointed, into the file now at the path: remove it and its
+    // shared-memory file. A log there that is not this handle's belongs to
+    // someone else and is left alone; the handle is retired without a
+    // checkpoint either way.
+    struct stat st, wal;
     if (::stat(handle.path.c_str(), &st) != 0 || IdentityOf(st).dev != handle.file.dev ||
-        IdentityOf(st).ino != handle.file.ino)
+        IdentityOf(st).ino != handle.file.ino) {
+      const std::string log = handle.path + "-wal";
+      if (handle.wal.ino != 0 && ::stat(log.c_str(), &wal) == 0 &&
+          IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino) {
+        ::unlink(log.c_str());
+        ::unlink((handle.path + "-shm").c_str());
+      }
       sqlite3_db_config(handle.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    }
     sqlite3_close_v2(handle.db);
   }
   handle.db = nullptr;

@@ -51,6 +51,7 @@ struct PooledHandle {
   std::string path;
   std::string key;       // path and settings
   FileIdentity file;     // the file at the path when the handle was given back
+  FileIdentity wal;      // its write-ahead log then (zero when there was none)
   StatementCache statements;
   std::unordered_map<std::string, std::vector<jet::Column>> columns;
   int64_t schema_version = 0;

@@ -30,7 +30,7 @@ datagram::Builder Packet(uint32_t n) {
 // stored (none twice); the spool reported the outage as designed ("The
 // datagram waits in the spool ... Cannot open the PostgreSQL database"), but
 // three datagrams were not stored within 150 s of the restart.
-TEST(ListenerOnPostgres, DISABLED_ServerStoppedForTwentySecondsLosesAndDoublesNothing) {
+TEST(ListenerOnPostgres, ServerStoppedForTwentySecondsLosesAndDoublesNothing) {
   testkit::TempDir tmp;
   testkit::PgServer server;   // a private one: it is stopped and started
   const std::string db = server.CreateDatabase("outage");

@@ -1,0 +1,138 @@
+// tallyfeed killed with SIGKILL at random moments of a two-game feed: the
+// file stays intact, the datagram being processed is stored whole or not at
+// all, and feeding the rest afterwards gives exactly the rows of a run that
+// was never interrupted.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "process_kit.h"
+#include "test_env.h"
+
+namespace datapath {
+namespace {
+
+// Logs_Games links a datagram to its game when the pass looks the game up
+// in the database, which a program does for its first datagram of a server
+// and at each new game; a program that goes on remembers the game and adds
+// no link. So a feed that was killed and fed again links one datagram more
+// than one uninterrupted run: its links are compared as (Log, Game) pairs
+// that the reference (one program run per datagram, every one linked) has.
+using Tables = std::map<std::string, std::vector<std::string>>;
+
+std::set<std::string> LinkPairs(const std::string& db) {
+  std::set<std::string> out;
+  for (auto& row : testkit::SqlRows(db, "SELECT Log, Game FROM Logs_Games")) out.insert(row[0] + "|" + row[1]);
+  return out;
+}
+
+Tables WithoutLinks(Tables t) {
+  t.erase("Logs_Games");
+  return t;
+}
+
+template <class Map>
+Map WithoutLinkCount(Map m) {
+  m.erase("Logs_Games");
+  return m;
+}
+
+void ExpectSameTables(const Tables& got, const Tables& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [name, rows] : want) {
+    auto it = got.find(name);
+    ASSERT_NE(it, got.end()) << name;
+    EXPECT_TRUE(it->second == rows) << name << ": " << it->second.size() << " rows, " << rows.size() << " wanted";
+  }
+}
+
+void ExpectLinksWithin(const std::string& db, const std::set<std::string>& all) {
+  for (const std::string& pair : LinkPairs(db)) EXPECT_TRUE(all.count(pair)) << "Log|Game " << pair;
+  EXPECT_EQ(CountOf(db, "SELECT count(*) FROM (SELECT DISTINCT Log, Game FROM Logs_Games)"),
+            CountOf(db, "SELECT count(*) FROM Logs_Games"));
+}
+
+int Feed(const std::string& db, const std::vector<std::string>& files, size_t from, size_t to,
+         const std::string& out) {
+  std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
+  for (size_t i = from; i < to; ++i) argv.push_back(files[i]);
+  return Child(argv, out).Wait();
+}
+
+TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) {
+  testkit::TempDir tmp;
+  auto datagrams = Game("Killsrv", 300, 1024, 8, true, 1);
+  auto second = Game("Killsrv", 200, 1024, 6, true, 500);   // the next game of the server
+  datagrams.insert(datagrams.end(), second.begin(), second.end());
+  const auto files = WriteDatagrams(tmp.File("in"), "d", datagrams);
+  const size_t n = files.size();
+  const std::string empty = tmp.File("empty.db");
+  CreateDatabase(empty);
+
+  // Reference: one datagram per run, the counts after each.
+  const std::string ref = tmp.File("ref.db");
+  std::filesystem::copy_file(empty, ref);
+  std::vector<std::map<std::string, long long>> after = {Counts(ref)};
+  for (size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(Feed(ref, files, i, i + 1, tmp.File("ref.txt")), 0) << testkit::ReadFile(tmp.File("ref.txt"));
+    after.push_back(Counts(ref));
+    ASSERT_EQ(after.back()["Logs"], static_cast<long long>(i + 1));
+  }
+  const auto ref_rows = WithoutLinks(Dump(ref));
+  const auto ref_links = LinkPairs(ref);
+
+  // How long one uninterrupted run takes, to spread the kills over it.
+  const std::string timing = tmp.File("timing.db");
+  std::filesystem::copy_file(empty, timing);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Feed(timing, files, 0, n, tmp.File("timing.txt")), 0);
+  const double run_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ExpectSameTables(WithoutLinks(Dump(timing)), ref_rows);   // all in one run as one per run
+  ExpectLinksWithin(timing, ref_links);
+
+  std::mt19937 rng(20261207);
+  std::uniform_real_distribution<double> when(0, run_ms);
+  int mid_feed = 0;
+  for (int kill = 0; kill < 55; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    const std::string db = tmp.File("k" + std::to_string(kill) + ".db");
+    std::filesystem::copy_file(empty, db);
+    const std::string out = tmp.File("k" + std::to_string(kill) + ".txt");
+    std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
+    argv.insert(argv.end(), files.begin(), files.end());
+    Child child(argv, out);
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(when(rng) * 1000)));
+    child.Signal(SIGKILL);
+    child.Wait();
+
+    ASSERT_EQ(IntegrityCheck(db), "ok\n");
+    const auto counts = Counts(db);
+    const long long stored = counts.at("Logs");
+    ASSERT_GE(stored, 0);
+    ASSERT_LE(stored, static_cast<long long>(n));
+    if (stored > 0 && stored < static_cast<long long>(n)) ++mid_feed;
+    // Every table holds exactly the rows of the first `stored` datagrams.
+    EXPECT_EQ(WithoutLinkCount(counts), WithoutLinkCount(after[static_cast<size_t>(stored)]))
+        << stored << " datagrams stored";
+    ExpectLinksWithin(db, ref_links);
+    if (stored < static_cast<long long>(n)) {
+      ASSERT_EQ(Feed(db, files, static_cast<size_t>(stored), n, out + ".refeed"), 0)
+          << testkit::ReadFile(out + ".refeed");
+    }
+    ASSERT_EQ(IntegrityCheck(db), "ok\n");
+    SCOPED_TRACE(std::to_string(stored) + " datagrams stored before the kill");
+    ExpectSameTables(WithoutLinks(Dump(db)), ref_rows);
+    ExpectLinksWithin(db, ref_links);
+    std::filesystem::remove(db);
+    std::filesystem::remove(db + "-wal");
+    std::filesystem::remove(db + "-shm");
+  }
+  // The kills fell in the middle of the feed, not all before or after it.
+  EXPECT_GE(mid_feed, 25);
+}
+
+}  // namespace
+}  // namespace datapath

@@ -1,0 +1,206 @@
+// The headless listener while its database is out of reach (held locked by
+// another program, removed, full) and when it is ended with thousands of
+// datagrams waiting: every datagram is stored once the database is back,
+// exactly once, in arrival order per entry.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "process_kit.h"
+#include "test_env.h"
+
+namespace datapath {
+namespace {
+
+using Datagrams = std::vector<std::vector<uint8_t>>;
+
+class OutageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = tmp_.File("stats.db");
+    CreateDatabase(db_);
+    ports_ = {FreeUdpPort(), FreeUdpPort()};
+    while (ports_[1] == ports_[0]) ports_[1] = FreeUdpPort();
+    // Two servers, one per entry, a record or two per datagram.
+    sent_[0] = Game("Entry one", 2000, 180, 4, false);
+    sent_[1] = Game("Entry two", 2000, 180, 4, false, 7);
+  }
+
+  std::unique_ptr<Listener> MakeListener(const std::string& extra = ";Busy Timeout=200",
+                                         const std::string& db = "") {
+    const std::string cs = SqliteCs(db.empty() ? db_ : db, extra);
+    return std::make_unique<Listener>(tmp_.path(),
+                                      std::vector<Listener::Entry>{{ports_[0], cs}, {ports_[1], cs}},
+                                      std::vector<std::string>{"TALLY_LOCK_BUDGET=3"});
+  }
+
+  // Sends `count` datagrams per entry at about `per_second` in all,
+  // alternating entries; `at(i)` runs before the i-th send.
+  void Stream(size_t count, int per_second, const std::function<void(size_t)>& at = nullptr) {
+    Sender a(ports_[0]), b(ports_[1]);
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < 2 * count; ++i) {
+      if (at) at(i);
+      (i % 2 ? b : a).Send(sent_[i % 2][next_[i % 2]++]);
+      std::this_thread::sleep_until(start + std::chrono::microseconds(1000000L * static_cast<long>(i + 1) / per_second));
+    }
+  }
+
+  // Waits until `expected` datagrams are stored and stay so; then checks
+  // each entry's datagrams are stored once each, in the order sent.
+  void ExpectAllStoredInOrder(const std::string& db, size_t expected, std::chrono::seconds timeout) {
+    long long last = -1;
+    WaitFor([&] { return (last = CountOf(db, "SELECT count(*) FROM Logs")) >= static_cast<long long>(expected); },
+            timeout, std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));   // nothing further comes
+    ASSERT_EQ(CountOf(db, "SELECT count(*) FROM Logs"), static_cast<long long>(expected));
+    ASSERT_EQ(IntegrityCheck(db), "ok\n");
+    std::vector<std::vector<uint8_t>> stored[2];
+    for (auto& row : testkit::SqlRows(db, "SELECT Log_Data FROM Logs ORDER BY Record")) {
+      std::vector<uint8_t> data(row[0].begin(), row[0].end());
+      const int entry = row[0].find("Entry two") != std::string::npos ? 1 : 0;
+      stored[entry].push_back(data);
+    }
+    for (int e = 0; e < 2; ++e) {
+      ASSERT_EQ(stored[e].size(), next_[e]) << "entry " << e;
+      for (size_t i = 0; i < next_[e]; ++i)
+        ASSERT_EQ(stored[e][i], sent_[e][i]) << "entry " << e << " datagram " << i;
+    }
+  }
+
+  testkit::TempDir tmp_;
+  std::string db_;
+  std::vector<int> ports_;
+  Datagrams sent_[2];
+  size_t next_[2] = {0, 0};
+};
+
+TEST_F(OutageTest, AThirtySecondLockLosesNothingAndKeepsTheOrder) {
+  auto listener = MakeListener();
+  ASSERT_TRUE(listener->Start());
+  Stream(50, 100);   // stored as they come
+  std::optional<testkit::WriteLock> lock;
+  lock.emplace(db_);
+  Stream(1500, 100);   // 30 s at 100 datagrams/s
+  lock.reset();
+  Stream(50, 100);
+  ExpectAllStoredInOrder(db_, 3200, std::chrono::seconds(90));
+  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
+  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  EXPECT_GT(listener->Stop(), 0);
+}
+
+TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) {
+  auto listener = MakeListener();
+  ASSERT_TRUE(listener->Start());
+  Stream(50, 100);
+  ExpectAllStoredInOrder(db_, 100, std::chrono::seconds(30));
+  const std::string away = tmp_.File("away.db");
+  Stream(300, 100, [&](size_t i) {
+    if (i == 20) {
+      // The pooled handle may keep the old file: it must not be written to
+      // after it was renamed away and back.
+      for (const char* s : {"", "-wal", "-shm"})
+        if (testkit::Exists(db_ + s)) std::filesystem::rename(db_ + s, away + s);
+    }
+    if (i == 500) {
+      for (const char* s : {"", "-wal", "-shm"})
+        if (testkit::Exists(away + s)) std::filesystem::rename(away + s, db_ + s);
+    }
+  });
+  EXPECT_FALSE(testkit::Exists(tmp_.File("away.db")));
+  ExpectAllStoredInOrder(db_, 700, std::chrono::seconds(60));
+  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
+  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+}
+
+TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
+  // The file may grow by a few pages only (Max Page Count); a padding table
+  // holds the rest of the room. Dropping it frees pages the listener reuses.
+  const std::string db = tmp_.File("full.db");
+  CreateDatabase(db);
+  testkit::SqlExec(db, "CREATE TABLE Padding (x BLOB)");
+  testkit::SqlExec(db, "INSERT INTO Padding SELECT zeroblob(4000) FROM "
+                       "(WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 1500) SELECT n FROM c)");
+  testkit::SqlExec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+  const long long pages = CountOf(db, "PRAGMA page_count");
+  auto listener = MakeListener(";Busy Timeout=200;Max Page Count=" + std::to_string(pages + 12), db);
+  ASSERT_TRUE(listener->Start());
+  bool freed = false;
+  Stream(400, 100, [&](size_t i) {
+    if (i == 700) {
+      freed = true;
+      ASSERT_EQ(testkit::SqlExec(db, "DROP TABLE Padding"), SQLITE_OK);
+    }
+  });
+  ASSERT_TRUE(freed);
+  ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
+  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
+      << "the database never filled up";
+  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+}
+
+TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
+  const std::string mnt = tmp_.File("mnt");
+  std::filesystem::create_directories(mnt);
+  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=400k") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+  struct Unmount {
+    std::string at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+  const std::string db = mnt + "/stats.db";
+  CreateDatabase(db);
+  auto listener = MakeListener(";Busy Timeout=200", db);
+  ASSERT_TRUE(listener->Start());
+  Stream(400, 100, [&](size_t i) {
+    if (i == 700) {
+      ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, "size=20m"), 0);
+    }
+  });
+  ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
+  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
+      << "the file system never filled up";
+  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  listener->Stop();
+}
+
+TEST_F(OutageTest, SigtermWithTwentyThousandWaitingEndsSoonAndTheNextStartStoresThemOnce) {
+  auto listener = MakeListener();
+  ASSERT_TRUE(listener->Start());
+  const std::string spool = listener->ProgramFolder() + "/spool/port-" + std::to_string(ports_[0]) + ".spool";
+  // One entry, 20,000 datagrams: the game of the first entry and more.
+  sent_[0] = Game("Entry one", 20000, 180, 4, false);
+  sent_[0].resize(20000);
+  uint64_t spool_bytes = 0;
+  for (const auto& d : sent_[0]) spool_bytes += 12 + 17 + 9 + d.size();   // header, fields, "127.0.0.1"
+  {
+    testkit::WriteLock lock(db_);
+    Sender a(ports_[0]);
+    for (size_t i = 0; i < sent_[0].size(); ++i) {
+      a.Send(sent_[0][i]);
+      if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    next_[0] = sent_[0].size();
+    ASSERT_TRUE(WaitFor([&] { return testkit::Exists(spool) && std::filesystem::file_size(spool) >= spool_bytes; },
+                        std::chrono::seconds(30)))
+        << "the spool holds " << std::filesystem::file_size(spool) << " of " << spool_bytes << " bytes";
+    const double seconds = listener->Stop(SIGTERM);
+    EXPECT_GE(seconds, 0);
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_EQ(listener->child().Wait(), 0);
+  }
+  EXPECT_EQ(CountOf(db_, "SELECT count(*) FROM Logs"), 0);
+  ASSERT_TRUE(listener->Start());
+  ExpectAllStoredInOrder(db_, 20000, std::chrono::seconds(150));
+  listener->Stop();
+}
+
+}  // namespace
+}  // namespace datapath

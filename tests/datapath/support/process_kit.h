@@ -1,0 +1,119 @@
+// Helpers for the data path tests, which drive the real programs: child
+// processes (tallyfeed, the headless tallyhost) started with fork/exec, UDP
+// datagrams sent over loopback, game datagrams built with the engine's
+// datagram builder, and whole-database comparisons.
+//
+// One test thread; children are killed (SIGKILL) when their Child object is
+// destroyed while they still run.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "datagram_builder.h"
+
+namespace datapath {
+
+// A child process with standard output and error going to files.
+class Child {
+ public:
+  Child() = default;
+  // Starts `argv` (argv[0] a path); `env` entries ("NAME=value") are added to
+  // this process's environment.
+  Child(const std::vector<std::string>& argv, const std::string& out_file,
+        const std::vector<std::string>& env = {});
+  ~Child();
+  Child(Child&& o) noexcept;
+  Child& operator=(Child&& o) noexcept;
+  pid_t pid() const { return pid_; }
+  bool Running();
+  void Signal(int sig);
+  // Waits for the end; the exit status, or 128 + signal, or -1 when still
+  // running after `timeout`.
+  int Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
+  const std::string& out_file() const { return out_; }
+
+ private:
+  void Reap();   // kills and waits for a child still running
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
+std::string Bin(const std::string& program);   // the built program's path
+
+// A headless tallyhost in a folder of its own: <folder>/data/tallyhost is
+// the program folder (XDG_DATA_HOME=<folder>/data), the registry is
+// <folder>/registry. Each entry is a port and a connection string.
+class Listener {
+ public:
+  struct Entry {
+    int port;
+    std::string connection;
+  };
+  Listener(const std::string& folder, std::vector<Entry> entries,
+           const std::vector<std::string>& env = {});
+  // Starts the program and waits for its about line (start-up done).
+  bool Start();
+  // SIGTERM and wait; the seconds it took, or -1 when it did not end in 60 s.
+  double Stop(int sig = 15);
+  Child& child() { return child_; }
+  std::string Output() const;   // everything it wrote so far
+  std::string ProgramFolder() const { return folder_ + "/data/tallyhost"; }
+  long RssKb(const char* field = "VmRSS:") const;
+
+ private:
+  std::string folder_;
+  std::vector<Entry> entries_;
+  std::vector<std::string> env_;
+  Child child_;
+  int run_ = 0;
+};
+
+int FreeUdpPort();
+
+// A UDP socket sending to 127.0.0.1:port.
+class Sender {
+ public:
+  explicit Sender(int port);
+  ~Sender();
+  void Send(const std::vector<uint8_t>& bytes);
+
+ private:
+  int fd_ = -1;
+  int port_;
+};
+
+// A game of one server as datagrams of at most `max_bytes`: opening
+// records, `scores` score records among `players` players, GameEnd when
+// `end`. Each datagram differs from every other (packet numbers, offsets).
+std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size_t max_bytes,
+                                       int players = 8, bool end = true, uint32_t first_packet = 1);
+
+// Writes each datagram to <folder>/<prefix>NNNN.bin; the paths.
+std::vector<std::string> WriteDatagrams(const std::string& folder, const std::string& prefix,
+                                        const std::vector<std::vector<uint8_t>>& datagrams);
+
+// An SQLite file with the seventeen tables (tallyfeed --create-tables).
+void CreateDatabase(const std::string& path);
+std::string SqliteCs(const std::string& path, const std::string& extra = "");
+
+// Row count of every table of the file.
+std::map<std::string, long long> Counts(const std::string& db);
+// Every table's rows, sorted, with the columns that hold the processing time
+// (Date_Time, Log_Date) left out.
+std::map<std::string, std::vector<std::string>> Dump(const std::string& db);
+std::string IntegrityCheck(const std::string& db);
+long long CountOf(const std::string& db, const std::string& sql);
+
+// Waits until `done` or `timeout`; whether `done` held.
+template <class F>
+bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = std::chrono::milliseconds(50));
+
+}  // namespace datapath
+
+#include "process_kit_wait.h"
