@@ -13,8 +13,6 @@
 
 namespace tallycore {
 
-const char kSupportAddress[] = "support@tallyhost.org";
-
 EngineState& State() {
   thread_local EngineState state;
   return state;

@@ -120,9 +120,6 @@ class PassFailure : public std::runtime_error {
   int32_t number_;
 };
 
-// Support address that ends the messages advising the user to write.
-extern const char kSupportAddress[];
-
 // The processing pass (Score_Class::Process).
 void ProcessPass();
 
