@@ -129,16 +129,8 @@ void Complete() {
 
 }  // namespace
 
-std::string RemoveSetting(const std::string& s, const std::string& leading) {
-  size_t p = s.find(leading);
-  if (p == std::string::npos) return s;
-  size_t q = s.find(';', p + 1);
-  return s.substr(0, p + 1) + (q == std::string::npos ? std::string() : s.substr(q + 1));
-}
-
 std::string MakeLoggedConnectionString(const std::string& connection_string) {
-  return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
-                       ";Persist Security Info=");
+  return ado::WithoutPassword(connection_string);
 }
 
 void ProcessPass() {

@@ -115,21 +115,12 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-std::string RemoveSetting(const std::string& text, const std::string& setting) {
-  size_t p = text.find(setting);
-  if (p == std::string::npos) return text;
-  size_t q = text.find(';', p + 1);
-  std::string head = text.substr(0, p + 1);
-  return q == std::string::npos ? head : head + text.substr(q + 1);
-}
-
 std::string DisplayForm(const std::string& connection_string) {
-  return RemoveSetting(connection_string, ";Persist Security Info=");
+  return ado::RemoveSetting(connection_string, ";Persist Security Info=");
 }
 
 std::string ReducedDatabaseText(const std::string& connection_string) {
-  return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
-                       ";Persist Security Info=");
+  return ado::WithoutPassword(connection_string);
 }
 
 std::string DatabasePath(const std::string& connection_string) {

@@ -193,4 +193,14 @@ class Connection {
 // on the name; empty when absent.
 std::string ConnectionSetting(const std::string& connection_string, const std::string& name);
 
+// Removes one setting as the programs edit their connection strings, by
+// exact text: `setting` is ";Name=" with its leading ";". The result keeps
+// the text up to and including that ";" and everything after the next ";"
+// (nothing when no ";" follows). Unchanged when the setting is absent.
+std::string RemoveSetting(const std::string& connection_string, const std::string& setting);
+
+// The connection string without ";User Password=" and then without
+// ";Persist Security Info=": the form that is logged, shown and saved.
+std::string WithoutPassword(const std::string& connection_string);
+
 }  // namespace ado
