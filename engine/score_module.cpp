@@ -8,6 +8,7 @@
 #include "datetime.h"
 #include "msgbox.h"
 #include "paths.h"
+#include "rounding.h"
 #include "scoring.h"
 #include "textfile.h"
 
@@ -28,7 +29,7 @@ int32_t LastProcessNumber(const std::string& last_line) {
   if (at == std::string::npos) return 0;
   size_t from = at + 9;
   size_t semi = last_line.find(';', from);
-  double number = std::nearbyint(   // halves to even, the default rounding
+  double number = rounding::RoundHalfEven(
       LeadingNumber(last_line.substr(from, semi == std::string::npos ? std::string::npos : semi - from)));
   // A number that leaves no next one counts as none.
   return number >= -2147483648.0 && number < 2147483647.0 ? static_cast<int32_t>(number) : 0;

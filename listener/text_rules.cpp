@@ -1,7 +1,6 @@
 #include "text_rules.h"
 
 #include <cctype>
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 
 #include "ado.h"
 #include "com.h"
+#include "rounding.h"
 
 namespace tallyhost {
 
@@ -52,25 +52,15 @@ double NumberPrefix(const std::string& text) {
   return std::strtod(num.c_str(), nullptr);
 }
 
-namespace {
-double RoundHalfEven(double v) {
-  int saved = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  double r = std::nearbyint(v);
-  std::fesetround(saved);
-  return r;
-}
-}  // namespace
-
 int32_t RoundToInt32(double value) {
-  double r = RoundHalfEven(value);
+  double r = rounding::RoundHalfEven(value);
   if (!(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()))
     throw Failure(kErrOverflow, "Overflow");
   return static_cast<int32_t>(r);
 }
 
 int16_t RoundToInt16(double value) {
-  double r = RoundHalfEven(value);
+  double r = rounding::RoundHalfEven(value);
   if (!(r >= std::numeric_limits<int16_t>::min() && r <= std::numeric_limits<int16_t>::max()))
     throw Failure(kErrOverflow, "Overflow");
   return static_cast<int16_t>(r);
