@@ -29,7 +29,7 @@ namespace {
 
 class QuietBoxes : public msgbox::MessageBoxService {
  public:
-  int Show(const std::string&, int buttons, const std::string&) override {
+  int Show(const std::string&, int buttons, const std::string&, msgbox::Kind) override {
     return (buttons & 7) == msgbox::vbOKOnly ? msgbox::vbOK : msgbox::vbNo;
   }
 };

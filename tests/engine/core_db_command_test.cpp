@@ -66,6 +66,7 @@ TEST_F(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].title, "Record is Locked");
   EXPECT_EQ(shown[0].buttons, msgbox::vbYesNoCancel);
+  EXPECT_EQ(shown[0].kind, msgbox::Kind::LockPrompt);
   const std::string& text = shown[0].text;
   EXPECT_EQ(text.rfind("Database is temporarily locked by another process.\r\n"
                        "I can keep trying for a few more seconds.\r\n"
@@ -102,6 +103,7 @@ TEST_F(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
   auto shown = boxes_->shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].title, "Record is Locked");
+  EXPECT_EQ(shown[0].kind, msgbox::Kind::Message);
   const std::string& t = shown[0].text;
   EXPECT_EQ(t.rfind("An error occured...please make a note of the following information: \r\nError # ", 0), 0u) << t;
   EXPECT_NE(t.find("\r\nI can keep trying for a couple more seconds.\r\nClick Yes to continue trying,\r\n"
