@@ -4,6 +4,7 @@
 #include <string>
 
 #include "datetime.h"
+#include "rounding.h"
 #include "scoring.h"
 
 namespace tallycore {
@@ -37,7 +38,7 @@ bool GameEndValue(double start, const std::string& offset_field, double* end) {
   constexpr double kMaxSeconds = 86400.0 * 366 * 10000;
   double offset = LeadingNumber(offset_field);
   if (!(std::fabs(offset) <= kMaxSeconds)) return false;
-  long long seconds = std::llrint(offset);   // halves to the even neighbour
+  long long seconds = static_cast<long long>(rounding::RoundHalfEven(offset));
 
   int y, m, d, h, mi, s;
   datetime::ToParts(start, &y, &m, &d, &h, &mi, &s);

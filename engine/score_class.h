@@ -34,6 +34,9 @@ extern const com::Guid IID_IScoreReport;
 
 constexpr const char kProgID[] = "Tallycore.Score_Class";
 constexpr const char kLibraryName[] = "libtallycore.so";
+// The address that ends the messages advising the user to write (the engine's
+// and the listener's).
+constexpr const char kSupportAddress[] = "support@tallyhost.org";
 
 class _Score_Class : public com::IDispatch {
  public:

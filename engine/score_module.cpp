@@ -9,12 +9,11 @@
 #include "lock_retry.h"
 #include "msgbox.h"
 #include "paths.h"
+#include "rounding.h"
 #include "scoring.h"
 #include "textfile.h"
 
 namespace tallycore {
-
-const char kSupportAddress[] = "support@tallyhost.org";
 
 EngineState& State() {
   thread_local EngineState state;
@@ -31,7 +30,7 @@ int32_t LastProcessNumber(const std::string& last_line) {
   if (at == std::string::npos) return 0;
   size_t from = at + 9;
   size_t semi = last_line.find(';', from);
-  double number = std::nearbyint(   // halves to even, the default rounding
+  double number = rounding::RoundHalfEven(
       LeadingNumber(last_line.substr(from, semi == std::string::npos ? std::string::npos : semi - from)));
   // A number that leaves no next one counts as none.
   return number >= -2147483648.0 && number < 2147483647.0 ? static_cast<int32_t>(number) : 0;
@@ -238,16 +237,8 @@ void Complete() {
 
 }  // namespace
 
-std::string RemoveSetting(const std::string& s, const std::string& leading) {
-  size_t p = s.find(leading);
-  if (p == std::string::npos) return s;
-  size_t q = s.find(';', p + 1);
-  return s.substr(0, p + 1) + (q == std::string::npos ? std::string() : s.substr(q + 1));
-}
-
 std::string MakeLoggedConnectionString(const std::string& connection_string) {
-  return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
-                       ";Persist Security Info=");
+  return ado::WithoutPassword(connection_string);
 }
 
 void ProcessPass() {

@@ -192,10 +192,8 @@ std::string LocateProgramFolder(const std::string& prog_id, const std::string& d
                                 const std::string& default_folder);
 
 // The connection string with its password and persist-security segments
-// removed.
+// removed (ado::WithoutPassword).
 std::string MakeLoggedConnectionString(const std::string& connection_string);
-// Removes the first ";Name=value" segment with its closing ";".
-std::string RemoveSetting(const std::string& s, const std::string& leading);
 
 // Fills ProviderTypeTable from the open EngineConnection.
 void ScanProviderTypes();

@@ -14,7 +14,6 @@
 
 namespace tallyhost {
 
-const char kSupportAddress[] = "support@tallyhost.org";
 const char kAppKey[] = "Tallyhost";
 const char kAboutLine[] = "Tallyhost: Fragledger Relaymod UDP listener";
 const char kCrLf[] = "\r\n";

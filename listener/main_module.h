@@ -23,12 +23,13 @@
 
 #include "connection_list.h"
 #include "front.h"
+#include "score_class.h"
 #include "text_rules.h"
 #include "udp_peer.h"
 
 namespace tallyhost {
 
-extern const char kSupportAddress[];
+using tallycore::kSupportAddress;
 extern const char kAppKey[];   // "Tallyhost"
 extern const char kAboutLine[];
 extern const char kCrLf[];

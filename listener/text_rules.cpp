@@ -1,7 +1,6 @@
 #include "text_rules.h"
 
 #include <cctype>
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 
 #include "ado.h"
 #include "com.h"
+#include "rounding.h"
 
 namespace tallyhost {
 
@@ -52,25 +52,15 @@ double NumberPrefix(const std::string& text) {
   return std::strtod(num.c_str(), nullptr);
 }
 
-namespace {
-double RoundHalfEven(double v) {
-  int saved = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  double r = std::nearbyint(v);
-  std::fesetround(saved);
-  return r;
-}
-}  // namespace
-
 int32_t RoundToInt32(double value) {
-  double r = RoundHalfEven(value);
+  double r = rounding::RoundHalfEven(value);
   if (!(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()))
     throw Failure(kErrOverflow, "Overflow");
   return static_cast<int32_t>(r);
 }
 
 int16_t RoundToInt16(double value) {
-  double r = RoundHalfEven(value);
+  double r = rounding::RoundHalfEven(value);
   if (!(r >= std::numeric_limits<int16_t>::min() && r <= std::numeric_limits<int16_t>::max()))
     throw Failure(kErrOverflow, "Overflow");
   return static_cast<int16_t>(r);
@@ -115,21 +105,12 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-std::string RemoveSetting(const std::string& text, const std::string& setting) {
-  size_t p = text.find(setting);
-  if (p == std::string::npos) return text;
-  size_t q = text.find(';', p + 1);
-  std::string head = text.substr(0, p + 1);
-  return q == std::string::npos ? head : head + text.substr(q + 1);
-}
-
 std::string DisplayForm(const std::string& connection_string) {
-  return RemoveSetting(connection_string, ";Persist Security Info=");
+  return ado::RemoveSetting(connection_string, ";Persist Security Info=");
 }
 
 std::string ReducedDatabaseText(const std::string& connection_string) {
-  return RemoveSetting(RemoveSetting(connection_string, ";User Password="),
-                       ";Persist Security Info=");
+  return ado::WithoutPassword(connection_string);
 }
 
 std::string DatabasePath(const std::string& connection_string) {

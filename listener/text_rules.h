@@ -54,11 +54,6 @@ std::string FormatNumber(double value);
 
 std::string LowerAscii(std::string text);
 
-// Removes one ";Name=" setting (setting = ";Name="): the text up to and
-// including the setting's leading ";", then everything after the next ";"
-// (or nothing when no ";" follows). Unchanged when the setting is absent.
-std::string RemoveSetting(const std::string& text, const std::string& setting);
-
 // The list's form of a connection string: without ";Persist Security Info=".
 std::string DisplayForm(const std::string& connection_string);
 

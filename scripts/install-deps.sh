@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev
   libcpp-httplib-dev nlohmann-json3-dev
   chromium
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything twice (plain, and with the
-# address and undefined-behaviour sanitizers) and runs every test in both.
+# address and undefined-behaviour sanitizers) and runs every test in both,
+# then runs each fuzz target for a minute (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,5 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS=suppressions="$PWD/scripts/lsan.supp" \
   ctest --test-dir build-asan -j"$jobs" --timeout 1800
+
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"

@@ -24,7 +24,7 @@ int ShowLockedPrompt(int32_t number, const std::string& description) {
                      "Click Yes to continue trying," + kCrLf + "Click No to ignore error# " +
                      std::to_string(number) + ": " + description + kCrLf +
                      "Click Cancel to stop processing the current log.";
-  return msgbox::MsgBox(text, msgbox::vbYesNoCancel, "Record is Locked");
+  return msgbox::MsgBox(text, msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt);
 }
 
 int ShowErrorPrompt(int32_t number, const std::string& description) {

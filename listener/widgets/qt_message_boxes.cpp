@@ -15,7 +15,8 @@ QString Narrow(const std::string& s) {
 }
 }  // namespace
 
-int QtMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
+int QtMessageBoxes::Show(const std::string& text, int buttons, const std::string& title,
+                         msgbox::Kind) {
   QMessageBox box(QMessageBox::NoIcon, Narrow(title), Narrow(text), QMessageBox::NoButton,
                   QApplication::activeWindow());
   struct Choice {

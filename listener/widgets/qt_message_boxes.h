@@ -13,7 +13,8 @@ namespace tallyhost {
 
 class QtMessageBoxes : public msgbox::MessageBoxService {
  public:
-  int Show(const std::string& text, int buttons, const std::string& title) override;
+  int Show(const std::string& text, int buttons, const std::string& title,
+           msgbox::Kind kind) override;
 };
 
 }  // namespace tallyhost

@@ -207,6 +207,18 @@ std::string ConnectionSetting(const std::string& cs, const std::string& name) {
   return "";
 }
 
+std::string RemoveSetting(const std::string& cs, const std::string& setting) {
+  size_t p = cs.find(setting);
+  if (p == std::string::npos) return cs;
+  size_t q = cs.find(';', p + 1);
+  std::string head = cs.substr(0, p + 1);
+  return q == std::string::npos ? head : head + cs.substr(q + 1);
+}
+
+std::string WithoutPassword(const std::string& cs) {
+  return RemoveSetting(RemoveSetting(cs, ";User Password="), ";Persist Security Info=");
+}
+
 namespace detail {
 
 std::shared_ptr<Session> OpenSession(const std::string& cs) {

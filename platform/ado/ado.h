@@ -192,8 +192,9 @@ class Connection {
 
   // For Recordset::Open.
   detail::Session& session();
-  // The open session, shared; and replacing it with a wrapper of itself (see
-  // fault_injection.h). Both throw Error(kErrState) on a closed connection.
+  // The open session, shared; and replacing it with a wrapper of itself (the
+  // tests' fault_injection.h). Both throw Error(kErrState) on a closed
+  // connection.
   std::shared_ptr<detail::Session> shared_session() const;
   void set_session(std::shared_ptr<detail::Session> session);
 
@@ -210,5 +211,15 @@ class Connection {
 // Reads one setting ("Name=value") of a connection string, case-insensitive
 // on the name; empty when absent.
 std::string ConnectionSetting(const std::string& connection_string, const std::string& name);
+
+// Removes one setting as the programs edit their connection strings, by
+// exact text: `setting` is ";Name=" with its leading ";". The result keeps
+// the text up to and including that ";" and everything after the next ";"
+// (nothing when no ";" follows). Unchanged when the setting is absent.
+std::string RemoveSetting(const std::string& connection_string, const std::string& setting);
+
+// The connection string without ";User Password=" and then without
+// ";Persist Security Info=": the form that is logged, shown and saved.
+std::string WithoutPassword(const std::string& connection_string);
 
 }  // namespace ado

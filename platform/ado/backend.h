@@ -98,7 +98,8 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& connection_string)
 std::shared_ptr<Session> OpenPostgresSession(const std::string& connection_string);
 
 // A process-wide wrapper applied to every session that Connection::Open opens
-// (for fault injection in tests); empty function: none.
+// (the tests' fault injection, the engine fuzz target's outer transaction);
+// empty function: none.
 using SessionDecorator = std::function<std::shared_ptr<Session>(std::shared_ptr<Session>)>;
 void SetSessionDecorator(SessionDecorator decorator);
 

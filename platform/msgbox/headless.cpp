@@ -18,7 +18,8 @@ std::chrono::milliseconds HeadlessMessageBoxes::DefaultLockBudget() {
 HeadlessMessageBoxes::HeadlessMessageBoxes(std::chrono::milliseconds lock_budget)
     : lock_budget_(lock_budget) {}
 
-int HeadlessMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
+int HeadlessMessageBoxes::Show(const std::string& text, int buttons, const std::string& title,
+                               Kind kind) {
   std::lock_guard<std::mutex> lock(mu_);
   int answer;
   switch (buttons & 7) {
@@ -29,9 +30,7 @@ int HeadlessMessageBoxes::Show(const std::string& text, int buttons, const std::
       answer = vbCancel;
       break;
     default: {
-      bool lock_prompt = title == "Record is Locked" &&
-                         text.rfind("Database is temporarily locked", 0) == 0;
-      answer = lock_prompt && !StopRequested() && CurrentWait() < lock_budget_ ? vbYes : vbNo;
+      answer = kind == Kind::LockPrompt && !StopRequested() && CurrentWait() < lock_budget_ ? vbYes : vbNo;
       break;
     }
   }

@@ -26,8 +26,8 @@ std::shared_ptr<MessageBoxService> Installed() {
   return g_service;
 }
 
-int MsgBox(const std::string& text, int buttons, const std::string& title) {
-  return Installed()->Show(text, buttons, title);
+int MsgBox(const std::string& text, int buttons, const std::string& title, Kind kind) {
+  return Installed()->Show(text, buttons, title, kind);
 }
 
 std::string Describe(const std::string& text, int buttons, const std::string& title) {
@@ -87,7 +87,8 @@ void ScriptedMessageBoxes::OnShow(std::function<void(const std::string& title)> 
   hook_ = std::move(hook);
 }
 
-int ScriptedMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
+int ScriptedMessageBoxes::Show(const std::string& text, int buttons, const std::string& title,
+                               Kind kind) {
   std::function<void(const std::string&)> hook;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -102,7 +103,7 @@ int ScriptedMessageBoxes::Show(const std::string& text, int buttons, const std::
   } else {
     answer = (buttons & 7) == vbOKOnly ? vbOK : vbCancel;
   }
-  shown_.push_back({text, buttons, title, answer});
+  shown_.push_back({text, buttons, title, answer, kind});
   return answer;
 }
 

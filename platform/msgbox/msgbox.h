@@ -1,7 +1,9 @@
 // msgbox: the process-wide message box service.
 //
 // MsgBox shows a modal box with fixed buttons and returns the button chosen,
-// with the designed platform's codes. The service behind it is installed once
+// with the designed platform's codes. The caller tells the service which
+// kind of box it shows, so that a service that answers by itself (the
+// headless policy) never has to recognise a box by its wording. The service behind it is installed once
 // per process: the windowed listener installs a Qt one, a headless run the
 // HeadlessMessageBoxes policy, tests a ScriptedMessageBoxes. Until one is
 // installed, the headless policy answers.
@@ -35,17 +37,24 @@ constexpr int vbCancel = 2;
 constexpr int vbYes = 6;
 constexpr int vbNo = 7;
 
+// What a box is for.
+enum class Kind {
+  Message,      // any box not named below
+  LockPrompt,   // "Record is Locked" after a lasting lock conflict
+};
+
 class MessageBoxService {
  public:
   virtual ~MessageBoxService() = default;
-  virtual int Show(const std::string& text, int buttons, const std::string& title) = 0;
+  virtual int Show(const std::string& text, int buttons, const std::string& title, Kind kind) = 0;
 };
 
 // Installs the process-wide service; returns the previous one.
 std::shared_ptr<MessageBoxService> Install(std::shared_ptr<MessageBoxService> service);
 std::shared_ptr<MessageBoxService> Installed();
 
-int MsgBox(const std::string& text, int buttons, const std::string& title);
+int MsgBox(const std::string& text, int buttons, const std::string& title,
+           Kind kind = Kind::Message);
 
 // The text every box starts with when it is written to a log: title, text
 // (line breaks kept) and the buttons.
@@ -75,16 +84,15 @@ class WaitScope {
 };
 
 // Headless policy: OK boxes are written to standard error; the lock prompt
-// ("Record is Locked" whose text starts with "Database is temporarily
-// locked") is answered Yes while the current WaitScope has lasted less than
-// the budget and no stop is requested, then No; every other question is answered No (Cancel for an
+// (Kind::LockPrompt) is answered Yes while the current WaitScope has lasted
+// less than the budget and no stop is requested, then No; every other question is answered No (Cancel for an
 // OK/Cancel box). Each answer is written to standard error after the box.
 // The budget defaults to $TALLY_LOCK_BUDGET seconds, else 60 seconds.
 class HeadlessMessageBoxes : public MessageBoxService {
  public:
   static std::chrono::milliseconds DefaultLockBudget();
   explicit HeadlessMessageBoxes(std::chrono::milliseconds lock_budget = DefaultLockBudget());
-  int Show(const std::string& text, int buttons, const std::string& title) override;
+  int Show(const std::string& text, int buttons, const std::string& title, Kind kind) override;
 
  private:
   std::chrono::milliseconds lock_budget_;
@@ -100,11 +108,12 @@ class ScriptedMessageBoxes : public MessageBoxService {
     int buttons;
     std::string title;
     int answer;
+    Kind kind;
   };
   void Push(int answer);
   // Called with each box before it is answered (from the showing thread).
   void OnShow(std::function<void(const std::string& title)> hook);
-  int Show(const std::string& text, int buttons, const std::string& title) override;
+  int Show(const std::string& text, int buttons, const std::string& title, Kind kind) override;
   std::vector<Shown> shown() const;
   void Clear();
 

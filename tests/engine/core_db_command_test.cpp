@@ -69,6 +69,7 @@ TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].title, "Record is Locked");
   EXPECT_EQ(shown[0].buttons, msgbox::vbYesNoCancel);
+  EXPECT_EQ(shown[0].kind, msgbox::Kind::LockPrompt);
   const std::string& text = shown[0].text;
   EXPECT_EQ(text.rfind("Database is temporarily locked by another process.\r\n"
                        "I can keep trying for a few more seconds.\r\n"
@@ -107,11 +108,14 @@ TEST_P(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
   auto shown = boxes_->shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].title, "Record is Locked");
+  EXPECT_EQ(shown[0].kind, msgbox::Kind::Message);
   const std::string& t = shown[0].text;
   EXPECT_EQ(t.rfind("An error occured...please make a note of the following information: \r\nError # ", 0), 0u) << t;
   EXPECT_NE(t.find("\r\nI can keep trying for a couple more seconds.\r\nClick Yes to continue trying,\r\n"
                    "Click No to ignore the error.\r\nClick Cancel to stop processing the current log."),
-            std::string::npos);
+            std::string::npos);  // No rolls the statement's transaction back.
+  EXPECT_FALSE(State().EngineConnection->InTransaction());
+  EXPECT_NO_THROW(WriteLock{db_path_});
 }
 
 TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
@@ -197,6 +201,36 @@ TEST(LockRetryPolicyTest, LockThenDuplicateTakesTheDuplicateOutcomeAtOnce) {
   lockretry::LockRetryPolicy policy;
   EXPECT_EQ(policy.OnFailure(-2147467259, "locked"), lockretry::Decision::Retry);
   EXPECT_EQ(policy.OnFailure(-2147467259, "duplicate"), lockretry::Decision::Duplicate);
+}
+
+TEST(LockRetryPolicyTest, NineSilentRetriesForALockOneForAnythingElseAndYesCountsAfresh) {
+  using lockretry::Decision;
+  auto boxes = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  auto previous = msgbox::Install(boxes);
+  lockretry::LockRetryPolicy policy;
+  const int32_t kLock = -2147467259;
+  for (int round = 0; round < 2; ++round) {   // Yes starts the count again
+    for (int attempt = 1; attempt <= 9; ++attempt)
+      ASSERT_EQ(policy.OnFailure(kLock, "database is locked"), Decision::Retry) << attempt;
+    EXPECT_EQ(boxes->shown().size(), static_cast<size_t>(round));
+    boxes->Push(msgbox::vbYes);
+    EXPECT_EQ(policy.OnFailure(kLock, "database is locked"), Decision::Retry);   // the 10th: asked
+    EXPECT_EQ(boxes->shown().size(), static_cast<size_t>(round + 1));
+    EXPECT_EQ(policy.counter(), 0);
+  }
+  boxes->Clear();
+  lockretry::LockRetryPolicy other;
+  EXPECT_EQ(other.OnFailure(-1, "no such table"), Decision::Retry);
+  EXPECT_TRUE(boxes->shown().empty());
+  boxes->Push(msgbox::vbNo);
+  EXPECT_EQ(other.OnFailure(-1, "no such table"), Decision::Ignore);
+  ASSERT_EQ(boxes->shown().size(), 1u);
+  EXPECT_EQ(boxes->shown()[0].text.rfind("An error occured", 0), 0u);
+  lockretry::LockRetryPolicy duplicate;
+  EXPECT_EQ(duplicate.OnFailure(kLock, "duplicate key"), Decision::Retry);
+  EXPECT_EQ(duplicate.OnFailure(kLock, "duplicate key"), Decision::Duplicate);
+  EXPECT_EQ(boxes->shown().size(), 1u);
+  msgbox::Install(previous);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "engine_fixture.h"
 #include "score_module.h"
+#include "scoring.h"
 #include "textfile.h"
 
 namespace enginetest {
@@ -44,6 +45,16 @@ TEST_F(PassTest, ProcessLogNumbersPassesKeepsLineFormatsAndContinuesAnExistingLo
   Pass(small_);
   lines = textfile::ReadLines(LogPath());
   EXPECT_EQ((*lines)[2].rfind("Process# 1 STARTED ", 0), 0u) << (*lines)[2];
+
+  // A fraction rounds half to even; the largest number leaves no next one
+  // and counts as none.
+  for (auto [last, next] : {std::pair{"2.5", "3"}, {"3.5", "5"}, {"2147483646", "2147483647"},
+                            {"2147483647", "1"}}) {
+    testkit::WriteFile(LogPath(), std::string("Process# ") + last + " COMPLETED x\r\n");
+    Pass(small_);
+    lines = textfile::ReadLines(LogPath());
+    EXPECT_EQ((*lines)[1].rfind(std::string("Process# ") + next + " STARTED ", 0), 0u) << (*lines)[1];
+  }
 }
 
 TEST_F(PassTest, LoggedConnectionStringDropsPasswordAndPersistSegments) {
@@ -135,17 +146,23 @@ TEST_F(PassTest, BadConnectionsAndTinyDatagramsFailClearlyAndCreateNothing) {
   std::string missing = dir_->File("nothere/none.db");
   std::string text_file = dir_->File("notes.txt");
   testkit::WriteFile(text_file, std::string(4096, 'x'));
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"unknown provider", "Provider=NoSuch.Provider;Data Source=" + db_path_},
-      {"missing file", "Provider=SQLite;Data Source=" + missing},
-      {"not a database", "Provider=SQLite;Data Source=" + text_file},
-      {"empty", ""},
+  const struct { std::string cs; int32_t number; std::string error; } cases[] = {
+      {"Provider=NoSuch.Provider;Data Source=" + db_path_, ado::kErrNoProvider,
+       "Provider cannot be found. It may not be properly installed."},
+      {"Provider=SQLite;Data Source=" + missing, ado::kErrProvider,
+       "Could not find file '" + missing + "'."},
+      {"Provider=SQLite;Data Source=" + text_file, ado::kErrProvider,
+       "Unrecognized database format '" + text_file + "'."},
+      {"", ado::kErrProvider,
+       "The connection string is empty: it must name a Provider= and a Data Source=."},
   };
-  for (const auto& [name, cs] : cases) {
-    auto r = RunPass(cs, small_, options_);
-    EXPECT_TRUE(r.threw) << name;
-    EXPECT_FALSE(r.error.empty()) << name;
-    EXPECT_FALSE(r.outcome.completed) << name;
+  for (const auto& c : cases) {
+    auto r = RunPass(c.cs, small_, options_);
+    EXPECT_TRUE(r.threw) << c.cs;
+    EXPECT_EQ(r.error_number, c.number) << c.cs;
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.outcome.failure, c.error);
+    EXPECT_FALSE(r.outcome.completed) << c.cs;
   }
   EXPECT_FALSE(testkit::Exists(missing));
   EXPECT_FALSE(testkit::Exists(dir_->File("nothere")));
@@ -154,7 +171,9 @@ TEST_F(PassTest, BadConnectionsAndTinyDatagramsFailClearlyAndCreateNothing) {
   for (auto bytes : {std::vector<uint8_t>{}, std::vector<uint8_t>{0x41}}) {
     auto r = Pass(bytes);
     EXPECT_TRUE(r.threw);
-    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.error_number, tallycore::kErrMalformedDatagram);
+    EXPECT_EQ(r.error, "Malformed datagram: " + std::to_string(bytes.size()) +
+                           " bytes, shorter than its 20-byte header.");
   }
   EXPECT_EQ(Count("Logs"), 2);
 }

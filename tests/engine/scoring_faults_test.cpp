@@ -67,13 +67,14 @@ TEST_P(ScoringFaults, UnreadableLinesAreSkippedReportedAndTheRestStored) {
                "Bob\tAnn\tKill\tRail\t1\t1e999",                        // 9: no Single
                Keyword("GameEnd", "", "", "1e12"),                      // 10: no date
                "Bob\tAnn\tKill\tRail\t1\r\t6\r"};                       // 11: CR is a blank
-  d.player_var_lines = {"netname \"Ann\"",   // line 12, led by the section's NUL
-                        "broken",            // 13: skipped
-                        "model \"sarge\""};  // 14
+  d.player_var_lines = {"skin \"early\"",    // line 12, led by the section's NUL: no player yet
+                        "netname \"Ann\"",   // 13
+                        "broken",            // 14: skipped
+                        "model \"sarge\""};  // 15
   auto r = Pass(d);
   ASSERT_FALSE(r.threw) << r.error;
   EXPECT_TRUE(r.outcome.completed);
-  EXPECT_EQ(r.outcome.skipped_lines, (std::vector<int32_t>{2, 5, 6, 7, 8, 9, 10, 13}));
+  EXPECT_EQ(r.outcome.skipped_lines, (std::vector<int32_t>{2, 5, 6, 7, 8, 9, 10, 14}));
   EXPECT_TRUE(boxes_->shown().empty());
   EXPECT_EQ(Table("SELECT Killer, Victim, Score, Offset FROM Scores_0000001 ORDER BY Record"),
             (Lines{"1|0|0|1", "1|1|-1|3", "2|1|1|6"}));
@@ -98,6 +99,8 @@ TEST_P(ScoringFaults, LogDateTakesOnlyAKeywordLineAsItsTime) {
   d.packet_number = 3;   // the last line of the datagram: midnight
   d.records = {Keyword("LogDate", "2/3/2004")};
   auto r = Pass(d);
+  EXPECT_TRUE(r.outcome.completed) << r.error;
+  EXPECT_TRUE(r.outcome.skipped_lines.empty());
   EXPECT_EQ(One("SELECT Game_Start_Date_Time FROM Games"), "2004-02-03 00:00:00");
 
   d.packet_number = 4;   // no date-time: skipped, nothing else written into the statement
@@ -200,6 +203,34 @@ TEST_F(ScoringFaultsOnSqlite, ADuplicateKeyInsideThePassIsUndoneAloneAndTheNextN
   EXPECT_EQ(Table("SELECT Record, Player FROM Players ORDER BY Record"), (Lines{"1|Ann", "3|Zed"}));
   EXPECT_EQ(Table("SELECT * FROM Scores_0000001 ORDER BY Record"),
             (Lines{"1|1|0|1|0|0|1", "2|3|1|2|1|1|5"}));
+}
+
+TEST_F(ScoringFaultsOnSqlite, NoAtTheArchiveOrAtANameLeavesZeroNotAnEarlierNumber) {
+  auto d = ServerLog("Alpha");
+  d.records = {Keyword("PlayerConnect", "Ann", "Red", "1"), Keyword("GameEnd", "", "", "5")};
+  ASSERT_FALSE(Pass(d).threw);
+
+  // The archive of the next datagram fails (the database refuses the row)
+  // and the user says No: the datagram has no Logs row, and the new game
+  // links log 0, not the previous datagram's row. A name too long for its
+  // column is answered No: the score row names player 0.
+  Exec("CREATE TRIGGER NoLog BEFORE INSERT ON Logs WHEN NEW.Record = 2 BEGIN "
+       "SELECT RAISE(ABORT, 'refused'); END");
+  boxes_->Push(msgbox::vbNo);
+  boxes_->Push(msgbox::vbNo);
+  d.packet_number = 2;
+  d.records = {Score(std::string(51, 'x'), "Ann", "Kill", "Rail", "1", "7")};
+  auto r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_TRUE(r.outcome.completed);
+  auto shown = boxes_->shown();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].text.rfind("An error occured", 0), 0u);
+  EXPECT_EQ(shown[1].text.rfind("An error occured", 0), 0u);
+  EXPECT_EQ(Count("Logs"), 1);
+  EXPECT_EQ(Table("SELECT * FROM Logs_Games ORDER BY Record"), (Lines{"1|1|1", "2|0|2"}));
+  EXPECT_EQ(Table("SELECT Killer, Victim, Score FROM Scores_0000002"), (Lines{"0|1|1"}));
+  EXPECT_EQ(Table("SELECT Player FROM Players"), (Lines{"Ann"}));
 }
 
 TEST_P(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {

@@ -104,23 +104,26 @@ TEST_P(ScoringGame, ThreeDatagramsProduceThePrescribedRows) {
 TEST_P(ScoringGame, AnOpenGameIsResumedAfterARestartAndOneWithoutItsRowIsNot) {
   // Another connection string for the same file stands for a restarted
   // listener: no game is current, the database still has the open game.
+  // The server's first game has ended; its second is open: that one, the
+  // newest, is resumed.
   auto d = ServerLog("Alpha");
-  d.records = {Keyword("PlayerConnect", "Alice", "Red", "1")};
+  d.records = {Keyword("PlayerConnect", "Alice", "Red", "1"), Keyword("GameEnd", "", "", "5"),
+               Keyword("PlayerConnect", "Alice", "Red", "1")};
   ASSERT_FALSE(Pass(d).threw);
   extra_settings_ += ";";
   d.records = {Score("Alice", "Alice", "Suicide", "Lava", "-1", "9")};
   ASSERT_FALSE(Pass(d).threw);
-  EXPECT_EQ(Count("Games"), 1);
-  EXPECT_EQ(Count("Scores_0000001"), 2);
-  EXPECT_EQ(Table("SELECT * FROM Logs_Games ORDER BY Record"), (Lines{"1|1|1", "2|2|1"}));
+  EXPECT_EQ(Count("Games"), 2);
+  EXPECT_EQ(Count("Scores_0000002"), 2);
+  EXPECT_EQ(Table("SELECT * FROM Logs_Games ORDER BY Record"), (Lines{"1|1|1", "2|1|2", "3|2|2"}));
 
   // As after an ignored Games insert: the latest game, 0, has no Games row.
   Exec("UPDATE Servers_Games SET Game = 0");
   extra_settings_ += ";";
   auto r = Pass(d);
   ASSERT_FALSE(r.threw) << r.error;
-  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|0", "2|1|2"}));
-  EXPECT_EQ(Table("SELECT * FROM Scores_0000002"), (Lines{"1|1|1|2|1|-1|9"}));
+  EXPECT_EQ(Table("SELECT * FROM Servers_Games ORDER BY Record"), (Lines{"1|1|0", "2|1|0", "3|1|3"}));
+  EXPECT_EQ(Table("SELECT * FROM Scores_0000003"), (Lines{"1|1|1|2|1|-1|9"}));
   EXPECT_TRUE(boxes_->shown().empty());
 }
 

@@ -46,8 +46,10 @@ TEST(ScoringUnits, LiteralsAndUnquotedNumbers) {
   for (const char* ok : {"-1", "+2", "12.5", ".5", "1e3", " 7 ", "1\r"}) EXPECT_TRUE(IsPlainNumber(ok)) << ok;
   for (const char* bad : {"", "-", "1e", "1,5", "0x10", "1 2", "1); Drop", "1e999"})
     EXPECT_FALSE(IsPlainNumber(bad)) << bad;
-  EXPECT_TRUE(IsPlainNumber("-2147483648", kIntegerMin, kIntegerMax));
+  EXPECT_TRUE(IsPlainNumber("-2147483648", kIntegerMin, kIntegerMax));   // both bounds belong
+  EXPECT_TRUE(IsPlainNumber("2147483647", kIntegerMin, kIntegerMax));
   EXPECT_FALSE(IsPlainNumber("2147483648", kIntegerMin, kIntegerMax));
+  EXPECT_FALSE(IsPlainNumber("-2147483649", kIntegerMin, kIntegerMax));
   EXPECT_EQ(LeadingNumber("  59.5abc"), 59.5);
   EXPECT_EQ(LeadingNumber("abc"), 0);
 }
@@ -70,6 +72,8 @@ TEST(ScoringUnits, GameTimes) {
   EXPECT_EQ(LogDateStartValue("", true, "", &date, &time), "12:00:01 AM");
   // Only a blank from the 8th character on cuts the date.
   EXPECT_EQ(LogDateStartValue("1 2 1999 x", true, "1:00", &date, &time), "1 2 1999 1:00");
+  EXPECT_EQ(LogDateStartValue("1/2/99 x", true, "1:00", &date, &time), "1/2/99 x 1:00");
+  EXPECT_EQ(date, "1/2/99 x");
   time = "kept";
   EXPECT_EQ(LogDateStartValue("12/31/1999 Fri", false, "", &date, &time),
             "12/31/1999 12:00:00 AM");
@@ -83,6 +87,9 @@ TEST(ScoringUnits, GameTimes) {
   EXPECT_EQ(End(0, "90000"), "1899-12-31 01:00:00");      // a day or more: carried
   EXPECT_EQ(End(start, "1e12"), "rejected");               // no date-time that far
   EXPECT_EQ(End(start, "1e999"), "rejected");
+  EXPECT_EQ(End(Dt("9999-12-31 00:00:00"), "86399"), "9999-12-31 23:59:59");   // the last second
+  EXPECT_EQ(End(Dt("9999-12-31 00:00:00"), "86400"), "rejected");
+  EXPECT_EQ(End(Dt("0100-01-01 00:00:01"), "-1"), "0100-01-01 00:00:00");
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }

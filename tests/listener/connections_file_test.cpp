@@ -11,6 +11,7 @@
 #include "registry.h"
 #include "test_env.h"
 #include "text_rules.h"
+#include "textfile.h"
 
 using namespace tallyhost;
 
@@ -38,7 +39,21 @@ TEST(ConnectionsFile, ReadingALine) {
             "Provider=X;Data Source=/a");
   EXPECT_EQ(ParseEntryLine("Port=28000.5", "/p").port, 28000);
   EXPECT_EQ(ParseEntryLine("Port=28003.5", "/p").port, 28004);
-  EXPECT_THROW(ParseEntryLine("Port=99999999999", "/p"), Failure);
+  try {
+    ParseEntryLine("Port=99999999999", "/p");
+    ADD_FAILURE() << "no failure";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.Number(), kErrOverflow);
+    EXPECT_EQ(f.Description(), "Overflow");
+  }
+  // The file's lines end at CR LF, a lone LF or a lone CR; a last line needs
+  // no end.
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(textfile::SplitLines("a\r\nb\nc\rd"), (Lines{"a", "b", "c", "d"}));
+  EXPECT_EQ(textfile::SplitLines("a\r"), (Lines{"a"}));
+  EXPECT_EQ(textfile::SplitLines("\r\n\n"), (Lines{"", ""}));
+  EXPECT_EQ(textfile::SplitLines("\n\r"), (Lines{"", ""}));
+  EXPECT_EQ(textfile::SplitLines(""), Lines{});
 }
 
 TEST(ConnectionsFile, BackupIsNamedAtTheLastDot) {
@@ -71,6 +86,9 @@ TEST(ConnectionsFile, AppendedLineStartsOnANewLineAndRootFolderSaves) {
   testkit::WriteFile(path, "Port=1,Log=/a");   // edited by hand: no line end
   AppendConnectionLine(path, "Port=2,Log=/b");
   EXPECT_EQ(testkit::ReadFile(path), "Port=1,Log=/a\r\nPort=2,Log=/b\r\n");
+  testkit::WriteFile(path, "Port=1,Log=/a\r");   // a lone CR ends the line already
+  AppendConnectionLine(path, "Port=2,Log=/b");
+  EXPECT_EQ(testkit::ReadFile(path), "Port=1,Log=/a\rPort=2,Log=/b\r\n");
   // A library registered at the root gives the empty program path.
   SaveConnectionsFile("", path, {"Port=3"});
   EXPECT_EQ(testkit::ReadFile(path), "Port=3\r\n");

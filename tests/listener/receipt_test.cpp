@@ -49,6 +49,21 @@ TEST_F(ReceiptTest, EachEntryKeepsItsSettingsAfterDeleteAndSort) {
   EXPECT_EQ(testkit::ReadFile(raw).size(), size);
 }
 
+TEST_F(ReceiptTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) {
+  StartEntries(2);
+  // Both wait in entry 2's socket (loopback delivers before the send
+  // returns); the event loop has not run, so none is handed over yet.
+  SendDatagram(ports[2], ValidDatagram(1, "two"));
+  SendDatagram(ports[2], ValidDatagram(2, "two"));
+  Select(2);
+  Form().ToolsDelete();
+  ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() >= 2 && !Form().Busy(); }));
+  EXPECT_EQ(Form().Failed(), 0u);
+  EXPECT_EQ(LogsData(dbs[2]),
+            (std::vector<std::vector<uint8_t>>{ValidDatagram(1, "two"), ValidDatagram(2, "two")}));
+  EXPECT_EQ(LogsCount(dbs[1]), 0u);
+}
+
 TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
   StartEntries(1);
   datagram::Builder b;   // a record line the engine skips
@@ -63,6 +78,9 @@ TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
                       "127\\.0\\.0\\.1:" +
                       std::to_string(from) + " containing 812 bytes of data\\.\nLines skipped: 1 \\(1\\)\\.");
   EXPECT_TRUE(std::regex_match(front_.statuses.back(), expected)) << front_.statuses.back();
+  // The engine is told the sender's address and port, not the listening port.
+  EXPECT_EQ(testkit::SqlRows(dbs[1], "SELECT Log_IP, Log_Port FROM Logs"),
+            (std::vector<std::vector<std::string>>{{"127.0.0.1", std::to_string(from)}}));
 }
 
 TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {

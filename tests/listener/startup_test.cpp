@@ -53,18 +53,21 @@ TEST_F(ListenerTest, HeaderOnlyFileGivesNoEntriesAndZeroWidthsRawLoggingToggles)
   }
 }
 
-TEST_F(ListenerTest, BlankLineIsADefaultEntryAndLoneLfEndsALine) {
+TEST_F(ListenerTest, BlankLineIsADefaultEntryAndALoneLfOrCrEndsALine) {
   std::string db = NewDatabase("a.mdb");
   testkit::Touch(ProgramPath() + "/test.mdb");
   WriteConfig({""});
   testkit::WriteFile(ProgramPath() + "/connections.cfg",
-                     "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\n");
+                     "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\r" +
+                         Line(0, db, "/c") + "\r");
   ASSERT_TRUE(Start());
-  ASSERT_EQ(state_->ListView1.Count(), 3);
+  ASSERT_EQ(state_->ListView1.Count(), 4);
   EXPECT_EQ(state_->ListView1.rows()[0].text, "28000");
   EXPECT_EQ(state_->ListView1.rows()[0].sub[1], "False");
   EXPECT_EQ(state_->ListView1.rows()[1].sub[2], "/a");
-  EXPECT_EQ(state_->ListView1.rows()[2].key, "con3");
+  EXPECT_EQ(state_->ListView1.rows()[2].sub[2], "/b");
+  EXPECT_EQ(state_->ListView1.rows()[3].key, "con4");
+  EXPECT_EQ(state_->ListView1.rows()[3].sub[2], "/c");   // the file's last byte is a lone CR
 }
 
 TEST_F(ListenerTest, SecondEntryOnOnePortShowsThePortFailure) {

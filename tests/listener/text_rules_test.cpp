@@ -32,6 +32,14 @@ TEST(TextRules, NumbersPrefixRoundingSingleAndFormat) {
   EXPECT_EQ(NumberPrefix("abc"), 0);
   EXPECT_EQ(RoundToInt32(28000.5), 28000);
   EXPECT_EQ(RoundToInt32(28003.5), 28004);
+  EXPECT_EQ(RoundToInt16(32767.4), 32767);   // both ends of the range belong
+  EXPECT_EQ(RoundToInt16(-32768.5), -32768);
+  try {
+    RoundToInt16(32767.5);
+    ADD_FAILURE() << "no overflow";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.Number(), kErrOverflow);
+  }
   EXPECT_FLOAT_EQ(ParseSingle(" 1234.5 "), 1234.5f);
   EXPECT_THROW(ParseSingle("12abc"), Failure);
   EXPECT_THROW(ParseSingle(""), Failure);

@@ -263,9 +263,9 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
     EXPECT_EQ(b->windowTitle(), "Record is Locked");
     b->button(QMessageBox::No)->click();
   });
-  EXPECT_EQ(boxes.Show("a\r\nb", msgbox::vbYesNoCancel, "Record is Locked"), msgbox::vbNo);
+  EXPECT_EQ(boxes.Show("a\r\nb", msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt), msgbox::vbNo);
   EXPECT_EQ(buttons.size(), 3);
   EXPECT_TRUE(yes_default);
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
-  EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t"), msgbox::vbOK);
+  EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t", msgbox::Kind::Message), msgbox::vbOK);
 }

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 
 #include "ado_errors.h"
 #include "backend.h"
@@ -13,6 +15,17 @@
 namespace {
 
 std::string Jet(const std::string& path) { return "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path; }
+
+// How many of this process's file descriptors have `path` open.
+int OpenDescriptors(const std::string& path) {
+  const std::filesystem::path file = std::filesystem::canonical(path);
+  int n = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    n += std::filesystem::read_symlink(fd.path(), ec) == file;
+  }
+  return n;
+}
 
 void ExpectOpenFailure(const ado::Error& e) {
   EXPECT_EQ(e.Number(), ado::kErrProvider);
@@ -49,6 +62,10 @@ TEST(AdoOpen, EmptyFileIsAnEmptyDatabase) {
   testkit::Touch(path);
   ado::Connection c;
   c.Open(Jet(path) + ";User ID=Admin;User Password=secret;Password=x");
+  ado::Error again = ErrorOf([&] { c.Open(Jet(path)); });
+  EXPECT_EQ(again.Number(), ado::kErrState);
+  EXPECT_EQ(again.Description(), "Operation is not allowed when the object is open.");
+  EXPECT_TRUE(c.IsOpen());
   int user_tables = 0;
   for (auto t = c.OpenSchema(ado::kSchemaTables); !t->Eof(); t->MoveNext())
     user_tables += t->Field("TABLE_TYPE").AsText() == "TABLE";
@@ -56,9 +73,13 @@ TEST(AdoOpen, EmptyFileIsAnEmptyDatabase) {
   c.Execute("Create Table T (Record INTEGER Constraint CU1 Unique)");
   c.Close();
   EXPECT_FALSE(c.IsOpen());
-  EXPECT_THROW(c.Execute("Select 1"), ado::Error);   // closed
-  EXPECT_THROW(c.BeginTrans(), ado::Error);
-  EXPECT_THROW(c.OpenSchema(ado::kSchemaTables), ado::Error);
+  for (const auto& closed : std::vector<std::function<void()>>{
+           [&] { c.Execute("Select 1"); }, [&] { c.BeginTrans(); },
+           [&] { c.OpenSchema(ado::kSchemaTables); }}) {
+    ado::Error e = ErrorOf(closed);
+    EXPECT_EQ(e.Number(), ado::kErrState);
+    EXPECT_EQ(e.Description(), "Operation is not allowed when the object is closed.");
+  }
   EXPECT_NO_THROW(c.Close());
 }
 
@@ -83,8 +104,14 @@ TEST(AdoOpen, ProviderChoiceAndSettings) {
   const std::pair<std::string, const char*> bad[] = {
       {"", "empty"}, {"Provider=SQLite", "Data Source="},
       {"Provider=SQLite;Data Source=" + path + ";Journal Mode=OFF", "Journal Mode"},
-      {"Provider=SQLite;Data Source=" + path + ";Busy Timeout=soon", "Busy Timeout"}};
+      {"Provider=SQLite;Data Source=" + path + ";Busy Timeout=soon", "Busy Timeout"},
+      {"Provider=SQLite;Data Source=" + path + ";Busy Timeout=600001", "Busy Timeout"}};
   for (const auto& [cs, word] : bad) EXPECT_TRUE(Has(ErrorOf([&] { c.Open(cs); }), word)) << cs;
+  EXPECT_EQ(ErrorOf([&] { c.Open("Provider=SQLite;Data Source=" + path + ";Busy Timeout=-1"); })
+                .Description(),
+            "Invalid Busy Timeout setting '-1': milliseconds (0 to 600000) expected.");
+  EXPECT_NO_THROW(c.Open("Provider=SQLite;Data Source=" + path + ";Busy Timeout=600000"));
+  c.Close();
 
   const std::string cs = "Provider = SQLite ; Data Source=\"/tmp/a;b.db\";user id=Admin;Busy Timeout= 40 ;";
   EXPECT_EQ(ado::ConnectionSetting(cs, "provider"), "SQLite");
@@ -92,6 +119,8 @@ TEST(AdoOpen, ProviderChoiceAndSettings) {
   EXPECT_EQ(ado::ConnectionSetting(cs, "User ID"), "Admin");
   EXPECT_EQ(ado::ConnectionSetting(cs, "Busy Timeout"), "40");
   EXPECT_EQ(ado::ConnectionSetting(cs, "Password"), "");
+  EXPECT_EQ(ado::ConnectionSetting("Password='it''s;x';User ID=\"a\"\"b\"", "Password"), "it's;x");
+  EXPECT_EQ(ado::ConnectionSetting("Password='it''s;x';User ID=\"a\"\"b\"", "User ID"), "a\"b");
 }
 
 class AdoPool : public ::testing::Test {
@@ -124,6 +153,9 @@ TEST_F(AdoPool, AReusedConnectionCompilesNothingAgainAndHoldsNoLockWhileIdle) {
   EXPECT_NO_THROW(Open(";Journal Mode=DELETE"));   // needs the file to itself
   Open(";Pooling=False").Close();
   EXPECT_EQ(testkit::SqlExec(path_, "BEGIN EXCLUSIVE; ROLLBACK;"), SQLITE_OK);
+  EXPECT_EQ(OpenDescriptors(path_), 0);   // not kept: the file is closed
+  Open().Close();
+  EXPECT_GT(OpenDescriptors(path_), 0);   // kept for the next Open
 }
 
 TEST_F(AdoPool, AFileReplacedAtThePathIsNeverServedByTheOldHandle) {

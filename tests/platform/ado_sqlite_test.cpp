@@ -282,6 +282,18 @@ TEST_F(AdoSqlite, RecordsetsBehaveLikeForwardReadingRowsets) {
   EXPECT_FALSE(none->IsOpen());
   EXPECT_EQ(conn_.Execute("Select Team From Teams where Record=2")->Field("Team").AsText(), "green");
   EXPECT_EQ(conn_.Execute("Select Offset From Scores")->FieldNames(), std::vector<std::string>{"Offset"});
+
+  // A select still pending when its connection closes keeps every row.
+  ado::Connection other;
+  other.Open(ConnectionString());
+  auto pending = other.Execute("Select Record From Teams Order By Record");
+  EXPECT_EQ(pending->Field("Record").AsInteger(), 1);
+  other.Close();
+  pending->MoveNext();
+  ASSERT_FALSE(pending->Eof());
+  EXPECT_EQ(pending->Field("Record").AsInteger(), 2);
+  pending->MoveNext();
+  EXPECT_TRUE(pending->Eof());
 }
 
 TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {

@@ -14,9 +14,11 @@ const char kLockText[] = "Database is temporarily locked by another process.\r\n
 TEST(HeadlessMessageBoxesTest, AnswersByKindAndWritesEveryBoxToStandardError) {
   HeadlessMessageBoxes boxes(std::chrono::milliseconds(200));
   testing::internal::CaptureStderr();
-  EXPECT_EQ(boxes.Show("Some failure", vbOKOnly, "Error: X"), vbOK);
-  EXPECT_EQ(boxes.Show("An error occured...", vbYesNoCancel, "Record is Locked"), vbNo);
-  EXPECT_EQ(boxes.Show("Logon is invalid.  Try again?", vbOKCancel, "Logon Failed"), vbCancel);
+  EXPECT_EQ(boxes.Show("Some failure", vbOKOnly, "Error: X", Kind::Message), vbOK);
+  EXPECT_EQ(boxes.Show("An error occured...", vbYesNoCancel, "Record is Locked", Kind::Message), vbNo);
+  // The kind decides, not the wording.
+  EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::Message), vbNo);
+  EXPECT_EQ(boxes.Show("Logon is invalid.  Try again?", vbOKCancel, "Logon Failed", Kind::Message), vbCancel);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Error: X"), std::string::npos);
   EXPECT_NE(err.find("Some failure\n[OK]\nAnswer: OK"), std::string::npos) << err;
@@ -29,13 +31,13 @@ TEST(HeadlessMessageBoxesTest, LockPromptIsAnsweredYesUntilTheStatementHasWaited
   testing::internal::CaptureStderr();
   {
     WaitScope wait;
-    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbYes);
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbYes);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbNo);
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbNo);
   }
   {
     WaitScope next_statement;   // each statement has its own budget
-    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked"), vbYes);
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbYes);
   }
   testing::internal::GetCapturedStderr();
 }
