@@ -10,6 +10,7 @@
 #include "msgbox.h"
 #include "prog_path_module.h"
 #include "schema.h"
+#include "sender_gate.h"
 #include "textfile.h"
 
 namespace tallyhost {
@@ -51,6 +52,8 @@ CommandLine ParseCommandLine(const std::string& command_line) {
     if (OptionValue(lowered, "logout=", &v)) c.rawlog = RoundToInt16(NumberPrefix(v));
     if (OptionValue(lowered, "cfgfile=", &v)) c.connections_file = v;
     if (OptionValue(lowered, "headless=", &v)) c.headless = RoundToInt32(NumberPrefix(v)) != 0;
+    if (OptionValue(lowered, "quiet=", &v)) c.quiet = RoundToInt32(NumberPrefix(v)) != 0;
+    if (OptionValue(lowered, "metrics=", &v)) c.metrics = v;
   }
   if (c.capacity < 1) c.capacity = 1;
   if (c.connections_file.empty()) c.connections_file = "connections.cfg";
@@ -149,6 +152,7 @@ class Startup {
     ColumnWidth(2, 1.05 * database_width_);
     ColumnWidth(3, 1.5 * logon_width_);
     ColumnWidth(4, 1.05 * log_width_);
+    ConfigureSenderGate(s_.ConnectionsPath());   // before any socket: sender_gate.h
     std::vector<ListRow> rows = s_.ListView1.rows();
     for (const ListRow& row : rows) OpenEntry(s_, row);
     Step([&] {

@@ -1,6 +1,7 @@
 // MainForm's datagram receipt and hand-off to the engine.
 #include <cstdio>
 
+#include "box_throttle.h"
 #include "datetime.h"
 #include "main_form.h"
 
@@ -106,6 +107,7 @@ void MainForm::HandOver(const Queued& q) {
     return;
   }
   busy_ = true;
+  SenderScope box_sender(q.sender_address);   // box_throttle.h
   std::string outcome;
   try {
     com::ComPtr<tallycore::_Score_Class> obj;

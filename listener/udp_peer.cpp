@@ -7,6 +7,8 @@
 #include <QUdpSocket>
 #include <algorithm>
 
+#include "sender_gate.h"
+
 namespace tallyhost {
 
 namespace {
@@ -111,6 +113,7 @@ class PeerWorker : public QObject {
       a.sender_address = (ok ? QHostAddress(v4) : sender).toString().toStdString();
       a.sender_port = d.senderPort();
       a.local_port = s->localPort();
+      if (!TheSenderGate().Admit(a.local_port, a.sender_address)) continue;   // sender_gate.h
       owner_->Push(std::move(a));
     }
   }

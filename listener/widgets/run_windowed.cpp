@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <cstdio>
 
+#include "box_throttle.h"
 #include "dialogs.h"
 #include "headless_front.h"
 #include "main_form.h"
@@ -13,7 +14,7 @@ namespace tallyhost {
 int RunWindowed(int argc, char** argv, const std::string& command_line) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(true);
-  msgbox::Install(std::make_shared<QtMessageBoxes>());
+  InstallThrottledBoxes(std::make_shared<QtMessageBoxes>());
   SignalWatcher watcher;
   MainState state;
   MainFormWindow window(state);
@@ -28,6 +29,7 @@ int RunWindowed(int argc, char** argv, const std::string& command_line) {
   window.SetCore(&form);
   form.StartReceiving();
   QObject::connect(&watcher, &SignalWatcher::Terminate, &window, [&](int) { window.close(); });
+  QObject::connect(&watcher, &SignalWatcher::Save, &window, [&](int) { SaveOnSignal(form); });
   return app.exec();
 }
 
