@@ -58,7 +58,7 @@ class HeadlessFront : public FormView, public Dialogs {
   std::optional<std::string> ShowFileDialog(const std::string&, const std::string&) override {
     return std::nullopt;
   }
-  std::optional<std::string> PromptNew() override { return std::nullopt; }
+  std::optional<std::string> PromptNew(const std::string&) override { return std::nullopt; }
 
  private:
   std::array<float, 4> geometry_{};

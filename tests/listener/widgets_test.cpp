@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -229,4 +230,82 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   EXPECT_TRUE(yes_default);
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t"), msgbox::vbOK);
+}
+
+namespace {
+// Answers the next question box with `button` and records its text.
+void AnswerQuestion(QMessageBox::StandardButton button, QString* text) {
+  OnModal([button, text](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    if (!b) return;
+    *text = b->text();
+    b->button(button)->click();
+  });
+}
+}  // namespace
+
+TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
+  DataLinkDialog d;
+  d.Fill("Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
+  EXPECT_EQ(d.provider->currentText(), "SQLite");
+  EXPECT_EQ(d.file->text(), "/data/stats.db");
+  EXPECT_EQ(d.ConnectionString(), "Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
+  d.Fill("Provider=PostgreSQL;Persist Security Info=False;Data Source=stats;Location=db.example:5433;"
+         "User ID=tally;User Password=pw");
+  EXPECT_EQ(d.provider->currentText(), "PostgreSQL");
+  EXPECT_EQ(d.database->text(), "stats");
+  EXPECT_EQ(d.host->text(), "db.example");
+  EXPECT_EQ(d.port->text(), "5433");
+  EXPECT_EQ(d.user->text(), "tally");
+  EXPECT_EQ(d.password->text(), "pw");
+  // Every label with an "&" shows it as a shortcut of its field, not as text.
+  d.show();
+  for (QLabel* label : d.findChildren<QLabel*>()) {
+    if (label->text().contains('&')) {
+      EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    }
+  }
+}
+
+TEST(DataLink, DatabaseCommandStartsFromTheCurrentSettings) {
+  testkit::TempDir tmp;
+  const std::string db = tmp.File("current.db");
+  testkit::Touch(db);
+  QWidget owner;
+  WidgetDialogs dialogs(&owner);
+  QString shown;
+  OnModal([&](QWidget* w) {
+    auto* d = qobject_cast<DataLinkDialog*>(w);
+    shown = d->file->text();
+    d->cancel->click();
+  });
+  EXPECT_FALSE(dialogs.PromptNew("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + db));
+  EXPECT_EQ(shown.toStdString(), db);
+}
+
+TEST(DataLink, MissingFileIsCreatedOnlyOnYes) {
+  testkit::TempDir tmp;
+  const std::string db = tmp.File("new.db");
+  DataLinkDialog d;
+  d.provider->setCurrentText("SQLite");
+  d.file->setText(QString::fromStdString(db));
+  QString question;
+  AnswerQuestion(QMessageBox::No, &question);
+  d.ok->click();
+  EXPECT_NE(question.indexOf("does not exist"), -1);
+  EXPECT_FALSE(testkit::Exists(db));
+  EXPECT_EQ(d.result(), QDialog::Rejected);   // still open, nothing chosen
+  question.clear();
+  AnswerQuestion(QMessageBox::Yes, &question);
+  d.ok->click();
+  EXPECT_FALSE(question.isEmpty());
+  EXPECT_TRUE(testkit::Exists(db));
+  EXPECT_EQ(testkit::ReadFile(db), "");
+  EXPECT_EQ(d.result(), QDialog::Accepted);
+  EXPECT_EQ(d.TestConnection(), "");   // an empty file is an empty database
+  // An existing file is taken as it is, without a question.
+  DataLinkDialog again;
+  again.file->setText(QString::fromStdString(db));
+  again.ok->click();
+  EXPECT_EQ(again.result(), QDialog::Accepted);
 }
