@@ -63,6 +63,7 @@ struct PassOutcome {
   std::string failure;             // set when Process threw
   std::vector<int32_t> skipped_lines;   // record-section lines that could not be read
   int32_t process_number = 0;
+  std::string server_hostname;     // the sending server's "hostname", once identified
 };
 
 class IScoreReport : public com::IUnknown {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "entry_status.h"
+
 namespace tallyhost {
 
 namespace {
@@ -85,6 +87,7 @@ void ThrottledMessageBoxes::SetWriter(std::function<void(const std::string&)> wr
 
 std::shared_ptr<ThrottledMessageBoxes> InstallThrottledBoxes(std::shared_ptr<msgbox::MessageBoxService> inner) {
   auto throttled = std::make_shared<ThrottledMessageBoxes>(std::move(inner));
+  throttled->OnSuppressed([](const std::string& sender) { TheEntryStatus().OnBoxNotShown(sender); });
   msgbox::Install(throttled);
   return throttled;
 }

@@ -70,7 +70,7 @@ class ThrottledMessageBoxes : public msgbox::MessageBoxService {
 };
 
 // Installs a ThrottledMessageBoxes around `inner` as the process's service
-// and returns it.
+// (boxes not shown are counted in EntryStatus) and returns it.
 std::shared_ptr<ThrottledMessageBoxes> InstallThrottledBoxes(std::shared_ptr<msgbox::MessageBoxService> inner);
 
 }  // namespace tallyhost

@@ -95,12 +95,14 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGHUP, &sa, nullptr);
+  ::sigaction(SIGUSR1, &sa, nullptr);
 }
 
 SignalWatcher::~SignalWatcher() {
   ::signal(SIGINT, SIG_DFL);
   ::signal(SIGTERM, SIG_DFL);
   ::signal(SIGHUP, SIG_DFL);
+  ::signal(SIGUSR1, SIG_DFL);
   if (g_signal_fd[0] >= 0) {
     ::close(g_signal_fd[0]);
     ::close(g_signal_fd[1]);
@@ -112,6 +114,7 @@ void SignalWatcher::OnReadable() {
   unsigned char b = 0;
   if (::read(g_signal_fd[1], &b, 1) != 1) return;
   if (b == SIGHUP) emit Save(b);
+  else if (b == SIGUSR1) emit Report(b);
   else emit Terminate(b);
 }
 

@@ -4,8 +4,8 @@
 // logon with a message on standard error. The other dialogs cannot be
 // reached without menus and answer as cancelled.
 //
-// SignalWatcher turns SIGINT and SIGTERM (Terminate) and SIGHUP (Save) into
-// Qt signals on the thread that created it (self-pipe), so that the closing
+// SignalWatcher turns SIGINT and SIGTERM (Terminate), SIGHUP (Save) and
+// SIGUSR1 (Report) into Qt signals on the thread that created it (self-pipe), so that the closing
 // steps and the saving run on the user-interface thread.
 //
 // Quiet: SetStatus writes nothing; otherwise it writes the receipt line of
@@ -76,6 +76,7 @@ class SignalWatcher : public QObject {
  signals:
   void Terminate(int signal_number);
   void Save(int signal_number);
+  void Report(int signal_number);
 
  private:
   void OnReadable();

@@ -9,6 +9,8 @@
 #include "msgbox.h"
 #include "options.h"
 #include "sender_gate.h"
+#include "entry_status.h"
+#include "status_report.h"
 #include "run.h"
 
 namespace tallyhost {
@@ -39,6 +41,14 @@ void SaveOnSignal(MainForm& form) {
                  f.Description().c_str());
   }
   std::fflush(stderr);
+}
+
+void ReportStatus(MainState& state) {
+  RefreshEntryStatus(state);
+  const std::string report = TheEntryStatus().Describe();
+  TheEntryStatus().MarkProblemsRead();
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  std::fflush(stdout);
 }
 
 int RunHeadless(int argc, char** argv, const std::string& command_line) {
@@ -74,6 +84,10 @@ int RunHeadless(int argc, char** argv, const std::string& command_line) {
   }
   MainForm form(state, front, front);
   form.StartReceiving();
+  StatusRefresher refresher(state);   // status_report.h
+  MetricsServer metrics;
+  StartMetrics(metrics, command_line);
+  QObject::connect(&watcher, &SignalWatcher::Report, &app, [&](int) { ReportStatus(state); });
   QObject::connect(&watcher, &SignalWatcher::Terminate, &app, [&](int sig) {
     std::fprintf(stderr, "Tallyhost: signal %d received, closing.\n", sig);
     form.Flush();

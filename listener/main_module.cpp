@@ -9,6 +9,7 @@
 #include "login.h"
 #include "msgbox.h"
 #include "prog_path_module.h"
+#include "entry_status.h"
 #include "schema.h"
 #include "sender_gate.h"
 #include "textfile.h"
@@ -104,6 +105,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
   try {
     schema::CreateDatabaseTables(state.Slot(n));
   } catch (...) {
+    TheEntryStatus().SetListening(n, 0, false, "database failed at start-up: " + CurrentFailure().Description());
     msgbox::MsgBox(DatabaseFailureText(CurrentFailure(), row.sub[0], row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
     return;
@@ -114,6 +116,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
     if (r.ok() && port != 0) r = state.udpPeerB->Bind(n, port);
     if (!r.ok()) throw Failure(r.number, r.description);
   } catch (...) {
+    TheEntryStatus().SetListening(n, 0, false, "port " + row.text + ": " + CurrentFailure().Description());
     msgbox::MsgBox(SocketFailureText(CurrentFailure(), row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
   }

@@ -3,6 +3,7 @@
 
 #include "box_throttle.h"
 #include "datetime.h"
+#include "entry_status.h"
 #include "main_form.h"
 
 namespace tallyhost {
@@ -108,6 +109,7 @@ void MainForm::HandOver(const Queued& q) {
   }
   busy_ = true;
   SenderScope box_sender(q.sender_address);   // box_throttle.h
+  PassRecord pass(q.element, q.sender_address);   // entry_status.h
   std::string outcome;
   try {
     com::ComPtr<tallycore::_Score_Class> obj;
@@ -133,6 +135,7 @@ void MainForm::HandOver(const Queued& q) {
     if (obj->QueryInterface(tallycore::IID_IScoreReport,
                             reinterpret_cast<void**>(report.Receive())) == com::S_OK) {
       tallycore::PassOutcome o = report->LastPass();
+      pass.Stored(o.server_hostname);
       if (!o.skipped_lines.empty()) {
         outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
         for (size_t i = 0; i < o.skipped_lines.size(); ++i)
@@ -142,11 +145,13 @@ void MainForm::HandOver(const Queued& q) {
         std::fflush(stderr);
       }
     }
+    pass.Stored("");
   } catch (...) {
     Failure f = CurrentFailure();
     ++failed_;
     outcome = "Processing failed: Error # " + std::to_string(f.Number()) + ":" +
               Printable(f.Description());
+    pass.Failed(outcome);
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
     std::fflush(stderr);
   }

@@ -19,5 +19,8 @@ struct MainState;
 bool AnyListening(const MainState& state);
 // SIGHUP: saves the connections file and the settings, and goes on.
 void SaveOnSignal(MainForm& form);
+// SIGUSR1 (headless): writes the status of every entry and the unread
+// problems to standard output; the problems count as read.
+void ReportStatus(MainState& state);
 
 }  // namespace tallyhost

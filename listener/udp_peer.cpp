@@ -7,7 +7,7 @@
 #include <QUdpSocket>
 #include <algorithm>
 
-#include "sender_gate.h"
+#include "entry_status.h"
 
 namespace tallyhost {
 
@@ -113,7 +113,7 @@ class PeerWorker : public QObject {
       a.sender_address = (ok ? QHostAddress(v4) : sender).toString().toStdString();
       a.sender_port = d.senderPort();
       a.local_port = s->localPort();
-      if (!TheSenderGate().Admit(a.local_port, a.sender_address)) continue;   // sender_gate.h
+      if (!AdmitAndCount(n, a.local_port, a.sender_address)) continue;   // entry_status.h
       owner_->Push(std::move(a));
     }
   }

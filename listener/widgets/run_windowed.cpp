@@ -8,6 +8,8 @@
 #include "main_form_window.h"
 #include "qt_message_boxes.h"
 #include "run.h"
+#include "status_panel.h"
+#include "status_report.h"
 
 namespace tallyhost {
 
@@ -28,6 +30,9 @@ int RunWindowed(int argc, char** argv, const std::string& command_line) {
   MainForm form(state, window, dialogs);
   window.SetCore(&form);
   form.StartReceiving();
+  StatusPanel status(window, state);   // status_panel.h
+  MetricsServer metrics;
+  StartMetrics(metrics, command_line);
   QObject::connect(&watcher, &SignalWatcher::Terminate, &window, [&](int) { window.close(); });
   QObject::connect(&watcher, &SignalWatcher::Save, &window, [&](int) { SaveOnSignal(form); });
   return app.exec();

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -16,6 +17,8 @@
 #include "main_form_window.h"
 #include "prog_path_module.h"
 #include "qt_message_boxes.h"
+#include "entry_status.h"
+#include "status_panel.h"
 
 using namespace listenertest;
 using namespace tallyhost;
@@ -308,4 +311,34 @@ TEST(DataLink, MissingFileIsCreatedOnlyOnYes) {
   again.file->setText(QString::fromStdString(db));
   again.ok->click();
   EXPECT_EQ(again.result(), QDialog::Accepted);
+}
+
+TEST_F(WindowTest, StatusBarAndDetailsShowEveryEntryWithoutNewColumns) {
+  tallyhost::TheEntryStatus().Clear();
+  const int port = FreeUdpPort();
+  const std::string db = NewDatabase("s.mdb");
+  StartWindow({Line(port, db, "/l"), Line(0, tmp_->File("missing.mdb"), "/m")});
+  StatusPanel panel(*window_, *state_);
+  EXPECT_EQ(window_->ListView1->model()->columnCount(), 4);
+  SendDatagram(port, ValidDatagram(1));
+  SendDatagram(port, {0xff, 0xff, 0x01});
+  ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() == 2 && !Form().Busy(); }));
+  panel.Update();
+  const std::string all = "1 of 2 listening; received 2, stored 1, failed 1, waiting 0, refused 0";
+  const std::string line = panel.summary->text().toStdString();
+  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), all.size())), all) << line;
+  EXPECT_EQ(panel.problems->text().toStdString(), "Problems (2)");   // the dead entry and the failed pass
+  Select(1);
+  panel.Update();
+  EXPECT_EQ(panel.summary->text().toStdString().rfind("Port " + std::to_string(port) + ": listening, received 2", 0), 0u)
+      << panel.summary->text().toStdString();
+  QString details;
+  OnModal([&](QWidget* w) {
+    details = w->findChild<QPlainTextEdit*>("statusDetails")->toPlainText();
+    qobject_cast<QDialog*>(w)->reject();
+  });
+  panel.problems->click();
+  EXPECT_NE(details.indexOf("database failed at start-up"), -1) << details.toStdString();
+  EXPECT_NE(details.indexOf("server \"Test Server x\" at 127.0.0.1"), -1) << details.toStdString();
+  EXPECT_EQ(panel.problems->text().toStdString(), "Status");   // read
 }
