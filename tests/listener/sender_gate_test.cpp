@@ -30,6 +30,9 @@ TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
   EXPECT_FALSE(In("10.0.0.0/8", "9.255.255.255"));
   EXPECT_TRUE(In("192.168.1.128/25", "192.168.1.255"));
   EXPECT_FALSE(In("192.168.1.128/25", "192.168.1.127"));
+  EXPECT_TRUE(In("10.17.2.3/12", "10.16.0.1"));   // host bits of a network do not count
+  EXPECT_FALSE(In("10.17.2.3/12", "10.32.0.1"));
+  EXPECT_TRUE(In("2001:db8::1/32", "2001:db8:1::"));
   EXPECT_TRUE(In("10.0.0.5", "10.0.0.5"));
   EXPECT_FALSE(In("10.0.0.5", "10.0.0.4"));
   EXPECT_FALSE(In("10.0.0.5/32", "10.0.0.6"));

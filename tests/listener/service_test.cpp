@@ -56,10 +56,15 @@ class Child {
       ::waitpid(pid_, nullptr, 0);
     }
   }
-  // The exit status, or 128 + the signal that ended it.
+  // The exit status, or 128 + the signal that ended it; a child still
+  // running after a minute is killed (a listener that should not have
+  // started).
   int Wait() {
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 60)) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
     reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
