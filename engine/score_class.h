@@ -69,6 +69,7 @@ struct PassOutcome {
   std::vector<int32_t> skipped_lines;   // record-section lines that could not be read
   std::vector<std::string> ignored;     // statements the user chose to ignore (No)
   int32_t process_number = 0;
+  std::string server_hostname;     // the sending server's "hostname", once identified
 };
 
 class IScoreReport : public com::IUnknown {

@@ -190,6 +190,7 @@ bool IdentifyServer(size_t* record_start) {
   }
 
   EnsureScoringIndexes();
+  s.LastPass.server_hostname = s.HeaderCvarValues[found[0]];
   FindOrAddServer(s.HeaderCvarValues[found[0]], s.HeaderCvarValues[found[1]],
                   s.HeaderCvarValues[found[2]]);
   s.Game = &s.Games[{s.ConnectionString, s.ServerRecord}];

@@ -62,7 +62,7 @@ void MainForm::ToolsDatabase() {
   if (!s_.ListView1.Selected()) return;
   const std::string key = s_.ListView1.Selected()->key;
   const int n = ConnectionList::EntryNumber(key);
-  std::optional<std::string> cs = dialogs_.PromptNew();
+  std::optional<std::string> cs = dialogs_.PromptNew(s_.Slot(n));
   if (!cs) return;
   const ListRow* row = s_.ListView1.Find(key);
   if (!row) return;
@@ -155,7 +155,7 @@ void MainForm::ToolsAdd() {
     return;
   }
   try {
-    std::optional<std::string> cs = dialogs_.PromptNew();
+    std::optional<std::string> cs = dialogs_.PromptNew("");
     if (!cs) return;
     s_.SetSlot(n, *cs);
     schema::CreateDatabaseTables(s_.Slot(n));

@@ -80,7 +80,8 @@ class Dialogs {
   virtual std::optional<std::string> ShowFileDialog(const std::string& filter,
                                                     const std::string& file_name) = 0;
   // The data-link dialog: a connection string, nothing on cancel.
-  virtual std::optional<std::string> PromptNew() = 0;
+  // `current`: the entry's connection string to start from (empty for a new entry).
+  virtual std::optional<std::string> PromptNew(const std::string& current) = 0;
 };
 
 }  // namespace tallyhost

@@ -23,6 +23,7 @@ float HeadlessFront::ColumnWidth(int column) const {
 }
 
 void HeadlessFront::SetStatus(const std::string& text) {
+  if (quiet_ || text.find('\n') != std::string::npos) return;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
@@ -96,11 +97,15 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   sa.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGHUP, &sa, nullptr);
+  ::sigaction(SIGUSR1, &sa, nullptr);
 }
 
 SignalWatcher::~SignalWatcher() {
   ::signal(SIGINT, SIG_DFL);
   ::signal(SIGTERM, SIG_DFL);
+  ::signal(SIGHUP, SIG_DFL);
+  ::signal(SIGUSR1, SIG_DFL);
   if (g_signal_fd[0] >= 0) {
     ::close(g_signal_fd[0]);
     ::close(g_signal_fd[1]);
@@ -110,7 +115,10 @@ SignalWatcher::~SignalWatcher() {
 
 void SignalWatcher::OnReadable() {
   unsigned char b = 0;
-  if (::read(g_signal_fd[1], &b, 1) == 1) emit Terminate(b);
+  if (::read(g_signal_fd[1], &b, 1) != 1) return;
+  if (b == SIGHUP) emit Save(b);
+  else if (b == SIGUSR1) emit Report(b);
+  else emit Terminate(b);
 }
 
 }  // namespace tallyhost

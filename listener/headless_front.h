@@ -4,9 +4,13 @@
 // logon with a message on standard error. The other dialogs cannot be
 // reached without menus and answer as cancelled.
 //
-// SignalWatcher turns SIGINT and SIGTERM into a Qt signal on the thread that
-// created it (self-pipe), so that the closing steps run on the
-// user-interface thread.
+// SignalWatcher turns SIGINT and SIGTERM (Terminate), SIGHUP (Save) and
+// SIGUSR1 (Report) into Qt signals on the thread that created it (self-pipe), so that the closing
+// steps and the saving run on the user-interface thread.
+//
+// Quiet: SetStatus writes nothing; otherwise it writes the receipt line of
+// each status once (a status of several lines repeats the receipt and adds a
+// failure that the receipt writes to standard error itself).
 //
 // User-interface thread only.
 #pragma once
@@ -38,6 +42,7 @@ class HeadlessFront : public FormView, public Dialogs {
   float ColumnWidth(int column) const override;
   void LayOut() override {}
   void SetStatus(const std::string& text) override;
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
   void SetToolsDatabaseCaption(const std::string&) override {}
   void Show() override {}
 
@@ -53,11 +58,12 @@ class HeadlessFront : public FormView, public Dialogs {
   std::optional<std::string> ShowFileDialog(const std::string&, const std::string&) override {
     return std::nullopt;
   }
-  std::optional<std::string> PromptNew() override { return std::nullopt; }
+  std::optional<std::string> PromptNew(const std::string&) override { return std::nullopt; }
 
  private:
   std::array<float, 4> geometry_{};
   std::array<float, 4> columns_{};
+  bool quiet_ = false;
 };
 
 class SignalWatcher : public QObject {
@@ -69,6 +75,8 @@ class SignalWatcher : public QObject {
 
  signals:
   void Terminate(int signal_number);
+  void Save(int signal_number);
+  void Report(int signal_number);
 
  private:
   void OnReadable();

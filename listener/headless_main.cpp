@@ -2,10 +2,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "box_throttle.h"
 #include "headless_front.h"
 #include "main_form.h"
 #include "main_module.h"
 #include "msgbox.h"
+#include "options.h"
+#include "sender_gate.h"
+#include "entry_status.h"
+#include "status_report.h"
 #include "run.h"
 
 namespace tallyhost {
@@ -18,11 +23,46 @@ bool DisplayAvailable() {
   return false;
 }
 
+bool AnyListening(const MainState& state) {
+  for (const ListRow& row : state.ListView1.rows())
+    if (state.udpPeerB->LocalPort(ConnectionList::EntryNumber(row.key)) != 0) return true;
+  return false;
+}
+
+void SaveOnSignal(MainForm& form) {
+  for (const std::string& p : TheSenderGate().Reload())
+    std::fprintf(stderr, "Tallyhost: allow-list %s\n", p.c_str());
+  try {
+    form.ClosingSteps();
+    std::fprintf(stderr, "Tallyhost: SIGHUP received: connections and settings saved, allow-list read again.\n");
+  } catch (...) {
+    Failure f = CurrentFailure();
+    std::fprintf(stderr, "Tallyhost: SIGHUP received, saving failed: Error # %d: %s\n", f.Number(),
+                 f.Description().c_str());
+  }
+  std::fflush(stderr);
+}
+
+void ReportStatus(MainState& state) {
+  RefreshEntryStatus(state);
+  const std::string report = TheEntryStatus().Describe();
+  TheEntryStatus().MarkProblemsRead();
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  std::fflush(stdout);
+}
+
 int RunHeadless(int argc, char** argv, const std::string& command_line) {
   QCoreApplication app(argc, argv);
-  msgbox::Install(std::make_shared<msgbox::HeadlessMessageBoxes>());
+  InstallThrottledBoxes(std::make_shared<msgbox::HeadlessMessageBoxes>());
   SignalWatcher watcher;
   HeadlessFront front;
+  CommandLine options;
+  try {
+    options = ParseCommandLine(command_line);
+  } catch (...) {
+    // A malformed number is reported by start-up itself.
+  }
+  front.SetQuiet(options.quiet);
   MainState state;
   state.Headless = true;
   try {
@@ -38,14 +78,23 @@ int RunHeadless(int argc, char** argv, const std::string& command_line) {
                 port ? "listening" : "not listening", row.sub[0].c_str(), row.sub[2].c_str());
   }
   std::fflush(stdout);
+  if (!AnyListening(state)) {
+    std::fprintf(stderr, "Tallyhost: no connection could listen (see the messages above); ending.\n");
+    return kExitNoListener;
+  }
   MainForm form(state, front, front);
   form.StartReceiving();
+  StatusRefresher refresher(state);   // status_report.h
+  MetricsServer metrics;
+  StartMetrics(metrics, command_line);
+  QObject::connect(&watcher, &SignalWatcher::Report, &app, [&](int) { ReportStatus(state); });
   QObject::connect(&watcher, &SignalWatcher::Terminate, &app, [&](int sig) {
     std::fprintf(stderr, "Tallyhost: signal %d received, closing.\n", sig);
     form.Flush();
     form.ClosingSteps();
     app.quit();
   });
+  QObject::connect(&watcher, &SignalWatcher::Save, &app, [&](int) { SaveOnSignal(form); });
   return app.exec();
 }
 

@@ -9,7 +9,9 @@
 #include "login.h"
 #include "msgbox.h"
 #include "prog_path_module.h"
+#include "entry_status.h"
 #include "schema.h"
+#include "sender_gate.h"
 #include "textfile.h"
 
 namespace tallyhost {
@@ -50,6 +52,8 @@ CommandLine ParseCommandLine(const std::string& command_line) {
     if (OptionValue(lowered, "logout=", &v)) c.rawlog = RoundToInt16(NumberPrefix(v));
     if (OptionValue(lowered, "cfgfile=", &v)) c.connections_file = v;
     if (OptionValue(lowered, "headless=", &v)) c.headless = RoundToInt32(NumberPrefix(v)) != 0;
+    if (OptionValue(lowered, "quiet=", &v)) c.quiet = RoundToInt32(NumberPrefix(v)) != 0;
+    if (OptionValue(lowered, "metrics=", &v)) c.metrics = v;
   }
   if (c.capacity < 1) c.capacity = 1;
   if (c.connections_file.empty()) c.connections_file = "connections.cfg";
@@ -100,6 +104,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
   try {
     schema::CreateDatabaseTables(state.Slot(n));
   } catch (...) {
+    TheEntryStatus().SetListening(n, 0, false, "database failed at start-up: " + CurrentFailure().Description());
     msgbox::MsgBox(DatabaseFailureText(CurrentFailure(), row.sub[0], row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
     return;
@@ -110,6 +115,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
     if (r.ok() && port != 0) r = state.udpPeerB->Bind(n, port);
     if (!r.ok()) throw Failure(r.number, r.description);
   } catch (...) {
+    TheEntryStatus().SetListening(n, 0, false, "port " + row.text + ": " + CurrentFailure().Description());
     msgbox::MsgBox(SocketFailureText(CurrentFailure(), row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
   }
@@ -148,6 +154,7 @@ class Startup {
     ColumnWidth(2, 1.05 * database_width_);
     ColumnWidth(3, 1.5 * logon_width_);
     ColumnWidth(4, 1.05 * log_width_);
+    ConfigureSenderGate(s_.ConnectionsPath());   // before any socket: sender_gate.h
     std::vector<ListRow> rows = s_.ListView1.rows();
     for (const ListRow& row : rows) OpenEntry(s_, row);
     Step([&] {

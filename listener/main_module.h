@@ -39,11 +39,14 @@ struct CommandLine {
   int16_t rawlog = 1;
   std::string connections_file = "connections.cfg";
   bool headless = false;
+  bool quiet = false;      // no receipt line per datagram (headless)
+  std::string metrics;     // "ADDRESS:PORT" of the metrics endpoint, or empty
 };
 
 // The whole argument string (arguments joined by blanks).
 std::string JoinArguments(int argc, char** argv);
-// Applies "maxcon=", "logout=", "cfgfile=" and "headless=" to the defaults,
+// Applies "maxcon=", "logout=", "cfgfile=", "headless=", "quiet=" and
+// "metrics=" to the defaults,
 // then the capacity's lower limit and the default file name. Throws Failure
 // when a number does not fit its type.
 CommandLine ParseCommandLine(const std::string& command_line);

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "box_throttle.h"
 #include "datetime.h"
 #include "connection_list.h"
+#include "entry_status.h"
 #include "main_form.h"
 
 namespace tallyhost {
@@ -159,6 +161,7 @@ void MainForm::HandOverNext() {
       } else {
         q.spool->Pop();
       }
+      TheEntryStatus().SetWaiting(e, q.memory.size() + (q.spool ? q.spool->Waiting() : 0), "");
     }
     if (!continuation_posted_) {
       continuation_posted_ = true;
@@ -219,6 +222,8 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     return PassEnd::Done;
   }
   busy_ = true;
+  SenderScope box_sender(d.sender_address);   // box_throttle.h
+  PassRecord pass(element, d.sender_address);   // entry_status.h
   std::string outcome;
   PassEnd end = PassEnd::Done;
   com::ComPtr<tallycore::_Score_Class> obj;
@@ -249,6 +254,7 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     ++handed_over_;
     // Lines the pass could not read are skipped, not fatal: say which.
     tallycore::PassOutcome o = last_pass();
+    pass.Stored(o.server_hostname);
     if (!o.skipped_lines.empty()) {
       outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
       for (size_t i = 0; i < o.skipped_lines.size(); ++i)
@@ -257,6 +263,7 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
       std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
       std::fflush(stderr);
     }
+    pass.Stored("");
   } catch (...) {
     Failure f = CurrentFailure();
     if (last_pass().deferred) {
@@ -265,10 +272,13 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
       outcome = "The datagram waits in the spool (" + std::to_string(waiting) +
                 " waiting for port " + port_text + "): Error # " + std::to_string(f.Number()) +
                 ":" + Printable(f.Description());
+      pass.Deferred();
+      TheEntryStatus().SetWaiting(element, waiting, Printable(f.Description()));
     } else {
       ++failed_;
       outcome = "Processing failed: Error # " + std::to_string(f.Number()) + ":" +
                 Printable(f.Description());
+      pass.Failed(outcome);
     }
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
     std::fflush(stderr);

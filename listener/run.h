@@ -13,4 +13,14 @@ int RunWindowed(int argc, char** argv, const std::string& command_line);
 // platform to use.
 bool DisplayAvailable();
 
+class MainForm;
+struct MainState;
+// True when at least one entry's socket is bound.
+bool AnyListening(const MainState& state);
+// SIGHUP: saves the connections file and the settings, and goes on.
+void SaveOnSignal(MainForm& form);
+// SIGUSR1 (headless): writes the status of every entry and the unread
+// problems to standard output; the problems count as read.
+void ReportStatus(MainState& state);
+
 }  // namespace tallyhost

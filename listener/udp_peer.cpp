@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "entry_status.h"
+
 namespace tallyhost {
 
 namespace {
@@ -114,6 +116,7 @@ class PeerWorker : public QObject {
       a.sender_address = (ok ? QHostAddress(v4) : sender).toString().toStdString();
       a.sender_port = d.senderPort();
       a.local_port = s->localPort();
+      if (!AdmitAndCount(n, a.local_port, a.sender_address)) continue;   // entry_status.h
       owner_->Push(std::move(a));
     }
   }

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -29,8 +30,10 @@ DataLinkDialog::DataLinkDialog(QWidget* parent) : QDialog(parent) {
   auto* file_page = new QWidget;
   auto* file_row = new QHBoxLayout(file_page);
   file_row->setContentsMargins(0, 0, 0, 0);
-  file_row->addWidget(new QLabel("Database &file:"));
+  auto* file_label = new QLabel("Database &file:");
+  file_row->addWidget(file_label);
   file = new QLineEdit;
+  file_label->setBuddy(file);   // the "&" marks the shortcut, not a character
   file_row->addWidget(file, 1);
   browse = new QPushButton("&Browse...");
   file_row->addWidget(browse);
@@ -126,10 +129,42 @@ std::string DataLinkDialog::TestConnection() const {
 }
 
 void DataLinkDialog::OnBrowse() {
-  QString chosen = QFileDialog::getOpenFileName(this, "Database file", file->text(),
-                                                "Databases (*.mdb *.db *.sqlite);;All Files (*)",
-                                                nullptr, QFileDialog::DontUseNativeDialog);
-  if (!chosen.isEmpty()) file->setText(chosen);
+  // A name that does not exist yet may be typed: OK then offers to create it.
+  QFileDialog d(this, "Database file", file->text(), "Databases (*.mdb *.db *.sqlite);;All Files (*)");
+  d.setOption(QFileDialog::DontUseNativeDialog, true);
+  d.setOption(QFileDialog::DontConfirmOverwrite, true);
+  d.setAcceptMode(QFileDialog::AcceptOpen);
+  d.setFileMode(QFileDialog::AnyFile);
+  if (d.exec() == QDialog::Accepted && !d.selectedFiles().isEmpty()) file->setText(d.selectedFiles().first());
+}
+
+void DataLinkDialog::Fill(const std::string& cs) {
+  if (cs.empty()) return;
+  const QString name = QString::fromLatin1(ado::ConnectionSetting(cs, "Provider").c_str());
+  for (int i = 0; i < provider->count(); ++i)
+    if (provider->itemText(i).compare(name, Qt::CaseInsensitive) == 0) provider->setCurrentIndex(i);
+  OnProvider();
+  const std::string source = ado::ConnectionSetting(cs, "Data Source");
+  if (IsServer()) {
+    database->setText(QString::fromLatin1(source.c_str()));
+    const std::string location = ado::ConnectionSetting(cs, "Location");
+    const size_t colon = location.rfind(':');
+    host->setText(QString::fromLatin1(location.substr(0, colon).c_str()));
+    port->setText(colon == std::string::npos ? "" : QString::fromLatin1(location.substr(colon + 1).c_str()));
+    user->setText(QString::fromLatin1(ado::ConnectionSetting(cs, "User ID").c_str()));
+    password->setText(QString::fromLatin1(ado::ConnectionSetting(cs, "User Password").c_str()));
+  } else {
+    file->setText(QFile::decodeName(source.c_str()));
+  }
+}
+
+std::string DataLinkDialog::CreateEmptyFile() const {
+  QFile f(file->text());
+  if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    return "The database file " + QFile::encodeName(file->text()).toStdString() +
+           " could not be created: " + f.errorString().toStdString();
+  f.close();
+  return "";
 }
 
 void DataLinkDialog::OnTest() {
@@ -146,6 +181,18 @@ void DataLinkDialog::OnOK() {
   if (!problem.empty()) {
     QMessageBox::warning(this, "Data Link", QString::fromLatin1(problem.c_str()));
     return;
+  }
+  if (!IsServer() && !QFileInfo::exists(file->text())) {
+    const auto answer = QMessageBox::question(
+        this, "Data Link",
+        "The database file " + file->text() + " does not exist.\nCreate a new, empty database file?",
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes) return;
+    const std::string failure = CreateEmptyFile();
+    if (!failure.empty()) {
+      QMessageBox::warning(this, "Data Link", QString::fromLocal8Bit(failure.c_str()));
+      return;
+    }
   }
   accept();
 }

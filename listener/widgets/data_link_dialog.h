@@ -6,6 +6,12 @@
 // outcome. Settings may not contain ";" or ",", which would cut the
 // connection string or the connections file line.
 //
+// Fill starts the dialog from an entry's connection string. When OK is
+// chosen with a database file that does not exist, the dialog asks whether
+// to create a new, empty database file there; only a Yes creates it (an
+// empty file, which SQLite takes as an empty database); No leaves the
+// dialog open.
+//
 // User-interface thread only.
 #pragma once
 
@@ -30,6 +36,12 @@ class DataLinkDialog : public QDialog {
   std::string Problem() const;
   // Opens the database once; empty on success, else the failure.
   std::string TestConnection() const;
+  // Sets the fields from a connection string (unknown providers keep the
+  // first one); an empty string changes nothing.
+  void Fill(const std::string& connection_string);
+  // Creates the empty database file named in `file`; empty on success,
+  // else the failure. Never overwrites an existing file.
+  std::string CreateEmptyFile() const;
 
   QComboBox* provider;
   QLineEdit* file;

@@ -159,8 +159,9 @@ std::optional<std::string> WidgetDialogs::ShowFileDialog(const std::string& filt
   return QFile::encodeName(d.selectedFiles().first()).toStdString();
 }
 
-std::optional<std::string> WidgetDialogs::PromptNew() {
+std::optional<std::string> WidgetDialogs::PromptNew(const std::string& current) {
   DataLinkDialog d(owner_);
+  d.Fill(current);
   if (d.exec() != QDialog::Accepted) return std::nullopt;
   return d.ConnectionString();
 }

@@ -69,7 +69,7 @@ class WidgetDialogs : public Dialogs {
                         Placement where) override;
   std::optional<std::string> ShowFileDialog(const std::string& filter,
                                             const std::string& file_name) override;
-  std::optional<std::string> PromptNew() override;
+  std::optional<std::string> PromptNew(const std::string& current) override;
 
  private:
   QWidget* owner_;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "datetime.h"
+#include "sqlite_locks.h"
 #include "sqlite_session.h"
 
 namespace ado::detail {
@@ -109,6 +110,7 @@ std::string OpenStep(sqlite3* db, const std::string& path, const std::string& sq
 }  // namespace
 
 std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
+  KeepSqliteLocks();   // before any lock is taken: see sqlite_locks.h
   const std::string path = ConnectionSetting(cs, "Data Source");
   if (path.empty()) throw Error(kErrProvider, "The connection string names no database file: a Data Source= setting is required.");
   const SqliteOptions options = ReadOptions(cs);

@@ -134,4 +134,21 @@ void WriteLock::Release() {
   }
 }
 
+std::string OutsideSqlite(const std::string& db_path, const std::string& sql) {
+  const std::string input = db_path + ".sql";
+  WriteFile(input, sql + "\n");
+  const std::string command = "sqlite3 -bail '" + db_path + "' < '" + input + "' 2>&1";
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  fs::remove(input);
+  return out;
+}
+
+bool HaveSqliteShell() { return std::system("sqlite3 -version >/dev/null 2>&1") == 0; }
+
 }  // namespace testkit

@@ -59,4 +59,10 @@ class WriteLock {
   ::sqlite3* db_ = nullptr;
 };
 
+// Runs the sqlite3 shell, a program of its own, on an SQLite file with the
+// statements `sql`; gives its standard output and error. Empty when the
+// shell is missing (see HaveSqliteShell).
+std::string OutsideSqlite(const std::string& db_path, const std::string& sql);
+bool HaveSqliteShell();
+
 }  // namespace testkit

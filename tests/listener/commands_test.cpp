@@ -170,6 +170,9 @@ TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
   EXPECT_EQ(Boxes().size(), 2u);
   EXPECT_EQ(Row(1).sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + missing);
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), port);
+  // Each data-link dialog started from the entry's connection string as it was then.
+  ASSERT_EQ(front_.data_link_currents.size(), 2u);
+  EXPECT_EQ(front_.data_link_currents[1], Jet(tmp_->File("still-missing.mdb")));
 }
 
 TEST(ListenerSort, PortsSortAsTextWithOneFlippingOrder) {

@@ -149,7 +149,8 @@ TEST(ListenerHeadless, SignalsRunTheClosingSteps) {
   testkit::TempDir tmp;   // the child inherits the registry and data folders
   const std::string bin = testkit::BinaryFolder() + "/tallyhost";
   const std::string folder = tmp.File("data/tallyhost");
-  const std::string line = "Port=0,Database=Provider=SQLite;Data Source=" + tmp.File("a.db");
+  const std::string port = std::to_string(FreeUdpPort());
+  const std::string line = "Port=" + port + ",Database=Provider=SQLite;Data Source=" + tmp.File("a.db");
   testkit::Touch(tmp.File("a.db"));
   for (int sig : {SIGINT, SIGTERM}) {
     std::filesystem::remove_all(folder);
@@ -175,7 +176,7 @@ TEST(ListenerHeadless, SignalsRunTheClosingSteps) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig;
     EXPECT_EQ(testkit::ReadFile(folder + "/connections.old"), line + "\r\n");
     EXPECT_EQ(testkit::ReadFile(folder + "/connections.cfg"),
-              "Port=0,Database=Provider=SQLite;Data Source=" + tmp.File("a.db") +
+              "Port=" + port + ",Database=Provider=SQLite;Data Source=" + tmp.File("a.db") +
                   ",Logon=False,Log=" + folder + "/Process.log\r\n");
   }
 }

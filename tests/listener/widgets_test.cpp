@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -16,6 +18,8 @@
 #include "pg_server.h"
 #include "prog_path_module.h"
 #include "qt_message_boxes.h"
+#include "entry_status.h"
+#include "status_panel.h"
 
 using namespace listenertest;
 using namespace tallyhost;
@@ -268,4 +272,112 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   EXPECT_TRUE(yes_default);
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t", msgbox::Kind::Message), msgbox::vbOK);
+}
+
+namespace {
+// Answers the next question box with `button` and records its text.
+void AnswerQuestion(QMessageBox::StandardButton button, QString* text) {
+  OnModal([button, text](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    if (!b) return;
+    *text = b->text();
+    b->button(button)->click();
+  });
+}
+}  // namespace
+
+TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
+  DataLinkDialog d;
+  d.Fill("Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
+  EXPECT_EQ(d.provider->currentText(), "SQLite");
+  EXPECT_EQ(d.file->text(), "/data/stats.db");
+  EXPECT_EQ(d.ConnectionString(), "Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
+  d.Fill("Provider=PostgreSQL;Persist Security Info=False;Data Source=stats;Location=db.example:5433;"
+         "User ID=tally;User Password=pw");
+  EXPECT_EQ(d.provider->currentText(), "PostgreSQL");
+  EXPECT_EQ(d.database->text(), "stats");
+  EXPECT_EQ(d.host->text(), "db.example");
+  EXPECT_EQ(d.port->text(), "5433");
+  EXPECT_EQ(d.user->text(), "tally");
+  EXPECT_EQ(d.password->text(), "pw");
+  // Every label with an "&" shows it as a shortcut of its field, not as text.
+  d.show();
+  for (QLabel* label : d.findChildren<QLabel*>()) {
+    if (label->text().contains('&')) {
+      EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    }
+  }
+}
+
+TEST(DataLink, DatabaseCommandStartsFromTheCurrentSettings) {
+  testkit::TempDir tmp;
+  const std::string db = tmp.File("current.db");
+  testkit::Touch(db);
+  QWidget owner;
+  WidgetDialogs dialogs(&owner);
+  QString shown;
+  OnModal([&](QWidget* w) {
+    auto* d = qobject_cast<DataLinkDialog*>(w);
+    shown = d->file->text();
+    d->cancel->click();
+  });
+  EXPECT_FALSE(dialogs.PromptNew("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + db));
+  EXPECT_EQ(shown.toStdString(), db);
+}
+
+TEST(DataLink, MissingFileIsCreatedOnlyOnYes) {
+  testkit::TempDir tmp;
+  const std::string db = tmp.File("new.db");
+  DataLinkDialog d;
+  d.provider->setCurrentText("SQLite");
+  d.file->setText(QString::fromStdString(db));
+  QString question;
+  AnswerQuestion(QMessageBox::No, &question);
+  d.ok->click();
+  EXPECT_NE(question.indexOf("does not exist"), -1);
+  EXPECT_FALSE(testkit::Exists(db));
+  EXPECT_EQ(d.result(), QDialog::Rejected);   // still open, nothing chosen
+  question.clear();
+  AnswerQuestion(QMessageBox::Yes, &question);
+  d.ok->click();
+  EXPECT_FALSE(question.isEmpty());
+  EXPECT_TRUE(testkit::Exists(db));
+  EXPECT_EQ(testkit::ReadFile(db), "");
+  EXPECT_EQ(d.result(), QDialog::Accepted);
+  EXPECT_EQ(d.TestConnection(), "");   // an empty file is an empty database
+  // An existing file is taken as it is, without a question.
+  DataLinkDialog again;
+  again.file->setText(QString::fromStdString(db));
+  again.ok->click();
+  EXPECT_EQ(again.result(), QDialog::Accepted);
+}
+
+TEST_F(WindowTest, StatusBarAndDetailsShowEveryEntryWithoutNewColumns) {
+  tallyhost::TheEntryStatus().Clear();
+  const int port = FreeUdpPort();
+  const std::string db = NewDatabase("s.mdb");
+  StartWindow({Line(port, db, "/l"), Line(0, tmp_->File("missing.mdb"), "/m")});
+  StatusPanel panel(*window_, *state_);
+  EXPECT_EQ(window_->ListView1->model()->columnCount(), 4);
+  SendDatagram(port, ValidDatagram(1));
+  SendDatagram(port, {0xff, 0xff, 0x01});
+  ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() == 2 && !Form().Busy(); }));
+  panel.Update();
+  const std::string all = "1 of 2 listening; received 2, stored 1, failed 1, waiting 0, refused 0";
+  const std::string line = panel.summary->text().toStdString();
+  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), all.size())), all) << line;
+  EXPECT_EQ(panel.problems->text().toStdString(), "Problems (2)");   // the dead entry and the failed pass
+  Select(1);
+  panel.Update();
+  EXPECT_EQ(panel.summary->text().toStdString().rfind("Port " + std::to_string(port) + ": listening, received 2", 0), 0u)
+      << panel.summary->text().toStdString();
+  QString details;
+  OnModal([&](QWidget* w) {
+    details = w->findChild<QPlainTextEdit*>("statusDetails")->toPlainText();
+    qobject_cast<QDialog*>(w)->reject();
+  });
+  panel.problems->click();
+  EXPECT_NE(details.indexOf("database failed at start-up"), -1) << details.toStdString();
+  EXPECT_NE(details.indexOf("server \"Test Server x\" at 127.0.0.1"), -1) << details.toStdString();
+  EXPECT_EQ(panel.problems->text().toStdString(), "Status");   // read
 }

@@ -62,7 +62,10 @@ std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&,
   return Pop(files);
 }
 
-std::optional<std::string> ScriptedFront::PromptNew() { return Pop(data_links); }
+std::optional<std::string> ScriptedFront::PromptNew(const std::string& current) {
+  data_link_currents.push_back(current);
+  return Pop(data_links);
+}
 
 int SendDatagram(int port, const std::vector<uint8_t>& bytes) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

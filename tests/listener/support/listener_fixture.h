@@ -56,7 +56,7 @@ class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
                         Placement) override;
   std::optional<std::string> ShowFileDialog(const std::string& filter,
                                             const std::string& file_name) override;
-  std::optional<std::string> PromptNew() override;
+  std::optional<std::string> PromptNew(const std::string& current) override;
 
   float top = 0, left = 0, height = 0, width = 0;
   std::map<int, float> columns;
@@ -72,6 +72,7 @@ class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
   };
   std::vector<Seen> seen;   // the value and select dialogs as shown
   std::vector<std::string> file_dialog_names;
+  std::vector<std::string> data_link_currents;   // what PromptNew started from
   std::vector<std::pair<std::string, std::string>> login_labels;
 };
 

@@ -1,0 +1,277 @@
+#include "sender_gate.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "msgbox.h"
+#include "textfile.h"
+
+namespace tallyhost {
+
+namespace {
+
+constexpr auto kFileCheckEvery = std::chrono::seconds(2);
+constexpr size_t kMaxSendersTracked = 4096;
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (char c : line) {
+    if (c == ' ' || c == '\t' || c == ',' || c == '\r') {
+      if (!cur.empty()) out.push_back(std::move(cur));
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) out.push_back(std::move(cur));
+  return out;
+}
+
+bool AllDigits(const std::string& s) {
+  if (s.empty() || s.size() > 5) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+bool ParseAddress(const std::string& text, std::array<uint8_t, 16>* out) {
+  in_addr v4{};
+  in6_addr v6{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    out->fill(0);
+    (*out)[10] = (*out)[11] = 0xff;
+    std::memcpy(out->data() + 12, &v4, 4);
+    return true;
+  }
+  if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+    std::memcpy(out->data(), &v6, 16);
+    return true;
+  }
+  return false;
+}
+
+bool ParseNetwork(const std::string& text, Network* out) {
+  const size_t slash = text.find('/');
+  const std::string address = text.substr(0, slash);
+  if (!ParseAddress(address, &out->bytes)) return false;
+  const bool v4 = address.find(':') == std::string::npos;
+  const int max = v4 ? 32 : 128;
+  int prefix = max;
+  if (slash != std::string::npos) {
+    const std::string p = text.substr(slash + 1);
+    if (p.empty() || p.size() > 3 || !AllDigits(p)) return false;
+    prefix = std::atoi(p.c_str());
+    if (prefix > max) return false;
+  }
+  out->prefix = v4 ? prefix + 96 : prefix;
+  return true;
+}
+
+bool Network::Contains(const std::array<uint8_t, 16>& address) const {
+  int bits = prefix;
+  for (size_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
+    const uint8_t mask = bits >= 8 ? 0xff : static_cast<uint8_t>(0xff << (8 - bits));
+    if ((address[i] & mask) != (bytes[i] & mask)) return false;
+  }
+  return true;
+}
+
+AllowList ParseAllowList(const std::string& text, const std::string& file_name) {
+  AllowList list;
+  size_t start = 0;
+  for (int number = 1; start <= text.size(); ++number) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? text.size() + 1 : end + 1;
+    if (size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    const std::vector<std::string> words = Words(line);
+    const std::string where = file_name + " line " + std::to_string(number) + ": ";
+    const long port = AllDigits(words[0]) ? std::strtol(words[0].c_str(), nullptr, 10) : 0;
+    if (port < 1 || port > 65535) {
+      std::string problem = where + "'" + words[0] + "' is no port number (1 to 65535)";
+      list.problems.push_back(problem + "; every port refuses every sender until the file is mended.");
+      if (list.broken_all.empty()) list.broken_all = problem;
+      continue;
+    }
+    const int p = static_cast<int>(port);
+    std::vector<Network>& nets = list.ports[p];
+    if (words.size() == 1) {
+      std::string problem = where + "port " + words[0] + " lists no address";
+      list.problems.push_back(problem + "; port " + words[0] + " refuses every sender until the file is mended.");
+      list.broken.emplace(p, problem);
+      continue;
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+      Network n;
+      if (!ParseNetwork(words[i], &n)) {
+        std::string problem = where + "'" + words[i] + "' is no address or network";
+        list.problems.push_back(problem + "; port " + words[0] + " refuses every sender until the file is mended.");
+        list.broken.emplace(p, problem);
+        continue;
+      }
+      nets.push_back(n);
+    }
+  }
+  return list;
+}
+
+std::string AllowListPath(const std::string& connections_path) {
+  const size_t slash = connections_path.rfind('/');
+  const size_t dot = connections_path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return connections_path + ".allow";
+  return connections_path.substr(0, dot) + ".allow";
+}
+
+void ConfigureSenderGate(const std::string& connections_path) {
+  const std::vector<std::string> problems = TheSenderGate().Configure(AllowListPath(connections_path));
+  if (problems.empty()) return;
+  std::string text;
+  for (const std::string& p : problems) text += (text.empty() ? "" : "\r\n") + p;
+  msgbox::MsgBox(text, msgbox::vbOKOnly, "Error: Allow-list is malformed.");
+}
+
+SenderGate& TheSenderGate() {
+  static SenderGate gate;
+  return gate;
+}
+
+void SenderGate::SetClock(Clock clock) {
+  std::lock_guard<std::mutex> lock(mu_);
+  clock_ = std::move(clock);
+}
+
+void SenderGate::SetReporter(std::function<void(const std::string&)> report) {
+  std::lock_guard<std::mutex> lock(mu_);
+  report_ = std::move(report);
+}
+
+void SenderGate::Report(const std::string& line) {
+  if (report_) {
+    report_(line);
+    return;
+  }
+  std::fprintf(stderr, "Tallyhost: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+std::vector<std::string> SenderGate::Configure(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  path_ = path;
+  refused_.clear();
+  senders_.clear();
+  return ReadLocked();
+}
+
+std::vector<std::string> SenderGate::Reload() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ReadLocked();
+}
+
+std::vector<std::string> SenderGate::ReadLocked() {
+  last_check_ = clock_ ? clock_() : std::chrono::steady_clock::now();
+  list_ = AllowList{};
+  struct stat st;
+  file_present_ = !path_.empty() && ::stat(path_.c_str(), &st) == 0;
+  file_stamp_ = {-1, -1, -1};
+  if (!file_present_) return {};
+  file_stamp_ = {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                 static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_ino)};
+  if (std::optional<std::string> text = textfile::ReadAll(path_)) {
+    list_ = ParseAllowList(*text, path_);
+  } else {
+    list_.broken_all = path_ + " cannot be read";
+    list_.problems.push_back(list_.broken_all + "; every port refuses every sender until it can.");
+  }
+  return list_.problems;
+}
+
+void SenderGate::CheckFileLocked() {
+  const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
+  if (path_.empty() || now - last_check_ < kFileCheckEvery) return;
+  last_check_ = now;
+  struct stat st;
+  const bool present = ::stat(path_.c_str(), &st) == 0;
+  std::array<int64_t, 3> stamp{-1, -1, -1};
+  if (present)
+    stamp = {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+             static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_ino)};
+  if (present != file_present_ || stamp != file_stamp_) {
+    const bool was_broken = !list_.broken.empty() || !list_.broken_all.empty();
+    for (const std::string& p : ReadLocked()) Report("allow-list " + p);
+    if (was_broken && list_.problems.empty()) Report("allow-list " + path_ + " mended; in use again.");
+  }
+}
+
+bool SenderGate::Admit(int local_port, const std::string& sender) {
+  std::lock_guard<std::mutex> lock(mu_);
+  CheckFileLocked();
+  if (list_.broken_all.empty() && !list_.broken.count(local_port)) {
+    auto it = list_.ports.find(local_port);
+    if (it == list_.ports.end()) return true;
+    std::array<uint8_t, 16> address{};
+    if (ParseAddress(sender, &address))
+      for (const Network& n : it->second)
+        if (n.Contains(address)) return true;
+  }
+  ++refused_[local_port];
+  const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
+  const auto key = std::make_pair(local_port, sender);
+  auto seen = senders_.find(key);
+  if (seen == senders_.end()) {
+    if (senders_.size() >= kMaxSendersTracked) senders_.clear();   // a flood of addresses
+    senders_.emplace(key, Seen{now, 0});
+  } else if (now - seen->second.reported >= kReportEvery) {
+    seen->second.reported = now;
+    const uint64_t more = seen->second.since_report;
+    seen->second.since_report = 0;
+    Report("refused datagrams from " + sender + " on port " + std::to_string(local_port) + ": " +
+           std::to_string(more + 1) + " since the last report (not in the allow-list " + path_ + ").");
+    return false;
+  } else {
+    ++seen->second.since_report;
+    return false;
+  }
+  std::string why = !list_.broken_all.empty()       ? "the allow-list " + path_ + " is malformed"
+                    : list_.broken.count(local_port) ? "the allow-list " + path_ + " is malformed for this port"
+                                                     : "not in the allow-list " + path_;
+  Report("refused a datagram from " + sender + " on port " + std::to_string(local_port) + " (" + why +
+         "); further ones from this sender are counted and reported at most every 10 minutes.");
+  return false;
+}
+
+uint64_t SenderGate::Refused(int local_port) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = refused_.find(local_port);
+  return it == refused_.end() ? 0 : it->second;
+}
+
+std::string SenderGate::Broken(int local_port) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!list_.broken_all.empty()) return list_.broken_all;
+  auto it = list_.broken.find(local_port);
+  return it == list_.broken.end() ? "" : it->second;
+}
+
+bool SenderGate::HasList(int local_port) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !list_.broken_all.empty() || list_.ports.count(local_port) != 0;
+}
+
+}  // namespace tallyhost

@@ -1,0 +1,212 @@
+// Status per entry: counters after good, malformed, refused and waiting
+// datagrams; entries whose port is taken or whose database failed; the
+// recent problems; the metrics text; and the headless program's status
+// report and metrics endpoint scraped over HTTP during a burst.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <filesystem>
+
+#include "entry_status.h"
+#include "listener_fixture.h"
+#include "status_report.h"
+
+using namespace listenertest;
+using tallyhost::EntrySnapshot;
+using tallyhost::TheEntryStatus;
+
+namespace {
+
+// A socket holding a loopback port (UDP or TCP) until destroyed.
+struct HeldPort {
+  explicit HeldPort(int type) {
+    fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~HeldPort() { ::close(fd); }
+  int fd = -1;
+  int port = 0;
+};
+
+EntrySnapshot Entry(int n) {
+  for (const EntrySnapshot& s : TheEntryStatus().Snapshot())
+    if (s.entry == n) return s;
+  return {};   // not known yet
+}
+
+class EntryStatusTest : public ListenerTest {
+ protected:
+  void SetUp() override {
+    ListenerTest::SetUp();
+    TheEntryStatus().Clear();
+  }
+};
+
+TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
+  HeldPort taken(SOCK_DGRAM);
+  ports[1] = FreeUdpPort();
+  ports[4] = FreeUdpPort();
+  dbs[1] = NewDatabase("db1.mdb");
+  dbs[4] = NewDatabase("db4.mdb");
+  WriteConfig({Line(ports[1], dbs[1], tmp_->File("l1/Process.log")),
+               Line(taken.port, NewDatabase("db2.mdb"), tmp_->File("l2/Process.log")),
+               Line(FreeUdpPort(), tmp_->File("missing.mdb"), tmp_->File("l3/Process.log")),
+               Line(ports[4], dbs[4], tmp_->File("l4/Process.log"))});
+  testkit::WriteFile(ProgramPath() + "/connections.allow", std::to_string(ports[4]) + " 10.9.9.9\n");
+  ASSERT_TRUE(Start());
+  for (uint32_t i = 1; i <= 3; ++i) SendDatagram(ports[1], ValidDatagram(i, "a"));
+  SendDatagram(ports[1], {0xff, 0xff, 0x01});   // malformed: the pass fails
+  SendDatagram(ports[4], ValidDatagram(1));
+  SendDatagram(ports[4], ValidDatagram(2));
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored + Entry(1).failed == 4 && Entry(4).refused == 2; }));
+  TheEntryStatus().SetWaiting(1, 5, "database locked");   // as the spool reports
+  tallyhost::RefreshEntryStatus(*state_);
+
+  EntrySnapshot e1 = Entry(1);
+  EXPECT_TRUE(e1.listening);
+  EXPECT_EQ(e1.port, ports[1]);
+  EXPECT_EQ(e1.received, 4u);
+  EXPECT_EQ(e1.stored, 3u);
+  EXPECT_EQ(e1.failed, 1u);
+  EXPECT_EQ(e1.refused, 0u);
+  EXPECT_EQ(e1.waiting, 5u);
+  EXPECT_TRUE(e1.has_last);
+  ASSERT_EQ(e1.servers.size(), 1u);
+  EXPECT_EQ(e1.servers[0].address, "127.0.0.1");
+  EXPECT_EQ(e1.servers[0].hostname, "Test Server a");
+  EntrySnapshot e2 = Entry(2), e3 = Entry(3), e4 = Entry(4);
+  EXPECT_FALSE(e2.listening);
+  EXPECT_NE(e2.why_not.find("Address in use"), std::string::npos) << e2.why_not;
+  EXPECT_FALSE(e3.listening);
+  EXPECT_NE(e3.why_not.find("database failed at start-up"), std::string::npos) << e3.why_not;
+  EXPECT_TRUE(e4.listening);
+  EXPECT_EQ(e4.refused, 2u);
+  EXPECT_EQ(e4.received, 0u);
+  EXPECT_EQ(LogsCount(dbs[4]), 0u);
+
+  // The problems stay until read: both dead entries and the failed pass.
+  const std::string report = TheEntryStatus().Describe();
+  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("received 4, stored 3, failed 1, waiting 5 (database locked), refused 0"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("server \"Test Server a\" at 127.0.0.1"), std::string::npos);
+  std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
+  ASSERT_EQ(problems.size(), 3u);
+  EXPECT_NE(problems[2].text.find("datagram from 127.0.0.1"), std::string::npos) << problems[2].text;
+  SendDatagram(ports[1], ValidDatagram(4, "a"));   // a later good datagram keeps them
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 4; }));
+  EXPECT_EQ(TheEntryStatus().Problems().size(), 3u);
+  TheEntryStatus().MarkProblemsRead();
+  tallyhost::RefreshEntryStatus(*state_);
+  EXPECT_TRUE(TheEntryStatus().Problems().empty());   // a known reason is not a new problem
+
+  const std::string metrics = TheEntryStatus().Prometheus([](int32_t) { return uint64_t{7}; });
+  const std::string p1 = "{entry=\"1\",port=\"" + std::to_string(ports[1]) + "\"} ";
+  for (const std::string& line :
+       {"tallyhost_datagrams_received_total" + p1 + "5", "tallyhost_datagrams_stored_total" + p1 + "4",
+        "tallyhost_datagrams_failed_total" + p1 + "1", "tallyhost_datagrams_waiting" + p1 + "5",
+        "tallyhost_kernel_receive_drops_total" + p1 + "7", "tallyhost_entry_listening" + p1 + "1",
+        std::string("tallyhost_pass_duration_seconds_count 5"),
+        std::string("tallyhost_pass_duration_seconds_bucket{le=\"+Inf\"} 5")})
+    EXPECT_NE(metrics.find(line + "\n"), std::string::npos) << line << "\n" << metrics;
+  // A deleted entry leaves the status.
+  Select(4);
+  Form().ToolsDelete();
+  tallyhost::RefreshEntryStatus(*state_);
+  for (const EntrySnapshot& s : TheEntryStatus().Snapshot()) EXPECT_NE(s.entry, 4);
+}
+
+TEST(KernelDrops, ReadsTheDropsColumnOfTheSocketsOnAPort) {
+  HeldPort held(SOCK_DGRAM);
+  EXPECT_EQ(tallyhost::KernelReceiveDrops(held.port), 0u);
+  // A receive buffer of one datagram, then a burst: the system drops some.
+  int small = 1;
+  ::setsockopt(held.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  for (int i = 0; i < 200; ++i) SendDatagram(held.port, std::vector<uint8_t>(1000, 'x'));
+  EXPECT_GT(tallyhost::KernelReceiveDrops(held.port), 0u);
+}
+
+TEST(HeadlessStatus, MetricsScrapedDuringABurstAndTheStatusReport) {
+  testkit::TempDir tmp;
+  const std::string folder = tmp.File("data/tallyhost");
+  std::filesystem::create_directories(folder);
+  const int port = FreeUdpPort();
+  const std::string db = tmp.File("a.db");
+  testkit::Touch(db);
+  HeldPort taken(SOCK_DGRAM);
+  testkit::WriteFile(folder + "/connections.cfg",
+                     "Port=" + std::to_string(port) + ",Database=Provider=SQLite;Data Source=" + db + "\r\n" +
+                         "Port=" + std::to_string(taken.port) + ",Database=Provider=SQLite;Data Source=" + db +
+                         "\r\n");
+  int metrics_port;
+  {
+    HeldPort probe(SOCK_STREAM);   // a TCP port free at this moment
+    metrics_port = probe.port;
+  }
+  const std::string out = tmp.File("out"), err = tmp.File("err");
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::unsetenv("DISPLAY");
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    const std::string bin = testkit::BinaryFolder() + "/tallyhost";
+    const std::string metrics = "metrics=127.0.0.1:" + std::to_string(metrics_port);
+    ::execl(bin.c_str(), bin.c_str(), "headless=1", "quiet=1", metrics.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(err).find("metrics at") != std::string::npos; }))
+      << testkit::ReadFile(err);
+  httplib::Client client("127.0.0.1", metrics_port);
+  const std::string p = "{entry=\"1\",port=\"" + std::to_string(port) + "\"} ";
+  int scrapes = 0;
+  for (uint32_t i = 1; i <= 300; ++i) {
+    SendDatagram(port, ValidDatagram(i));
+    if (i % 50 == 0) {   // scraped while the burst is handled
+      auto res = client.Get("/metrics");
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200);
+      EXPECT_NE(res->body.find("tallyhost_datagrams_received_total" + p), std::string::npos);
+      ++scrapes;
+    }
+  }
+  EXPECT_EQ(scrapes, 6);
+  ASSERT_TRUE(WaitUntil([&] {
+    auto res = client.Get("/metrics");
+    return res && res->body.find("tallyhost_datagrams_stored_total" + p + "300\n") != std::string::npos;
+  })) << client.Get("/metrics")->body;
+  auto res = client.Get("/metrics");
+  EXPECT_NE(res->body.find("tallyhost_entry_listening{entry=\"2\",port=\"" + std::to_string(taken.port) + "\"} 0"),
+            std::string::npos);
+  EXPECT_NE(res->body.find("tallyhost_pass_duration_seconds_count 300\n"), std::string::npos);
+  EXPECT_EQ(LogsCount(db), 300u);
+  ::kill(pid, SIGUSR1);   // the status report on standard output
+  ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(out).find("Recent problems") != std::string::npos; }))
+      << testkit::ReadFile(out);
+  const std::string report = testkit::ReadFile(out);
+  EXPECT_NE(report.find("Entry 1, port " + std::to_string(port) + ": listening"), std::string::npos) << report;
+  EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
+  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
+      << report;
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// The allow-list of senders: address and network edges (IPv4, IPv6), the
+// file's format and its faults, the report once per sender per 10 minutes,
+// and refused datagrams over real UDP that never reach Logs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "listener_fixture.h"
+#include "sender_gate.h"
+
+using namespace listenertest;
+using tallyhost::AllowList;
+using tallyhost::Network;
+using tallyhost::ParseAllowList;
+
+namespace {
+
+bool In(const std::string& network, const std::string& address) {
+  Network n;
+  std::array<uint8_t, 16> a{};
+  EXPECT_TRUE(tallyhost::ParseNetwork(network, &n)) << network;
+  EXPECT_TRUE(tallyhost::ParseAddress(address, &a)) << address;
+  return n.Contains(a);
+}
+
+TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
+  EXPECT_TRUE(In("10.0.0.0/8", "10.0.0.0"));
+  EXPECT_TRUE(In("10.0.0.0/8", "10.255.255.255"));
+  EXPECT_FALSE(In("10.0.0.0/8", "11.0.0.0"));
+  EXPECT_FALSE(In("10.0.0.0/8", "9.255.255.255"));
+  EXPECT_TRUE(In("192.168.1.128/25", "192.168.1.255"));
+  EXPECT_FALSE(In("192.168.1.128/25", "192.168.1.127"));
+  EXPECT_TRUE(In("10.17.2.3/12", "10.16.0.1"));   // host bits of a network do not count
+  EXPECT_FALSE(In("10.17.2.3/12", "10.32.0.1"));
+  EXPECT_TRUE(In("2001:db8::1/32", "2001:db8:1::"));
+  EXPECT_TRUE(In("10.0.0.5", "10.0.0.5"));
+  EXPECT_FALSE(In("10.0.0.5", "10.0.0.4"));
+  EXPECT_FALSE(In("10.0.0.5/32", "10.0.0.6"));
+  EXPECT_TRUE(In("0.0.0.0/0", "203.0.113.9"));
+  EXPECT_FALSE(In("0.0.0.0/0", "2001:db8::1"));   // every IPv4 sender, no IPv6 one
+  EXPECT_TRUE(In("2001:db8::/32", "2001:db8:ffff:ffff::1"));
+  EXPECT_FALSE(In("2001:db8::/32", "2001:db9::"));
+  EXPECT_TRUE(In("2001:db8::/127", "2001:db8::1"));
+  EXPECT_FALSE(In("2001:db8::/127", "2001:db8::2"));
+  EXPECT_TRUE(In("::1", "::1"));
+  EXPECT_FALSE(In("::1", "127.0.0.1"));
+  EXPECT_TRUE(In("::ffff:10.0.0.0/104", "10.1.2.3"));   // an IPv4-mapped network
+  Network n;
+  for (const char* bad : {"10.0.0.256", "10.1", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1",
+                          "2001:db8::/129", "2001:db8:::1", "host.example", "10.0.0.0/8/8"})
+    EXPECT_FALSE(tallyhost::ParseNetwork(bad, &n)) << bad;
+}
+
+TEST(AllowListFile, LinesCommentsAndFaultsNamingTheLine) {
+  AllowList ok = ParseAllowList("# senders\r\n28000 10.0.0.5, 192.168.1.0/24 # lan\r\n\r\n"
+                                "28001 2001:db8::/32\n28000 ::1\n", "c.allow");
+  EXPECT_TRUE(ok.problems.empty());
+  ASSERT_EQ(ok.ports.size(), 2u);
+  EXPECT_EQ(ok.ports[28000].size(), 3u);   // two lines add up
+  EXPECT_EQ(ok.ports[28001].size(), 1u);
+
+  AllowList bad = ParseAllowList("28000 10.0.0.5\n28001 10.0.0.300\n28002\n", "c.allow");
+  ASSERT_EQ(bad.problems.size(), 2u);
+  EXPECT_EQ(bad.problems[0], "c.allow line 2: '10.0.0.300' is no address or network; port 28001 "
+                             "refuses every sender until the file is mended.");
+  EXPECT_NE(bad.problems[1].find("c.allow line 3: port 28002 lists no address"), std::string::npos);
+  EXPECT_EQ(bad.broken.count(28000), 0u);
+  EXPECT_EQ(bad.broken.count(28001), 1u);
+  EXPECT_TRUE(bad.broken_all.empty());
+
+  AllowList no_port = ParseAllowList("28000 10.0.0.5\nport28001 10.0.0.6\n", "c.allow");
+  ASSERT_EQ(no_port.problems.size(), 1u);
+  EXPECT_NE(no_port.problems[0].find("line 2: 'port28001' is no port number"), std::string::npos);
+  EXPECT_FALSE(no_port.broken_all.empty());
+  EXPECT_EQ(tallyhost::AllowListPath("/p/site2.cfg"), "/p/site2.allow");
+  EXPECT_EQ(tallyhost::AllowListPath("/p.d/cfg"), "/p.d/cfg.allow");
+}
+
+TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
+  testkit::TempDir tmp;
+  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8\n");
+  tallyhost::SenderGate gate;
+  auto now = std::chrono::steady_clock::now();
+  std::vector<std::string> reports;
+  gate.SetClock([&] { return now; });
+  gate.SetReporter([&](const std::string& r) { reports.push_back(r); });
+  EXPECT_TRUE(gate.Configure(tmp.File("c.allow")).empty());
+  EXPECT_TRUE(gate.Admit(28000, "10.1.1.1"));
+  EXPECT_TRUE(gate.Admit(28001, "1.2.3.4"));   // no list for this port
+  for (int i = 0; i < 50; ++i) EXPECT_FALSE(gate.Admit(28000, "1.2.3.4"));
+  EXPECT_FALSE(gate.Admit(28000, "5.6.7.8"));
+  EXPECT_EQ(gate.Refused(28000), 51u);
+  EXPECT_EQ(gate.Refused(28001), 0u);
+  ASSERT_EQ(reports.size(), 2u);   // one per sender
+  EXPECT_NE(reports[0].find("refused a datagram from 1.2.3.4 on port 28000"), std::string::npos);
+  now += std::chrono::minutes(9);
+  EXPECT_FALSE(gate.Admit(28000, "1.2.3.4"));
+  EXPECT_EQ(reports.size(), 2u);
+  now += std::chrono::minutes(1);
+  EXPECT_FALSE(gate.Admit(28000, "1.2.3.4"));
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_NE(reports[2].find("from 1.2.3.4 on port 28000: 51 since the last report"), std::string::npos)
+      << reports[2];
+
+  // A malformed line: that port refuses everyone, reported; mended, it admits again.
+  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8 10.0.0.x\n");
+  now += std::chrono::seconds(3);
+  EXPECT_FALSE(gate.Admit(28000, "10.1.1.1"));
+  EXPECT_NE(gate.Broken(28000).find("line 1: '10.0.0.x'"), std::string::npos);
+  ASSERT_GE(reports.size(), 4u);
+  EXPECT_NE(reports[3].find("line 1: '10.0.0.x' is no address"), std::string::npos) << reports[3];
+  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8 10.0.0.9\n");
+  now += std::chrono::seconds(3);
+  EXPECT_TRUE(gate.Admit(28000, "10.1.1.1"));
+  EXPECT_EQ(gate.Broken(28000), "");
+  EXPECT_NE(reports.back().find("mended"), std::string::npos);
+}
+
+class AllowListListener : public ListenerTest {};
+
+TEST_F(AllowListListener, RefusedDatagramsNeverReachTheEngine) {
+  ports[1] = FreeUdpPort();
+  ports[2] = FreeUdpPort();
+  ports[3] = FreeUdpPort();
+  for (int i = 1; i <= 3; ++i) {
+    dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
+    logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
+  }
+  WriteConfig({Line(ports[1], dbs[1], logs[1]), Line(ports[2], dbs[2], logs[2]),
+               Line(ports[3], dbs[3], logs[3])});
+  // Entry 1 admits another host only, entry 2 the loopback network, entry 3 has no list.
+  testkit::WriteFile(ProgramPath() + "/connections.allow",
+                     std::to_string(ports[1]) + " 10.9.9.9 2001:db8::1\n" + std::to_string(ports[2]) +
+                         " 127.0.0.0/8\n");
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Boxes().empty());
+  for (uint32_t i = 1; i <= 5; ++i) SendDatagram(ports[1], ValidDatagram(i));
+  SendDatagram(ports[2], ValidDatagram(1));
+  SendDatagram(ports[3], ValidDatagram(1));
+  ASSERT_TRUE(WaitUntil([&] { return LogsCount(dbs[2]) == 1 && LogsCount(dbs[3]) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return tallyhost::TheSenderGate().Refused(ports[1]) == 5; }));
+  EXPECT_EQ(LogsCount(dbs[1]), 0u);
+  EXPECT_FALSE(testkit::Exists(logs[1]));   // no process-log line per refused datagram
+  EXPECT_EQ(Form().HandedOver(), 2u);
+}
+
+TEST_F(AllowListListener, MalformedFileIsShownAndItsPortRefusesEveryone) {
+  ports[1] = FreeUdpPort();
+  dbs[1] = NewDatabase("db1.mdb");
+  logs[1] = tmp_->File("log1/Process.log");
+  WriteConfig({Line(ports[1], dbs[1], logs[1])});
+  testkit::WriteFile(ProgramPath() + "/connections.allow",
+                     "# lan\n" + std::to_string(ports[1]) + " 127.0.0.1/40\n");
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].title, "Error: Allow-list is malformed.");
+  EXPECT_NE(Boxes()[0].text.find("connections.allow line 2: '127.0.0.1/40' is no address or network; port " +
+                                 std::to_string(ports[1]) + " refuses every sender"),
+            std::string::npos)
+      << Boxes()[0].text;
+  SendDatagram(ports[1], ValidDatagram(1));
+  ASSERT_TRUE(WaitUntil([&] { return tallyhost::TheSenderGate().Refused(ports[1]) == 1; }));
+  EXPECT_EQ(LogsCount(dbs[1]), 0u);
+  // Mended (and read again, as SIGHUP does): the loopback sender passes.
+  testkit::WriteFile(ProgramPath() + "/connections.allow", std::to_string(ports[1]) + " 127.0.0.1/32\n");
+  EXPECT_TRUE(tallyhost::TheSenderGate().Reload().empty());
+  SendDatagram(ports[1], ValidDatagram(2));
+  EXPECT_TRUE(WaitUntil([&] { return LogsCount(dbs[1]) == 1; }));
+}
+
+}  // namespace
