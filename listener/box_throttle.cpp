@@ -30,8 +30,9 @@ SenderScope::~SenderScope() {
 ThrottledMessageBoxes::ThrottledMessageBoxes(std::shared_ptr<msgbox::MessageBoxService> inner, Clock clock)
     : inner_(std::move(inner)), clock_(std::move(clock)) {}
 
-int ThrottledMessageBoxes::Show(const std::string& text, int buttons, const std::string& title) {
-  if ((buttons & 7) != msgbox::vbOKOnly || !t_has_sender) return inner_->Show(text, buttons, title);
+int ThrottledMessageBoxes::Show(const std::string& text, int buttons, const std::string& title,
+                                msgbox::Kind kind) {
+  if ((buttons & 7) != msgbox::vbOKOnly || !t_has_sender) return inner_->Show(text, buttons, title, kind);
   const std::string sender = t_sender;
   const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
   std::string line;
@@ -53,7 +54,7 @@ int ThrottledMessageBoxes::Show(const std::string& text, int buttons, const std:
       write = write_;
     }
   }
-  if (line.empty()) return inner_->Show(text, buttons, title);
+  if (line.empty()) return inner_->Show(text, buttons, title, kind);
   if (write) {
     write(line);
   } else {

@@ -44,7 +44,8 @@ class ThrottledMessageBoxes : public msgbox::MessageBoxService {
   static constexpr auto kEvery = std::chrono::minutes(10);
 
   explicit ThrottledMessageBoxes(std::shared_ptr<msgbox::MessageBoxService> inner, Clock clock = {});
-  int Show(const std::string& text, int buttons, const std::string& title) override;
+  int Show(const std::string& text, int buttons, const std::string& title,
+           msgbox::Kind kind) override;
 
   // Boxes not shown, in all and for one sender.
   uint64_t Suppressed() const;

@@ -20,23 +20,23 @@ TEST(BoxThrottle, InformationBoxesOncePerSenderAndTextPerTenMinutes) {
   boxes.SetWriter([&](const std::string& l) { lines.push_back(l); });
   {
     SenderScope a("10.0.0.1");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(boxes.Show("no hostname", msgbox::vbOKOnly, "Missing"), msgbox::vbOK);
-    boxes.Show("other text", msgbox::vbOKOnly, "Missing");   // another text: shown
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message), msgbox::vbOK);
+    boxes.Show("other text", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // another text: shown
     {
       SenderScope b("10.0.0.2");
-      boxes.Show("no hostname", msgbox::vbOKOnly, "Missing");   // another sender: shown
+      boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // another sender: shown
     }
     inner->Push(msgbox::vbYes);
     inner->Push(msgbox::vbNo);
-    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked"), msgbox::vbYes);
-    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked"), msgbox::vbNo);
+    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt), msgbox::vbYes);
+    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt), msgbox::vbNo);
     now += std::chrono::minutes(9);
-    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing");
+    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);
     now += std::chrono::minutes(1);
-    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing");   // 10 minutes on: shown again
+    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // 10 minutes on: shown again
   }
-  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing");     // outside any datagram: shown
-  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing");
+  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);     // outside any datagram: shown
+  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);
   std::vector<std::string> titles;
   for (const auto& s : inner->shown()) titles.push_back(s.title + "/" + s.text);
   EXPECT_EQ(titles, (std::vector<std::string>{"Missing/no hostname", "Missing/other text", "Missing/no hostname",
