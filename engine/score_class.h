@@ -64,8 +64,9 @@ struct PassOutcome {
   bool completed = false;          // the COMPLETED line was written
   bool stopped = false;            // the user chose Cancel at a prompt
   std::string failure;             // set when Process threw
-  bool deferred = false;           // nothing of the datagram was stored: the database could not be
-                                   // opened or written, or stayed locked; hand it over again later
+  bool deferred = false;           // nothing of the datagram was stored: the process log or the
+                                   // database could not be written, or the database stayed locked;
+                                   // hand it over again later
   std::vector<int32_t> skipped_lines;   // record-section lines that could not be read
   std::vector<std::string> ignored;     // statements the user chose to ignore (No)
   int32_t process_number = 0;

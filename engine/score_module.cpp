@@ -246,7 +246,12 @@ void ProcessPass() {
   s.LastPass = PassOutcome{};
   s.DetachedGame = GameSlots{};
   s.Game = &s.DetachedGame;
-  if (!StartProcessLog()) return;
+  // Without its process log line the pass does not begin; the datagram
+  // can be handed over again once the log can be written.
+  if (!StartProcessLog()) {
+    s.LastPass.deferred = true;
+    return;
+  }
   s.LastPass.process_number = s.ProcessNumber;
   // The headless lock budget counts for the whole pass.
   msgbox::WaitScope pass_wait;

@@ -203,6 +203,7 @@ void MainForm::ToolsDelete() {
   // Datagrams already read are handed over with this entry's settings.
   s_.udpPeerB->Close(n);
   Collect();
+  retired_[n] = EntrySettings{s_.Slot(n), row->sub[2], row->text};
   s_.SetSlot(n, "");
   s_.udpPeerB->Unload(n);
   s_.ListView1.Remove(key);

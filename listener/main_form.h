@@ -94,6 +94,10 @@ class MainForm : public QObject {
     std::chrono::milliseconds pause{0};
   };
   enum class PassEnd { Done, Deferred };
+  // An entry's settings as a pass takes them.
+  struct EntrySettings {
+    std::string connection_string, log_path, port_text;
+  };
 
   void Collect();
   void OnArrived();
@@ -113,6 +117,7 @@ class MainForm : public QObject {
   std::mutex spools_mu_;   // the network thread's sink reads spools_
   std::map<int, std::shared_ptr<Spool>> spools_;
   std::map<int, EntryQueue> queues_;
+  std::map<int, EntrySettings> retired_;   // deleted entries whose datagrams were read
   int last_element_ = 0;
   bool busy_ = false, stopping_ = false;
   bool continuation_posted_ = false;

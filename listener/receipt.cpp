@@ -207,13 +207,21 @@ void MainForm::Flush() {
 
 MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint64_t waiting) {
   const ListRow* row = s_.ListView1.Find("con" + std::to_string(element));
-  const std::string port_text = row ? row->text : std::to_string(d.local_port);
+  // A deleted entry's datagrams that were read before it went keep its
+  // settings.
+  std::optional<EntrySettings> settings;
+  if (row) {
+    settings = EntrySettings{s_.Slot(element), row->sub[2], row->text};
+  } else if (auto it = retired_.find(element); it != retired_.end()) {
+    settings = it->second;
+  }
+  const std::string port_text = settings ? settings->port_text : std::to_string(d.local_port);
   std::string receipt = "Log recieved on port " + port_text + " at " +
                         datetime::FormatFull(d.arrival) + " from IP Address: " +
                         d.sender_address + ":" + std::to_string(d.sender_port) + " containing " +
                         std::to_string(d.data.size()) + " bytes of data.";
   SetStatus(receipt);
-  if (!row) {
+  if (!settings) {
     ++failed_;
     std::string note = "The datagram was not processed: its connection has been deleted.";
     std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), note.c_str());
@@ -243,18 +251,30 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     if (hr != com::S_OK || !obj)
       throw com::Error(hr, error.empty() ? "Can not create " + s_.ProgID : error);
     current_ = obj;   // releases the previous object
-    obj->put_ConnectionString(s_.Slot(element));
+    obj->put_ConnectionString(settings->connection_string);
     obj->put_ListenPort(d.local_port);
     obj->put_ConnectedIPAddress(d.sender_address);
     obj->put_ConnectedPortAddress(d.sender_port);
-    obj->put_LogPath(row->sub[2]);
+    obj->put_LogPath(settings->log_path);
     obj->put_rawlog(s_.RawLog);
     obj->put_UDPData(d.data);
     obj->Process();
-    ++handed_over_;
-    // Lines the pass could not read are skipped, not fatal: say which.
     tallycore::PassOutcome o = last_pass();
+    if (o.deferred) {
+      // The process log could not be written: nothing was stored.
+      end = PassEnd::Deferred;
+      ++deferred_;
+      outcome = "The datagram waits in the spool (" + std::to_string(waiting) + " waiting for port " +
+                port_text + "): the process log can not be written.";
+      pass.Deferred();
+      TheEntryStatus().SetWaiting(element, waiting, "the process log can not be written");
+      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
+      std::fflush(stderr);
+    } else {
+      ++handed_over_;
+    }
     pass.Stored(o.server_hostname);
+    // Lines the pass could not read are skipped, not fatal: say which.
     if (!o.skipped_lines.empty()) {
       outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
       for (size_t i = 0; i < o.skipped_lines.size(); ++i)

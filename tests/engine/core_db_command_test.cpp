@@ -115,7 +115,7 @@ TEST_P(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
                    "Click No to ignore the error.\r\nClick Cancel to stop processing the current log."),
             std::string::npos);  // No rolls the statement's transaction back.
   EXPECT_FALSE(State().EngineConnection->InTransaction());
-  EXPECT_NO_THROW(WriteLock{db_path_});
+  EXPECT_NO_THROW(LockDatabase());
 }
 
 TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
