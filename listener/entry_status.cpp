@@ -1,4 +1,5 @@
 #include "entry_status.h"
+#include "text_rules.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,21 +24,6 @@ std::string When(std::chrono::system_clock::time_point t) {
   return buf;
 }
 
-// Control characters and bytes outside ASCII as \xNN: texts from the
-// network stay on one readable line.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    }
-  }
-  return out;
-}
 }  // namespace
 
 const std::vector<double>& EntryStatus::Buckets() {

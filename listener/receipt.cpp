@@ -4,31 +4,13 @@
 #include <cstdlib>
 
 #include "box_throttle.h"
-#include "datetime.h"
 #include "connection_list.h"
+#include "datetime.h"
 #include "entry_status.h"
 #include "main_form.h"
+#include "text_rules.h"
 
 namespace tallyhost {
-
-namespace {
-// A failure's description may quote datagram bytes: control characters and
-// bytes outside ASCII are shown as \xNN, so that terminals and logs stay
-// readable.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-}  // namespace
 
 namespace {
 constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};

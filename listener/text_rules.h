@@ -69,4 +69,8 @@ std::string DatabasePath(const std::string& connection_string);
 std::string LogonTestString(const std::string& connection_string, const std::string& user,
                             const std::string& password);
 
+// A text from the network for a status line or a log: control characters
+// and bytes outside ASCII as \xNN, so that it stays on one readable line.
+std::string Printable(const std::string& text);
+
 }  // namespace tallyhost
