@@ -147,6 +147,9 @@ void BeginPass() {
         connection->Open(s.ConnectionString, "", "", ado::kOptionUnspecified);
         s.EngineConnection = connection;
       }
+      // The pass's own level: a caller may already hold a transaction on
+      // the connection (a session decorator), which the pass leaves alone.
+      s.PassLevel = s.EngineConnection->TransactionLevel() + 1;
       s.EngineConnection->BeginTrans();
       return;
     } catch (const ado::Error& e) {
@@ -164,24 +167,25 @@ void BeginPass() {
   }
 }
 
-// Commits the pass's transaction (the outer level; savepoints still open
-// are released into it). A lock at commit is retried under the policy; a
-// commit that cannot be done leaves nothing of the pass stored.
 }  // namespace
 
+// Commits the pass's own level (savepoints still open are released into
+// it). A lock at commit is retried under the policy; a commit that cannot be
+// done leaves nothing of the pass stored.
 void CommitPass() {
   auto& s = State();
   if (!s.EngineConnection || !s.EngineConnection->IsOpen()) return;
   ado::Connection& c = *s.EngineConnection;
   lockretry::LockRetryPolicy policy;
-  while (c.TransactionLevel() > 1) c.CommitTrans();
+  const int level = s.PassLevel;
+  while (c.TransactionLevel() > level) c.CommitTrans();
   while (true) {
     try {
-      if (c.TransactionLevel() == 0) throw PassDeferred{ado::kErrProvider, "The pass's transaction was lost."};
+      if (c.TransactionLevel() < level) throw PassDeferred{ado::kErrProvider, "The pass's transaction was lost."};
       c.CommitTrans();
       return;
     } catch (const ado::Error& e) {
-      if (e.Unavailable() || c.TransactionLevel() == 0) throw PassDeferred{e.Number(), e.Description()};
+      if (e.Unavailable() || c.TransactionLevel() < level) throw PassDeferred{e.Number(), e.Description()};
       switch (policy.OnFailure(e.Number(), e.Description())) {
         case lockretry::Decision::Retry:
           continue;
@@ -203,7 +207,7 @@ void CommitBeforeStop() {
   if (!s.EngineConnection || !s.EngineConnection->InTransaction()) return;
   ado::Connection& c = *s.EngineConnection;
   try {
-    while (c.TransactionLevel() > 1) c.RollbackTrans();   // the stopped statement's savepoint
+    while (c.TransactionLevel() > s.PassLevel) c.RollbackTrans();   // the stopped statement's savepoint
     CommitPass();
   } catch (...) {
     // Nothing more can be stored; ReleaseConnection rolls back.

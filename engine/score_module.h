@@ -91,6 +91,7 @@ struct EngineState {
   std::string LoggedConnectionString;
 
   std::shared_ptr<ado::Connection> EngineConnection;
+  int PassLevel = 1;   // the transaction level of the pass on EngineConnection
   std::shared_ptr<ado::Recordset> EngineRecordset;
   std::string QueryText;
   std::string CommandText;
