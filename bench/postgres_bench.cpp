@@ -24,16 +24,7 @@ namespace {
 constexpr int kScoreRecords = 2000;   // per game, per process
 constexpr int kPlayers = 16;
 
-std::string Tab(std::initializer_list<std::string> fields) {
-  std::string out;
-  bool first = true;
-  for (const auto& f : fields) {
-    if (!first) out += '\t';
-    out += f;
-    first = false;
-  }
-  return out;
-}
+using datagram::RecordLine;
 
 // Server `s`'s game as datagram files in `dir`; returns the file names.
 std::vector<std::string> WriteGame(const testkit::TempDir& dir, int s) {
@@ -45,16 +36,16 @@ std::vector<std::string> WriteGame(const testkit::TempDir& dir, int s) {
   std::vector<std::string> names;
   for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(s * 100 + i));
   auto& r = log.records;
-  r = {Tab({"", "", "StdLog", "1.2"}), Tab({"", "", "LogDate", "12/31/1999"}), Tab({"", "", "LogTime", "13:45:10"}),
-       Tab({"", "", "Map", "q3dm17"}), Tab({"", "", "GameStart"})};
+  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}), RecordLine({"", "", "LogTime", "13:45:10"}),
+       RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
   for (int i = 0; i < kPlayers; ++i)
-    r.push_back(Tab({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
   for (int k = 0; k < kScoreRecords; ++k) {
     int a = static_cast<int>(rng() % kPlayers), b = static_cast<int>(rng() % kPlayers);
-    r.push_back(Tab({names[a], names[b], a == b ? "Suicide" : "Kill", "Weapon " + std::to_string(rng() % 20),
+    r.push_back(RecordLine({names[a], names[b], a == b ? "Suicide" : "Kill", "Weapon " + std::to_string(rng() % 20),
                      a == b ? "-1" : "1", std::to_string(20 + k / 3) + "." + std::to_string(k % 10)}));
   }
-  r.push_back(Tab({"", "", "GameEnd", "", "", "1800"}));
+  r.push_back(RecordLine({"", "", "GameEnd", "", "", "1800"}));
   std::vector<std::string> files;
   int n = 0;
   for (const auto& bytes : datagram::SplitBytes(log, 1024)) {

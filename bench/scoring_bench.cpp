@@ -27,16 +27,7 @@ constexpr int kScoreRecords = 5000;
 constexpr int kPlayers = 16;
 constexpr int kWeapons = 20;
 
-std::string Tab(std::initializer_list<std::string> fields) {
-  std::string out;
-  bool first = true;
-  for (const auto& f : fields) {
-    if (!first) out += '\t';
-    out += f;
-    first = false;
-  }
-  return out;
-}
+using datagram::RecordLine;
 
 // The game's datagrams, split as a log mod sends them.
 std::vector<std::vector<uint8_t>> GameDatagrams() {
@@ -52,27 +43,27 @@ std::vector<std::vector<uint8_t>> GameDatagrams() {
   std::vector<std::string> names;
   for (int i = 0; i < kPlayers; ++i) names.push_back(player(i));
   auto& r = log.records;
-  r = {Tab({"", "", "StdLog", "1.2"}), Tab({"", "", "PatchName", "Relaymod 2.1"}),
-       Tab({"", "", "LogDate", "12/31/1999"}), Tab({"", "", "LogTime", "13:45:10"}),
-       Tab({"", "", "LogDeathFlags", "3"}), Tab({"", "", "Map", "q3dm17"}),
-       Tab({"", "", "GameStart"})};
+  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "PatchName", "Relaymod 2.1"}),
+       RecordLine({"", "", "LogDate", "12/31/1999"}), RecordLine({"", "", "LogTime", "13:45:10"}),
+       RecordLine({"", "", "LogDeathFlags", "3"}), RecordLine({"", "", "Map", "q3dm17"}),
+       RecordLine({"", "", "GameStart"})};
   for (int i = 0; i < kPlayers; ++i)
-    r.push_back(Tab({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
   const char* kTypes[] = {"Kill", "Kill", "Kill", "Kill", "Suicide", "TeamKill", "Flag"};
   for (int k = 0; k < kScoreRecords; ++k) {
     int a = static_cast<int>(rng() % kPlayers), b = static_cast<int>(rng() % kPlayers);
     std::string type = kTypes[rng() % 7];
     if (type == "Suicide") b = a;
     std::string offset = std::to_string(20 + k / 3) + "." + std::to_string(k % 10);
-    r.push_back(Tab({names[a], names[b], type, "Weapon " + std::to_string(rng() % kWeapons),
+    r.push_back(RecordLine({names[a], names[b], type, "Weapon " + std::to_string(rng() % kWeapons),
                      type == "Suicide" || type == "TeamKill" ? "-1" : "1", offset}));
     if (k % 500 == 250) {
-      r.push_back(Tab({"", "", "PlayerTeamChange", names[a], k % 1000 ? "Red" : "Blue", offset}));
+      r.push_back(RecordLine({"", "", "PlayerTeamChange", names[a], k % 1000 ? "Red" : "Blue", offset}));
     }
   }
-  r.push_back(Tab({"", "", "PlayerRename", names[3], names[3] + " (2)", "1700"}));
-  r.push_back(Tab({"", "", "PlayerLeft", names[5], "", "1710"}));
-  r.push_back(Tab({"", "", "GameEnd", "", "", "1800"}));
+  r.push_back(RecordLine({"", "", "PlayerRename", names[3], names[3] + " (2)", "1700"}));
+  r.push_back(RecordLine({"", "", "PlayerLeft", names[5], "", "1710"}));
+  r.push_back(RecordLine({"", "", "GameEnd", "", "", "1800"}));
   for (int i = 0; i < kPlayers; ++i) {
     log.player_var_lines.push_back("netname \"" + names[i] + "\"");
     log.player_var_lines.push_back("model \"sarge/" + std::to_string(i % 4) + "\"");

@@ -39,16 +39,7 @@ namespace {
 
 constexpr int kPlayers = 16;
 
-std::string Tab(std::initializer_list<std::string> fields) {
-  std::string out;
-  bool first = true;
-  for (const auto& f : fields) {
-    if (!first) out += '\t';
-    out += f;
-    first = false;
-  }
-  return out;
-}
+using datagram::RecordLine;
 
 // One server's game of `scores` score records, cut into datagrams.
 std::vector<std::vector<uint8_t>> ServerGame(int server, int scores, bool one_per_datagram) {
@@ -60,17 +51,17 @@ std::vector<std::vector<uint8_t>> ServerGame(int server, int scores, bool one_pe
   std::vector<std::string> names;
   for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(server * 100 + i));
   auto& r = log.records;
-  r = {Tab({"", "", "StdLog", "1.2"}), Tab({"", "", "LogDate", "12/31/1999"}),
-       Tab({"", "", "LogTime", "13:45:10"}), Tab({"", "", "Map", "q3dm17"}), Tab({"", "", "GameStart"})};
+  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}),
+       RecordLine({"", "", "LogTime", "13:45:10"}), RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
   for (int i = 0; i < kPlayers; ++i)
-    r.push_back(Tab({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
   for (int k = 0; k < scores; ++k) {
     int a = (k * 7 + server) % kPlayers, b = (k * 5 + 3) % kPlayers;
     if (a == b) b = (b + 1) % kPlayers;
-    r.push_back(Tab({names[a], names[b], "Kill", "Weapon " + std::to_string(k % 20), "1",
+    r.push_back(RecordLine({names[a], names[b], "Kill", "Weapon " + std::to_string(k % 20), "1",
                      std::to_string(20 + k / 3) + "." + std::to_string(k % 10)}));
   }
-  r.push_back(Tab({"", "", "GameEnd", "", "", std::to_string(30 + scores)}));
+  r.push_back(RecordLine({"", "", "GameEnd", "", "", std::to_string(30 + scores)}));
   for (int i = 0; i < kPlayers; ++i) log.player_var_lines.push_back("netname \"" + names[i] + "\"");
   size_t max = 1024;
   if (one_per_datagram) {

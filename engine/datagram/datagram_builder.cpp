@@ -62,6 +62,17 @@ size_t Builder::Size() const {
   return n;
 }
 
+std::string RecordLine(std::initializer_list<std::string> fields) {
+  std::string out;
+  bool first = true;
+  for (const auto& f : fields) {
+    if (!first) out += '\t';
+    out += f;
+    first = false;
+  }
+  return out;
+}
+
 std::vector<uint8_t> Builder::Build() const {
   Check(*this);
   std::vector<uint8_t> out(kHeaderSize, 0);

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,9 @@ namespace datagram {
 
 constexpr uint32_t kMaxPacketNumber = 4096u * 255u + 4095u;   // 1,048,575
 constexpr size_t kHeaderSize = 20;
+
+// A record line: the fields joined by TABs.
+std::string RecordLine(std::initializer_list<std::string> fields);
 
 struct Builder {
   std::vector<std::pair<std::string, std::string>> server_vars;

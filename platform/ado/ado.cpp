@@ -221,6 +221,19 @@ std::string WithoutPassword(const std::string& cs) {
 
 namespace detail {
 
+Rows ProviderTypeRowset(const TypeRow* rows, size_t count) {
+  auto text = [](const char* s) { return s ? Value::Text(s) : Value(); };
+  auto flag = [](int f) { return f < 0 ? Value() : Value::Boolean(f != 0); };
+  Rows r;
+  r.names = {"TYPE_NAME", "DATA_TYPE", "COLUMN_SIZE", "LITERAL_PREFIX", "LITERAL_SUFFIX", "IS_LONG", "BEST_MATCH"};
+  for (size_t i = 0; i < count; ++i) {
+    const TypeRow& t = rows[i];
+    r.rows.push_back({Value::Text(t.name), Value::Integer(t.data_type), Value::Integer(t.column_size),
+                      text(t.prefix), text(t.suffix), flag(t.is_long), flag(t.best_match)});
+  }
+  return r;
+}
+
 std::shared_ptr<Session> OpenSession(const std::string& cs) {
   if (Trim(cs).empty())
     throw Error(kErrProvider, "The connection string is empty: it must name a Provider= and a Data Source=.");

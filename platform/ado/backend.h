@@ -89,6 +89,20 @@ class Session {
   virtual uint64_t ChangeStamp() { return 0; }
 };
 
+// One row of a backend's provider-types rowset (OpenSchema 22): flags are 1,
+// 0, or -1 for none (null).
+struct TypeRow {
+  const char* name;
+  int data_type;
+  int64_t column_size;
+  const char* prefix;   // null: none
+  const char* suffix;
+  int is_long;
+  int best_match;
+};
+// The rowset of a backend's type rows, with the columns OpenSchema 22 has.
+Rows ProviderTypeRowset(const TypeRow* rows, size_t count);
+
 // Opens the session that the connection string's Provider= names. Throws Error.
 std::shared_ptr<Session> OpenSession(const std::string& connection_string);
 

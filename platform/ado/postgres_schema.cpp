@@ -16,16 +16,6 @@ enum : unsigned {
   kNumeric = 1700
 };
 
-struct TypeRow {
-  const char* name;
-  int data_type;
-  int64_t column_size;
-  const char* prefix;
-  const char* suffix;
-  int is_long;
-  int best_match;
-};
-
 // PostgreSQL's names, in the order reported. There is no DATA_TYPE 7 row:
 // PostgreSQL's date-time is timestamp (135).
 const TypeRow kTypes[] = {
@@ -44,7 +34,6 @@ const TypeRow kTypes[] = {
     {"bytea", 128, 1073741823, "'\\x", "'", 1, 0},
 };
 
-Value TextOrNull(const char* s) { return s ? Value::Text(s) : Value(); }
 
 }  // namespace
 
@@ -204,14 +193,7 @@ std::vector<jet::Column> PostgresSession::Columns(const std::string& table) {
 
 Rows PostgresSession::ProviderTypes() {
   Conn();
-  Rows r;
-  r.names = {"TYPE_NAME", "DATA_TYPE", "COLUMN_SIZE", "LITERAL_PREFIX", "LITERAL_SUFFIX", "IS_LONG", "BEST_MATCH"};
-  for (const TypeRow& t : kTypes) {
-    r.rows.push_back({Value::Text(t.name), Value::Integer(t.data_type), Value::Integer(t.column_size),
-                      TextOrNull(t.prefix), TextOrNull(t.suffix), Value::Boolean(t.is_long != 0),
-                      Value::Boolean(t.best_match != 0)});
-  }
-  return r;
+  return ProviderTypeRowset(kTypes, std::size(kTypes));
 }
 
 Rows PostgresSession::Tables() {

@@ -10,16 +10,6 @@ namespace {
 bool Has(const std::string& upper, const char* part) { return upper.find(part) != std::string::npos; }
 
 // One row of the provider-types rowset; -1 flags are null.
-struct TypeRow {
-  const char* name;
-  int data_type;
-  int64_t column_size;
-  const char* prefix;
-  const char* suffix;
-  int is_long;
-  int best_match;
-};
-
 // The SQLite type names, in the order reported. Each name declares a column
 // that KindOfDeclaredType reads back as the kind the DATA_TYPE means.
 const TypeRow kTypes[] = {
@@ -41,8 +31,6 @@ const TypeRow kTypes[] = {
     {"BLOB", 128, 1073741823, "X'", "'", 1, 0},
 };
 
-Value TextOrNull(const char* s) { return s ? Value::Text(s) : Value(); }
-Value FlagOrNull(int flag) { return flag < 0 ? Value() : Value::Boolean(flag != 0); }
 
 std::string ColumnText(sqlite3_stmt* st, int i) {
   const unsigned char* t = sqlite3_column_text(st, i);
@@ -141,13 +129,7 @@ Error SqliteError(int rc, const std::string& utf8_message) {
 
 Rows SqliteSession::ProviderTypes() {
   Prepare();
-  Rows r;
-  r.names = {"TYPE_NAME", "DATA_TYPE", "COLUMN_SIZE", "LITERAL_PREFIX", "LITERAL_SUFFIX", "IS_LONG", "BEST_MATCH"};
-  for (const TypeRow& t : kTypes) {
-    r.rows.push_back({Value::Text(t.name), Value::Integer(t.data_type), Value::Integer(t.column_size),
-                      TextOrNull(t.prefix), TextOrNull(t.suffix), FlagOrNull(t.is_long), FlagOrNull(t.best_match)});
-  }
-  return r;
+  return ProviderTypeRowset(kTypes, std::size(kTypes));
 }
 
 Rows SqliteSession::Tables() {

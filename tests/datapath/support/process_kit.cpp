@@ -162,16 +162,7 @@ void Sender::Send(const std::vector<uint8_t>& bytes) {
 }
 
 namespace {
-std::string Tab(std::initializer_list<std::string> fields) {
-  std::string out;
-  bool first = true;
-  for (const auto& f : fields) {
-    if (!first) out += '\t';
-    out += f;
-    first = false;
-  }
-  return out;
-}
+using datagram::RecordLine;
 }  // namespace
 
 std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size_t max_bytes,
@@ -181,19 +172,19 @@ std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size
   log.packet_number = first_packet;
   auto name = [&](int i) { return host + " player " + std::to_string(i); };
   auto& r = log.records;
-  r = {Tab({"", "", "StdLog", "1.2"}), Tab({"", "", "PatchName", "Testmod 1"}),
-       Tab({"", "", "LogDate", "12/31/1999"}), Tab({"", "", "LogTime", "13:45:10"}),
-       Tab({"", "", "Map", "q3dm17"}), Tab({"", "", "GameStart"})};
+  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "PatchName", "Testmod 1"}),
+       RecordLine({"", "", "LogDate", "12/31/1999"}), RecordLine({"", "", "LogTime", "13:45:10"}),
+       RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
   for (int i = 0; i < players; ++i)
-    r.push_back(Tab({"", "", "PlayerConnect", name(i), i % 2 ? "Red" : "Blue", std::to_string(i)}));
+    r.push_back(RecordLine({"", "", "PlayerConnect", name(i), i % 2 ? "Red" : "Blue", std::to_string(i)}));
   for (int k = 0; k < scores; ++k) {
     int a = (k * 7) % players, b = (k * 3 + 1) % players;
     const bool suicide = k % 11 == 5;
-    r.push_back(Tab({name(a), suicide ? name(a) : name(b), suicide ? "Suicide" : "Kill",
+    r.push_back(RecordLine({name(a), suicide ? name(a) : name(b), suicide ? "Suicide" : "Kill",
                      "Weapon " + std::to_string(k % 9), suicide ? "-1" : "1",
                      std::to_string(20 + k) + ".5"}));
   }
-  if (end) r.push_back(Tab({"", "", "GameEnd", "", "", std::to_string(30 + scores)}));
+  if (end) r.push_back(RecordLine({"", "", "GameEnd", "", "", std::to_string(30 + scores)}));
   for (int i = 0; i < players; ++i) log.player_var_lines.push_back("netname \"" + name(i) + "\"");
   return datagram::SplitBytes(log, max_bytes);
 }
