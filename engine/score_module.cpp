@@ -44,14 +44,11 @@ std::string LogLine(const char* what) {
          std::to_string(s.ConnectedPortAddress) + ";Database=" + s.LoggedConnectionString;
 }
 
-// Appends a line to the process log and remembers the file as it left it.
-bool WriteLogLine(const char* what) {
+// Appends a line to the process log; `now` is the log's stamp when the
+// caller has just looked.
+bool WriteLogLine(const char* what, const std::optional<textfile::FileStamp>& now = std::nullopt) {
   auto& s = State();
-  s.LastLogStamp.reset();
-  if (!textfile::AppendLine(s.LogPath, LogLine(what))) return false;
-  s.LastLogPath = s.LogPath;
-  s.LastLogStamp = textfile::StampOf(s.LogPath);
-  return true;
+  return s.ProcessLog.Append(s.LogPath, LogLine(what), now);
 }
 
 void ShowProgramFolderMessage() {
@@ -90,7 +87,8 @@ bool StartProcessLog() {
   }
   s.LogFolder = s.LogPath.substr(0, slash);
   bool ok = true;
-  if (!s.LogFolder.empty() && !textfile::DirectoryExists(s.LogFolder)) {
+  auto stamp = textfile::StampOf(s.LogPath);
+  if (!stamp && !s.LogFolder.empty() && !textfile::DirectoryExists(s.LogFolder)) {
     // The default program folder is made with its parents; any other log
     // folder one level deep.
     ok = s.LogFolder == paths::DefaultProgramFolder() ? textfile::CreateDirectories(s.LogFolder)
@@ -98,10 +96,10 @@ bool StartProcessLog() {
   }
   int32_t last = 0;
   if (ok) {
-    auto stamp = textfile::StampOf(s.LogPath);
-    if (s.LastLogStamp && stamp == s.LastLogStamp && s.LastLogPath == s.LogPath) {
+    if (stamp && s.ProcessLog.LeftAs(s.LogPath, *stamp)) {
       last = s.ProcessNumber;   // nobody wrote since this thread's last line
     } else if (!textfile::FileExists(s.LogPath)) {
+      stamp.reset();
       ok = textfile::WriteLines(s.LogPath, {});
     } else {
       auto line = textfile::ReadLastLine(s.LogPath);
@@ -112,7 +110,7 @@ bool StartProcessLog() {
   if (ok) {
     s.ProcessNumber = last + 1;
     s.LoggedConnectionString = MakeLoggedConnectionString(s.ConnectionString);
-    ok = WriteLogLine(" STARTED ");
+    ok = WriteLogLine(" STARTED ", stamp);
   }
   if (!ok) ShowLogPathMessage();
   return ok;
@@ -274,13 +272,19 @@ void ProcessPass() {
     ReleaseConnection();
     BeginPass();
     BeginPassCaches();
-    ScanProviderTypes();
+    if (s.ProviderTypesScannedFor != s.ConnectionString) {
+      s.ProviderTypesScannedFor.clear();
+      ScanProviderTypes();
+      s.ProviderTypesScannedFor = s.ConnectionString;
+    }
     ArchivePacket();
     MakeDatagramText();
     size_t record_start = 0;
     if (IdentifyServer(&record_start)) WalkRecords(record_start);
-    CommitPass();
+    // Taken inside the transaction: the stamp does not change with this
+    // connection's own commit, and a commit that fails forgets the caches.
     KeepPassCaches();
+    CommitPass();
     Complete();
   } catch (const PassStop&) {
     // The user chose Cancel: what was stored before the stopped statement

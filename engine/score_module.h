@@ -84,10 +84,10 @@ struct EngineState {
   std::string LogFolder;
 
   int32_t ProcessNumber = 0;
-  // The process log as this thread left it: while it is unchanged, its last
-  // line holds ProcessNumber and need not be read again.
-  std::string LastLogPath;
-  std::optional<textfile::FileStamp> LastLogStamp;
+  // The process log, held open between lines: while the file is as this
+  // thread left it, its last line holds ProcessNumber and need not be read
+  // again.
+  textfile::Appender ProcessLog;
   std::string LoggedConnectionString;
 
   std::shared_ptr<ado::Connection> EngineConnection;
@@ -101,6 +101,9 @@ struct EngineState {
   int32_t ServerRecord = 0;
 
   std::array<ProviderTypeRow, 7> ProviderTypeTable;   // rows 1 to 6
+  // The connection string whose provider ProviderTypeTable was scanned for:
+  // a provider's types do not change, so later passes on it skip the scan.
+  std::string ProviderTypesScannedFor;
 
   // The datagram as text, one character per byte.
   std::string DatagramText;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <charconv>
 
 #include "codepage.h"
 #include "datetime.h"
@@ -24,13 +25,14 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsIdentChar(char c) {
   unsigned char u = static_cast<unsigned char>(c);
-  return std::isalnum(u) || c == '_' || u >= 0x80;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' || u >= 0x80;
 }
 
 }  // namespace
 
 std::vector<Token> Tokenize(const std::string& s) {
   std::vector<Token> out;
+  out.reserve(s.size() / 4 + 4);
   size_t i = 0;
   const size_t n = s.size();
   while (i < n) {
@@ -41,15 +43,19 @@ std::vector<Token> Tokenize(const std::string& s) {
     } else if (c == '\'' || c == '"') {
       std::string v;
       bool closed = false;
-      for (++i; i < n; ++i) {
-        if (s[i] != c) {
-          v += s[i];
-        } else if (i + 1 < n && s[i + 1] == c) {
+      for (++i; i < n;) {
+        const size_t q = s.find(c, i);
+        if (q == std::string::npos) {
+          i = n;
+          break;
+        }
+        v.append(s, i, q - i);
+        if (q + 1 < n && s[q + 1] == c) {   // a doubled quote stands for one
           v += c;
-          ++i;
+          i = q + 2;
         } else {
           closed = true;
-          ++i;
+          i = q + 1;
           break;
         }
       }
@@ -90,12 +96,12 @@ std::vector<Token> Tokenize(const std::string& s) {
       out.push_back({Tok::Word, b, i, s.substr(b, i - b)});
     } else {
       static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "=="};
-      std::string op(1, c);
+      size_t len = 1;
       for (const char* t : kTwo)
-        if (i + 1 < n && c == t[0] && s[i + 1] == t[1]) op = t;
-      i += op.size();
-      bool is_op = op.size() == 2 || c == '=' || c == '<' || c == '>';
-      out.push_back({is_op ? Tok::Op : Tok::Punct, b, i, op});
+        if (i + 1 < n && c == t[0] && s[i + 1] == t[1]) len = 2;
+      i += len;
+      bool is_op = len == 2 || c == '=' || c == '<' || c == '>';
+      out.push_back({is_op ? Tok::Op : Tok::Punct, b, i, s.substr(b, len)});
     }
   }
   return out;
@@ -155,12 +161,19 @@ Value LiteralValue(const Token& tok, bool negative) {
       throw Error(kErrCommand, "Syntax error in date in query expression '#" + tok.text + "#'.");
     return Value::DateTime(serial);
   }
-  const std::string text = (negative ? "-" : "") + tok.text;
   if (tok.text.find_first_of(".eE") == std::string::npos) {
-    errno = 0;
-    long long v = std::strtoll(text.c_str(), nullptr, 10);
-    if (errno == 0) return Value::Integer(v);
+    // Digits only: an integer when it fits in 64 bits with its sign.
+    unsigned long long magnitude = 0;
+    const char* first = tok.text.data();
+    const char* last = first + tok.text.size();
+    auto [end, ec] = std::from_chars(first, last, magnitude);
+    const unsigned long long limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    if (ec == std::errc() && end == last && magnitude <= limit) {
+      return Value::Integer(negative ? static_cast<long long>(0ULL - magnitude)
+                                     : static_cast<long long>(magnitude));
+    }
   }
+  const std::string text = (negative ? "-" : "") + tok.text;
   return Value::Double(std::strtod(text.c_str(), nullptr));
 }
 
@@ -208,16 +221,16 @@ struct Literal {
   size_t first, last;
   Value value;
   std::string column;   // the column it is stored into or compared with
+  int position = -1;    // or the column's position, for an insert without a column list
   bool store = false;
 };
 
 }  // namespace
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
+bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
   return true;
 }
 
@@ -266,8 +279,10 @@ Translation Translate(const std::string& st, ColumnSource& columns, std::string 
     size_t pos = 0;
     for (const Token& tok : toks) {
       if (tok.kind != Tok::Date) continue;
-      tr.text += st.substr(pos, tok.begin - pos);
-      tr.text += "'" + datetime::FormatFull(LiteralValue(tok, false).AsDateTime()) + "'";
+      tr.text.append(st, pos, tok.begin - pos);
+      tr.text += '\'';
+      tr.text += datetime::FormatFull(LiteralValue(tok, false).AsDateTime());
+      tr.text += '\'';
       pos = tok.end;
     }
     tr.text += st.substr(pos);
@@ -289,6 +304,8 @@ Translation Translate(const std::string& st, ColumnSource& columns, std::string 
   }
 
   std::vector<Literal> literals;
+  literals.reserve(16);
+  tr.text.reserve(st.size());
   int depth = 0, item = 0;
   bool in_where = false;
   for (size_t k = 0; k < toks.size(); ++k) {
@@ -316,15 +333,17 @@ Translation Translate(const std::string& st, ColumnSource& columns, std::string 
     } else {
       continue;
     }
-    Literal lit{first, last, LiteralValue(toks[last], negative), "", false};
+    Literal lit{first, last, LiteralValue(toks[last], negative), "", -1, false};
     // Its column: a whole item of the insert's values list, or the other
     // side of a comparison.
     const Token* next = last + 1 < toks.size() ? &toks[last + 1] : nullptr;
     if (k > values_open && depth == 1 && (IsPunct(*prev, '(') || IsPunct(*prev, ',')) && next &&
         (IsPunct(*next, ',') || IsPunct(*next, ')'))) {
       lit.store = true;
-      lit.column = insert_columns.empty() ? "#" + std::to_string(item) : 
-                   static_cast<size_t>(item) < insert_columns.size() ? insert_columns[item] : "";
+      if (insert_columns.empty())
+        lit.position = item;
+      else if (static_cast<size_t>(item) < insert_columns.size())
+        lit.column = insert_columns[item];
     } else if (prev && prev->kind == Tok::Op && first >= 2 && IsName(toks[first - 2])) {
       bool qualified = first >= 4 && IsPunct(toks[first - 3], '.');
       if (!qualified || EqualsNoCase(toks[first - 4].text, tr.table)) lit.column = toks[first - 2].text;
@@ -342,23 +361,22 @@ Translation Translate(const std::string& st, ColumnSource& columns, std::string 
   size_t pos = 0;
   int n = 0;
   for (Literal& lit : literals) {
-    if (!lit.column.empty() && !tr.table.empty()) {
+    if ((!lit.column.empty() || lit.position >= 0) && !tr.table.empty()) {
       if (!looked_up) table_columns = columns.ColumnsOf(tr.table), looked_up = true;
       const Column* col = nullptr;
-      if (table_columns && lit.column[0] == '#') {
-        size_t index = std::stoul(lit.column.substr(1));
-        if (index < table_columns->size()) col = &(*table_columns)[index];
+      if (table_columns && lit.position >= 0) {
+        if (static_cast<size_t>(lit.position) < table_columns->size()) col = &(*table_columns)[lit.position];
       } else if (table_columns) {
         col = FindColumn(*table_columns, lit.column);
       }
       if (col) lit.value = lit.store ? CoerceForStore(*col, lit.value) : CoerceForCompare(*col, lit.value);
     }
-    tr.text += st.substr(pos, toks[lit.first].begin - pos);
+    tr.text.append(st, pos, toks[lit.first].begin - pos);
     tr.text += placeholder(++n);
     pos = toks[lit.last].end;
     tr.params.push_back(std::move(lit.value));
   }
-  tr.text += st.substr(pos);
+  tr.text.append(st, pos);
   return tr;
 }
 

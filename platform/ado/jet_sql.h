@@ -22,6 +22,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ado.h"
@@ -86,7 +87,10 @@ Value CoerceForCompare(const Column& column, const Value& value);
 // Finds a column by name without regard to letter case; null when absent.
 const Column* FindColumn(const std::vector<Column>& columns, const std::string& name);
 
-bool EqualsNoCase(const std::string& a, const std::string& b);
+// Compares names and keywords with ASCII letters folded to one case; other
+// bytes compare as they are.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+inline char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // The narrow code page and the backends' UTF-8: every byte is one character
 // (ISO-8859-1) in both directions, so any narrow text survives a round trip.

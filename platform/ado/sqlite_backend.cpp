@@ -129,21 +129,14 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
                                std::to_string(options.max_page_count) + (options.read_only ? "\nread" : "");
   const FileIdentity file = IdentityOf(st);
   if (auto handle = TakePooled(path, pool_key, file)) {
-    // Another program may have changed the tables since.
-    int64_t version = -1;
-    sqlite3_stmt* q = nullptr;
-    if (options.pooling &&
-        sqlite3_prepare_v2(handle->db, "PRAGMA schema_version", -1, &q, nullptr) == SQLITE_OK &&
-        sqlite3_step(q) == SQLITE_ROW)
-      version = sqlite3_column_int64(q, 0);
-    sqlite3_finalize(q);
-    if (version >= 0) {
-      if (version != handle->schema_version) handle->columns.clear();
+    if (options.pooling) {
+      // Another program may have changed the tables since: the session
+      // looks at the schema version before it first needs a column.
       auto session = std::make_shared<SqliteSession>(std::move(*handle), path, options);
       session->SetPoolIdentity(pool_key, file);
       return session;
     }
-    CloseHandle(*handle);   // not wanted, or unusable: open afresh below
+    CloseHandle(*handle);   // not wanted: open afresh below
   }
 
   // A name that SQLite could read as a URI is made a plain relative path.
@@ -192,7 +185,9 @@ SqliteSession::SqliteSession(PooledHandle handle, std::string path, const Sqlite
       options_(options),
       cache_(std::move(handle.statements)),
       columns_(std::move(handle.columns)),
-      serial_(handle.serial) {}
+      schema_version_(handle.schema_version),
+      serial_(handle.serial),
+      wal_(handle.wal) {}
 
 SqliteSession::~SqliteSession() { Close(); }
 
@@ -216,15 +211,16 @@ void SqliteSession::Close() {
       handle.path = path_;
       handle.key = pool_key_;
       handle.file = now;
-      if (::stat((path_ + "-wal").c_str(), &st) == 0) handle.wal = IdentityOf(st);
+      // The handle keeps its write-ahead log open as long as it lives, so
+      // the log's identity is looked up once.
+      handle.wal = wal_;
+      if (handle.wal.ino == 0 && ::stat((path_ + "-wal").c_str(), &st) == 0) handle.wal = IdentityOf(st);
       handle.statements = std::move(cache_);
       handle.columns = std::move(columns_);
       handle.serial = serial_;
-      sqlite3_stmt* q = nullptr;
-      if (sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &q, nullptr) == SQLITE_OK &&
-          sqlite3_step(q) == SQLITE_ROW)
-        handle.schema_version = sqlite3_column_int64(q, 0);
-      sqlite3_finalize(q);
+      // The version the remembered columns belong to (-1, unknown, makes
+      // the next session read them again).
+      handle.schema_version = schema_checked_ ? schema_version_ : -1;
       cache_.clear();
       columns_.clear();
       db_ = nullptr;
@@ -364,7 +360,10 @@ std::unique_ptr<Cursor> SqliteSession::Execute(const std::string& statement) {
     throw;
   }
   int rc = Step(st);
-  if (!data) columns_.clear();   // create, alter, drop: the column types may change
+  if (!data) {   // create, alter, drop: the column types may change
+    columns_.clear();
+    schema_version_ = -1;
+  }
   if (rc == SQLITE_ROW || (rc == SQLITE_DONE && sqlite3_column_count(st) > 0)) {
     auto cursor = std::make_unique<SqliteCursor>(this, st, sql, data, rc == SQLITE_ROW);
     if (rc == SQLITE_ROW) live_ = cursor.get();
@@ -447,9 +446,25 @@ int SqliteSession::TransactionDepth() const {
 
 bool SqliteSession::InTransaction() const { return db_ && !sqlite3_get_autocommit(db_); }
 
+void SqliteSession::CheckSchema() {
+  if (schema_checked_) return;
+  schema_checked_ = true;
+  int64_t version = -1;
+  sqlite3_stmt* st = nullptr;
+  try {
+    st = Acquire("PRAGMA schema_version", true);
+    if (Step(st) == SQLITE_ROW) version = sqlite3_column_int64(st, 0);
+    Release("PRAGMA schema_version", st, true);
+  } catch (const Error&) {
+  }
+  if (version < 0 || version != schema_version_) columns_.clear();
+  schema_version_ = version;
+}
+
 const std::vector<jet::Column>* SqliteSession::ColumnsOf(const std::string& table) {
+  CheckSchema();
   std::string key = table;
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : key) c = jet::FoldCase(c);
   auto it = columns_.find(key);
   if (it != columns_.end()) return &it->second;
   const std::string sql = "PRAGMA table_info(" + QuoteName(jet::NarrowToBackend(table)) + ")";

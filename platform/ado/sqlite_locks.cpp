@@ -57,6 +57,16 @@ int ForgetUser(int fd) {
 // The dedicated descriptor for SQLite's descriptor `fd`, opened on first
 // use; -1 when none can be had (the caller then locks `fd` itself).
 int OwnerFor(int fd) {
+  {
+    // SQLite closes its descriptors through KeptClose, which forgets them,
+    // so a number still known is still the file it was.
+    std::lock_guard<std::mutex> lock(g_mu);
+    auto u = g_user_key.find(fd);
+    if (u != g_user_key.end()) {
+      auto o = g_owners.find(u->second);
+      if (o != g_owners.end()) return o->second.fd;
+    }
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0) return -1;
   const FileKey key{st.st_dev, st.st_ino};

@@ -77,18 +77,25 @@ class SqliteSession : public Session, public jet::ColumnSource {
   void Prepare();                           // before every operation
   Error LastError(int rc) const;
   bool Poolable() const;   // no transaction and no statement pending
+  // Forgets the remembered columns when the schema changed since they were
+  // read (once per session, at the first column look-up: inside a pass's
+  // transaction, where it costs no lock of its own).
+  void CheckSchema();
 
   sqlite3* db_;
   std::string path_;
   SqliteOptions options_;
   StatementCache cache_;   // statements not in use, by translated text
   std::unordered_map<std::string, std::vector<jet::Column>> columns_;   // by lower-case table name
+  int64_t schema_version_ = -1;   // the schema version columns_ belongs to; -1 unknown
+  bool schema_checked_ = false;   // set by CheckSchema
   SqliteCursor* live_ = nullptr;
   int depth_ = 0;   // transaction levels opened by Begin
   uint64_t serial_ = 0;   // the handle's number (see ChangeStamp)
   SessionStats stats_;
   std::string pool_key_;   // empty: not pooled
   FileIdentity file_;      // the file the handle has open
+  FileIdentity wal_;       // its write-ahead log, once known
 };
 
 // The cursor of a select.

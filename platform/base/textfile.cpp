@@ -80,9 +80,9 @@ std::optional<std::string> ReadLastLine(const std::string& path) {
   }
 }
 
-std::optional<FileStamp> StampOf(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+namespace {
+
+FileStamp StampOfStat(const struct stat& st) {
   FileStamp f;
   f.dev = static_cast<uint64_t>(st.st_dev);
   f.ino = static_cast<uint64_t>(st.st_ino);
@@ -91,16 +91,11 @@ std::optional<FileStamp> StampOf(const std::string& path) {
   return f;
 }
 
-bool AppendLine(const std::string& path, const std::string& line) {
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  // A line cut short before (a crash, a full disk) must not swallow this
-  // one: start on a line of its own.
+// Writes bytes + CR LF to `fd` (opened for appending) in one write, after a
+// line end of its own when `last` (the file's last byte, '\n' for an empty
+// file) does not end a line. A write cut short is taken back.
+bool WriteWholeLine(int fd, char last, const std::string& line) {
   std::string text;
-  struct stat st;
-  char last = '\n';
-  if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)
-    last = '\n';
   if (last != '\n' && last != '\r') text = "\r\n";
   text += line;
   text += "\r\n";
@@ -117,7 +112,70 @@ bool AppendLine(const std::string& path, const std::string& line) {
       // The partial line stays; the next line starts on a line of its own.
     }
   }
+  return ok;
+}
+
+// The last byte of an open file, '\n' when it is empty or cannot be read.
+char LastByte(int fd, const struct stat& st) {
+  char last = '\n';
+  if (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
+  return last;
+}
+
+}  // namespace
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return StampOfStat(st);
+}
+
+bool AppendLine(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  // A line cut short before (a crash, a full disk) must not swallow this
+  // one: start on a line of its own.
+  struct stat st;
+  const char last = ::fstat(fd, &st) == 0 ? LastByte(fd, st) : '\n';
+  bool ok = WriteWholeLine(fd, last, line);
   ok = (::close(fd) == 0) && ok;
+  return ok;
+}
+
+Appender::~Appender() { Close(); }
+
+void Appender::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+  left_.reset();
+}
+
+bool Appender::LeftAs(const std::string& path, const FileStamp& now) const {
+  return fd_ >= 0 && left_ && path == path_ && now == *left_;
+}
+
+bool Appender::Append(const std::string& path, const std::string& line,
+                      const std::optional<FileStamp>& now) {
+  const std::optional<FileStamp> at_path = now ? now : StampOf(path);
+  char last = '\n';
+  if (!(at_path && LeftAs(path, *at_path))) {
+    // Someone else wrote, or it is another file: look at it afresh.
+    if (!(fd_ >= 0 && path == path_ && at_path && left_ && at_path->dev == left_->dev &&
+          at_path->ino == left_->ino)) {
+      Close();
+      fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+      if (fd_ < 0) return false;
+      path_ = path;
+    }
+    left_.reset();
+    struct stat st;
+    if (::fstat(fd_, &st) == 0) last = LastByte(fd_, st);
+  }
+  left_.reset();
+  const bool ok = WriteWholeLine(fd_, last, line);
+  struct stat st;
+  if (ok && ::fstat(fd_, &st) == 0) left_ = StampOfStat(st);
   return ok;
 }
 

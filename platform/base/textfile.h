@@ -37,6 +37,31 @@ std::optional<FileStamp> StampOf(const std::string& path);
 // taken back), and it starts on a line of its own even when the file ends
 // inside a line. False on failure.
 bool AppendLine(const std::string& path, const std::string& line);
+// Appends lines as AppendLine does, holding the file open from one line to
+// the next, and knows the file as its own last line left it: a caller that
+// finds the file at the path with that stamp knows that nobody wrote since.
+// A file replaced at the path (renamed away, removed, another inode) is
+// opened again. One instance per thread.
+class Appender {
+ public:
+  Appender() = default;
+  Appender(const Appender&) = delete;
+  Appender& operator=(const Appender&) = delete;
+  ~Appender();
+  // `now` is the path's stamp when the caller has just taken it (saves
+  // looking again); nullopt makes the appender look itself.
+  bool Append(const std::string& path, const std::string& line,
+              const std::optional<FileStamp>& now = std::nullopt);
+  // Whether `now`, the stamp of `path`, is the file as this appender left it.
+  bool LeftAs(const std::string& path, const FileStamp& now) const;
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  std::optional<FileStamp> left_;
+};
+
 // Replaces the file by these lines, each ended by CR LF.
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines);
 

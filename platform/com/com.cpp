@@ -41,12 +41,18 @@ bool Guid::Parse(const std::string& text, Guid* out) {
 }
 
 std::string ProgramFolder() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<size_t>(n));
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+  // The running program does not move: looked up once.
+  static const std::string folder = [] {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string(".");
+    std::string path(buf, static_cast<size_t>(n));
+    const size_t slash = path.find_last_of('/');
+    path.resize(slash == std::string::npos || slash == 0 ? 1 : slash);
+    if (slash == std::string::npos) path[0] = '/';
+    return path;
+  }();
+  return folder;
 }
 
 std::string LibraryPathOf(const void* address) {
