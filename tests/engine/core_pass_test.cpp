@@ -1,5 +1,7 @@
 // The processing pass end to end through Score_Class: the process log,
 // the archive, the raw log, and bad input.
+#include <cstdio>
+#include <fstream>
 #include <regex>
 
 #include "engine_fixture.h"
@@ -45,6 +47,26 @@ TEST_F(PassTest, ProcessLogNumbersPassesKeepsLineFormatsAndContinuesAnExistingLo
   Pass(small_);
   lines = textfile::ReadLines(LogPath());
   EXPECT_EQ((*lines)[2].rfind("Process# 1 STARTED ", 0), 0u) << (*lines)[2];
+
+  // The log renamed away between passes (rotated): the next pass starts a
+  // new file at the path and leaves the old one alone.
+  const std::string rotated = LogPath() + ".1";
+  ASSERT_EQ(std::rename(LogPath().c_str(), rotated.c_str()), 0);
+  const std::string before = testkit::ReadFile(rotated);
+  Pass(small_);
+  EXPECT_EQ(testkit::ReadFile(rotated), before);
+  lines = textfile::ReadLines(LogPath());
+  ASSERT_EQ(lines->size(), 2u);
+  EXPECT_EQ((*lines)[0].rfind("Process# 1 STARTED ", 0), 0u) << (*lines)[0];
+
+  // Another program appends a line cut short: the next pass numbers on
+  // from it and starts a line of its own.
+  { std::ofstream(LogPath(), std::ios::binary | std::ios::app) << "Process# 9 STAR"; }
+  Pass(small_);
+  lines = textfile::ReadLines(LogPath());
+  ASSERT_EQ(lines->size(), 5u);
+  EXPECT_EQ((*lines)[2], "Process# 9 STAR");
+  EXPECT_EQ((*lines)[3].rfind("Process# 10 STARTED ", 0), 0u) << (*lines)[3];
 
   // A fraction rounds half to even; the largest number leaves no next one
   // and counts as none.

@@ -77,6 +77,11 @@ TEST(JetSql, ColumnsAreFoundByListOrNameAndConvertedForStoring) {
   // Unknown tables and joins are left to the backend, without conversions.
   EXPECT_EQ(T("Select A From Other where D='x'").params[0].type(), Value::Type::Text);
   EXPECT_TRUE(T("Select A From Weapons, Other where Date_Time='x'").table.empty());
+  // Names match in any letter case, every letter; other bytes as they are.
+  EXPECT_TRUE(ado::jet::EqualsNoCase("ABCDEFGHIJKLMNOPQRSTUVWXYZ_09", "abcdefghijklmnopqrstuvwxyz_09"));
+  EXPECT_FALSE(ado::jet::EqualsNoCase("Date_Time", "Date-Time"));
+  EXPECT_FALSE(ado::jet::EqualsNoCase("\xC9", "\xE9"));
+  EXPECT_FALSE(ado::jet::EqualsNoCase("[", "{"));
 }
 
 TEST(JetSql, NarrowTextsMapEveryByteToOneCharacter) {
