@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace textfile {
 
@@ -140,6 +141,24 @@ bool AppendLine(const std::string& path, const std::string& line) {
   bool ok = WriteWholeLine(fd, last, line);
   ok = (::close(fd) == 0) && ok;
   return ok;
+}
+
+Appender::Appender(Appender&& other) noexcept
+    : fd_(other.fd_), path_(std::move(other.path_)), left_(other.left_) {
+  other.fd_ = -1;
+  other.left_.reset();
+}
+
+Appender& Appender::operator=(Appender&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    left_ = other.left_;
+    other.fd_ = -1;
+    other.left_.reset();
+  }
+  return *this;
 }
 
 Appender::~Appender() { Close(); }

@@ -47,6 +47,8 @@ class Appender {
   Appender() = default;
   Appender(const Appender&) = delete;
   Appender& operator=(const Appender&) = delete;
+  Appender(Appender&& other) noexcept;
+  Appender& operator=(Appender&& other) noexcept;
   ~Appender();
   // `now` is the path's stamp when the caller has just taken it (saves
   // looking again); nullopt makes the appender look itself.
