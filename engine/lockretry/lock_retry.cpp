@@ -70,7 +70,11 @@ int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& stat
   // Inside an enclosing transaction (a processing pass) the statement's own
   // level is a savepoint: undoing it leaves the enclosing work alone.
   const int base = connection.TransactionLevel();
-  enum { kBegin, kExecute, kCommit } step = kBegin;
+  // A database that undoes a failed statement by itself needs no savepoint
+  // for it: the statement runs at the enclosing level, and what the
+  // savepoint's rollback would undo is already undone when it fails.
+  const bool own_level = base == 0 || !connection.FailedStatementsUndone();
+  enum { kBegin, kExecute, kCommit } step = own_level ? kBegin : kExecute;
   while (true) {
     try {
       if (step == kBegin) {
@@ -81,7 +85,7 @@ int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& stat
         connection.Execute(statement, ado::kCmdText);
         step = kCommit;
       }
-      connection.CommitTrans();
+      if (own_level) connection.CommitTrans();
       return 0;
     } catch (const ado::Error& e) {
       if (base > 0) {

@@ -50,8 +50,9 @@ class LockRetryPolicy {
 // Runs one statement in a transaction of its own (begin, execute as text,
 // commit) under the policy. Outside a transaction a retry runs the failed
 // step again inside the same transaction. Inside an enclosing transaction
-// the statement's level is a savepoint: a retry starts again from the
-// savepoint, and a failure of the database as a whole (ado::Error
+// the statement's level is a savepoint (none where the database undoes a
+// failed statement by itself, ado::Connection::FailedStatementsUndone): a
+// retry starts again from the savepoint, and a failure of the database as a whole (ado::Error
 // Unavailable, or the enclosing transaction gone) is thrown with
 // Unavailable set, for the enclosing work to be undone. Returns 0 done,
 // 1 duplicate key (rolled back), 2 ignored (rolled back), 3 stop: the user

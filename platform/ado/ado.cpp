@@ -318,6 +318,8 @@ uint64_t Connection::ChangeStamp() { return session().ChangeStamp(); }
 
 int Connection::TransactionLevel() const { return IsOpen() ? session_->TransactionDepth() : 0; }
 
+bool Connection::FailedStatementsUndone() const { return IsOpen() && session_->FailedStatementsUndone(); }
+
 std::shared_ptr<Recordset> Connection::OpenSchema(int schema) {
   detail::Rows rows;
   if (schema == kSchemaTables) {

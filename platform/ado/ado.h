@@ -183,6 +183,9 @@ class Connection {
   void RollbackTrans();
   bool InTransaction() const;
   int TransactionLevel() const;   // 0 outside a transaction
+  // Whether a statement that fails inside a transaction undoes itself (see
+  // Session::FailedStatementsUndone); false on a closed connection.
+  bool FailedStatementsUndone() const;
 
   // Equal results of two calls mean that no other connection changed the
   // database in between; 0: unknown (see Session::ChangeStamp).

@@ -66,6 +66,11 @@ class Session {
   virtual void Rollback() = 0;
   virtual bool InTransaction() const = 0;
   virtual int TransactionDepth() const = 0;   // 0 outside a transaction
+  // True when a statement that fails inside a transaction leaves nothing of
+  // its own work and the transaction goes on as before it, so that a caller
+  // needs no savepoint to undo a failed statement. The default, false, keeps
+  // callers' savepoints for sessions that wrap another.
+  virtual bool FailedStatementsUndone() const { return false; }
 
   virtual Rows ProviderTypes() = 0;   // OpenSchema 22
   virtual Rows Tables() = 0;          // OpenSchema 20

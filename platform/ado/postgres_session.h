@@ -73,6 +73,9 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   void Rollback() override;
   bool InTransaction() const override { return TransactionDepth() > 0; }
   int TransactionDepth() const override;
+  // Run() guards a statement of a level that already holds work with a
+  // savepoint of its own and undoes a failed one.
+  bool FailedStatementsUndone() const override { return true; }
   Rows ProviderTypes() override;
   Rows Tables() override;
   std::vector<jet::Column> Columns(const std::string& table) override;

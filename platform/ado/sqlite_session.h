@@ -55,6 +55,7 @@ class SqliteSession : public Session, public jet::ColumnSource {
   void Rollback() override;
   bool InTransaction() const override;
   int TransactionDepth() const override;
+  bool FailedStatementsUndone() const override { return true; }
   uint64_t ChangeStamp() override;
   Rows ProviderTypes() override;
   Rows Tables() override;

@@ -255,6 +255,25 @@ TEST_F(AdoSqlite, TransactionsRollBackOnRequestOnCloseAndOnDestruction) {
   EXPECT_EQ(Count("Maps"), 0);
   conn_.BeginTrans();   // the file is not left locked
   conn_.CommitTrans();
+
+  // A statement that fails inside a transaction leaves nothing of itself,
+  // not even the rows it wrote before failing, and the transaction goes on:
+  // callers need no savepoint around it.
+  EXPECT_TRUE(conn_.FailedStatementsUndone());
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Maps values ( 5, 'dm6', 0 )");
+  conn_.Execute("Insert into Maps values ( 3, 'dm7', 0 )");
+  conn_.Execute("Insert into Teams values ( 4, 'Red', 0 )");
+  // Record 6 goes in first, then Record 4 is a duplicate.
+  ado::Error e = ErrorOf(
+      [&] { conn_.Execute("Insert into Teams Select Record + 1, Map, 0 From Maps Order By Record DESC"); });
+  EXPECT_TRUE(Has(e, "duplicate")) << e.Description();
+  EXPECT_EQ(conn_.TransactionLevel(), 1);
+  conn_.Execute("Insert into Teams values ( 9, 'Blue', 0 )");
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Maps"), 2);
+  EXPECT_EQ(Count("Teams"), 2);
+  EXPECT_EQ(conn_.Execute("Select Max(Record) As N From Teams")->Field("N").AsInteger(), 9);
 }
 
 TEST_F(AdoSqlite, RecordsetsBehaveLikeForwardReadingRowsets) {
