@@ -13,6 +13,7 @@
 #include "msgbox.h"
 #include "schema.h"
 #include "score_class.h"
+#include "client/pass_properties.h"
 #include "test_env.h"
 
 namespace {
@@ -74,13 +75,7 @@ void RunPasses(benchmark::State& state, long logs_rows, long log_lines) {
     com::ComPtr<tallycore::_Score_Class> engine;
     com::CoCreateInstance(tallycore::CLSID_Score_Class, tallycore::IID__Score_Class,
                           reinterpret_cast<void**>(engine.Receive()), tallycore::kLibraryName);
-    engine->put_ConnectionString(s.cs);
-    engine->put_ListenPort(28000);
-    engine->put_ConnectedIPAddress("10.1.1.1");
-    engine->put_ConnectedPortAddress(27910);
-    engine->put_LogPath(s.log);
-    engine->put_rawlog(0);
-    engine->put_UDPData(bytes);
+    tallycore::SetPassProperties(*engine.get(), {s.cs, 28000, "10.1.1.1", 27910, s.log, 0, bytes});
     engine->Process();
   }
   state.SetItemsProcessed(state.iterations());

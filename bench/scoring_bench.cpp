@@ -18,6 +18,7 @@
 #include "msgbox.h"
 #include "schema.h"
 #include "score_class.h"
+#include "client/pass_properties.h"
 #include "scoring.h"
 #include "test_env.h"
 
@@ -142,13 +143,7 @@ void Score(const std::string& connection_string, const std::vector<std::vector<u
     com::ComPtr<tallycore::_Score_Class> engine;
     com::CoCreateInstance(tallycore::CLSID_Score_Class, tallycore::IID__Score_Class,
                           reinterpret_cast<void**>(engine.Receive()), tallycore::kLibraryName);
-    engine->put_ConnectionString(connection_string);
-    engine->put_ListenPort(27960);
-    engine->put_ConnectedIPAddress("198.51.100.1");
-    engine->put_ConnectedPortAddress(27960);
-    engine->put_LogPath(log_path);
-    engine->put_rawlog(0);
-    engine->put_UDPData(bytes);
+    tallycore::SetPassProperties(*engine.get(), {connection_string, 27960, "198.51.100.1", 27960, log_path, 0, bytes});
     engine->Process();
   }
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "datetime.h"
+#include "score_table.h"
 #include "scoring.h"
 
 namespace tallycore {
@@ -130,16 +131,15 @@ void StartNewGame() {
     return "Insert into Servers_Games values ( " + Num(n) + ", " + server + ", " + game + ")";
   });
   if (result == 2) {
-    g.ScoreTableName = "Scores";
+    g.ScoreTableName = scoretable::kSharedTable;
   } else {
     g.ScoreTableName = ScoreTableNameOf(g.GameRecord);
     const std::string& ti = s.ProviderTypeTable[kSlotInteger].TypeName;
     const std::string& ts = s.ProviderTypeTable[kSlotSingle].TypeName;
-    result = RunCommand("Create Table " + g.ScoreTableName + " (Record " + ti + ", Killer " + ti +
-                        ", Victim " + ti + ", Type " + ti + ", Weapon " + ti + ", Score " + ti +
-                        ", Offset " + ts + ")");
+    result = RunCommand("Create Table " + g.ScoreTableName + " (Record " + ti +
+                        scoretable::ColumnDefinitions(ti, ts) + ")");
     if (result != 0) {
-      g.ScoreTableName = "Scores";
+      g.ScoreTableName = scoretable::kSharedTable;
       g.GameRecord = 0;
     } else {
       IndexScoreTable(g.ScoreTableName);

@@ -2,10 +2,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "datetime.h"
 #include "lock_retry.h"
+#include "numbers.h"
+#include "score_table.h"
 #include "scoring.h"
 
 namespace tallycore {
@@ -48,9 +51,7 @@ std::string DateTimeAsTextLiteral(double serial) {
   return text.LiteralPrefix + datetime::FormatGeneral(serial) + text.LiteralSuffix;
 }
 
-std::string ScoreTableNameOf(int32_t game_record) {
-  return "Scores_000000" + std::to_string(game_record);
-}
+std::string ScoreTableNameOf(int32_t game_record) { return scoretable::TableNameOf(game_record); }
 
 int32_t NewRowNumber(const std::string& table) {
   EngineState& s = State();
@@ -97,55 +98,11 @@ int32_t InsertNewRow(const std::string& table,
 }
 
 bool IsPlainNumber(const std::string& text, double min, double max) {
-  size_t i = 0, n = text.size();
-  auto digits = [&] {
-    size_t start = i;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-    return i - start;
-  };
   // A CR stays inside a field that a TAB follows; in a statement it is a blank.
-  auto blank = [&] { return text[i] == ' ' || text[i] == '\r'; };
-  while (i < n && blank()) ++i;
-  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-  size_t whole = digits();
-  size_t fraction = 0;
-  if (i < n && text[i] == '.') {
-    ++i;
-    fraction = digits();
-  }
-  if (whole + fraction == 0) return false;
-  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    if (digits() == 0) return false;
-  }
-  while (i < n && blank()) ++i;
-  if (i != n) return false;
-  double value = std::strtod(text.c_str(), nullptr);
-  return value >= min && value <= max;
+  std::optional<double> value = numbers::Whole(text, " \r");
+  return value && *value >= min && *value <= max;
 }
 
-double LeadingNumber(const std::string& text) {
-  size_t i = 0, n = text.size();
-  while (i < n && text[i] == ' ') ++i;
-  size_t start = i;
-  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-  size_t digits = 0;
-  while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  if (i < n && text[i] == '.') {
-    ++i;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  }
-  if (digits == 0) return 0;
-  size_t end = i;
-  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    size_t exp_start = i;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-    if (i > exp_start) end = i;
-  }
-  return std::strtod(text.substr(start, end - start).c_str(), nullptr);
-}
+double LeadingNumber(const std::string& text) { return numbers::Leading(text); }
 
 }  // namespace tallycore

@@ -191,7 +191,8 @@ void RememberLargestRecord(const std::string& table, int32_t largest);
 void RememberStoredRecord(const std::string& table, int32_t record);
 void ForgetLargestRecord(const std::string& table);
 
-// Program folder of the registered engine library, or the default folder.
+// Program folder of the registered engine library, or the default folder;
+// read once per process (registry::RegisteredProgramFolderOnce).
 std::string LocateProgramFolder(const std::string& prog_id, const std::string& dll_name,
                                 const std::string& default_folder);
 

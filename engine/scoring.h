@@ -71,7 +71,7 @@ int32_t InsertNewRow(const std::string& table,
 // allowed, blanks or CRs around it) within [min, max]: the only thing written
 // into a statement unquoted.
 bool IsPlainNumber(const std::string& text, double min = -kSingleMax, double max = kSingleMax);
-// The leading numeric part of a text (leading blanks skipped), 0 when none.
+// The leading numeric part of a text (numbers::Leading), 0 when none.
 double LeadingNumber(const std::string& text);
 
 // ---- Dictionary lookups (lookups.cpp) ----

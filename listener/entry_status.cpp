@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "env.h"
 #include "sender_gate.h"
 
 namespace tallyhost {
@@ -37,7 +38,7 @@ EntryStatus& TheEntryStatus() {
 }
 
 void EntryStatus::AddProblem(int entry, const std::string& text) {
-  problems_.push_back(Problem{std::chrono::system_clock::now(), entry, text});
+  problems_.push_back(Problem{env::Current().WallClock(), entry, text});
   if (problems_.size() > kMaxProblems) problems_.erase(problems_.begin());
 }
 
@@ -64,7 +65,7 @@ void EntryStatus::OnReceived(int entry, const std::string& sender) {
   Entry& e = entries_[entry];
   ++e.received;
   e.has_last = true;
-  e.last_datagram = std::chrono::system_clock::now();
+  e.last_datagram = env::Current().WallClock();
   ServerHeard& s = e.servers[sender];
   s.address = sender;
   s.last = e.last_datagram;

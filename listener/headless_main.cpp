@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "box_throttle.h"
+#include "env.h"
 #include "headless_front.h"
 #include "main_form.h"
 #include "main_module.h"
@@ -17,8 +18,7 @@ namespace tallyhost {
 
 bool DisplayAvailable() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* v = std::getenv(name);
-    if (v && *v) return true;
+    if (!env::VariableOr(name, "").empty()) return true;
   }
   return false;
 }

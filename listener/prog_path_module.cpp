@@ -1,8 +1,9 @@
 #include "prog_path_module.h"
 
-#include <cstdlib>
+#include <stdexcept>
 #include <vector>
 
+#include "program_folder.h"
 #include "registry.h"
 #include "text_rules.h"
 
@@ -56,26 +57,11 @@ void WriteSetting(const std::string& app_key, const std::string& value_name,
 
 std::string LocateProgramFolder(const std::string& prog_id, const std::string& library_name,
                                 const std::string& default_path) {
-  registry::HKEY root = registry::RootKey(registry::Hive::ClassesRoot);
-  registry::HKEY key;
-  std::string clsid = kMissingSetting;
-  if (registry::RegOpenKeyExA(root, prog_id + "\\Clsid", registry::kListenerAccess, &key) ==
-      registry::kSuccess) {
-    clsid = ReadInto255(key, "");
-    registry::RegCloseKey(key);
+  try {
+    return registry::RegisteredProgramFolder(prog_id, library_name, default_path);
+  } catch (const std::out_of_range&) {
+    throw Failure(kErrInvalidCall, "Invalid procedure call or argument");
   }
-  if (registry::RegOpenKeyExA(root, "Clsid\\" + clsid + "\\InprocServer32",
-                              registry::kListenerAccess, &key) != registry::kSuccess)
-    return default_path;
-  std::string path = ReadInto255(key, "");
-  registry::RegCloseKey(key);
-  if (path == kMissingSetting) return default_path;
-  size_t p = LowerAscii(path).find(LowerAscii(library_name));
-  if (p == std::string::npos) return default_path;
-  // The folder ends before the "/" that precedes the name; a name without
-  // any folder in front cannot be cut.
-  if (p == 0) throw Failure(kErrInvalidCall, "Invalid procedure call or argument");
-  return path.substr(0, p - 1);
 }
 
 }  // namespace tallyhost

@@ -5,11 +5,10 @@
 // stand-in. A missing value reads as kMissingSetting (254 blanks); reading
 // creates the keys but never a value. Neither routine reports a failure.
 //
-// LocateProgramFolder follows the engine's registration
-// (HKEY_CLASSES_ROOT\<ProgID>\Clsid, then Clsid\<class id>\InprocServer32)
-// to the folder of the engine library, and falls back to the default folder
-// when a read fails or the library name is not in the registered path. A
-// library registered without any folder throws Failure.
+// LocateProgramFolder is the engine's registered folder
+// (registry::RegisteredProgramFolder, shared with the engine), falling back
+// to the default folder; a library registered without any folder throws
+// Failure "Invalid procedure call or argument".
 //
 // Stateless; every call opens its keys afresh. Thread-safe as the registry
 // stand-in is.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "box_throttle.h"
+#include "client/pass_properties.h"
 #include "connection_list.h"
 #include "datetime.h"
 #include "entry_status.h"
@@ -233,13 +234,8 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     if (hr != com::S_OK || !obj)
       throw com::Error(hr, error.empty() ? "Can not create " + s_.ProgID : error);
     current_ = obj;   // releases the previous object
-    obj->put_ConnectionString(settings->connection_string);
-    obj->put_ListenPort(d.local_port);
-    obj->put_ConnectedIPAddress(d.sender_address);
-    obj->put_ConnectedPortAddress(d.sender_port);
-    obj->put_LogPath(settings->log_path);
-    obj->put_rawlog(s_.RawLog);
-    obj->put_UDPData(d.data);
+    tallycore::SetPassProperties(*obj.get(), {settings->connection_string, d.local_port, d.sender_address,
+                                        d.sender_port, settings->log_path, s_.RawLog, d.data});
     obj->Process();
     tallycore::PassOutcome o = last_pass();
     if (o.deferred) {

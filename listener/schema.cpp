@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "lock_retry.h"
+#include "score_table.h"
 
 namespace schema {
 
@@ -36,8 +37,7 @@ const std::vector<Column> kColumns[kTableCount + 1] = {
     {{"Log", 'I', 0}, {"Game", 'I', 0}},
     {{"Map", 'T', 128}, {"Date_Time", 'D', 0}},
     {{"Player", 'T', 50}, {"Date_Time", 'D', 0}},
-    {{"Killer", 'I', 0}, {"Victim", 'I', 0}, {"Type", 'I', 0}, {"Weapon", 'I', 0},
-     {"Score", 'I', 0}, {"Offset", 'S', 0}},
+    {},   // Scores: the score tables' own columns (score_table.h)
     {{"Server_Name", 'T', 128}, {"Server_IP", 'T', 16}, {"Server_Port", 'T', 6},
      {"Packet_Number", 'I', 0}, {"Date_Time", 'D', 0}},
     {{"Server", 'I', 0}, {"Cvar", 'I', 0}},
@@ -96,6 +96,8 @@ std::array<std::string, kTableCount + 1> TableCreationList(const ColumnTypes& ty
       s += std::string(", ") + c.name + " " + TypeOf(types, c.slot);
       if (c.slot == 'T') s += " (" + std::to_string(c.size) + ")";
     }
+    if (kTableNames[n] == std::string(scoretable::kSharedTable))
+      s += scoretable::ColumnDefinitions(types.Integer, types.Single);
     list[n] = s + ")";
   }
   return list;

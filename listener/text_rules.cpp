@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <optional>
 
 #include "ado.h"
 #include "com.h"
+#include "numbers.h"
 #include "rounding.h"
 
 namespace tallyhost {
@@ -31,26 +33,7 @@ Failure CurrentFailure() {
   }
 }
 
-double NumberPrefix(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  std::string num;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) num += text[i++];
-  bool digits = false;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-    num += text[i++];
-    digits = true;
-  }
-  if (i < text.size() && text[i] == '.') {
-    num += text[i++];
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-      num += text[i++];
-      digits = true;
-    }
-  }
-  if (!digits) return 0;
-  return std::strtod(num.c_str(), nullptr);
-}
+double NumberPrefix(const std::string& text) { return numbers::Leading(text); }
 
 int32_t RoundToInt32(double value) {
   double r = rounding::RoundHalfEven(value);
@@ -67,21 +50,11 @@ int16_t RoundToInt16(double value) {
 }
 
 float ParseSingle(const std::string& text) {
-  size_t b = text.find_first_not_of(" \t");
-  size_t e = text.find_last_not_of(" \t");
-  if (b == std::string::npos) throw Failure(kErrTypeMismatch, "Type mismatch");
-  std::string t = text.substr(b, e - b + 1);
-  for (char c : t) {
-    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.' ||
-          c == 'e' || c == 'E'))
-      throw Failure(kErrTypeMismatch, "Type mismatch");
-  }
-  char* end = nullptr;
-  double v = std::strtod(t.c_str(), &end);
-  if (end == t.c_str() || *end != '\0') throw Failure(kErrTypeMismatch, "Type mismatch");
-  if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
+  std::optional<double> v = numbers::Whole(text, " \t");
+  if (!v) throw Failure(kErrTypeMismatch, "Type mismatch");
+  if (!std::isfinite(*v) || std::fabs(*v) > std::numeric_limits<float>::max())
     throw Failure(kErrOverflow, "Overflow");
-  return static_cast<float>(v);
+  return static_cast<float>(*v);
 }
 
 std::string FormatNumber(double value) {

@@ -35,8 +35,8 @@ constexpr int32_t kErrSubscript = 9;         // "Subscript out of range"
 constexpr int32_t kErrTypeMismatch = 13;     // "Type mismatch"
 constexpr int32_t kErrInvalidCall = 5;       // "Invalid procedure call or argument"
 
-// The leading number of a text: optional blanks, an optional sign, digits
-// and an optional decimal part. No digits give 0.
+// The leading number of a text (numbers::Leading: blanks and tabs skipped,
+// sign, digits, decimal part, exponent). No digits give 0.
 double NumberPrefix(const std::string& text);
 
 // Rounds to the nearest whole number, halves to even; throws Failure

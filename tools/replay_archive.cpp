@@ -13,9 +13,10 @@
 #include "ado.h"
 #include "com.h"
 #include "datetime.h"
-#include "processing_time.h"
+#include "env.h"
 #include "schema.h"
 #include "score_class.h"
+#include "client/pass_properties.h"
 
 namespace replay {
 namespace {
@@ -137,15 +138,9 @@ std::string Process(const Options& o, const Row& row) {
   if (com::CoCreateInstance(tallycore::CLSID_Score_Class, tallycore::IID__Score_Class,
                             reinterpret_cast<void**>(engine.Receive()), tallycore::kLibraryName, &why) != com::S_OK)
     throw std::runtime_error("cannot create the engine: " + why);
-  std::optional<datetime::ProcessingTimeScope> at;
+  std::optional<env::ProcessingTimeScope> at;
   if (row.received) at.emplace(*row.received);
-  engine->put_ConnectionString(o.to);
-  engine->put_ListenPort(o.listen_port);
-  engine->put_ConnectedIPAddress(row.ip);
-  engine->put_ConnectedPortAddress(row.port);
-  engine->put_LogPath(o.log_path);
-  engine->put_rawlog(0);
-  engine->put_UDPData(*row.data);
+  tallycore::SetPassProperties(*engine.get(), {o.to, o.listen_port, row.ip, row.port, o.log_path, 0, *row.data});
   std::string failure;
   try {
     engine->Process();

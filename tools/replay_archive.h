@@ -4,7 +4,7 @@
 // engine exactly as the listener handed it over (a new Score_Class, the
 // row's sender address and port, the datagram bytes), storing into the
 // target database; while a row is processed, the clock reads the row's
-// archived receipt time (datetime::ProcessingTimeScope), so the target holds
+// archived receipt time (env::ProcessingTimeScope), so the target holds
 // what live receipt stored then. The target's tables are created first when
 // missing.
 //

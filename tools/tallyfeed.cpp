@@ -14,6 +14,7 @@
 #include "replay_archive.h"
 #include "schema.h"
 #include "score_class.h"
+#include "client/pass_properties.h"
 
 namespace {
 
@@ -142,13 +143,8 @@ int main(int argc, char** argv) {
       std::cerr << "tallyfeed: cannot create the engine: " << why << "\n";
       return 1;
     }
-    engine->put_ConnectionString(connection_string);
-    engine->put_ListenPort(static_cast<int32_t>(listen_port));
-    engine->put_ConnectedIPAddress(from_ip);
-    engine->put_ConnectedPortAddress(static_cast<int32_t>(from_port));
-    engine->put_LogPath(log_path);
-    engine->put_rawlog(rawlog);
-    engine->put_UDPData(bytes);
+    tallycore::SetPassProperties(*engine.get(), {connection_string, static_cast<int32_t>(listen_port), from_ip,
+                                           static_cast<int32_t>(from_port), log_path, rawlog, bytes});
     std::string failure;
     try {
       engine->Process();

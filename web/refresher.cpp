@@ -14,6 +14,7 @@
 #include "ado.h"
 #include "codepage.h"
 #include "derived_schema.h"
+#include "score_table.h"
 #include "sqlite_db.h"
 
 namespace web {
@@ -219,7 +220,7 @@ const std::vector<std::string> kGameColumns = {"Record", "StdLog_Ver", "Patch_Na
 const char kGameSelect[] =
     "Select Record, StdLog_Ver, Patch_Name, Game_Start_Date_Time, Game_End_Date_Time, Game_Flags From Games";
 
-std::string ScoreTableName(int64_t game) { return "Scores_000000" + std::to_string(game); }
+std::string ScoreTableName(int64_t game) { return scoretable::TableNameOf(game); }
 
 // Sums a batch of score rows into the figures and commits.
 class Summer {
@@ -487,7 +488,7 @@ RefreshStats Refresher::RefreshOnce() {
       const Pending& p = pending[next];
       GameRead g{p.game, p.closed, {}};
       try {
-        auto rs = c.Execute("Select Record, Killer, Victim, Type, Weapon, Score, Offset From " + ScoreTableName(p.game) +
+        auto rs = c.Execute("Select " + scoretable::SelectList() + " From " + ScoreTableName(p.game) +
                             " Where Record > " + std::to_string(p.last) + " Order By Record");
         for (; !rs->Eof(); rs->MoveNext())
           g.rows.push_back({Int(rs->Field("Record")), Int(rs->Field("Killer")), Int(rs->Field("Victim")),

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "backend.h"
 #include "datetime.h"
 #include "jet_sql.h"
+#include "numbers.h"
 
 namespace ado {
 namespace {
@@ -25,11 +27,9 @@ std::string Trim(const std::string& s) {
 
 // A whole text as a number; false when it is none.
 bool ParseNumber(const std::string& text, double* out) {
-  std::string t = Trim(text);
-  if (t.empty() || t.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
-  char* end = nullptr;
-  *out = std::strtod(t.c_str(), &end);
-  return end == t.c_str() + t.size();
+  std::optional<double> v = numbers::Whole(text, " \t\r\n");
+  if (v) *out = *v;
+  return v.has_value();
 }
 
 int64_t RoundToInteger(double d) {

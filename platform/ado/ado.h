@@ -6,18 +6,24 @@
 // write statements in the Jet dialect (see jet_sql.h) and never learn which
 // backend runs them. Failures are thrown as ado::Error with a 32-bit number
 // and a description; lock conflicts and unique-key violations carry
-// kErrProvider and the words "locked" and "duplicate".
+// kErrProvider and the words "locked" and "duplicate"; other failures never
+// carry kErrProvider together with either word.
 //
-// Texts crossing this layer are narrow strings in ISO-8859-1 (one byte, one
-// character); the layer converts to and from the backend's UTF-8.
+// Texts crossing this layer are narrow strings, one byte per character
+// (ISO-8859-1), converted to and from the backend's UTF-8 by codepage.h: a
+// narrow text that happens to be valid UTF-8 is passed on unchanged (so it
+// reads back as the characters it encodes), and characters above U+00FF read
+// back as "?". Only texts that are not valid UTF-8, or are plain ASCII,
+// survive a round trip byte for byte.
 //
 // Ownership: a Recordset returned by Execute or OpenSchema owns its rows and
-// stays valid after the Connection is closed. Rows of a select are fetched
-// as the caller reaches them; when the connection runs its next operation
-// while such a recordset is still unfinished, the rest of its rows are read
-// into it first (close recordsets early: an unfinished one over a large
-// table costs a full read). A Recordset opened for AddNew holds a reference
-// to its Connection's session.
+// stays valid after the Connection is closed. On SQLite the rows of a select
+// are fetched as the caller reaches them; when the connection runs its next
+// statement, transaction call or Close while such a recordset is still
+// unfinished, the rest of its rows are read into it first (close recordsets
+// early: an unfinished one over a large table costs a full read). On
+// PostgreSQL a select's whole result is read when it runs. A Recordset
+// opened for adding rows holds a reference to its Connection's session.
 //
 // Thread safety: a Connection and its recordsets belong to one thread at a
 // time. Separate Connections are independent, also on one database file.
@@ -122,9 +128,11 @@ class Recordset {
   Recordset(const Recordset&) = delete;
   Recordset& operator=(const Recordset&) = delete;
 
-  // Opens a source on a connection. With kLockOptimistic the source must be
-  // "Select * From <table>": the recordset then only adds rows (AddNew) and
-  // reads none of the table's rows.
+  // Opens a source on a connection; the cursor type is not looked at (rows
+  // are read forward). With kLockReadOnly the source is run as a statement.
+  // Any other lock type makes an add-only recordset: the source must be
+  // "Select * From <table>" (else Error kErrCommand), and the recordset then
+  // only adds rows (AddNew) and reads none of the table's rows.
   void Open(const std::string& source, Connection& active_connection,
             int cursor_type = kOpenForwardOnly, int lock_type = kLockReadOnly);
 
@@ -163,7 +171,10 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Opens the database. Never creates a database file. Throws Error.
+  // Opens the database named by the connection string (the stored one when
+  // empty). Never creates a database file. The user, password and options
+  // arguments are accepted for form and not used: credentials belong in the
+  // connection string. Throws Error (kErrState when already open).
   void Open(const std::string& connection_string, const std::string& user_id = "",
             const std::string& password = "", int options = kOptionUnspecified);
   void Close();
@@ -171,8 +182,9 @@ class Connection {
   const std::string& ConnectionString() const { return connection_string_; }
   void SetConnectionString(const std::string& s) { connection_string_ = s; }
 
-  // Runs a statement (options 1, text). A select returns its rows as a
-  // forward-only recordset; other statements return an empty, closed one.
+  // Runs a statement; `options` is accepted for form (always text). A select
+  // returns its rows as a forward-only recordset; other statements return an
+  // empty, closed one.
   std::shared_ptr<Recordset> Execute(const std::string& statement, int options = kCmdText);
 
   // Transactions nest as in ADO: BeginTrans returns the new level (1 for

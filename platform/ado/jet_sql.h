@@ -2,17 +2,32 @@
 // backend.
 //
 // Translate() reads a statement in the Jet dialect (a narrow string) and
-// returns the backend's statement text with every value literal of a data
-// statement (select, insert, update, delete) replaced by a numbered
-// placeholder, and the values to bind. On the way it gives the literals
-// Jet's meaning:
+// returns the backend's statement text, with literals of a data statement
+// (select, insert, update, delete) replaced by numbered placeholders, and the
+// values to bind. Replaced are every text and date-time literal, and a number
+// (with a "-" in front of it) only where a value stands: after a comparison
+// operator, or as an item of an insert's values list; other numbers (a
+// select list, a function's arguments) stay in the text. A "?", "@", "$" or
+// ":" outside a literal is "No value given for one or more required
+// parameters." (kErrCommand). On the way it gives the literals Jet's meaning:
 //   - '...' and "..." are texts ('' and "" stand for one quote), #...# is a
-//     date-time literal in any form datetime::Parse reads;
+//     date-time literal in any form datetime::Parse reads; a number without
+//     "." or exponent that fits 64 bits is an integer, any other a double;
+//   - a literal's column is known only when it is an item of an insert's
+//     values list (by the column list, else by position) or stands across a
+//     comparison operator from a column name (unqualified, or qualified by
+//     the statement's table); literals whose column is unknown, or whose
+//     table is not known to the ColumnSource, are bound as read;
 //   - a value stored into or compared with a date-time column may be a
-//     date-time literal, a date-time text or a number (a day serial) and
-//     becomes a DateTime value; anything else is "Data type mismatch in
-//     criteria expression." (kErrConversion);
-//   - a text stored into a sized text column must fit (kErrDataOverflow).
+//     date-time literal, a date-time text or a number (a day serial) within
+//     the dates datetime reads, and becomes a DateTime value; anything else
+//     is "Data type mismatch in criteria expression." (kErrConversion). Null
+//     stays Null;
+//   - into or against a text column a date-time literal becomes its general
+//     text; a text stored (insert values, update's set) into a sized text
+//     column must fit (kErrDataOverflow); compared texts are not checked;
+//   - into or against a number column a date-time literal becomes its day
+//     serial.
 // Other statements (create table, ...) keep their text; their date-time
 // literals become quoted canonical texts.
 //
@@ -92,8 +107,11 @@ const Column* FindColumn(const std::vector<Column>& columns, const std::string& 
 bool EqualsNoCase(std::string_view a, std::string_view b);
 inline char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
-// The narrow code page and the backends' UTF-8: every byte is one character
-// (ISO-8859-1) in both directions, so any narrow text survives a round trip.
+// The narrow code page and the backends' UTF-8 (codepage.h): a narrow text
+// that is valid UTF-8 goes to the backend unchanged, any other is read as
+// ISO-8859-1; back from the backend, characters above U+00FF become "?".
+// So a narrow text survives the round trip byte for byte unless it is, by
+// chance, valid UTF-8 with bytes above 0x7F.
 std::string NarrowToBackend(const std::string& narrow);
 std::string BackendToNarrow(const std::string& utf8);
 

@@ -1,5 +1,5 @@
 #include "datetime.h"
-#include "processing_time.h"
+#include "env.h"
 
 #include <cctype>
 #include <cmath>
@@ -149,15 +149,7 @@ void ToParts(double serial, int* year, int* month, int* day, int* hour, int* min
   *second = static_cast<int>(secs % 60);
 }
 
-double Now() {
-  double processing;
-  if (ProcessingTime(&processing)) return processing;
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return FromParts(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                   tm.tm_sec);
-}
+double Now() { return env::Current().LocalNow(); }
 
 std::string FormatFull(double serial) {
   int y, m, d, h, mi, s;

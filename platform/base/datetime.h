@@ -20,7 +20,7 @@ double FromParts(int year, int month, int day, int hour, int minute, int second)
 void ToParts(double serial, int* year, int* month, int* day, int* hour, int* minute,
              int* second);
 
-double Now();   // the current local date and time, or the thread's processing time (processing_time.h)
+double Now();   // the current local date and time: env::Current().LocalNow() (env.h)
 
 std::string FormatGeneral(double serial);
 // Always the full "YYYY-MM-DD HH:MM:SS" form (the zero date included).

@@ -1,14 +1,13 @@
 #include "paths.h"
 
-#include <cstdlib>
+#include "env.h"
 
 namespace paths {
 
 std::string DefaultProgramFolder() {
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
-    return std::string(data) + "/tallyhost";
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.local/share/tallyhost";
+  std::string data = env::VariableOr("XDG_DATA_HOME", "");
+  if (!data.empty()) return data + "/tallyhost";
+  return env::VariableOr("HOME", "/tmp") + "/.local/share/tallyhost";
 }
 
 }  // namespace paths

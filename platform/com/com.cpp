@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "program_folder.h"
 #include "registry.h"
 
 namespace com {
@@ -38,21 +39,6 @@ bool Guid::Parse(const std::string& text, Guid* out) {
   out->d3 = static_cast<uint16_t>(c);
   for (int i = 0; i < 8; ++i) out->d4[i] = static_cast<uint8_t>(e[i]);
   return true;
-}
-
-std::string ProgramFolder() {
-  // The running program does not move: looked up once.
-  static const std::string folder = [] {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return std::string(".");
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.find_last_of('/');
-    path.resize(slash == std::string::npos || slash == 0 ? 1 : slash);
-    if (slash == std::string::npos) path[0] = '/';
-    return path;
-  }();
-  return folder;
 }
 
 std::string LibraryPathOf(const void* address) {
@@ -123,7 +109,7 @@ HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** object,
     }
   }
   if (!fallback_library.empty()) {
-    std::string beside = ProgramFolder() + "/" + fallback_library;
+    std::string beside = registry::RunningProgramFolder() + "/" + fallback_library;
     std::string why;
     if (auto fn = LoadEntry(beside, &why)) {
       HRESULT hr = CreateFrom(fn, clsid, iid, object);

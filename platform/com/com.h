@@ -111,9 +111,6 @@ class ComPtr {
 
 using DllGetClassObjectFn = HRESULT (*)(const Guid& clsid, const Guid& iid, void** object);
 
-// The folder of the running program (no trailing "/").
-std::string ProgramFolder();
-
 // Creates an object of a class. `fallback_library` is the library file name
 // looked for beside the program when the class is not registered. Returns
 // REGDB_E_CLASSNOTREG when no library offers the class; `error` receives a

@@ -1,14 +1,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "env.h"
 #include "msgbox.h"
 
 namespace msgbox {
 
 std::chrono::milliseconds HeadlessMessageBoxes::DefaultLockBudget() {
-  if (const char* v = std::getenv("TALLY_LOCK_BUDGET"); v && *v) {
+  if (std::string v = env::VariableOr("TALLY_LOCK_BUDGET", ""); !v.empty()) {
     char* end = nullptr;
-    double seconds = std::strtod(v, &end);
+    double seconds = std::strtod(v.c_str(), &end);
     if (*end == '\0' && seconds >= 0 && seconds <= 86400)
       return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
   }

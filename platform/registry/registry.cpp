@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "env.h"
 #include "textfile.h"
 
 namespace registry {
@@ -88,11 +89,13 @@ fs::path KeyFolder(const HKEY& key) {
 }  // namespace
 
 std::string RootFolder() {
-  if (const char* r = std::getenv("TALLY_REGISTRY"); r && *r) return r;
-  std::string base;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) base = x;
-  else if (const char* h = std::getenv("HOME"); h && *h) base = std::string(h) + "/.config";
-  else base = "/tmp";
+  std::string root = env::VariableOr("TALLY_REGISTRY", "");
+  if (!root.empty()) return root;
+  std::string base = env::VariableOr("XDG_CONFIG_HOME", "");
+  if (base.empty()) {
+    std::string home = env::VariableOr("HOME", "");
+    base = home.empty() ? "/tmp" : home + "/.config";
+  }
   return base + "/tallyhost/registry";
 }
 

@@ -27,6 +27,16 @@ void Restore(const char* name, const std::string& old, bool had) {
 }
 }  // namespace
 
+TestEnv::TestEnv() : previous_(env::Install(this)) {}
+TestEnv::~TestEnv() { env::Install(previous_); }
+
+double TestEnv::LocalNow() { return local_now_ ? *local_now_ : env::Default().LocalNow(); }
+std::chrono::system_clock::time_point TestEnv::WallClock() { return env::Default().WallClock(); }
+std::optional<std::string> TestEnv::Variable(const std::string& name) {
+  auto it = variables_.find(name);
+  return it != variables_.end() ? it->second : env::Default().Variable(name);
+}
+
 TempDir::TempDir() {
   std::string templ = (fs::temp_directory_path() / "tallytest.XXXXXX").string();
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");

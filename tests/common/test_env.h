@@ -2,12 +2,44 @@
 // data folder pointed into it, and small file utilities.
 #pragma once
 
+#include <chrono>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "env.h"
 
 struct sqlite3;
 
 namespace testkit {
+
+// An Env for tests (env.h), installed for the whole process while it lives
+// (the previous one comes back on destruction). Its local clock stands at the
+// time set with SetLocalNow, else runs as the platform's; variables set with
+// SetVariable hide the process's (nullopt: unset). Install it before the code
+// under test starts threads of its own.
+class TestEnv : public env::Env {
+ public:
+  TestEnv();
+  ~TestEnv() override;
+  TestEnv(const TestEnv&) = delete;
+  TestEnv& operator=(const TestEnv&) = delete;
+
+  void SetLocalNow(double serial) { local_now_ = serial; }
+  void SetVariable(const std::string& name, std::optional<std::string> value) {
+    variables_[name] = std::move(value);
+  }
+
+  double LocalNow() override;
+  std::chrono::system_clock::time_point WallClock() override;
+  std::optional<std::string> Variable(const std::string& name) override;
+
+ private:
+  env::Env* previous_;
+  std::optional<double> local_now_;
+  std::map<std::string, std::optional<std::string>> variables_;
+};
 
 // Creates a unique temporary folder and removes it on destruction. While it
 // lives, TALLY_REGISTRY points to <dir>/registry and XDG_DATA_HOME to

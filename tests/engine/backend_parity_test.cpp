@@ -3,7 +3,7 @@
 #include <map>
 
 #include "engine_fixture.h"
-#include "processing_time.h"
+#include "env.h"
 #include "random_games.h"
 
 namespace enginetest {
@@ -24,7 +24,7 @@ class BackendParity : public EngineTest {
     backend_ = backend;
     db_path_ = database;
     for (const SentDatagram& d : games) {
-      datetime::ProcessingTimeScope at(d.received);
+      env::ProcessingTimeScope at(d.received);
       options_.ip = d.ip;
       options_.port = d.port;
       auto r = Pass(d.bytes);

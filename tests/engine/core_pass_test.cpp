@@ -4,7 +4,9 @@
 #include <fstream>
 #include <regex>
 
+#include "datetime.h"
 #include "engine_fixture.h"
+#include "env.h"
 #include "score_module.h"
 #include "scoring.h"
 #include "textfile.h"
@@ -77,6 +79,28 @@ TEST_F(PassTest, ProcessLogNumbersPassesKeepsLineFormatsAndContinuesAnExistingLo
     lines = textfile::ReadLines(LogPath());
     EXPECT_EQ((*lines)[1].rfind(std::string("Process# ") + next + " STARTED ", 0), 0u) << (*lines)[1];
   }
+}
+
+// The pass takes the time and the default folder from the Env: a test Env
+// fixes both, and every stamp of the pass shows its time.
+TEST_F(PassTest, StampsAndDefaultFolderComeFromTheEnv) {
+  testkit::TestEnv env;
+  env.SetLocalNow(datetime::FromParts(2031, 5, 6, 7, 8, 9));
+  env.SetVariable("XDG_DATA_HOME", dir_->File("elsewhere"));
+  options_.log_path = "";
+  auto r = Pass(small_);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(One("select Log_Date from Logs"), "2031-05-06 07:08:09");
+  EXPECT_EQ(One("select Date_Time from Servers"), "2031-05-06 07:08:09");
+  auto lines = textfile::ReadLines(dir_->File("elsewhere/tallyhost/Process.log"));
+  ASSERT_TRUE(lines && lines->size() == 2);
+  EXPECT_EQ((*lines)[0].rfind("Process# 1 STARTED 2031-05-06 07:08:09;", 0), 0u) << (*lines)[0];
+  EXPECT_EQ((*lines)[1].rfind("Process# 1 COMPLETED 2031-05-06 07:08:09", 0), 0u) << (*lines)[1];
+  {
+    env::ProcessingTimeScope received(datetime::FromParts(2030, 1, 2, 3, 4, 5));   // nests above it
+    EXPECT_EQ(datetime::FormatFull(datetime::Now()), "2030-01-02 03:04:05");
+  }
+  EXPECT_EQ(datetime::FormatFull(datetime::Now()), "2031-05-06 07:08:09");
 }
 
 TEST_F(PassTest, LoggedConnectionStringDropsPasswordAndPersistSegments) {

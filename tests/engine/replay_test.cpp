@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "engine_fixture.h"
-#include "processing_time.h"
+#include "env.h"
 #include "random_games.h"
 #include "schema.h"
 
@@ -26,7 +26,7 @@ class ReplayTest : public EngineTest {
     EngineTest::SetUp();
     live_ = db_path_;
     for (const SentDatagram& d : RandomGames(11, 4, 60)) {
-      datetime::ProcessingTimeScope at(d.received);   // receipt and processing at one time, as live
+      env::ProcessingTimeScope at(d.received);   // receipt and processing at one time, as live
       options_.ip = d.ip;
       options_.port = d.port;
       auto r = Pass(d.bytes);

@@ -43,15 +43,13 @@ TEST(ScoringUnits, LiteralsAndUnquotedNumbers) {
   EXPECT_EQ(TextLiteral("O'Neil"), "'O''Neil'");
   EXPECT_EQ(TextLiteral("''"), "''''''");
 
-  for (const char* ok : {"-1", "+2", "12.5", ".5", "1e3", " 7 ", "1\r"}) EXPECT_TRUE(IsPlainNumber(ok)) << ok;
-  for (const char* bad : {"", "-", "1e", "1,5", "0x10", "1 2", "1); Drop", "1e999"})
-    EXPECT_FALSE(IsPlainNumber(bad)) << bad;
+  // The grammar is numbers::Whole's (numbers_test); here the blanks and the range.
+  for (const char* ok : {" 7 ", "1\r"}) EXPECT_TRUE(IsPlainNumber(ok)) << ok;
+  for (const char* bad : {"\t1", "1); Drop", "1e999"}) EXPECT_FALSE(IsPlainNumber(bad)) << bad;
   EXPECT_TRUE(IsPlainNumber("-2147483648", kIntegerMin, kIntegerMax));   // both bounds belong
   EXPECT_TRUE(IsPlainNumber("2147483647", kIntegerMin, kIntegerMax));
   EXPECT_FALSE(IsPlainNumber("2147483648", kIntegerMin, kIntegerMax));
   EXPECT_FALSE(IsPlainNumber("-2147483649", kIntegerMin, kIntegerMax));
-  EXPECT_EQ(LeadingNumber("  59.5abc"), 59.5);
-  EXPECT_EQ(LeadingNumber("abc"), 0);
 }
 
 double Dt(const std::string& text) {

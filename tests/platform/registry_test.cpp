@@ -1,8 +1,12 @@
-// The registry stand-in: keys, values and their limits, on real files.
+// The registry stand-in: keys, values and their limits, on real files; the
+// program folder read from a registration.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 
+#include "com.h"
+#include "program_folder.h"
 #include "registry.h"
 #include "test_env.h"
 
@@ -48,6 +52,35 @@ TEST(RegistryTest, OpenMissingKeyFailsAndDeleteRemovesTheTree) {
   EXPECT_EQ(RegDeleteKeyA(RootKey(Hive::ClassesRoot), "Clsid\\{X}"), kSuccess);
   EXPECT_EQ(RegOpenKeyExA(RootKey(Hive::ClassesRoot), "Clsid\\{X}\\InprocServer32", kKeyRead, &key),
             kFileNotFound);
+}
+
+// The program folder follows a class's registration (the engine's and the
+// listener's lookup); the once-per-process form keeps its first answer for
+// a registry root.
+TEST(RegistryTest, ProgramFolderFollowsTheRegistrationOrFallsBack) {
+  testkit::TempDir dir;
+  auto locate = [] { return RegisteredProgramFolder("Tally.Class", "libtallycore.so", "/default"); };
+  auto reg = [](const std::string& path) {
+    com::RegisterClass("Tally.Class", com::Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, path);
+  };
+  EXPECT_EQ(locate(), "/default");
+  reg("/Apps/Tally/LIBTALLYCORE.SO");   // matched without regard to case
+  EXPECT_EQ(locate(), "/Apps/Tally");
+  EXPECT_EQ(RegisteredProgramFolderOnce("Tally.Class", "libtallycore.so", "/default"), "/Apps/Tally");
+  reg("/libtallycore.so");   // at the root: the empty folder
+  EXPECT_EQ(locate(), "");
+  EXPECT_EQ(RegisteredProgramFolderOnce("Tally.Class", "libtallycore.so", "/default"), "/Apps/Tally");
+  reg("/opt/other.so");
+  EXPECT_EQ(locate(), "/default");
+  reg("libtallycore.so");   // no folder in front: cannot be cut
+  EXPECT_THROW(locate(), std::out_of_range);
+  reg(std::string(300, 'x') + "/libtallycore.so");   // longer than the 255-byte buffer
+  EXPECT_EQ(locate(), "/default");
+  {
+    testkit::TempDir other;   // another registry root is read afresh
+    EXPECT_EQ(RegisteredProgramFolderOnce("Tally.Class", "libtallycore.so", "/default"), "/default");
+  }
+  EXPECT_EQ(RunningProgramFolder(), testkit::BinaryFolder());
 }
 
 TEST(RegistryTest, ConcurrentWritersAlwaysLeaveAWholeValue) {

@@ -1,6 +1,7 @@
 #include "engine_fixture.h"
 
 #include "com.h"
+#include "client/pass_properties.h"
 #include "schema.h"
 
 namespace enginetest {
@@ -15,13 +16,8 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
                                           reinterpret_cast<void**>(engine.Receive()),
                                           tallycore::kLibraryName, &why);
   if (hr != com::S_OK) throw std::runtime_error("engine not created: " + why);
-  engine->put_ConnectionString(connection_string);
-  engine->put_ListenPort(options.listen_port);
-  engine->put_ConnectedIPAddress(options.ip);
-  engine->put_ConnectedPortAddress(options.port);
-  engine->put_LogPath(options.log_path);
-  engine->put_rawlog(options.rawlog);
-  engine->put_UDPData(bytes);
+  tallycore::SetPassProperties(*engine.get(), {connection_string, options.listen_port, options.ip, options.port,
+                                         options.log_path, options.rawlog, bytes});
   PassResult r;
   try {
     engine->Process();

@@ -1,0 +1,201 @@
+// What every provider must do alike, run once on an SQLite file and once on
+// a PostgreSQL database with the same statements: values that do not fit
+// their column, duplicate keys, transactions ended by Close, rows added
+// through a recordset, and forward-reading recordsets.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ado_errors.h"
+#include "datetime.h"
+#include "pg_server.h"
+#include "test_env.h"
+
+namespace {
+
+enum class Backend { Sqlite, Postgres };
+
+class AdoOnEachBackend : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::Sqlite) {
+      testkit::Touch(dir_.File("test.mdb"));
+      cs_ = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + dir_.File("test.mdb");
+    } else {
+      db_ = testkit::PgServer::Shared().CreateDatabase("ado");
+      cs_ = testkit::PgServer::Shared().ConnectionString(db_) + ";Busy Timeout=100";
+    }
+    conn_.Open(cs_);
+    conn_.Execute("Create Table Logs (Record INTEGER Constraint CU7 Unique, Log_IP VARCHAR (50), "
+                  "Log_Port INTEGER, Log_Data LONGBINARY, Log_Date DATETIME)");
+    conn_.Execute("Create Table Servers (Record INTEGER Constraint CU12 Unique, Server_Port VARCHAR (6))");
+    for (const char* t : {"Maps (Record INTEGER Constraint CU9 Unique, Map VARCHAR (128)",
+                          "Teams (Record INTEGER Constraint CU15 Unique, Team VARCHAR (50)",
+                          "Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50)"})
+      conn_.Execute(std::string("Create Table ") + t + ", Date_Time DATETIME)");
+  }
+  void TearDown() override {
+    conn_.Close();
+    if (!db_.empty()) testkit::PgServer::Shared().DropDatabase(db_);
+  }
+  int64_t Count(const std::string& table) {
+    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
+  }
+
+  testkit::TempDir dir_;
+  std::string db_, cs_;
+  ado::Connection conn_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, AdoOnEachBackend, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         [](const auto& info) { return info.param == Backend::Sqlite ? "Sqlite" : "Postgres"; });
+
+TEST_P(AdoOnEachBackend, ValuesThatDoNotFitTheirColumnAreRejectedAndNothingStored) {
+  for (const char* bad : {"'not a date'", "'24:00:00'", "'2026-02-30'", "'12/31/99'", "99999999"}) {
+    ado::Error e = ErrorOf([&] { conn_.Execute(std::string("Insert into Types values ( 1, 'x', ") + bad + " )"); });
+    EXPECT_EQ(e.Number(), ado::kErrConversion) << bad;
+    EXPECT_EQ(e.Description(), "Data type mismatch in criteria expression.") << bad;
+  }
+  ado::Error e = ErrorOf([&] { conn_.Execute("Select Record From Types where Date_Time='soon'"); });
+  EXPECT_EQ(e.Description(), "Data type mismatch in criteria expression.");
+  e = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'x', #13/45/2026# )"); });
+  EXPECT_EQ(e.Number(), ado::kErrCommand);
+  EXPECT_EQ(Count("Types"), 0);
+
+  const std::string fifty(50, 'a');
+  conn_.Execute("Insert into Teams values ( 1, '" + fifty + "', 0 )");
+  e = ErrorOf([&] { conn_.Execute("Insert into Teams values ( 2, '" + fifty + "b', 0 )"); });
+  EXPECT_EQ(e.Number(), ado::kErrDataOverflow);
+  EXPECT_FALSE(Has(e, "locked") || Has(e, "duplicate"));
+  e = ErrorOf([&] { conn_.Execute("Update Servers Set Server_Port='1234567' where Record=1"); });
+  EXPECT_EQ(e.Number(), ado::kErrDataOverflow);
+  // A too long name in a query finds nothing.
+  EXPECT_TRUE(conn_.Execute("Select Record From Teams where Team='" + fifty + "b'")->Eof());
+  EXPECT_EQ(Count("Teams"), 1);
+}
+
+TEST_P(AdoOnEachBackend, DuplicateKeyIsToldApartAndThePendingRowCanBeRetried) {
+  conn_.Execute("Insert into Types values ( 1, 'a', 0 )");
+  ado::Error e = ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'b', 0 )"); });
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "duplicate")) << e.Description();
+  EXPECT_FALSE(Has(e, "locked")) << e.Description();
+
+  // A table whose name holds the lock word still reports a plain duplicate.
+  conn_.Execute("Create Table Blocked (Record INTEGER Constraint CU99 Unique)");
+  conn_.Execute("Insert into Blocked values ( 1 )");
+  e = ErrorOf([&] { conn_.Execute("Insert into Blocked values ( 1 )"); });
+  EXPECT_TRUE(Has(e, "duplicate"));
+  EXPECT_FALSE(Has(e, "locked")) << e.Description();
+
+  ado::Recordset rs;
+  rs.Open("Select * From Types", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(1));
+  rs.SetField("Type", ado::Value::Text("kill"));
+  e = ErrorOf([&] { rs.Update(); });
+  EXPECT_TRUE(Has(e, "duplicate"));
+  EXPECT_THROW(rs.Update(), ado::Error);   // still pending, still a duplicate
+  rs.CancelUpdate();
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(2));
+  rs.SetField("Type", ado::Value::Text("kill"));
+  rs.Update();
+  EXPECT_EQ(Count("Types"), 2);
+}
+
+TEST_P(AdoOnEachBackend, TransactionsRollBackOnRequestOnCloseAndOnDestruction) {
+  conn_.BeginTrans();
+  EXPECT_TRUE(conn_.InTransaction());
+  conn_.Execute("Insert into Maps values ( 1, 'q3dm17', 0 )");
+  conn_.RollbackTrans();
+  EXPECT_EQ(Count("Maps"), 0);
+  EXPECT_EQ(ErrorOf([&] { conn_.CommitTrans(); }).Number(), ado::kErrState);
+
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Maps values ( 1, 'q3dm17', 0 )");
+  conn_.Close();
+  {
+    ado::Connection c;
+    c.Open(cs_);
+    EXPECT_EQ(c.TransactionLevel(), 0);
+    EXPECT_EQ(c.Execute("Select Count(*) As N From Maps")->Field("N").AsInteger(), 0);
+    c.BeginTrans();
+    c.Execute("Insert into Maps values ( 2, 'dm6', 0 )");
+  }
+  conn_.Open(cs_);
+  EXPECT_EQ(Count("Maps"), 0);
+  conn_.BeginTrans();   // the database is not left locked
+  conn_.Execute("Insert into Maps values ( 3, 'dm6', 0 )");
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Maps"), 1);
+}
+
+TEST_P(AdoOnEachBackend, AddedRowsKeepEveryByteAndTheirTypes) {
+  std::vector<uint8_t> data = {0xFF, 0xFF, 0xFF, 0xFF, 'S', 0x00, 0x01, 0x80, 0xFE, 0xFF, 0x00};
+  for (int i = 0; i < 256; ++i) data.push_back(static_cast<uint8_t>(i));
+  ado::Recordset rs;
+  rs.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(1));
+  rs.SetField("log_ip", ado::Value::Text("127.0.0.1"));
+  rs.SetField("Log_Port", ado::Value::Integer(27960));
+  rs.AppendChunk("Log_Data", data);
+  rs.SetField("Log_Date", ado::Value::DateTime(datetime::FromParts(2026, 3, 4, 5, 6, 7)));
+  rs.Update();
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(2));
+  rs.AppendChunk("Log_Data", {});
+  rs.Update();
+  rs.Close();
+
+  auto read = conn_.Execute("Select * From Logs Order By Record");
+  EXPECT_EQ(read->Field("Log_Data").AsBytes(), data);
+  EXPECT_EQ(read->Field("Log_IP").AsText(), "127.0.0.1");
+  EXPECT_EQ(read->Field("Log_Port").type(), ado::Value::Type::Integer);
+  EXPECT_EQ(read->Field("Log_Date").AsText(), "2026-03-04 05:06:07");
+  read->MoveNext();
+  EXPECT_EQ(read->Field("Log_Data").type(), ado::Value::Type::Bytes);
+  EXPECT_TRUE(read->Field("Log_Data").AsBytes().empty());
+}
+
+TEST_P(AdoOnEachBackend, RecordsetsBehaveLikeForwardReadingRowsets) {
+  conn_.Execute("Insert into Teams values ( 1, 'red', 0 )");
+  conn_.Execute("Insert into Teams values ( 2, 'blue', 0 )");
+  auto rs = conn_.Execute("Select Record, Team From Teams Order By Record DESC");
+  EXPECT_EQ(rs->Field("record").AsInteger(), 2);
+  EXPECT_EQ(rs->Field("Record").type(), ado::Value::Type::Integer);
+  rs->MoveNext();
+  EXPECT_EQ(rs->Field("TEAM").AsText(), "red");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  ado::Error e = ErrorOf([&] { rs->Field("Team"); });
+  EXPECT_EQ(e.Number(), ado::kErrEof);
+  EXPECT_EQ(e.Description(),
+            "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a "
+            "current record.");
+  rs->MoveFirst();
+  EXPECT_EQ(rs->Field("Record").AsInteger(), 2);
+  EXPECT_EQ(ErrorOf([&] { rs->Field("Colour"); }).Number(), ado::kErrNoField);
+  rs->Close();
+  EXPECT_THROW(rs->Eof(), ado::Error);
+
+  auto none = conn_.Execute("Update Teams Set Team='green' where Record=2");
+  EXPECT_FALSE(none->IsOpen());
+  EXPECT_EQ(conn_.Execute("Select Team From Teams where Record=2")->Field("Team").AsText(), "green");
+  EXPECT_EQ(conn_.Execute("Select Map From Maps")->FieldNames(), std::vector<std::string>{"Map"});
+
+  // A select still pending when its connection closes keeps every row.
+  ado::Connection other;
+  other.Open(cs_);
+  auto pending = other.Execute("Select Record From Teams Order By Record");
+  EXPECT_EQ(pending->Field("Record").AsInteger(), 1);
+  other.Close();
+  pending->MoveNext();
+  ASSERT_FALSE(pending->Eof());
+  EXPECT_EQ(pending->Field("Record").AsInteger(), 2);
+  pending->MoveNext();
+  EXPECT_TRUE(pending->Eof());
+}
+
+}  // namespace
