@@ -32,7 +32,12 @@ PgOptions ReadOptions(const std::string& cs) {
       sync != "remote_apply")
     throw Error(kErrProvider, "Invalid Synchronous Commit setting '" + sync +
                                   "': on, off, local, remote_write or remote_apply expected.");
-  o.synchronous_commit = sync;
+  // The listener lets go of a datagram when its pass has committed, so a
+  // commit must have reached the server's write-ahead log before it returns:
+  // with the server's "off" a crash or an immediate stop of the server loses
+  // the commits of its last moments. Only the connection string turns that
+  // off.
+  o.synchronous_commit = sync.empty() ? "on" : sync;
   std::string pooling = ConnectionSetting(cs, "Pooling");
   if (!pooling.empty()) {
     if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
@@ -85,7 +90,7 @@ Params ReadParams(const std::string& cs, const PgOptions& o) {
   std::string options = "-c DateStyle=ISO,MDY -c client_min_messages=warning -c lock_timeout=" +
                         std::to_string(o.busy_timeout_ms) + " -c statement_timeout=" +
                         std::to_string(o.command_timeout_s * 1000) + " -c IntervalStyle=postgres";
-  if (!o.synchronous_commit.empty()) options += " -c synchronous_commit=" + o.synchronous_commit;
+  options += " -c synchronous_commit=" + o.synchronous_commit;
   p.Add("options", options);
   return p;
 }
