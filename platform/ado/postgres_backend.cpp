@@ -328,6 +328,17 @@ void PostgresSession::RunSimple(const std::string& sql) {
 std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
   Conn();
   jet::Translation tr = jet::Translate(statement, *this, &pg::Placeholder);
+  // CREATE INDEX takes a share lock on its table, held to the end of the
+  // transaction, even when IF NOT EXISTS finds the index there: inside a
+  // pass that would keep every other writer of the table waiting. An index
+  // that exists is therefore looked up first (without a lock).
+  const std::string index = pg::IndexCreatedIfMissing(tr.text);
+  if (!index.empty()) {
+    PGresult* r = Run("SELECT to_regclass($1) IS NOT NULL", {Value::Text(pg::Quote(index))}, false, false);
+    const bool exists = PQntuples(r) == 1 && std::strcmp(PQgetvalue(r, 0, 0), "t") == 0;
+    PQclear(r);
+    if (exists) return nullptr;
+  }
   const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
                     tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
   const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
