@@ -4,7 +4,7 @@
 // 16-player game, 1 KB datagrams, as a listener would. The PostgreSQL
 // server is a private one started by the benchmark, with the default
 // durability (fsync, synchronous commit), and measured once more with
-// "Synchronous Commit=off", the durability of SQLite's default.
+// "Synchronous Commit=off" (commits that do not wait for the server's log).
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,8 +110,8 @@ void BM_Feed_Postgres(benchmark::State& state) {
   Run(state, [&](const testkit::TempDir&) { return server.ConnectionString(server.CreateDatabase("bench")); });
 }
 
-// As SQLite's default (WAL, synchronous NORMAL) does, commits do not wait
-// for the disk: a crash of the machine may lose the last of them.
+// Commits do not wait for the server's log: a crash of the server or of the
+// machine may lose the last of them (and the listener's datagrams with them).
 void BM_Feed_PostgresAsyncCommit(benchmark::State& state) {
   static testkit::PgServer server(true);
   Run(state, [&](const testkit::TempDir&) {

@@ -32,7 +32,12 @@ PgOptions ReadOptions(const std::string& cs) {
       sync != "remote_apply")
     throw Error(kErrProvider, "Invalid Synchronous Commit setting '" + sync +
                                   "': on, off, local, remote_write or remote_apply expected.");
-  o.synchronous_commit = sync;
+  // The listener lets go of a datagram when its pass has committed, so a
+  // commit must have reached the server's write-ahead log before it returns:
+  // with the server's "off" a crash or an immediate stop of the server loses
+  // the commits of its last moments. Only the connection string turns that
+  // off.
+  o.synchronous_commit = sync.empty() ? "on" : sync;
   std::string pooling = ConnectionSetting(cs, "Pooling");
   if (!pooling.empty()) {
     if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
@@ -85,7 +90,7 @@ Params ReadParams(const std::string& cs, const PgOptions& o) {
   std::string options = "-c DateStyle=ISO,MDY -c client_min_messages=warning -c lock_timeout=" +
                         std::to_string(o.busy_timeout_ms) + " -c statement_timeout=" +
                         std::to_string(o.command_timeout_s * 1000) + " -c IntervalStyle=postgres";
-  if (!o.synchronous_commit.empty()) options += " -c synchronous_commit=" + o.synchronous_commit;
+  options += " -c synchronous_commit=" + o.synchronous_commit;
   p.Add("options", options);
   return p;
 }
@@ -323,6 +328,17 @@ void PostgresSession::RunSimple(const std::string& sql) {
 std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
   Conn();
   jet::Translation tr = jet::Translate(statement, *this, &pg::Placeholder);
+  // CREATE INDEX takes a share lock on its table, held to the end of the
+  // transaction, even when IF NOT EXISTS finds the index there: inside a
+  // pass that would keep every other writer of the table waiting. An index
+  // that exists is therefore looked up first (without a lock).
+  const std::string index = pg::IndexCreatedIfMissing(tr.text);
+  if (!index.empty()) {
+    PGresult* r = Run("SELECT to_regclass($1) IS NOT NULL", {Value::Text(pg::Quote(index))}, false, false);
+    const bool exists = PQntuples(r) == 1 && std::strcmp(PQgetvalue(r, 0, 0), "t") == 0;
+    PQclear(r);
+    if (exists) return nullptr;
+  }
   const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
                     tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
   const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));

@@ -41,7 +41,7 @@ struct PgOptions {
   int connect_timeout_s = 10;
   size_t statement_cache = 256;
   bool pooling = true;
-  std::string synchronous_commit;   // empty: the server's own setting
+  std::string synchronous_commit = "on";   // whatever the server's own setting
 };
 
 // A server connection with what the session learned on it; pooled between

@@ -207,6 +207,17 @@ std::string TypeFor(const std::string& declared) {
   return it == kMap.end() ? std::string() : it->second;
 }
 
+std::string IndexCreatedIfMissing(const std::string& statement) {
+  const std::vector<Token> t = jet::Tokenize(statement);
+  if (t.size() < 6 || !IsWord(t[0], "create")) return "";
+  size_t k = IsWord(t[1], "unique") ? 2 : 1;
+  if (!IsWord(t[k], "index")) return "";
+  bool if_not_exists = false;
+  k = SkipIfNotExists(t, k + 1, &if_not_exists);
+  if (!if_not_exists || k >= t.size() || !IsName(t[k]) || IsWord(t[k], "on")) return "";
+  return t[k].text;
+}
+
 std::string Rewrite(const std::string& statement, jet::Verb verb, NameSource& tables,
                     jet::ColumnSource& columns) {
   const std::vector<Token> t = jet::Tokenize(statement);

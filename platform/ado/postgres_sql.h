@@ -54,6 +54,11 @@ std::string Placeholder(int n);               // $n
 std::string Rewrite(const std::string& statement, jet::Verb verb, NameSource& tables,
                     jet::ColumnSource& columns);
 
+// The index that `statement` (translated, not rewritten) creates only when
+// missing: "Create [Unique] Index IF NOT EXISTS name On ..."; empty for any
+// other statement.
+std::string IndexCreatedIfMissing(const std::string& statement);
+
 // PostgreSQL's name for a declared type; empty when it takes the name as it is.
 std::string TypeFor(const std::string& declared);
 

@@ -157,6 +157,13 @@ void PgServer::Resume() {
   if (own_) RunScript("resume", state_);
 }
 
+void PgServer::HoldAsynchronousCommits() {
+  if (!own_) return;
+  PgExec(*this, "postgres", "ALTER SYSTEM SET wal_writer_delay = '10s'");
+  Pause();
+  Resume();
+}
+
 std::vector<std::vector<std::string>> PgRows(const PgServer& server, const std::string& database,
                                              const std::string& sql) {
   std::vector<std::vector<std::string>> rows;

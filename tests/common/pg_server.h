@@ -43,6 +43,11 @@ class PgServer {
 
   void Pause();    // stops the server (a private one only)
   void Resume();   // starts it again on the same port
+  // Restarts the server (a private one only) so that the log of a commit
+  // that does not wait for it (synchronous_commit off, the setting of a
+  // server not started durable) stays in memory for 10 s: an immediate stop
+  // (Pause) then loses every such commit of the last seconds.
+  void HoldAsynchronousCommits();
 
  private:
   PgServer(std::string state_file, bool own);

@@ -8,6 +8,7 @@
 
 #include "ado.h"
 #include "engine_fixture.h"
+#include "schema.h"
 
 namespace enginetest {
 namespace {
@@ -86,6 +87,38 @@ TEST_F(PostgresPass, ServerDroppingTheConnectionMidPassGivesAClearErrorAndTheNex
   EXPECT_EQ(Count("Logs"), 2);
   EXPECT_EQ(Table("SELECT Player FROM Players ORDER BY Record"), (std::vector<std::string>{"Ann", "Bob"}));
   EXPECT_EQ(Count("Scores_0000001"), 3);   // Ann's connection, then Bob's and his score, once
+}
+
+// A pass that returned has let go of its datagram, so what it committed must
+// outlive a crash of the server even where the server itself does not wait
+// for its log at commit (a private server not started durable has
+// synchronous_commit off; an immediate stop is a crash).
+TEST_F(PostgresPass, WhatAPassCommittedOutlivesACrashOfAServerThatCommitsAsynchronously) {
+  testkit::PgServer crashing;
+  crashing.HoldAsynchronousCommits();
+  const std::string db = crashing.CreateDatabase("crash");
+  const std::string cs = crashing.ConnectionString(db);
+  schema::CreateDatabaseTables(cs);
+  testkit::PgExec(crashing, db, "CHECKPOINT");
+  for (uint32_t packet = 1; packet <= 3; ++packet) {
+    auto d = ServerLog("Alpha", packet);
+    d.records = {Keyword("PlayerConnect", "P" + std::to_string(packet), "Red", "1")};
+    auto r = RunPass(cs, d.Build(), options_);
+    ASSERT_FALSE(r.threw) << r.error;
+    ASSERT_TRUE(r.outcome.completed);
+  }
+  crashing.Pause();
+  crashing.Resume();
+  EXPECT_EQ(testkit::PgRows(crashing, db, "select count(*) from Logs"), (std::vector<std::vector<std::string>>{{"3"}}));
+  EXPECT_EQ(testkit::PgRows(crashing, db, "select Player from Players order by Record"),
+            (std::vector<std::vector<std::string>>{{"P1"}, {"P2"}, {"P3"}}));
+  // The next pass reconnects and goes on numbering after what survived.
+  auto d = ServerLog("Alpha", 4);
+  d.records = {Keyword("PlayerConnect", "P4", "Red", "1")};
+  auto r = RunPass(cs, d.Build(), options_);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(testkit::PgRows(crashing, db, "select Record from Logs order by Record"),
+            (std::vector<std::vector<std::string>>{{"1"}, {"2"}, {"3"}, {"4"}}));
 }
 
 }  // namespace

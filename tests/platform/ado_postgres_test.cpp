@@ -126,6 +126,33 @@ TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   EXPECT_TRUE(Has(dup, "duplicate")) << dup.Description();
 }
 
+// A pass ensures its lookup indexes inside its transaction: one that exists
+// takes no lock, so other writers of the table go on; one that is missing is
+// created and the statement may be run again.
+TEST_F(AdoPostgres, CreateIndexIfNotExistsOfAnExistingIndexLeavesOtherWritersAlone) {
+  const std::string ensure = "Create Index IF NOT EXISTS IX_Types_Type On Types (Type)";
+  conn_.BeginTrans();
+  conn_.Execute(ensure);   // missing: created, and the table stays locked until the commit
+  conn_.CommitTrans();
+  EXPECT_EQ(Rows("select count(*) from pg_indexes where indexname = 'IX_Types_Type'"),
+            (std::vector<std::vector<std::string>>{{"1"}}));
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Types values ( 1, 'a', 0)");
+  conn_.Execute(ensure);
+  conn_.Execute("CREATE UNIQUE INDEX if not exists IX_Types_Type On Types (Type)");
+  ado::Connection other;
+  other.Open(ConnectionString());
+  other.Execute("Insert into Types values ( 2, 'b', 0)");   // no wait for the open transaction
+  other.Close();
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Types"), 2);
+  // The same name in another letter case is another index, as the statement
+  // writes every name quoted.
+  conn_.Execute("Create Index IF NOT EXISTS ix_types_type On Types (Type)");
+  EXPECT_EQ(Rows("select count(*) from pg_indexes where lower(indexname) = 'ix_types_type'"),
+            (std::vector<std::vector<std::string>>{{"2"}}));
+}
+
 TEST_F(AdoPostgres, TransactionsNestAndAFailedStatementLeavesTheTransactionUsable) {
   EXPECT_EQ(conn_.BeginTrans(), 1);
   conn_.Execute("Insert into Types values ( 1, 'kept', 0)");
