@@ -140,17 +140,10 @@ std::string Process(const Options& o, const Row& row) {
     throw std::runtime_error("cannot create the engine: " + why);
   std::optional<env::ProcessingTimeScope> at;
   if (row.received) at.emplace(*row.received);
-  tallycore::SetPassProperties(*engine.get(), {o.to, o.listen_port, row.ip, row.port, o.log_path, 0, *row.data});
-  std::string failure;
-  try {
-    engine->Process();
-  } catch (const com::Error& e) {
-    failure = "Error # " + std::to_string(e.Number()) + ": " + e.Description();
-  }
-  com::ComPtr<tallycore::IScoreReport> report;
-  tallycore::PassOutcome outcome;
-  if (engine->QueryInterface(tallycore::IID_IScoreReport, reinterpret_cast<void**>(report.Receive())) == com::S_OK)
-    outcome = report->LastPass();
+  const tallycore::PassRun run =
+      tallycore::RunPass(*engine.get(), {o.to, o.listen_port, row.ip, row.port, o.log_path, 0, *row.data});
+  const std::string failure = run.Failure();
+  const tallycore::PassOutcome& outcome = run.outcome;
   if (outcome.deferred) throw Deferred(failure.empty() ? "the target database cannot be written now" : failure);
   if (!failure.empty()) return failure;
   if (outcome.stopped) return "processing stopped at a prompt";

@@ -143,19 +143,11 @@ int main(int argc, char** argv) {
       std::cerr << "tallyfeed: cannot create the engine: " << why << "\n";
       return 1;
     }
-    tallycore::SetPassProperties(*engine.get(), {connection_string, static_cast<int32_t>(listen_port), from_ip,
-                                           static_cast<int32_t>(from_port), log_path, rawlog, bytes});
-    std::string failure;
-    try {
-      engine->Process();
-    } catch (const com::Error& e) {
-      failure = "Error # " + std::to_string(e.Number()) + ": " + e.Description();
-    }
-    com::ComPtr<tallycore::IScoreReport> report;
-    tallycore::PassOutcome outcome;
-    if (engine->QueryInterface(tallycore::IID_IScoreReport,
-                               reinterpret_cast<void**>(report.Receive())) == com::S_OK)
-      outcome = report->LastPass();
+    const tallycore::PassRun run = tallycore::RunPass(
+        *engine.get(), {connection_string, static_cast<int32_t>(listen_port), from_ip,
+                        static_cast<int32_t>(from_port), log_path, rawlog, bytes});
+    const std::string failure = run.Failure();
+    const tallycore::PassOutcome& outcome = run.outcome;
     std::string where = file + (outcome.process_number ? " (process " + std::to_string(outcome.process_number) + ")" : "");
     if (!outcome.skipped_lines.empty()) {
       std::cerr << "tallyfeed: " << where << ": skipped " << outcome.skipped_lines.size()

@@ -12,4 +12,24 @@ void SetPassProperties(_Score_Class& engine, const PassProperties& p) {
   engine.put_UDPData(p.data);
 }
 
+std::string PassRun::Failure() const {
+  return threw ? "Error # " + std::to_string(error_number) + ": " + error : std::string();
+}
+
+PassRun RunPass(_Score_Class& engine, const PassProperties& p) {
+  SetPassProperties(engine, p);
+  PassRun run;
+  try {
+    engine.Process();
+  } catch (const com::Error& e) {
+    run.threw = true;
+    run.error_number = e.Number();
+    run.error = e.Description();
+  }
+  com::ComPtr<IScoreReport> report;
+  if (engine.QueryInterface(IID_IScoreReport, reinterpret_cast<void**>(report.Receive())) == com::S_OK)
+    run.outcome = report->LastPass();
+  return run;
+}
+
 }  // namespace tallycore

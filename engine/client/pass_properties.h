@@ -1,10 +1,12 @@
 // pass_properties: the seven properties a caller sets on Score_Class before
 // Process, in one place for every caller (the listener, tallyfeed, tests and
-// benchmarks).
+// benchmarks), and one pass run with its outcome read back.
 //
 // SetPassProperties puts ConnectionString, ListenPort, ConnectedIPAddress,
 // ConnectedPortAddress, LogPath, rawlog and UDPData in this, the designed,
 // order. It calls nothing else; failures of the property calls propagate.
+// RunPass sets them, calls Process, catches the com::Error it may throw and
+// reads the engine's report of the pass.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +28,16 @@ struct PassProperties {
 };
 
 void SetPassProperties(_Score_Class& engine, const PassProperties& p);
+
+struct PassRun {
+  bool threw = false;        // Process threw a com::Error
+  int32_t error_number = 0;  // its number and description
+  std::string error;
+  PassOutcome outcome;       // the engine's report (empty when it has none)
+  // "Error # n: description" when Process threw, else empty.
+  std::string Failure() const;
+};
+
+PassRun RunPass(_Score_Class& engine, const PassProperties& p);
 
 }  // namespace tallycore

@@ -16,21 +16,8 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
                                           reinterpret_cast<void**>(engine.Receive()),
                                           tallycore::kLibraryName, &why);
   if (hr != com::S_OK) throw std::runtime_error("engine not created: " + why);
-  tallycore::SetPassProperties(*engine.get(), {connection_string, options.listen_port, options.ip, options.port,
-                                         options.log_path, options.rawlog, bytes});
-  PassResult r;
-  try {
-    engine->Process();
-  } catch (const com::Error& e) {
-    r.threw = true;
-    r.error_number = e.Number();
-    r.error = e.Description();
-  }
-  com::ComPtr<tallycore::IScoreReport> report;
-  if (engine->QueryInterface(tallycore::IID_IScoreReport,
-                             reinterpret_cast<void**>(report.Receive())) == com::S_OK)
-    r.outcome = report->LastPass();
-  return r;
+  return tallycore::RunPass(*engine.get(), {connection_string, options.listen_port, options.ip, options.port,
+                                             options.log_path, options.rawlog, bytes});
 }
 
 void EngineTest::SetUp() {

@@ -23,17 +23,13 @@
 #include "datagram_builder.h"
 #include "msgbox.h"
 #include "pg_server.h"
+#include "client/pass_properties.h"
 #include "score_class.h"
 #include "test_env.h"
 
 namespace enginetest {
 
-struct PassResult {
-  bool threw = false;
-  int32_t error_number = 0;
-  std::string error;
-  tallycore::PassOutcome outcome;
-};
+using PassResult = tallycore::PassRun;
 
 struct PassOptions {
   std::string log_path;   // empty: <dir>/logs/Process.log
