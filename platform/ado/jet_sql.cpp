@@ -380,6 +380,30 @@ Translation Translate(const std::string& st, ColumnSource& columns, std::string 
   return tr;
 }
 
+Translation InsertStatement(const std::string& table, const std::vector<Column>& table_columns,
+                            const std::vector<std::string>& columns, const std::vector<Value>& values,
+                            std::string (*quote)(const std::string&), std::string (*placeholder)(int)) {
+  Translation tr;
+  tr.verb = Verb::Insert;
+  tr.table = table;
+  std::string names, marks;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const Column* c = FindColumn(table_columns, columns[i]);
+    if (!c)
+      throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+    tr.params.push_back(CoerceForStore(*c, values.at(i)));
+    if (i > 0) {
+      names += ',';
+      marks += ',';
+    }
+    names += quote(c->name);
+    marks += placeholder(static_cast<int>(i) + 1);
+  }
+  tr.text = "INSERT INTO " + quote(table);
+  tr.text += columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")";
+  return tr;
+}
+
 std::string NarrowToBackend(const std::string& narrow) { return codepage::NarrowToUtf8(narrow); }
 
 std::string BackendToNarrow(const std::string& utf8) { return codepage::Utf8ToNarrow(utf8); }

@@ -91,6 +91,15 @@ struct Translation {
 Translation Translate(const std::string& statement, ColumnSource& columns,
                       std::string (*placeholder)(int));
 
+// The statement an added row becomes: "INSERT INTO <table> (<names>)
+// VALUES (<placeholders>)", or "INSERT INTO <table> DEFAULT VALUES" without
+// columns, naming each column as the table has it and coercing each value
+// for storing into it (CoerceForStore). `quote` renders a name. Throws
+// Error(kErrNoField) for a column the table does not have.
+Translation InsertStatement(const std::string& table, const std::vector<Column>& table_columns,
+                            const std::vector<std::string>& columns, const std::vector<Value>& values,
+                            std::string (*quote)(const std::string&), std::string (*placeholder)(int));
+
 // Recognises "Select * From <table>" (any letter case and spacing).
 bool IsSelectAllFrom(const std::string& statement, std::string* table);
 

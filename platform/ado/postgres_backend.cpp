@@ -406,23 +406,10 @@ void PostgresSession::Insert(const std::string& table, const std::vector<std::st
   const std::vector<jet::Column>* cols = ColumnsOf(table);
   if (!cols) throw Error(kErrCommand, "no such table: " + table);
   const std::string* name = TableNamed(table, false);
-  std::string names, marks;
-  std::vector<Value> params;
-  for (size_t i = 0; i < columns.size(); ++i) {
-    const jet::Column* c = jet::FindColumn(*cols, columns[i]);
-    if (!c)
-      throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
-    params.push_back(jet::CoerceForStore(*c, values.at(i)));
-    if (i > 0) {
-      names += ',';
-      marks += ',';
-    }
-    names += pg::Quote(c->name);
-    marks += pg::Placeholder(static_cast<int>(i) + 1);
-  }
-  const std::string sql = jet::NarrowToBackend(
-      "INSERT INTO " + pg::Quote(name ? *name : table) +
-      (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));
+  jet::Translation tr =
+      jet::InsertStatement(name ? *name : table, *cols, columns, values, &pg::Quote, &pg::Placeholder);
+  const std::string sql = jet::NarrowToBackend(tr.text);
+  const std::vector<Value>& params = tr.params;
   PQclear(Run(sql, params, true, true));
 }
 

@@ -512,22 +512,9 @@ void SqliteSession::Insert(const std::string& table, const std::vector<std::stri
   Prepare();
   const std::vector<jet::Column>* cols = ColumnsOf(table);
   if (!cols) throw Error(kErrCommand, "no such table: " + table);
-  std::string names, marks;
-  std::vector<Value> params;
-  for (size_t i = 0; i < columns.size(); ++i) {
-    const jet::Column* c = jet::FindColumn(*cols, columns[i]);
-    if (!c)
-      throw Error(kErrNoField, "Item cannot be found in the collection corresponding to the requested name or ordinal.");
-    params.push_back(jet::CoerceForStore(*c, values.at(i)));
-    if (i > 0) {
-      names += ',';
-      marks += ',';
-    }
-    names.append(QuoteName(c->name));
-    marks.append(Placeholder(static_cast<int>(i) + 1));
-  }
-  const std::string sql = jet::NarrowToBackend(
-      "INSERT INTO " + QuoteName(table) + (columns.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")"));
+  jet::Translation tr = jet::InsertStatement(table, *cols, columns, values, &QuoteName, &Placeholder);
+  const std::string sql = jet::NarrowToBackend(tr.text);
+  const std::vector<Value>& params = tr.params;
   sqlite3_stmt* st = Acquire(sql, true);
   try {
     Bind(st, params);

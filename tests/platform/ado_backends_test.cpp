@@ -71,6 +71,20 @@ TEST_P(AdoOnEachBackend, ValuesThatDoNotFitTheirColumnAreRejectedAndNothingStore
   EXPECT_EQ(e.Number(), ado::kErrDataOverflow);
   // A too long name in a query finds nothing.
   EXPECT_TRUE(conn_.Execute("Select Record From Teams where Team='" + fifty + "b'")->Eof());
+
+  // An added row meets the same rules.
+  ado::Recordset rs;
+  rs.Open("Select * From Teams", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(3));
+  rs.SetField("Team", ado::Value::Text(fifty + "b"));
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }).Number(), ado::kErrDataOverflow);
+  rs.CancelUpdate();
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(3));
+  rs.SetField("Date_Time", ado::Value::Text("soon"));
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }).Number(), ado::kErrConversion);
+  rs.CancelUpdate();
   EXPECT_EQ(Count("Teams"), 1);
 }
 
