@@ -1,6 +1,9 @@
 #include "test_env.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -160,5 +163,17 @@ std::string OutsideSqlite(const std::string& db_path, const std::string& sql) {
 }
 
 bool HaveSqliteShell() { return std::system("sqlite3 -version >/dev/null 2>&1") == 0; }
+
+int FreeUdpPort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
 
 }  // namespace testkit

@@ -97,4 +97,7 @@ class WriteLock {
 std::string OutsideSqlite(const std::string& db_path, const std::string& sql);
 bool HaveSqliteShell();
 
+// A loopback UDP port that is free at this moment.
+int FreeUdpPort();
+
 }  // namespace testkit

@@ -136,18 +136,6 @@ long Listener::RssKb(const char* field) const {
   return -1;
 }
 
-int FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 Sender::Sender(int port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), port_(port) {}
 Sender::~Sender() { ::close(fd_); }
 

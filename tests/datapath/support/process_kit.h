@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "datagram_builder.h"
+#include "test_env.h"
 
 namespace datapath {
 
@@ -74,7 +75,7 @@ class Listener {
   int run_ = 0;
 };
 
-int FreeUdpPort();
+using testkit::FreeUdpPort;
 
 // A UDP socket sending to 127.0.0.1:port.
 class Sender {

@@ -81,18 +81,6 @@ int SendDatagram(int port, const std::vector<uint8_t>& bytes) {
   return ntohs(a.sin_port);
 }
 
-int FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 bool WaitUntil(const std::function<bool()>& done, double seconds) {
   QElapsedTimer t;
   t.start();

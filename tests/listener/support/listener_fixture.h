@@ -79,7 +79,7 @@ class ScriptedFront : public tallyhost::FormView, public tallyhost::Dialogs {
 // Sends one datagram from a fresh socket to 127.0.0.1; returns the sender's
 // port.
 int SendDatagram(int port, const std::vector<uint8_t>& bytes);
-int FreeUdpPort();   // a UDP port free at this moment
+using testkit::FreeUdpPort;
 // Runs the event loop until `done` holds or `seconds` pass; returns done().
 bool WaitUntil(const std::function<bool()>& done, double seconds = 30);
 
