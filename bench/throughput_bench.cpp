@@ -23,6 +23,7 @@
 #include <fcntl.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -258,6 +259,13 @@ void BM_Throughput(benchmark::State& state) {
           .write(reinterpret_cast<const char*>(datagrams[i].data()), static_cast<std::streamsize>(datagrams[i].size()));
     }
     testkit::Touch(tmp.File("feed.db"));
+    // TALLY_BENCH_INPUTS=DIR keeps each case's datagram files for profiling.
+    if (const char* keep = std::getenv("TALLY_BENCH_INPUTS")) {
+      const std::string to = std::string(keep) + "/" + std::to_string(state.range(0)) + "-" +
+                             std::to_string(servers);
+      std::filesystem::remove_all(to);
+      std::filesystem::copy(tmp.File("in"), to);
+    }
     // The timed run creates the seventeen tables first (a few milliseconds).
     auto start = std::chrono::steady_clock::now();
     int status = 0;

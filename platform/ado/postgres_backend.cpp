@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "datetime.h"
 #include "postgres_session.h"
@@ -99,23 +100,12 @@ void IgnoreNotice(void*, const char*) {}
 
 }  // namespace
 
-std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
-  const PgOptions options = ReadOptions(cs);
-  const Params params = ReadParams(cs, options);
-  const std::string database = ConnectionSetting(cs, "Data Source");
-  if (database.empty())
-    throw Error(kErrProvider, "The connection string names no database: a Data Source= setting is required.");
-  std::string key;
-  for (size_t i = 0; i < params.keys.size(); ++i) key += params.keys[i] + '=' + params.values[i] + '\n';
-  key += std::to_string(options.statement_cache);
-
-  if (options.pooling) {
-    if (auto handle = TakePooledPg(key)) return std::make_shared<PostgresSession>(std::move(handle), options, database);
-  }
+PGconn* ConnectPg(const std::vector<std::string>& param_keys, const std::vector<std::string>& param_values,
+                  const std::string& database) {
   std::vector<const char*> keys, values;
-  for (size_t i = 0; i < params.keys.size(); ++i) {
-    keys.push_back(params.keys[i].c_str());
-    values.push_back(params.values[i].c_str());
+  for (size_t i = 0; i < param_keys.size(); ++i) {
+    keys.push_back(param_keys[i].c_str());
+    values.push_back(param_values[i].c_str());
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
@@ -131,14 +121,32 @@ std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
       if (!(ch == ' ' && (line.empty() || line.back() == ' '))) line += ch;
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    message = line;
     throw Error(kErrProvider, "Cannot open the PostgreSQL database '" + database + "': " +
-                                  jet::BackendToNarrow(message));
+                                  jet::BackendToNarrow(line));
   }
+  return conn;
+}
+
+std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
+  const PgOptions options = ReadOptions(cs);
+  const Params params = ReadParams(cs, options);
+  const std::string database = ConnectionSetting(cs, "Data Source");
+  if (database.empty())
+    throw Error(kErrProvider, "The connection string names no database: a Data Source= setting is required.");
+  std::string key;
+  for (size_t i = 0; i < params.keys.size(); ++i) key += params.keys[i] + '=' + params.values[i] + '\n';
+  key += std::to_string(options.statement_cache);
+
+  if (options.pooling) {
+    if (auto handle = TakePooledPg(key)) return std::make_shared<PostgresSession>(std::move(handle), options, database);
+  }
+  PGconn* conn = ConnectPg(params.keys, params.values, database);
   PQsetNoticeProcessor(conn, &IgnoreNotice, nullptr);
   auto handle = std::make_unique<PgHandle>();
   handle->conn = conn;
   handle->key = options.pooling ? key : std::string();
+  handle->param_keys = params.keys;
+  handle->param_values = params.values;
   return std::make_shared<PostgresSession>(std::move(handle), options, database);
 }
 
@@ -369,14 +377,58 @@ void PostgresSession::Commit() {
     }
     return;
   }
+  const std::string xid = AssignedTransactionId();
   try {
     RunSimple("COMMIT");
-  } catch (...) {
+  } catch (const Error& e) {
     // PostgreSQL ends the transaction whatever COMMIT answers.
     if (handle_ && PQtransactionStatus(handle_->conn) == PQTRANS_IDLE) depth_ = 0;
-    throw;
+    if (!e.Unavailable() || xid.empty() || !handle_ || PQstatus(handle_->conn) == CONNECTION_OK ||
+        !CommittedAfterAll(xid))
+      throw;
+    depth_ = 0;
+    Close();   // the connection is gone; the work is stored
+    return;
   }
   depth_ = 0;
+}
+
+std::string PostgresSession::AssignedTransactionId() {
+  // Cannot fail but with the connection: no savepoint of its own.
+  PGresult* r = PQexec(Conn(), "SELECT txid_current_if_assigned()");
+  if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+    Error e = ErrorOf(r);
+    PQclear(r);
+    throw e;
+  }
+  std::string xid = PQntuples(r) == 1 && !PQgetisnull(r, 0, 0) ? PQgetvalue(r, 0, 0) : "";
+  PQclear(r);
+  return xid;
+}
+
+bool PostgresSession::CommittedAfterAll(const std::string& xid) {
+  PGconn* c = nullptr;
+  try {
+    c = ConnectPg(handle_->param_keys, handle_->param_values, database_);
+  } catch (const Error&) {
+    return false;   // cannot tell: the caller keeps the failure
+  }
+  // "in progress" while the server has not yet taken in that the old
+  // connection is gone; it then ends the transaction one way or the other.
+  bool committed = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const char* values[] = {xid.c_str()};
+    PGresult* r = PQexecParams(c, "SELECT txid_status($1::bigint)", 1, nullptr, values, nullptr, nullptr, 0);
+    const std::string status =
+        PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 && !PQgetisnull(r, 0, 0) ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    committed = status == "committed";
+    if (status != "in progress" || std::chrono::steady_clock::now() >= until) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  PQfinish(c);
+  return committed;
 }
 
 void PostgresSession::Rollback() {

@@ -13,6 +13,13 @@
 // a new transaction in place of the outermost one), which costs nothing
 // while the statement succeeds.
 //
+// A COMMIT whose answer is lost with the connection may have taken effect
+// (the server committed, then could not answer). The transaction's id is
+// asked for before COMMIT is sent; when the connection is lost at COMMIT, a
+// new connection asks the server how that transaction ended, and a committed
+// one counts as a successful Commit (the session is closed then), so that a
+// caller never does again what is already stored.
+//
 // A select's rows arrive whole; the cursor owns them and outlives the
 // session. A lost server connection is reported as kErrProvider with a text
 // that says so (never "locked" or "duplicate"); the session then fails
@@ -49,6 +56,9 @@ struct PgOptions {
 struct PgHandle {
   PGconn* conn = nullptr;
   std::string key;   // connection parameters and settings
+  // libpq's connection parameters, for a second connection to the same
+  // server (asking how a commit whose answer was lost ended).
+  std::vector<std::string> param_keys, param_values;
   // Prepared statements by text, most recently used first.
   std::list<std::pair<std::string, std::string>> lru;   // text, statement name
   std::unordered_map<std::string, std::list<std::pair<std::string, std::string>>::iterator> prepared;
@@ -98,6 +108,8 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   PGresult* RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable);
   void RunSimple(const std::string& sql);   // SAVEPOINT, COMMIT, ...
   Error ErrorOf(const PGresult* result);    // takes the failure of a result (or of the connection)
+  std::string AssignedTransactionId();      // "" when the transaction has written nothing
+  bool CommittedAfterAll(const std::string& xid);   // asks on a new connection
   void LoadTables();
 
   std::unique_ptr<PgHandle> handle_;
@@ -122,6 +134,11 @@ class PostgresCursor : public Cursor {
   std::vector<std::string> names_;
   std::vector<unsigned> types_;
 };
+
+// Connects with libpq's parameters; throws Error (kErrProvider) naming
+// `database` when the server refuses or cannot be reached.
+PGconn* ConnectPg(const std::vector<std::string>& keys, const std::vector<std::string>& values,
+                  const std::string& database);
 
 // A result value in text format as the column's type says.
 Value ReadPgValue(const PGresult* result, int row, int column);

@@ -89,6 +89,44 @@ TEST_F(PostgresPass, ServerDroppingTheConnectionMidPassGivesAClearErrorAndTheNex
   EXPECT_EQ(Count("Scores_0000001"), 3);   // Ann's connection, then Bob's and his score, once
 }
 
+// The server commits, then the connection is lost before its answer arrives
+// (here: a commit waiting for a standby that never comes, its session ended
+// by the administrator; the server says the transaction "has already
+// committed locally"). The pass asks the server how its transaction ended
+// and counts as done: handed over again it would store the datagram twice.
+TEST_F(PostgresPass, ACommitWhoseAnswerIsLostButThatTookEffectIsNotRepeated) {
+  testkit::PgServer waiting;
+  const std::string db = waiting.CreateDatabase("commit");
+  const std::string cs = waiting.ConnectionString(db);
+  schema::CreateDatabaseTables(cs);
+  testkit::PgExec(waiting, "postgres", "ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
+  testkit::PgExec(waiting, "postgres", "SELECT pg_reload_conf()");
+  std::atomic<bool> done{false};
+  std::atomic<int> ended{0};
+  std::thread ender([&] {
+    while (!done) {
+      for (const auto& row : testkit::PgRows(waiting, "postgres",
+                                             "select pid from pg_stat_activity where wait_event = 'SyncRep' "
+                                             "and datname = '" + db + "'")) {
+        testkit::PgExec(waiting, "postgres", "select pg_terminate_backend(" + row[0] + ")");
+        ++ended;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  auto d = ServerLog("Alpha");
+  d.records = {Keyword("PlayerConnect", "Ann", "Red", "1")};
+  auto r = RunPass(cs, d.Build(), options_);
+  done = true;
+  ender.join();
+  EXPECT_GE(ended.load(), 1);
+  EXPECT_FALSE(r.threw) << r.error;
+  EXPECT_FALSE(r.outcome.deferred);
+  EXPECT_TRUE(r.outcome.completed);
+  EXPECT_EQ(testkit::PgRows(waiting, db, "select count(*) from Logs"), (std::vector<std::vector<std::string>>{{"1"}}));
+  EXPECT_EQ(testkit::PgRows(waiting, db, "select Player from Players"), (std::vector<std::vector<std::string>>{{"Ann"}}));
+}
+
 // A pass that returned has let go of its datagram, so what it committed must
 // outlive a crash of the server even where the server itself does not wait
 // for its log at commit (a private server not started durable has
