@@ -1,4 +1,5 @@
 // The PostgreSQL backend: opening, statements, transactions.
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -387,10 +388,66 @@ void PostgresSession::Commit() {
         !CommittedAfterAll(xid))
       throw;
     depth_ = 0;
+    StampAfterCommit(false);
     Close();   // the connection is gone; the work is stored
     return;
   }
   depth_ = 0;
+  StampAfterCommit(true);
+}
+
+namespace {
+std::atomic<uint64_t> g_last_stamp{0};
+}
+
+std::string PostgresSession::WalPosition() {
+  PGresult* r = PQexec(Conn(), "SELECT pg_current_wal_insert_lsn()");
+  std::string lsn = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "";
+  const bool lost = PQstatus(handle_->conn) != CONNECTION_OK;
+  PQclear(r);
+  if (lost) throw ErrorOf(nullptr);
+  return lsn;
+}
+
+uint64_t PostgresSession::ChangeStamp() {
+  Conn();
+  PgHandle& h = *handle_;
+  const int depth = TransactionDepth();
+  bool writing = false;
+  for (int level = 1; level <= depth && static_cast<size_t>(level) < changed_.size(); ++level)
+    writing = writing || changed_[static_cast<size_t>(level)];
+  if (writing) {
+    h.stamp = ++g_last_stamp;
+    h.stamp_wal.clear();
+    h.stamp_pending = true;
+    return h.stamp;
+  }
+  // A failure here would end a transaction that holds nothing yet: asked
+  // outside one or at its start only.
+  const std::string wal = WalPosition();
+  if (wal.empty()) return 0;
+  if (wal != h.stamp_wal || h.stamp_pending) {
+    h.stamp = ++g_last_stamp;
+    h.stamp_wal = wal;
+    h.stamp_pending = false;
+  }
+  return h.stamp;
+}
+
+void PostgresSession::StampAfterCommit(bool committed) {
+  if (!handle_ || !handle_->stamp_pending) return;
+  PgHandle& h = *handle_;
+  h.stamp_pending = false;
+  h.stamp_wal.clear();
+  if (!committed) {
+    h.stamp = ++g_last_stamp;
+    return;
+  }
+  try {
+    h.stamp_wal = WalPosition();
+  } catch (const Error&) {
+  }
+  if (h.stamp_wal.empty()) h.stamp = ++g_last_stamp;
 }
 
 std::string PostgresSession::AssignedTransactionId() {
@@ -443,6 +500,10 @@ void PostgresSession::Rollback() {
     return;
   }
   depth_ = 0;
+  if (handle_ && handle_->stamp_pending) {
+    handle_->stamp_pending = false;
+    handle_->stamp = ++g_last_stamp;
+  }
   RunSimple("ROLLBACK");
 }
 

@@ -65,6 +65,12 @@ struct PgHandle {
   uint64_t next_name = 0;
   pg::Catalog catalog;
   std::chrono::steady_clock::time_point idle_since;
+  // Change stamps (PostgresSession::ChangeStamp): the last one handed out,
+  // the server's log position it stands for ("" none), and whether it was
+  // handed out inside a writing transaction whose commit is still to come.
+  uint64_t stamp = 0;
+  std::string stamp_wal;
+  bool stamp_pending = false;
 };
 
 // Takes an idle handle for `key` whose connection still answers; null when none.
@@ -94,6 +100,12 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   void Close() override;
   bool IsOpen() const override { return handle_ != nullptr; }
   SessionStats Stats() const override { return stats_; }
+  // The server's write-ahead log position stands for the database: it stays
+  // where this session's last commit left it only while nobody writes. A
+  // stamp asked for inside a writing transaction stands for the position
+  // that its commit will leave. Positions are the whole server's, so writes
+  // to other databases (and the server's own upkeep) also change the stamp.
+  uint64_t ChangeStamp() override;
 
   const std::vector<jet::Column>* ColumnsOf(const std::string& table) override;
   // pg::NameSource
@@ -110,6 +122,8 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   Error ErrorOf(const PGresult* result);    // takes the failure of a result (or of the connection)
   std::string AssignedTransactionId();      // "" when the transaction has written nothing
   bool CommittedAfterAll(const std::string& xid);   // asks on a new connection
+  std::string WalPosition();                // "" when the server cannot tell
+  void StampAfterCommit(bool committed);
   void LoadTables();
 
   std::unique_ptr<PgHandle> handle_;

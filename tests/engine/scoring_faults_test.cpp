@@ -265,7 +265,7 @@ TEST_P(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   EXPECT_EQ((*log)[2].rfind("Process# 2 COMPLETED ", 0), 0u);
 }
 
-TEST_F(ScoringFaultsOnSqlite, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
+TEST_P(ScoringFaults, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
   auto d = ServerLog("Alpha");
   d.records = {Score("Zed", "Ann", "Kill", "Rail", "1", "5")};
   ASSERT_FALSE(Pass(d).threw);
