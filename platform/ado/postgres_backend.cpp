@@ -259,36 +259,104 @@ bool Failed(const PGresult* r) {
 
 }  // namespace
 
-PGresult* PostgresSession::RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable) {
+PGresult* PostgresSession::RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable,
+                                   bool guarded) {
   PGconn* c = Conn();
   Bound b;
   BindAll(params, &b);
   const int n = static_cast<int>(params.size());
-  if (!cacheable || options_.statement_cache == 0) {
-    ++stats_.prepares;
-    return PQexecParams(c, sql.c_str(), n, nullptr, b.values.data(), b.lengths.data(), b.formats.data(), 0);
-  }
+  // The prepared statement's name; a new one is prepared in the same round
+  // trip and kept once that succeeded.
   std::string name;
-  auto it = handle_->prepared.find(sql);
-  if (it != handle_->prepared.end()) {
-    handle_->lru.splice(handle_->lru.begin(), handle_->lru, it->second);
-    name = it->second->second;
-  } else {
-    name = "t" + std::to_string(++handle_->next_name);
-    PGresult* r = PQprepare(c, name.c_str(), sql.c_str(), n, nullptr);
-    ++stats_.prepares;
-    if (Failed(r)) return r;
-    PQclear(r);
-    while (handle_->lru.size() >= options_.statement_cache) {
-      const std::string old = handle_->lru.back().second;
-      handle_->prepared.erase(handle_->lru.back().first);
-      handle_->lru.pop_back();
-      PQclear(PQexec(c, ("DEALLOCATE " + old).c_str()));
+  bool prepare = false;
+  if (cacheable && options_.statement_cache > 0) {
+    auto it = handle_->prepared.find(sql);
+    if (it != handle_->prepared.end()) {
+      handle_->lru.splice(handle_->lru.begin(), handle_->lru, it->second);
+      name = it->second->second;
+    } else {
+      while (handle_->lru.size() >= options_.statement_cache) {
+        const std::string old = handle_->lru.back().second;
+        handle_->prepared.erase(handle_->lru.back().first);
+        handle_->lru.pop_back();
+        PQclear(PQexec(c, ("DEALLOCATE " + old).c_str()));
+      }
+      name = "t" + std::to_string(++handle_->next_name);
+      prepare = true;
     }
+  }
+  if (name.empty()) ++stats_.prepares;
+  if (!guarded && !prepare) {
+    if (name.empty())
+      return PQexecParams(c, sql.c_str(), n, nullptr, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+    return PQexecPrepared(c, name.c_str(), n, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+  }
+  // SAVEPOINT, PREPARE, the statement and RELEASE go in one round trip
+  // (libpq's pipeline mode): after a failure the server skips the rest up to
+  // the sync, so a failed statement leaves its savepoint open for the undo.
+  if (!PQenterPipelineMode(c)) return nullptr;
+  std::vector<int> kinds;   // 0 savepoint/release, 1 prepare, 2 the statement
+  auto simple = [&](const char* text) {
+    PQsendQueryParams(c, text, 0, nullptr, nullptr, nullptr, nullptr, 0);
+    kinds.push_back(0);
+  };
+  if (guarded) simple("SAVEPOINT jet_statement");
+  if (prepare) {
+    ++stats_.prepares;
+    PQsendPrepare(c, name.c_str(), sql.c_str(), n, nullptr);
+    kinds.push_back(1);
+  }
+  if (name.empty())
+    PQsendQueryParams(c, sql.c_str(), n, nullptr, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+  else
+    PQsendQueryPrepared(c, name.c_str(), n, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+  kinds.push_back(2);
+  if (guarded) simple("RELEASE SAVEPOINT jet_statement");
+  PQpipelineSync(c);
+  PGresult* statement = nullptr;   // the statement's result
+  PGresult* failure = nullptr;     // the first failure, when not the statement's
+  bool prepared = false;
+  for (int kind : kinds) {
+    PGresult* r = PQgetResult(c);
+    if (!r) {   // the connection broke off
+      if (!failure && !statement) failure = PQmakeEmptyPGresult(c, PGRES_FATAL_ERROR);
+      break;
+    }
+    while (PGresult* extra = PQgetResult(c)) PQclear(extra);   // up to the query's end
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    if (kind == 1) prepared = ok;
+    if (kind == 2) {
+      statement = r;
+    } else if (!ok && PQresultStatus(r) != PGRES_PIPELINE_ABORTED && !failure) {
+      failure = r;
+    } else {
+      PQclear(r);
+    }
+  }
+  // The sync's own result ends the pipeline.
+  for (int ends = 0; PQstatus(c) == CONNECTION_OK && ends < 16;) {
+    PGresult* r = PQgetResult(c);
+    if (!r) {
+      ++ends;
+      continue;
+    }
+    const bool sync = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+    PQclear(r);
+    if (sync) break;
+  }
+  PQexitPipelineMode(c);
+  if (prepared) {
     handle_->lru.emplace_front(sql, name);
     handle_->prepared[sql] = handle_->lru.begin();
   }
-  return PQexecPrepared(c, name.c_str(), n, b.values.data(), b.lengths.data(), b.formats.data(), 0);
+  // The first real failure answers for the whole: a skipped statement's
+  // "aborted" says nothing.
+  if (failure && (!statement || !Failed(statement) || PQresultStatus(statement) == PGRES_PIPELINE_ABORTED)) {
+    if (statement) PQclear(statement);
+    return failure;
+  }
+  if (failure) PQclear(failure);
+  return statement;
 }
 
 PGresult* PostgresSession::Run(const std::string& sql, const std::vector<Value>& params, bool cacheable,
@@ -297,10 +365,8 @@ PGresult* PostgresSession::Run(const std::string& sql, const std::vector<Value>&
   const int depth = PQtransactionStatus(c) == PQTRANS_INTRANS ? TransactionDepth() : 0;
   const bool changed = depth > 0 && (static_cast<size_t>(depth) >= changed_.size() || changed_[depth]);
   const bool guarded = depth > 0 && changed;
-  if (guarded) RunSimple("SAVEPOINT jet_statement");
-  PGresult* r = RunOnce(sql, params, cacheable);
+  PGresult* r = RunOnce(sql, params, cacheable, guarded);
   if (!Failed(r)) {
-    if (guarded) RunSimple("RELEASE SAVEPOINT jet_statement");
     if (depth > 0 && writes && static_cast<size_t>(depth) < changed_.size()) changed_[depth] = true;
     if (r) stats_.rows_fetched += static_cast<uint64_t>(PQntuples(r));
     return r;

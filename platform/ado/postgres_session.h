@@ -117,7 +117,10 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   // transaction a failure undoes the statement alone (see above); `writes`
   // marks the level as holding changes.
   PGresult* Run(const std::string& sql, const std::vector<Value>& params, bool cacheable, bool writes);
-  PGresult* RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable);
+  // Runs a statement; a `guarded` one between SAVEPOINT jet_statement and
+  // its RELEASE (left open when the statement fails). Null: the connection
+  // failed.
+  PGresult* RunOnce(const std::string& sql, const std::vector<Value>& params, bool cacheable, bool guarded);
   void RunSimple(const std::string& sql);   // SAVEPOINT, COMMIT, ...
   Error ErrorOf(const PGresult* result);    // takes the failure of a result (or of the connection)
   std::string AssignedTransactionId();      // "" when the transaction has written nothing
