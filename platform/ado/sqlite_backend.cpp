@@ -115,7 +115,14 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   KeepSqliteLocks();   // before any lock is taken: see sqlite_locks.h
   const std::string path = ConnectionSetting(cs, "Data Source");
   if (path.empty()) throw Error(kErrProvider, "The connection string names no database file: a Data Source= setting is required.");
-  const SqliteOptions options = ReadOptions(cs);
+  // The same connection string comes back for every pass: read it once.
+  thread_local std::string last_cs;
+  thread_local SqliteOptions last_options;
+  if (cs != last_cs || last_cs.empty()) {
+    last_options = ReadOptions(cs);
+    last_cs = cs;
+  }
+  const SqliteOptions options = last_options;
 
   // Opening never creates a file: look before SQLite does.
   struct stat st;

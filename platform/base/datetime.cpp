@@ -155,8 +155,29 @@ std::string FormatFull(double serial) {
   int y, m, d, h, mi, s;
   ToParts(serial, &y, &m, &d, &h, &mi, &s);
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, h, mi, s);
-  return buf;
+  if (y < 0 || y > 9999 || m < 0 || m > 99 || d < 0 || d > 99 || h < 0 || h > 99 || mi < 0 || mi > 99 ||
+      s < 0 || s > 99) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, h, mi, s);
+    return buf;
+  }
+  // Written out by hand: every log line and stored date-time comes through here.
+  auto two = [](char* at, int v) {
+    at[0] = static_cast<char>('0' + v / 10);
+    at[1] = static_cast<char>('0' + v % 10);
+  };
+  two(buf, y / 100);
+  two(buf + 2, y % 100);
+  buf[4] = '-';
+  two(buf + 5, m);
+  buf[7] = '-';
+  two(buf + 8, d);
+  buf[10] = ' ';
+  two(buf + 11, h);
+  buf[13] = ':';
+  two(buf + 14, mi);
+  buf[16] = ':';
+  two(buf + 17, s);
+  return std::string(buf, 19);
 }
 
 std::string FormatGeneral(double serial) {

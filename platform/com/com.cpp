@@ -22,10 +22,26 @@ bool Guid::operator==(const Guid& o) const {
 }
 
 std::string Guid::ToString() const {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", d1, d2, d3,
-                d4[0], d4[1], d4[2], d4[3], d4[4], d4[5], d4[6], d4[7]);
-  return buf;
+  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper-case hexadecimal digits.
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(38);
+  auto hex = [&](uint64_t v, int digits) {
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(v >> shift) & 0xF];
+  };
+  out += '{';
+  hex(d1, 8);
+  out += '-';
+  hex(d2, 4);
+  out += '-';
+  hex(d3, 4);
+  out += '-';
+  hex(d4[0], 2);
+  hex(d4[1], 2);
+  out += '-';
+  for (int i = 2; i < 8; ++i) hex(d4[i], 2);
+  out += '}';
+  return out;
 }
 
 bool Guid::Parse(const std::string& text, Guid* out) {
@@ -52,25 +68,22 @@ std::string LibraryPathOf(const void* address) {
 namespace {
 
 std::mutex g_mu;
-std::map<std::string, void*> g_loaded;   // path -> handle; never unloaded
+// path -> the library's DllGetClassObject (null: it exports none); never unloaded
+std::map<std::string, DllGetClassObjectFn> g_loaded;
 
 DllGetClassObjectFn LoadEntry(const std::string& path, std::string* error) {
   std::lock_guard<std::mutex> lock(g_mu);
-  void* handle;
   auto it = g_loaded.find(path);
-  if (it != g_loaded.end()) {
-    handle = it->second;
-  } else {
-    handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (it == g_loaded.end()) {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       if (error) *error = ::dlerror();
       return nullptr;
     }
-    g_loaded[path] = handle;
+    it = g_loaded.emplace(path, reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, "DllGetClassObject"))).first;
   }
-  auto fn = reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
-  if (!fn && error) *error = path + " does not export DllGetClassObject";
-  return fn;
+  if (!it->second && error) *error = path + " does not export DllGetClassObject";
+  return it->second;
 }
 
 std::string RegisteredLibrary(const Guid& clsid) {

@@ -38,19 +38,15 @@ std::string Lower(std::string s) {
 // Joins a parent path and a sub-key, dropping empty parts.
 std::string Join(const std::string& parent, const std::string& sub) {
   std::string out = parent;
-  std::string part;
-  auto flush = [&] {
-    if (!part.empty()) {
+  for (size_t start = 0; start < sub.size();) {
+    size_t end = sub.find('\\', start);
+    if (end == std::string::npos) end = sub.size();
+    if (end > start) {
       if (!out.empty()) out += '\\';
-      out += part;
-      part.clear();
+      out.append(sub, start, end - start);
     }
-  };
-  for (char c : sub) {
-    if (c == '\\') flush();
-    else part += c;
+    start = end + 1;
   }
-  flush();
   return out;
 }
 
@@ -59,6 +55,7 @@ std::string Join(const std::string& parent, const std::string& sub) {
 std::string FileName(const std::string& name) {
   if (name.empty()) return "@";
   std::string out;
+  out.reserve(name.size());
   for (unsigned char c : Lower(name)) {
     if (c == '/' || c == '%' || c == '@' || c == 0) {
       char buf[4];
@@ -72,18 +69,28 @@ std::string FileName(const std::string& name) {
   return out;
 }
 
-fs::path KeyFolder(const HKEY& key) {
-  fs::path p = fs::path(RootFolder()) / HiveName(key.hive);
-  std::string part;
-  for (char c : key.path + "\\") {
-    if (c == '\\') {
-      if (!part.empty()) p /= FileName(part);
-      part.clear();
-    } else {
-      part += c;
+// The folder of a key (a plain string: the class lookup of every pass comes
+// through here).
+std::string KeyFolder(const HKEY& key) {
+  std::string p = RootFolder();
+  p += '/';
+  p += HiveName(key.hive);
+  const std::string& path = key.path;
+  for (size_t start = 0; start < path.size();) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      p += '/';
+      p += FileName(path.substr(start, end - start));
     }
+    start = end + 1;
   }
   return p;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -106,7 +113,7 @@ long RegCreateKeyExA(const HKEY& parent, const std::string& sub_key, uint32_t, H
   HKEY k{parent.hive, Join(parent.path, sub_key), true};
   std::error_code ec;
   fs::create_directories(KeyFolder(k), ec);
-  if (ec || !fs::is_directory(KeyFolder(k))) return kAccessDenied;
+  if (ec || !IsDirectory(KeyFolder(k))) return kAccessDenied;
   *result = k;
   return kSuccess;
 }
@@ -114,14 +121,14 @@ long RegCreateKeyExA(const HKEY& parent, const std::string& sub_key, uint32_t, H
 long RegOpenKeyExA(const HKEY& parent, const std::string& sub_key, uint32_t, HKEY* result) {
   if (!parent.valid) return kFileNotFound;
   HKEY k{parent.hive, Join(parent.path, sub_key), true};
-  if (!fs::is_directory(KeyFolder(k))) return kFileNotFound;
+  if (!IsDirectory(KeyFolder(k))) return kFileNotFound;
   *result = k;
   return kSuccess;
 }
 
 long RegQueryValueText(const HKEY& key, const std::string& value_name, std::string* text) {
   if (!key.valid) return kFileNotFound;
-  auto content = textfile::ReadAll((KeyFolder(key) / FileName(value_name)).string());
+  auto content = textfile::ReadAll(KeyFolder(key) + "/" + FileName(value_name));
   if (!content) return kFileNotFound;
   *text = *content;
   return kSuccess;

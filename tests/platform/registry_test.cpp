@@ -64,6 +64,12 @@ TEST(RegistryTest, ProgramFolderFollowsTheRegistrationOrFallsBack) {
     com::RegisterClass("Tally.Class", com::Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, path);
   };
   EXPECT_EQ(locate(), "/default");
+  // A class's key is named by its identifier in the registry's form.
+  const com::Guid id{0x6B7E2F3A, 0x1C4D, 0x4E8B, {0x9A, 0x2F, 0x5D, 0x3C, 0x7B, 0x1E, 0x9F, 0x04}};
+  EXPECT_EQ(id.ToString(), "{6B7E2F3A-1C4D-4E8B-9A2F-5D3C7B1E9F04}");
+  com::Guid back;
+  ASSERT_TRUE(com::Guid::Parse(id.ToString(), &back));
+  EXPECT_EQ(back.ToString(), id.ToString());
   reg("/Apps/Tally/LIBTALLYCORE.SO");   // matched without regard to case
   EXPECT_EQ(locate(), "/Apps/Tally");
   EXPECT_EQ(RegisteredProgramFolderOnce("Tally.Class", "libtallycore.so", "/default"), "/Apps/Tally");
