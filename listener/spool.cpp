@@ -1,5 +1,7 @@
 #include "spool.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -218,14 +220,22 @@ std::optional<SpooledDatagram> Spool::Peek() {
   std::lock_guard<std::mutex> lock(mu_);
   peeked_size_ = 0;
   if (head_ >= end_) return std::nullopt;
-  uint8_t header[kHeader];
-  if (!ReadAt(data_fd_, header, kHeader, head_)) return std::nullopt;
-  const uint32_t length = Get32(header + 4);
-  if (length > kMaxPayload || head_ + kHeader + length > end_) return std::nullopt;
-  std::vector<uint8_t> record(kHeader + length);
-  if (!ReadAt(data_fd_, record.data(), record.size(), head_)) return std::nullopt;
+  // Whether [head_, head_ + n) is in the read-ahead; else reads from head_
+  // at least n bytes, and up to 256 KiB of what follows.
+  auto have = [this](uint64_t n) {
+    if (head_ >= ahead_at_ && head_ + n <= ahead_at_ + ahead_.size()) return true;
+    const uint64_t size = std::max<uint64_t>(n, std::min<uint64_t>(end_ - head_, 256 * 1024));
+    ahead_.resize(size);
+    ahead_at_ = head_;
+    if (ReadAt(data_fd_, ahead_.data(), size, head_)) return true;
+    ahead_.clear();
+    return false;
+  };
+  if (head_ + kHeader > end_ || !have(kHeader)) return std::nullopt;
+  const uint32_t length = Get32(ahead_.data() + (head_ - ahead_at_) + 4);
+  if (length > kMaxPayload || head_ + kHeader + length > end_ || !have(kHeader + length)) return std::nullopt;
   SpooledDatagram d;
-  size_t n = DecodeSpoolRecord(record.data(), record.size(), &d);
+  size_t n = DecodeSpoolRecord(ahead_.data() + (head_ - ahead_at_), kHeader + length, &d);
   if (n == 0) return std::nullopt;
   peeked_size_ = n;
   return d;
@@ -237,7 +247,10 @@ void Spool::Pop() {
   head_ += peeked_size_;
   peeked_size_ = 0;
   if (waiting_ > 0) --waiting_;
-  if (head_ >= end_ && ::ftruncate(data_fd_, 0) == 0) head_ = end_ = 0;
+  if (head_ >= end_ && ::ftruncate(data_fd_, 0) == 0) {
+    head_ = end_ = 0;
+    ahead_.clear();
+  }
   WriteHead();
 }
 

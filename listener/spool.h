@@ -80,6 +80,11 @@ class Spool {
   uint64_t end_ = 0;        // size of the data file
   uint64_t waiting_ = 0;
   uint64_t peeked_size_ = 0;   // size of the record Peek returned, 0 when none
+  // Records read ahead from the data file (bytes below end_ stay as they are
+  // until the file is emptied): `ahead_` holds the file's bytes from offset
+  // `ahead_at_`.
+  std::vector<uint8_t> ahead_;
+  uint64_t ahead_at_ = 0;
   SpoolDamage damage_;
 };
 

@@ -110,6 +110,26 @@ TEST_F(SpoolTest, OrderIsKeptAcrossReopeningAndPopsPersist) {
   EXPECT_EQ(s->Waiting(), 0u);
   ASSERT_TRUE(s->Append(Datagram(11)));
   ExpectDrains(*s, {11});
+  // Records are read ahead in chunks: taking and appending in turn, over
+  // more than a chunk's worth and sizes that cross chunk ends, and after the
+  // file was emptied, each comes back whole and in order.
+  auto size = [](int i) { return static_cast<size_t>(1000 + 37 * (i % 90)); };
+  int next = 0, taken = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k < 120; ++k, ++next) ASSERT_TRUE(s->Append(Datagram(next, size(next))));
+    while (taken < next - (round < 2 ? 40 : 0)) {
+      auto d = s->Peek();
+      ASSERT_TRUE(d) << taken;
+      ExpectSame(*d, taken, size(taken));
+      s->Pop();
+      ++taken;
+    }
+  }
+  EXPECT_FALSE(s->Peek());
+  ASSERT_TRUE(s->Append(Datagram(5, 77)));   // into the emptied file
+  auto d = s->Peek();
+  ASSERT_TRUE(d);
+  ExpectSame(*d, 5, 77);
 }
 
 TEST_F(SpoolTest, ATornLastRecordIsReportedAndTheIntactOnesKept) {
