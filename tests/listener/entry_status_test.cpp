@@ -4,13 +4,8 @@
 // report and metrics endpoint scraped over HTTP during a burst.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <filesystem>
 
@@ -24,22 +19,7 @@ using tallyhost::TheEntryStatus;
 
 namespace {
 
-// A socket holding a loopback port (UDP or TCP) until destroyed.
-struct HeldPort {
-  explicit HeldPort(int type) {
-    fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~HeldPort() { ::close(fd); }
-  int fd = -1;
-  int port = 0;
-};
+using testkit::HeldPort;
 
 EntrySnapshot Entry(int n) {
   for (const EntrySnapshot& s : TheEntryStatus().Snapshot())
@@ -153,23 +133,11 @@ TEST(HeadlessStatus, MetricsScrapedDuringABurstAndTheStatusReport) {
                      "Port=" + std::to_string(port) + ",Database=Provider=SQLite;Data Source=" + db + "\r\n" +
                          "Port=" + std::to_string(taken.port) + ",Database=Provider=SQLite;Data Source=" + db +
                          "\r\n");
-  int metrics_port;
-  {
-    HeldPort probe(SOCK_STREAM);   // a TCP port free at this moment
-    metrics_port = probe.port;
-  }
+  const int metrics_port = HeldPort(SOCK_STREAM).port;   // a TCP port free at this moment
   const std::string out = tmp.File("out"), err = tmp.File("err");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::unsetenv("QT_QPA_PLATFORM");
-    ::unsetenv("DISPLAY");
-    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-    const std::string bin = testkit::BinaryFolder() + "/tallyhost";
-    const std::string metrics = "metrics=127.0.0.1:" + std::to_string(metrics_port);
-    ::execl(bin.c_str(), bin.c_str(), "headless=1", "quiet=1", metrics.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  testkit::Child listener({testkit::BinaryFolder() + "/tallyhost", "headless=1", "quiet=1",
+                           "metrics=127.0.0.1:" + std::to_string(metrics_port)},
+                          out, {}, err);
   ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(err).find("metrics at") != std::string::npos; }))
       << testkit::ReadFile(err);
   httplib::Client client("127.0.0.1", metrics_port);
@@ -195,7 +163,7 @@ TEST(HeadlessStatus, MetricsScrapedDuringABurstAndTheStatusReport) {
             std::string::npos);
   EXPECT_NE(res->body.find("tallyhost_pass_duration_seconds_count 300\n"), std::string::npos);
   EXPECT_EQ(LogsCount(db), 300u);
-  ::kill(pid, SIGUSR1);   // the status report on standard output
+  listener.Signal(SIGUSR1);   // the status report on standard output
   ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(out).find("Recent problems") != std::string::npos; }))
       << testkit::ReadFile(out);
   const std::string report = testkit::ReadFile(out);
@@ -203,10 +171,8 @@ TEST(HeadlessStatus, MetricsScrapedDuringABurstAndTheStatusReport) {
   EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
   EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
       << report;
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  listener.Signal(SIGTERM);
+  EXPECT_EQ(listener.Wait(), 0);
 }
 
 }  // namespace

@@ -7,27 +7,7 @@ namespace {
 
 using json = nlohmann::json;
 
-class WebApi : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new testkit::TempDir();
-    db_ = dir_->File("stats.db");
-    testkit::Touch(db_);
-    webtest::Store(db_, webtest::AlphaGame(), dir_->path());
-    webtest::Store(db_, webtest::BravoGame(), dir_->path());
-    web_ = new webtest::Web(webtest::Sqlite(db_), dir_->File("summaries.db"));
-  }
-  static void TearDownTestSuite() {
-    delete web_;
-    delete dir_;
-  }
-  static testkit::TempDir* dir_;
-  static std::string db_;
-  static webtest::Web* web_;
-};
-testkit::TempDir* WebApi::dir_ = nullptr;
-std::string WebApi::db_;
-webtest::Web* WebApi::web_ = nullptr;
+using WebApi = webtest::HandWorkedGame;
 
 // Players: O'Neil 1, <script> 2, Bob 3, Robert 4 (Bob's new name), <img> 5.
 const std::string kScript = "<script>alert(1)</script>";

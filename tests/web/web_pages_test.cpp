@@ -8,26 +8,7 @@
 
 namespace {
 
-class WebPages : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new testkit::TempDir();
-    const std::string db = dir_->File("stats.db");
-    testkit::Touch(db);
-    webtest::Store(db, webtest::AlphaGame(), dir_->path());
-    webtest::Store(db, webtest::BravoGame(), dir_->path());
-    web_ = new webtest::Web(webtest::Sqlite(db), dir_->File("summaries.db"));
-  }
-  static void TearDownTestSuite() {
-    delete web_;
-    delete dir_;
-  }
-  std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(web_->port()) + path; }
-  static testkit::TempDir* dir_;
-  static webtest::Web* web_;
-};
-testkit::TempDir* WebPages::dir_ = nullptr;
-webtest::Web* WebPages::web_ = nullptr;
+using WebPages = webtest::HandWorkedGame;
 
 bool Has(const std::string& dom, const std::string& text) { return dom.find(text) != std::string::npos; }
 
