@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/mount.h>
 
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -147,21 +145,15 @@ TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
 }
 
 TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
-  const std::string mnt = tmp_.File("mnt");
-  std::filesystem::create_directories(mnt);
-  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=400k") != 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mnt};
-  const std::string db = mnt + "/stats.db";
+  Tmpfs mnt(tmp_.File("mnt"), "400k");
+  if (!mnt.error.empty()) GTEST_SKIP() << "no tmpfs can be mounted here: " << mnt.error;
+  const std::string db = mnt.folder + "/stats.db";
   CreateDatabase(db);
   auto listener = MakeListener(";Busy Timeout=200", db);
   ASSERT_TRUE(listener->Start());
   Stream(400, 100, [&](size_t i) {
     if (i == 700) {
-      ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, "size=20m"), 0);
+      ASSERT_TRUE(mnt.Resize("20m"));
     }
   });
   ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));

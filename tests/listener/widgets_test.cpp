@@ -128,18 +128,11 @@ TEST_F(WindowTest, CloseSavesAndStoresGeometryAndWidths) {
 }
 
 TEST(Dialogs, SingleValueAndSingleSelect) {
-  SingleValueDialog d;
-  EXPECT_EQ(d.size(), QSize(220, 58));
-  EXPECT_EQ(d.Label1->geometry(), QRect(8, 16, 105, 25));
-  EXPECT_EQ(d.Text1->geometry(), QRect(120, 16, 57, 27));
-  EXPECT_EQ(d.Command1->geometry(), QRect(184, 16, 33, 33));
-  EXPECT_TRUE(d.Command1->isDefault());
-  EXPECT_EQ(d.Text1->text(), "Text1");
-
   WidgetDialogs dialogs(nullptr);
   std::string text = "28000";
   OnModal([](QWidget* w) {
     auto* v = qobject_cast<SingleValueDialog*>(w);
+    EXPECT_TRUE(v->Command1->isDefault());
     v->Text1->setText("28010");
     v->Command1->click();
   });
@@ -172,7 +165,7 @@ class CountingTester : public LogonTester {
 };
 }  // namespace
 
-TEST(Dialogs, LoginLayoutAndStayingOpenAfterAFailedTest) {
+TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
   CountingTester tester;
   WidgetDialogs dialogs(nullptr);
   bool still_open = false;
@@ -180,10 +173,6 @@ TEST(Dialogs, LoginLayoutAndStayingOpenAfterAFailedTest) {
   OnModal([&](QWidget* w) {
     auto* l = qobject_cast<Login*>(w);
     EXPECT_EQ(l->windowTitle(), "Database Logon");
-    EXPECT_EQ(l->size(), QSize(250, 185));
-    EXPECT_EQ(l->txtUserName->geometry(), QRect(86, 89, 155, 23));
-    EXPECT_EQ(l->cmdOK->geometry(), QRect(33, 148, 76, 26));
-    EXPECT_EQ(l->cmdCancel->geometry(), QRect(140, 148, 76, 26));
     EXPECT_EQ(l->txtPassword->echoMode(), QLineEdit::Password);
     l->txtUserName->setText("me");
     l->cmdOK->click();

@@ -1,7 +1,7 @@
 // The SQLite provider against real database files: Jet's date-time meaning
 // in the stored form, narrow texts, lock conflicts from a second connection,
-// statement errors and the work done for large tables. What every provider
-// does alike is in ado_backends_test.cpp.
+// statement errors and the work done for large tables; faults injected into
+// its sessions. What every provider does alike is in ado_backends_test.cpp.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,6 +11,7 @@
 #include "ado_errors.h"
 #include "backend.h"
 #include "datetime.h"
+#include "fault_injection.h"
 #include "test_env.h"
 
 namespace {
@@ -235,6 +236,59 @@ TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
   int n = 0;
   for (; !held->Eof(); held->MoveNext()) EXPECT_EQ(held->Field("Record").AsInteger(), 5 - n++);
   EXPECT_EQ(n, 5);
+}
+
+// Fault injection: chosen operations fail before they reach the database.
+TEST_F(AdoSqlite, NthMatchingOperationsFailWithoutEffectAndAFailedUpdateKeepsItsRow) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  plan->Fail({ado::fault::kExecute, "Insert into Types", 2, 2, ado::fault::LockConflict()});
+  plan->Fail({ado::fault::kInsert, "Types", 1, 1, ado::Error(-2147217887, "Disk on fire")});
+  ado::fault::Wrap(conn_, plan);
+  conn_.Execute("Insert into Types values ( 1, 'a', 0 )");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
+      ADD_FAILURE() << "no injected failure";
+    } catch (const ado::Error& e) {
+      EXPECT_EQ(e.Number(), ado::kErrProvider);
+      EXPECT_NE(e.Description().find("locked"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(Count("Types"), 1);   // the failed inserts did not run
+  conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
+  EXPECT_EQ(plan->Log().front(), "Execute: Insert into Types values ( 1, 'a', 0 )");
+
+  ado::Recordset rs;
+  rs.Open("Select * From Types", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(3));
+  EXPECT_THROW(rs.Update(), ado::Error);
+  rs.Update();   // the pending row was kept for the retry
+  EXPECT_EQ(Count("Types"), 3);
+  EXPECT_EQ(plan->Injected(), 3);
+}
+
+TEST_F(AdoSqlite, ScopedInjectionReachesConnectionsOpenedMeanwhile) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  plan->Fail({ado::fault::kCommit, "", 1, -1, ado::fault::DuplicateKey()});
+  {
+    ado::fault::ScopedInjection scope(plan);
+    ado::Connection c;
+    c.Open(ConnectionString());
+    c.BeginTrans();
+    c.Execute("Insert into Types values ( 1, 'a', 0 )");
+    EXPECT_THROW(c.CommitTrans(), ado::Error);
+    EXPECT_THROW(c.CommitTrans(), ado::Error);
+    EXPECT_TRUE(c.InTransaction());
+    c.RollbackTrans();
+    EXPECT_EQ(Count("Types"), 0);
+  }
+  ado::Connection after;
+  after.Open(ConnectionString());
+  after.BeginTrans();
+  after.Execute("Insert into Types values ( 1, 'a', 0 )");
+  EXPECT_NO_THROW(after.CommitTrans());
+  EXPECT_EQ(plan->Injected(), 2);
 }
 
 }  // namespace

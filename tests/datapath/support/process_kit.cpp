@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,19 @@
 #include "test_env.h"
 
 namespace datapath {
+
+Tmpfs::Tmpfs(const std::string& f, const std::string& size) : folder(f) {
+  std::filesystem::create_directories(folder);
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) error = std::strerror(errno);
+}
+
+Tmpfs::~Tmpfs() {
+  if (error.empty()) ::umount2(folder.c_str(), MNT_DETACH);
+}
+
+bool Tmpfs::Resize(const std::string& size) {
+  return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
+}
 
 std::string Bin(const std::string& program) { return testkit::BinaryFolder() + "/" + program; }
 

@@ -86,6 +86,15 @@ std::map<std::string, std::vector<std::string>> Dump(const std::string& db);
 std::string IntegrityCheck(const std::string& db);
 long long CountOf(const std::string& db, const std::string& sql);
 
+// A tmpfs of `size` (as mount's size= option) mounted on `folder` (created)
+// until destroyed; `error` tells why when it could not be mounted.
+struct Tmpfs {
+  Tmpfs(const std::string& folder, const std::string& size);
+  ~Tmpfs();
+  bool Resize(const std::string& size);
+  std::string folder, error;
+};
+
 // Waits until `done` or `timeout`; whether `done` held.
 template <class F>
 bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = std::chrono::milliseconds(50)) {
