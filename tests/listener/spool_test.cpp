@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <tuple>
 
 #include "spool.h"
 #include "test_env.h"
@@ -27,12 +28,10 @@ SpooledDatagram Datagram(int i, size_t size = 40) {
 }
 
 void ExpectSame(const SpooledDatagram& got, int i, size_t size = 40) {
-  SpooledDatagram want = Datagram(i, size);
-  EXPECT_EQ(got.arrival, want.arrival) << i;
-  EXPECT_EQ(got.sender_address, want.sender_address) << i;
-  EXPECT_EQ(got.sender_port, want.sender_port) << i;
-  EXPECT_EQ(got.local_port, want.local_port) << i;
-  EXPECT_EQ(got.data, want.data) << i;
+  const SpooledDatagram want = Datagram(i, size);
+  EXPECT_EQ(std::tie(got.arrival, got.sender_address, got.sender_port, got.local_port, got.data),
+            std::tie(want.arrival, want.sender_address, want.sender_port, want.local_port, want.data))
+      << i;
 }
 
 // Takes every waiting datagram, checking they are `expected` in order.

@@ -8,44 +8,19 @@
 #include <chrono>
 #include <map>
 
-#include "ado_errors.h"
+#include "ado_kit.h"
 #include "backend.h"
 #include "datetime.h"
 #include "fault_injection.h"
-#include "test_env.h"
 
 namespace {
 
-class AdoSqlite : public ::testing::Test {
+class AdoSqlite : public AdoTest {
  protected:
-  void SetUp() override {
-    path_ = dir_.File("test.mdb");
-    testkit::Touch(path_);
-    conn_.Open(ConnectionString());
-    conn_.Execute("Create Table Logs (Record INTEGER Constraint CU7 Unique, Log_IP VARCHAR (50), "
-                  "Log_Port INTEGER, Log_Data BLOB, Log_Date DATETIME)");
-    conn_.Execute("Create Table Servers (Record INTEGER Constraint CU12 Unique, Server_Port VARCHAR (6))");
-    conn_.Execute("Create Table Scores (Record INTEGER Constraint CU11 Unique, Offset REAL)");
-    for (const char* t : {"Maps (Record INTEGER Constraint CU9 Unique, Map VARCHAR (128)",
-                          "Players (Record INTEGER Constraint CU10 Unique, Player VARCHAR (50)",
-                          "Teams (Record INTEGER Constraint CU15 Unique, Team VARCHAR (50)",
-                          "Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50)",
-                          "Weapons (Record INTEGER Constraint CU17 Unique, Weapon VARCHAR (50)"})
-      conn_.Execute(std::string("Create Table ") + t + ", Date_Time DATETIME)");
-  }
-  std::string ConnectionString(const std::string& extra = "") const {
-    return "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path_ + extra;
-  }
-  int64_t Count(const std::string& table) {
-    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
-  }
+  void SetUp() override { Open(Backend::Sqlite); }
   std::string Raw(const std::string& select) {   // a value as SQLite stores it
     return conn_.Execute(select)->Field("Raw").AsText();
   }
-
-  testkit::TempDir dir_;
-  std::string path_;
-  ado::Connection conn_;
 };
 
 TEST_F(AdoSqlite, TablesRowsetKeepsLetterCaseAndTellsKinds) {
