@@ -34,6 +34,18 @@ void OnModal(std::function<void(QWidget*)> f) {
   });
 }
 
+// Answers the next message box with `button` (closes it for NoButton) and
+// records its text.
+void AnswerBox(QMessageBox::StandardButton button, QString* text) {
+  OnModal([button, text](QWidget* w) {
+    auto* b = qobject_cast<QMessageBox*>(w);
+    if (!b) return;
+    *text = b->text();
+    if (button == QMessageBox::NoButton) b->close();
+    else b->button(button)->click();
+  });
+}
+
 QStringList Captions(QMenu* menu) {
   QStringList out;
   for (QAction* a : menu->actions()) out << (a->isSeparator() ? "-" : a->text());
@@ -217,22 +229,14 @@ TEST(Dialogs, DataLinkTestConnectionReachesAPostgresServerAndShowsItsError) {
   link.user->setText("tally");
   EXPECT_EQ(link.TestConnection(), "");
   QString shown;
-  OnModal([&](QWidget* w) {
-    auto* b = qobject_cast<QMessageBox*>(w);
-    shown = b->text();
-    b->close();
-  });
+  AnswerBox(QMessageBox::NoButton, &shown);
   QMetaObject::invokeMethod(link.test, "click");
   EXPECT_EQ(shown, "Test connection succeeded.");
 
   // Over TCP with a wrong password: the server's own words reach the user.
   link.host->setText("127.0.0.1");
   link.password->setText("wrong");
-  OnModal([&](QWidget* w) {
-    auto* b = qobject_cast<QMessageBox*>(w);
-    shown = b->text();
-    b->close();
-  });
+  AnswerBox(QMessageBox::NoButton, &shown);
   QMetaObject::invokeMethod(link.test, "click");
   EXPECT_TRUE(shown.startsWith("Test connection failed.\n")) << shown.toStdString();
   EXPECT_TRUE(shown.contains("password authentication failed for user \"tally\"")) << shown.toStdString();
@@ -262,18 +266,6 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   OnModal([](QWidget* w) { qobject_cast<QMessageBox*>(w)->close(); });
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t", msgbox::Kind::Message), msgbox::vbOK);
 }
-
-namespace {
-// Answers the next question box with `button` and records its text.
-void AnswerQuestion(QMessageBox::StandardButton button, QString* text) {
-  OnModal([button, text](QWidget* w) {
-    auto* b = qobject_cast<QMessageBox*>(w);
-    if (!b) return;
-    *text = b->text();
-    b->button(button)->click();
-  });
-}
-}  // namespace
 
 TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
   DataLinkDialog d;
@@ -321,13 +313,13 @@ TEST(DataLink, MissingFileIsCreatedOnlyOnYes) {
   d.provider->setCurrentText("SQLite");
   d.file->setText(QString::fromStdString(db));
   QString question;
-  AnswerQuestion(QMessageBox::No, &question);
+  AnswerBox(QMessageBox::No, &question);
   d.ok->click();
   EXPECT_NE(question.indexOf("does not exist"), -1);
   EXPECT_FALSE(testkit::Exists(db));
   EXPECT_EQ(d.result(), QDialog::Rejected);   // still open, nothing chosen
   question.clear();
-  AnswerQuestion(QMessageBox::Yes, &question);
+  AnswerBox(QMessageBox::Yes, &question);
   d.ok->click();
   EXPECT_FALSE(question.isEmpty());
   EXPECT_TRUE(testkit::Exists(db));

@@ -27,7 +27,7 @@ void Store(const std::string& db_path, const Feed& feed, const std::string& work
            const std::string& extra_args = "");
 
 // The hand-worked game: server "Alpha" plays game 1 (closed), server
-// "Bravo's <b>" game 2 (running). See web_api_test.cpp for its figures.
+// "Bravo's <b>" game 2 (running). See web_site_test.cpp for its figures.
 Feed AlphaGame();
 Feed BravoGame();
 // <dir>/stats.db holding the Alpha game, and the Bravo game when `bravo`.
