@@ -72,6 +72,13 @@ class OutageTest : public ::testing::Test {
     }
   }
 
+  // The listener waited for the database (its datagrams went to the spool)
+  // and no pass failed.
+  void ExpectWaitedWithoutFailing(Listener& listener, const char* what = "") {
+    EXPECT_NE(listener.Output().find("The datagram waits in the spool"), std::string::npos) << what;
+    EXPECT_EQ(listener.Output().find("Processing failed"), std::string::npos) << listener.Output();
+  }
+
   testkit::TempDir tmp_;
   std::string db_;
   std::vector<int> ports_;
@@ -89,8 +96,7 @@ TEST_F(OutageTest, AThirtySecondLockLosesNothingAndKeepsTheOrder) {
   lock.reset();
   Stream(50, 100);
   ExpectAllStoredInOrder(db_, 3200, std::chrono::seconds(90));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener);
   EXPECT_GT(listener->Stop(), 0);
 }
 
@@ -114,8 +120,7 @@ TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) {
   });
   EXPECT_FALSE(testkit::Exists(tmp_.File("away.db")));
   ExpectAllStoredInOrder(db_, 700, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener);
 }
 
 TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
@@ -139,9 +144,7 @@ TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
   });
   ASSERT_TRUE(freed);
   ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
-      << "the database never filled up";
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener, "the database never filled up");
 }
 
 TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
@@ -157,9 +160,7 @@ TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
     }
   });
   ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
-      << "the file system never filled up";
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener, "the file system never filled up");
   listener->Stop();
 }
 

@@ -1,7 +1,9 @@
 // The listener as a service: the real tallyhost program started as a second
-// process, its options, exit statuses, signals, quiet receipt, and an
+// process, its options, exit statuses, signals, quiet receipt, its status
+// report and metrics endpoint scraped over HTTP during a burst, and an
 // installation into a temporary prefix.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -141,6 +143,49 @@ TEST_F(Service, QuietReceiptAndFailuresOnceOnStandardError) {
     EXPECT_EQ(Occurrences(c.Out(), "Processing failed"), 0u);
     EXPECT_EQ(Occurrences(c.Err(), "Processing failed"), 1u) << c.Err();
   }
+}
+
+TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
+  const int port = FreeUdpPort();
+  const std::string db = Database("m.db");
+  testkit::HeldPort taken(SOCK_DGRAM);
+  WriteConfig(EntryLine(port, db) + "\r\n" + EntryLine(taken.port, db) + "\r\n");
+  const int metrics_port = testkit::HeldPort(SOCK_STREAM).port;   // a TCP port free at this moment
+  testkit::Child listener =
+      Run(Tallyhost(), {"headless=1", "quiet=1", "metrics=127.0.0.1:" + std::to_string(metrics_port)}, "m");
+  ASSERT_TRUE(WaitForErr("m", "metrics at")) << listener.Err();
+  httplib::Client client("127.0.0.1", metrics_port);
+  const std::string p = "{entry=\"1\",port=\"" + std::to_string(port) + "\"} ";
+  int scrapes = 0;
+  for (uint32_t i = 1; i <= 300; ++i) {
+    SendDatagram(port, ValidDatagram(i));
+    if (i % 50 == 0) {   // scraped while the burst is handled
+      auto res = client.Get("/metrics");
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200);
+      EXPECT_NE(res->body.find("tallyhost_datagrams_received_total" + p), std::string::npos);
+      ++scrapes;
+    }
+  }
+  EXPECT_EQ(scrapes, 6);
+  ASSERT_TRUE(WaitUntil([&] {
+    auto res = client.Get("/metrics");
+    return res && res->body.find("tallyhost_datagrams_stored_total" + p + "300\n") != std::string::npos;
+  })) << client.Get("/metrics")->body;
+  auto res = client.Get("/metrics");
+  EXPECT_NE(res->body.find("tallyhost_entry_listening{entry=\"2\",port=\"" + std::to_string(taken.port) + "\"} 0"),
+            std::string::npos);
+  EXPECT_NE(res->body.find("tallyhost_pass_duration_seconds_count 300\n"), std::string::npos);
+  EXPECT_EQ(LogsCount(db), 300u);
+  listener.Signal(SIGUSR1);   // the status report on standard output
+  ASSERT_TRUE(WaitForOut("m", "Recent problems")) << listener.Out();
+  const std::string report = listener.Out();
+  EXPECT_NE(report.find("Entry 1, port " + std::to_string(port) + ": listening"), std::string::npos) << report;
+  EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
+  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
+      << report;
+  listener.Signal(SIGTERM);
+  EXPECT_EQ(listener.Wait(), 0);
 }
 
 #ifdef TALLY_BUILD_DIR
