@@ -132,6 +132,7 @@ TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters)
 class ArchiveBase : public DbCommandBase {
  protected:
   void Archive() {   // on a connection opened now, so that a scoped fault plan reaches it
+    tallycore::ForgetPassCaches();   // nothing remembered of an earlier test's database
     auto& s = State();
     s.EngineConnection = std::make_shared<ado::Connection>();
     s.EngineConnection->Open(ConnectionString());
