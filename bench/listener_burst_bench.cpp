@@ -12,12 +12,9 @@
 // counters.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <filesystem>
@@ -28,8 +25,6 @@
 #include <vector>
 
 #include "test_env.h"
-
-extern char** environ;
 
 namespace {
 
@@ -74,19 +69,6 @@ long PeakRssKb(pid_t pid) {
   return -1;
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
-
 // A game log: a game's opening lines, then kills, so that every datagram
 // carries score records (about 1 KB each at --max-size 1024).
 std::string WriteGameLog(const std::string& path, int lines) {
@@ -113,7 +95,7 @@ void BM_ListenerBurst(benchmark::State& state) {
       cfg << "Port=" << port << ",Database=Provider=SQLite;Data Source=" << db
           << ",Logon=False,Log=" << tmp.File("logs/Process.log") << "\r\n";
     }
-    pid_t listener = Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
+    pid_t listener = testkit::Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
     // Ready once the tables exist and the port answers as taken.
     while (LogsCount(db) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -121,7 +103,7 @@ void BM_ListenerBurst(benchmark::State& state) {
     std::string log = WriteGameLog(tmp.File("game.log"), 400);
     const long long drops_before = RcvbufErrors();
     auto start = std::chrono::steady_clock::now();
-    pid_t sender = Spawn({bin + "/tallysend", "--to", "127.0.0.1:" + std::to_string(port),
+    pid_t sender = testkit::Spawn({bin + "/tallysend", "--to", "127.0.0.1:" + std::to_string(port),
                           "--max-size", "1024", "--count", std::to_string(kDatagrams), log},
                          tmp.File("send.txt"));
     int status = 0;
@@ -177,14 +159,14 @@ void BM_LockedStream(benchmark::State& state) {
       cfg << "Port=" << port << ",Database=Provider=SQLite;Data Source=" << db
           << ";Busy Timeout=500,Logon=False,Log=" << tmp.File("logs/Process.log") << "\r\n";
     }
-    pid_t listener = Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
+    pid_t listener = testkit::Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
     while (LogsCount(db) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string log = WriteGameLog(tmp.File("game.log"), 4000);
     sqlite3* holder = nullptr;
     sqlite3_open(db.c_str(), &holder);
     sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    pid_t sender = Spawn({bin + "/tallysend", "--to", "127.0.0.1:" + std::to_string(port),
+    pid_t sender = testkit::Spawn({bin + "/tallysend", "--to", "127.0.0.1:" + std::to_string(port),
                           "--max-size", "300", "--rate", std::to_string(rate), "--count",
                           std::to_string(total), "--quiet", log},
                          tmp.File("send.txt"));

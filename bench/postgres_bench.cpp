@@ -59,16 +59,7 @@ pid_t Feed(const std::string& cs, const std::string& log, const std::vector<std:
   std::vector<std::string> args = {testkit::BinaryFolder() + "/tallyfeed", "--log-path", log, "--from",
                                    "198.51.100." + std::to_string(s + 1) + ":27960", cs};
   args.insert(args.end(), files.begin(), files.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (!freopen("/dev/null", "w", stdout)) _exit(126);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
+  return testkit::Spawn(args, "/dev/null");
 }
 
 // Feeds `processes` servers' games at once into a new database made by `make`.

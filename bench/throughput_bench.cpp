@@ -13,14 +13,12 @@
 // tallyfeed, listener and the bare limit, and the ratio to the limit.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -33,8 +31,6 @@
 
 #include "datagram_builder.h"
 #include "test_env.h"
-
-extern char** environ;
 
 namespace {
 
@@ -91,20 +87,6 @@ std::vector<std::vector<uint8_t>> Interleaved(int servers, int total_scores, boo
     if (!any) break;
   }
   return out;
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
 }
 
 long long Count(const std::string& db_path, const std::string& sql) {
@@ -269,7 +251,7 @@ void BM_Throughput(benchmark::State& state) {
     // The timed run creates the seventeen tables first (a few milliseconds).
     auto start = std::chrono::steady_clock::now();
     int status = 0;
-    waitpid(Spawn(argv, tmp.File("feed.txt")), &status, 0);
+    waitpid(testkit::Spawn(argv, tmp.File("feed.txt")), &status, 0);
     const double feed_s = Seconds(start);
     const long long feed_records = ScoreRows(tmp.File("feed.db"));
 
@@ -282,7 +264,7 @@ void BM_Throughput(benchmark::State& state) {
     std::ofstream(program + "/connections.cfg", std::ios::binary)
         << "Port=" << port << ",Database=Provider=SQLite;Data Source=" << ldb
         << ",Logon=False,Log=" << tmp.File("listen.log") << "\r\n";
-    pid_t listener = Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
+    pid_t listener = testkit::Spawn({bin + "/tallyhost", "headless=1", "logout=0"}, tmp.File("out.txt"));
     while (Count(ldb, "SELECT count(*) FROM Logs") < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

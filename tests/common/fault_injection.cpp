@@ -1,21 +1,16 @@
 #include "fault_injection.h"
 
+#include <bit>
+
 #include "backend.h"
 
 namespace ado::fault {
 namespace {
 
 const char* OpName(Op op) {
-  switch (op) {
-    case kExecute: return "Execute";
-    case kBegin: return "Begin";
-    case kCommit: return "Commit";
-    case kRollback: return "Rollback";
-    case kSchema: return "OpenSchema";
-    case kColumns: return "Columns";
-    case kInsert: return "Insert";
-    default: return "?";
-  }
+  static const char* const kNames[] = {"Execute", "Begin", "Commit", "Rollback", "OpenSchema", "Columns", "Insert"};
+  const int bit = std::countr_zero(static_cast<unsigned>(op));
+  return bit < 7 ? kNames[bit] : "?";
 }
 
 class FaultySession : public detail::Session {

@@ -79,6 +79,15 @@ std::string QuoteNames(PGconn* c, const std::string& sql) {
   return out;
 }
 
+// Runs `text`; throws with the server's message when it fails.
+void Run(PGconn* c, const std::string& text) {
+  PGresult* r = PQexec(c, text.c_str());
+  const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  std::string m = PQresultErrorMessage(r);
+  PQclear(r);
+  if (!ok) throw std::runtime_error(m + " in " + text);
+}
+
 std::unique_ptr<PgServer> g_private;
 
 }  // namespace
@@ -205,19 +214,9 @@ std::vector<std::vector<std::string>> PgRows(const PgServer& server, const std::
 }
 
 void PgExec(const PgServer& server, const std::string& database, const std::string& sql) {
-  PGconn* c = Connect(server.SocketFolder(), server.Port(), database);
-  if (PQstatus(c) != CONNECTION_OK) {
-    std::string m = PQerrorMessage(c);
-    PQfinish(c);
-    throw std::runtime_error(m);
-  }
-  const std::string text = database == "postgres" ? sql : QuoteNames(c, sql);
-  PGresult* r = PQexec(c, text.c_str());
-  const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-  std::string m = PQresultErrorMessage(r);
-  PQclear(r);
-  PQfinish(c);
-  if (!ok) throw std::runtime_error(m + " in " + text);
+  std::unique_ptr<PGconn, void (*)(PGconn*)> c(Connect(server.SocketFolder(), server.Port(), database), PQfinish);
+  if (PQstatus(c.get()) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(c.get()));
+  Run(c.get(), database == "postgres" ? sql : QuoteNames(c.get(), sql));
 }
 
 PgWriteLock::PgWriteLock(const PgServer& server, const std::string& database)
@@ -236,12 +235,7 @@ PgWriteLock::PgWriteLock(const PgServer& server, const std::string& database)
 
 void PgWriteLock::Exec(const std::string& sql) {
   if (!conn_) throw std::runtime_error("lock released");
-  const std::string text = QuoteNames(conn_, sql);
-  PGresult* r = PQexec(conn_, text.c_str());
-  const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-  std::string m = PQresultErrorMessage(r);
-  PQclear(r);
-  if (!ok) throw std::runtime_error(m + " in " + text);
+  Run(conn_, QuoteNames(conn_, sql));
 }
 
 void PgWriteLock::Commit() {

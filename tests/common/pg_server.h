@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "test_env.h"
+
 struct pg_conn;
 
 namespace testkit {
@@ -66,15 +68,15 @@ void PgExec(const PgServer& server, const std::string& database, const std::stri
 
 // Holds write locks on every table of a database from a connection of its
 // own (BEGIN; LOCK TABLE ... IN EXCLUSIVE MODE): readers go on, writers wait.
-class PgWriteLock {
+class PgWriteLock : public DbLock {
  public:
   PgWriteLock(const PgServer& server, const std::string& database);
-  ~PgWriteLock() { Release(); }
+  ~PgWriteLock() override { Release(); }
   PgWriteLock(const PgWriteLock&) = delete;
   PgWriteLock& operator=(const PgWriteLock&) = delete;
-  void Exec(const std::string& sql);   // inside the held transaction
-  void Commit();
-  void Release();   // rolls back
+  void Exec(const std::string& sql) override;
+  void Commit() override;
+  void Release() override;
 
  private:
   pg_conn* conn_ = nullptr;

@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testkit {
 namespace fs = std::filesystem;
@@ -150,30 +154,95 @@ void WriteLock::Release() {
 std::string OutsideSqlite(const std::string& db_path, const std::string& sql) {
   const std::string input = db_path + ".sql";
   WriteFile(input, sql + "\n");
-  const std::string command = "sqlite3 -bail '" + db_path + "' < '" + input + "' 2>&1";
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-  }
+  std::string out = RunShell("sqlite3 -bail '" + db_path + "' < '" + input + "' 2>&1");
   fs::remove(input);
   return out;
 }
 
 bool HaveSqliteShell() { return std::system("sqlite3 -version >/dev/null 2>&1") == 0; }
 
-int FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+HeldPort::HeldPort(int type) : fd(::socket(AF_INET, type, 0)) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  port = ntohs(a.sin_port);
+}
+
+HeldPort::~HeldPort() { ::close(fd); }
+
+int FreeUdpPort() { return HeldPort(SOCK_DGRAM).port; }
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& out_file, const std::vector<std::string>& env,
+            const std::string& err_file) {
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = err_file.empty() ? out : ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) ::unsetenv(name);
+    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+Child& Child::operator=(Child&& o) noexcept {
+  if (this != &o) {
+    Reap();
+    pid_ = o.pid_;
+    status_ = o.status_;
+    out_ = std::move(o.out_);
+    err_ = std::move(o.err_);
+    o.pid_ = -1;
+  }
+  return *this;
+}
+
+void Child::Reap() {
+  if (pid_ > 0 && status_ < 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+bool Child::Running() {
+  if (pid_ <= 0 || status_ >= 0) return false;
+  int st = 0;
+  if (::waitpid(pid_, &st, WNOHANG) != pid_) return true;
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 256 + WTERMSIG(st);
+  return false;
+}
+
+void Child::Signal(int sig) {
+  if (Running()) ::kill(pid_, sig);
+}
+
+int Child::Wait(std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (Running() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return status_;
+}
+
+std::string RunShell(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int st = ::pclose(p);
+  if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
 }
 
 }  // namespace testkit

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "env.h"
 
 struct sqlite3;
@@ -75,17 +77,26 @@ std::string BinaryFolder();
 std::vector<std::vector<std::string>> SqlRows(const std::string& db_path, const std::string& sql);
 int SqlExec(const std::string& db_path, const std::string& sql);
 
+// A database lock held from a connection of its own.
+class DbLock {
+ public:
+  virtual ~DbLock() = default;
+  virtual void Exec(const std::string& sql) = 0;   // inside the held transaction
+  virtual void Commit() = 0;
+  virtual void Release() = 0;                      // rolls back
+};
+
 // Holds an SQLite file's write lock (BEGIN IMMEDIATE) from a handle of its
 // own; the constructor throws std::runtime_error when the lock is taken.
-class WriteLock {
+class WriteLock : public DbLock {
  public:
   explicit WriteLock(const std::string& db_path);
-  ~WriteLock() { Release(); }
+  ~WriteLock() override { Release(); }
   WriteLock(const WriteLock&) = delete;
   WriteLock& operator=(const WriteLock&) = delete;
-  void Exec(const std::string& sql);   // inside the held transaction
-  void Commit();
-  void Release();                      // rolls back
+  void Exec(const std::string& sql) override;
+  void Commit() override;
+  void Release() override;
 
  private:
   ::sqlite3* db_ = nullptr;
@@ -99,5 +110,54 @@ bool HaveSqliteShell();
 
 // A loopback UDP port that is free at this moment.
 int FreeUdpPort();
+
+// A socket holding a loopback port (SOCK_DGRAM or SOCK_STREAM) until destroyed.
+struct HeldPort {
+  explicit HeldPort(int type);
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  int fd = -1;
+  int port = 0;
+};
+
+// Starts `argv` (argv[0] a path) with standard output written to `out_file`
+// (truncated) and standard error to `err_file`, or to `out_file` too when
+// that is empty. `env` entries ("NAME=value") are added to the environment;
+// DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are dropped from it (the
+// programs run without a display). The child's process id.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& out_file,
+            const std::vector<std::string>& env = {}, const std::string& err_file = "");
+
+// A child process started with Spawn; killed (SIGKILL) and reaped when
+// destroyed while it still runs.
+class Child {
+ public:
+  Child() = default;
+  Child(const std::vector<std::string>& argv, const std::string& out_file,
+        const std::vector<std::string>& env = {}, const std::string& err_file = "")
+      : pid_(Spawn(argv, out_file, env, err_file)), out_(out_file), err_(err_file.empty() ? out_file : err_file) {}
+  ~Child() { Reap(); }
+  Child(Child&& o) noexcept { *this = std::move(o); }
+  Child& operator=(Child&& o) noexcept;
+  pid_t pid() const { return pid_; }
+  bool Running();
+  void Signal(int sig);
+  // Waits for the end; the exit status, or 256 + the signal that ended it,
+  // or -1 when still running after `timeout`.
+  int Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
+  std::string Out() const { return ReadFile(out_); }
+  std::string Err() const { return ReadFile(err_); }
+
+ private:
+  void Reap();
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_, err_;
+};
+
+// Runs a shell command; its standard output (add 2>&1 for the errors too)
+// and, when `status` is given, its exit status (-1 when it did not exit).
+std::string RunShell(const std::string& command, int* status = nullptr);
 
 }  // namespace testkit

@@ -29,13 +29,8 @@ std::set<std::string> LinkPairs(const std::string& db) {
   return out;
 }
 
-Tables WithoutLinks(Tables t) {
-  t.erase("Logs_Games");
-  return t;
-}
-
 template <class Map>
-Map WithoutLinkCount(Map m) {
+Map WithoutLinks(Map m) {
   m.erase("Logs_Games");
   return m;
 }
@@ -55,11 +50,18 @@ void ExpectLinksWithin(const std::string& db, const std::set<std::string>& all) 
             CountOf(db, "SELECT count(*) FROM Logs_Games"));
 }
 
+// tallyfeed storing files[from, to) into `db`, its output in `out`, its
+// process log in <out>.log.
+Child StartFeed(const std::string& db, const std::vector<std::string>& files, size_t from, size_t to,
+                const std::string& out) {
+  std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
+  argv.insert(argv.end(), files.begin() + static_cast<long>(from), files.begin() + static_cast<long>(to));
+  return Child(argv, out);
+}
+
 int Feed(const std::string& db, const std::vector<std::string>& files, size_t from, size_t to,
          const std::string& out) {
-  std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
-  for (size_t i = from; i < to; ++i) argv.push_back(files[i]);
-  return Child(argv, out).Wait();
+  return StartFeed(db, files, from, to, out).Wait();
 }
 
 // Waits until a program's process log has its first line (the program has
@@ -103,9 +105,7 @@ TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) 
   double run_ms = 0;
   {
     const std::string out = tmp.File("timing.txt");
-    std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(timing)};
-    argv.insert(argv.end(), files.begin(), files.end());
-    Child child(argv, out);
+    Child child = StartFeed(timing, files, 0, n, out);
     WaitForFirstLine(out + ".log");
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(child.Wait(), 0);
@@ -122,9 +122,7 @@ TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) 
     const std::string db = tmp.File("k" + std::to_string(kill) + ".db");
     std::filesystem::copy_file(empty, db);
     const std::string out = tmp.File("k" + std::to_string(kill) + ".txt");
-    std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
-    argv.insert(argv.end(), files.begin(), files.end());
-    Child child(argv, out);
+    Child child = StartFeed(db, files, 0, n, out);
     WaitForFirstLine(out + ".log");
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(when(rng) * 1000)));
     child.Signal(SIGKILL);
@@ -137,7 +135,7 @@ TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) 
     ASSERT_LE(stored, static_cast<long long>(n));
     if (stored > 0 && stored < static_cast<long long>(n)) ++mid_feed;
     // Every table holds exactly the rows of the first `stored` datagrams.
-    EXPECT_EQ(WithoutLinkCount(counts), WithoutLinkCount(after[static_cast<size_t>(stored)]))
+    EXPECT_EQ(WithoutLinks(counts), WithoutLinks(after[static_cast<size_t>(stored)]))
         << stored << " datagrams stored";
     ExpectLinksWithin(db, ref_links);
     if (stored < static_cast<long long>(n)) {

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/mount.h>
 
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -74,6 +72,13 @@ class OutageTest : public ::testing::Test {
     }
   }
 
+  // The listener waited for the database (its datagrams went to the spool)
+  // and no pass failed.
+  void ExpectWaitedWithoutFailing(Listener& listener, const char* what = "") {
+    EXPECT_NE(listener.Output().find("The datagram waits in the spool"), std::string::npos) << what;
+    EXPECT_EQ(listener.Output().find("Processing failed"), std::string::npos) << listener.Output();
+  }
+
   testkit::TempDir tmp_;
   std::string db_;
   std::vector<int> ports_;
@@ -91,8 +96,7 @@ TEST_F(OutageTest, AThirtySecondLockLosesNothingAndKeepsTheOrder) {
   lock.reset();
   Stream(50, 100);
   ExpectAllStoredInOrder(db_, 3200, std::chrono::seconds(90));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener);
   EXPECT_GT(listener->Stop(), 0);
 }
 
@@ -116,8 +120,7 @@ TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) {
   });
   EXPECT_FALSE(testkit::Exists(tmp_.File("away.db")));
   ExpectAllStoredInOrder(db_, 700, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos);
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener);
 }
 
 TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
@@ -141,33 +144,23 @@ TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
   });
   ASSERT_TRUE(freed);
   ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
-      << "the database never filled up";
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener, "the database never filled up");
 }
 
 TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
-  const std::string mnt = tmp_.File("mnt");
-  std::filesystem::create_directories(mnt);
-  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=400k") != 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mnt};
-  const std::string db = mnt + "/stats.db";
+  Tmpfs mnt(tmp_.File("mnt"), "400k");
+  if (!mnt.error.empty()) GTEST_SKIP() << "no tmpfs can be mounted here: " << mnt.error;
+  const std::string db = mnt.folder + "/stats.db";
   CreateDatabase(db);
   auto listener = MakeListener(";Busy Timeout=200", db);
   ASSERT_TRUE(listener->Start());
   Stream(400, 100, [&](size_t i) {
     if (i == 700) {
-      ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, "size=20m"), 0);
+      ASSERT_TRUE(mnt.Resize("20m"));
     }
   });
   ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  EXPECT_NE(listener->Output().find("The datagram waits in the spool"), std::string::npos)
-      << "the file system never filled up";
-  EXPECT_EQ(listener->Output().find("Processing failed"), std::string::npos) << listener->Output();
+  ExpectWaitedWithoutFailing(*listener, "the file system never filled up");
   listener->Stop();
 }
 

@@ -1,7 +1,8 @@
-// Three headless listeners, each with a port of its own and two game servers
-// sending to it, writing one PostgreSQL database at full speed: every
-// datagram archived once, no Record twice in any table, and every server's
-// games and score rows as when its datagrams are stored alone.
+// Headless listeners writing PostgreSQL. Three, each with a port of its own
+// and two game servers sending to it, writing one database at full speed:
+// every datagram archived once, no Record twice in any table, and every
+// server's games and score rows as when its datagrams are stored alone. One
+// whose server is stopped for a while.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -180,6 +181,58 @@ TEST(DataPathPostgres, ThreeListenersWithTwoServersEachShareOneDatabase) {
   }
   server.DropDatabase(shared);
   server.DropDatabase(alone);
+}
+
+// A headless listener storing into PostgreSQL while the server is stopped
+// for 20 s, in immediate mode (as by a crash), right after the first ten
+// datagrams are stored: every datagram stored, none twice. The server
+// commits asynchronously and keeps the log of such commits in memory for
+// seconds, so the listener's own commits must not be asynchronous (they
+// were: the last datagrams before the stop vanished with the server's memory
+// after the spool had let them go).
+TEST(DataPathPostgres, ServerStoppedForTwentySecondsLosesAndDoublesNothing) {
+  testkit::TempDir tmp;
+  testkit::PgServer server;   // a private one: it is stopped and started
+  server.HoldAsynchronousCommits();
+  const std::string db = server.CreateDatabase("outage");
+  const std::string cs = server.ConnectionString(db);
+  schema::CreateDatabaseTables(cs);
+  const int port = FreeUdpPort();
+  Listener listener(tmp.path(), {{port, cs}});
+  ASSERT_TRUE(listener.Start());
+  auto packet = [](uint32_t n) {
+    datagram::Builder b;
+    b.server_vars = {{"hostname", "Outage"}, {"$HOST_IP$", "192.0.2.9"}, {"port", "27960"}};
+    b.packet_number = n;
+    b.records = {"Ann\tBob\tKill\tRail\t1\t" + std::to_string(n)};
+    return b.Build();
+  };
+  auto stored = [&] {
+    Rows rows = testkit::PgRows(server, db, "select count(*), count(distinct Record) from Logs");
+    return rows.empty() ? std::string("?") : rows[0][0] + "|" + rows[0][1];
+  };
+  Sender sender(port);
+  uint32_t n = 0;
+  for (; n < 10; ++n) sender.Send(packet(n + 1));
+  ASSERT_TRUE(WaitFor([&] { return stored() == "10|10"; }, std::chrono::seconds(60))) << stored();
+  server.Pause();
+  for (int second = 0; second < 20; ++second) {   // datagrams keep arriving while it is down
+    sender.Send(packet(++n));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  server.Resume();
+  for (int k = 0; k < 10; ++k) sender.Send(packet(++n));
+  EXPECT_TRUE(WaitFor([&] { return stored() == "40|40"; }, std::chrono::seconds(150))) << stored();
+  listener.Stop();
+  EXPECT_EQ(stored(), "40|40") << listener.Output();
+  std::vector<int> order, expected;   // the packet numbers in Record order
+  for (auto& r : testkit::PgRows(server, db, "select Log_Data from Logs order by Record"))
+    order.push_back(std::atoi(r[0].c_str() + r[0].rfind('\t') + 1));
+  for (int k = 1; k <= 40; ++k) expected.push_back(k);
+  EXPECT_EQ(order, expected);
+  // Every packet's score row once.
+  EXPECT_EQ(testkit::PgRows(server, db, "select count(*) from Scores_0000001"), (Rows{{"40"}}));
+  EXPECT_EQ(testkit::PgRows(server, db, "select Packet_Number from Servers"), (Rows{{"40"}}));
 }
 
 }  // namespace

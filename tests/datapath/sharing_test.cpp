@@ -2,9 +2,7 @@
 // replaced under a running listener, and the process log on a full disk.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -190,17 +188,11 @@ TEST(DataPathSharing, TheDatabaseReplacedByACopyAndByAnOlderBackupStaysIntact) {
 
 TEST(DataPathSharing, ProcessLogLinesOnAFullDiskAreWholeOrAbsent) {
   testkit::TempDir tmp;
-  const std::string mnt = tmp.File("mnt");
-  std::filesystem::create_directories(mnt);
-  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mnt};
+  Tmpfs mnt(tmp.File("mnt"), "64k");
+  if (!mnt.error.empty()) GTEST_SKIP() << "no tmpfs can be mounted here: " << mnt.error;
   const std::string db = tmp.File("log.db");
   CreateDatabase(db);
-  const std::string log = mnt + "/Process.log";
+  const std::string log = mnt.folder + "/Process.log";
   auto files = WriteDatagrams(tmp.File("in"), "d", Game("Logged", 60, 400, 4, true));
   auto feed = [&](const std::string& out) {
     std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", log, SqliteCs(db)};
@@ -213,7 +205,7 @@ TEST(DataPathSharing, ProcessLogLinesOnAFullDiskAreWholeOrAbsent) {
   // way through. Three rounds, each ending at a different place in a line.
   int full_runs = 0;
   for (int round = 0; round < 3; ++round) {
-    const std::string filler = mnt + "/filler";
+    const std::string filler = mnt.folder + "/filler";
     {
       std::ofstream f(filler, std::ios::binary);
       std::string block(512, 'f');

@@ -1,6 +1,7 @@
-// tallyfeed's exit status and messages when not everything was stored: a
+// tallyfeed as a user runs it: the process numbering continued across runs,
+// and its exit status and messages when not everything was stored (a
 // statement ignored at a prompt, a database locked past the budget, a
-// database that is missing.
+// database that is missing) or its arguments are wrong.
 #include <gtest/gtest.h>
 
 #include "process_kit.h"
@@ -22,11 +23,12 @@ class TallyfeedStatus : public ::testing::Test {
                  "Bob\tAnn\tKill\tRail\t1\t6"};
     file_ = WriteDatagrams(tmp_.File("in"), "d", {b.Build()})[0];
   }
-  int Feed(const std::string& cs, const std::vector<std::string>& options = {}) {
+  // tallyfeed with `options`, storing the datagram file `copies` times.
+  int Feed(const std::string& cs, const std::vector<std::string>& options = {}, int copies = 1) {
     std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", tmp_.File("Process.log")};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(cs);
-    argv.push_back(file_);
+    argv.insert(argv.end(), copies, file_);
     const std::string out = tmp_.File("out" + std::to_string(++runs_) + ".txt");
     int status = Child(argv, out).Wait();
     output_ = testkit::ReadFile(out);
@@ -67,6 +69,30 @@ TEST_F(TallyfeedStatus, AMissingDatabaseStoresNothingAndSaysSo) {
   EXPECT_NE(output_.find(file_ + " (process 1): Error # "), std::string::npos) << output_;
   EXPECT_NE(output_.find("(nothing of it was stored)"), std::string::npos) << output_;
   EXPECT_FALSE(testkit::Exists(missing));
+}
+
+TEST_F(TallyfeedStatus, NumberingContinuesAcrossRunsAndBadArgumentsGetAMessage) {
+  datagram::Builder b;
+  b.server_vars = {{"hostname", "H"}, {"$HOST_IP$", "198.51.100.9"}, {"port", "27960"}};
+  file_ = WriteDatagrams(tmp_.File("ok"), "d", {b.Build()})[0];
+  const std::string fresh = tmp_.File("fresh.db");
+  testkit::Touch(fresh);
+  ASSERT_EQ(Feed(SqliteCs(fresh), {"--create-tables"}), 0) << output_;
+  ASSERT_EQ(Feed(SqliteCs(fresh), {"--from", "10.9.8.7:1234", "--listen-port", "29000"}, 2), 0) << output_;
+  const std::string log = testkit::ReadFile(tmp_.File("Process.log"));
+  size_t lines = 0;
+  for (size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at + 2)) ++lines;
+  EXPECT_EQ(lines, 6u) << log;
+  const size_t third = log.find("\r\nProcess# 3 STARTED ");
+  ASSERT_NE(third, std::string::npos) << log;
+  EXPECT_LT(log.find(";ListenPort=29000;ConnectedIPAddress=10.9.8.7;ConnectedPort=1234;", third),
+            log.find("\r\n", third + 2));
+
+  file_ = tmp_.File("nope.bin");
+  EXPECT_NE(Feed(SqliteCs(db_)), 0);
+  EXPECT_NE(output_.find("cannot be read"), std::string::npos) << output_;
+  EXPECT_EQ(Feed(SqliteCs(db_), {"--bogus"}), 2);
+  EXPECT_NE(output_.find("usage: tallyfeed"), std::string::npos) << output_;
 }
 
 }  // namespace

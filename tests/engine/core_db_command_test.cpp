@@ -132,6 +132,7 @@ TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters)
 class ArchiveBase : public DbCommandBase {
  protected:
   void Archive() {   // on a connection opened now, so that a scoped fault plan reaches it
+    tallycore::ForgetPassCaches();   // nothing remembered of an earlier test's database
     auto& s = State();
     s.EngineConnection = std::make_shared<ado::Connection>();
     s.EngineConnection->Open(ConnectionString());
@@ -186,7 +187,7 @@ TEST_P(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
   EXPECT_EQ(Count("Logs"), 1);
 }
 
-TEST(LockRetryPolicyTest, ClassifiesByNumberAndExactWords) {
+TEST(LockRetryPolicyTest, ClassifiesByNumberAndExactWordsAndADuplicateAfterALockEndsAtOnce) {
   using lockretry::ClassifyFailure;
   using lockretry::FailureClass;
   EXPECT_EQ(ClassifyFailure(-2147467259, "database is locked"), FailureClass::Lock);
@@ -195,10 +196,7 @@ TEST(LockRetryPolicyTest, ClassifiesByNumberAndExactWords) {
   EXPECT_EQ(ClassifyFailure(-2147467259, "duplicate values"), FailureClass::Duplicate);
   EXPECT_EQ(ClassifyFailure(-2147467259, "duplicate and locked"), FailureClass::Lock);
   EXPECT_EQ(ClassifyFailure(-1, "database is locked"), FailureClass::Other);
-}
-
-TEST(LockRetryPolicyTest, LockThenDuplicateTakesTheDuplicateOutcomeAtOnce) {
-  lockretry::LockRetryPolicy policy;
+  lockretry::LockRetryPolicy policy;   // a lock, then a duplicate: the duplicate outcome at once
   EXPECT_EQ(policy.OnFailure(-2147467259, "locked"), lockretry::Decision::Retry);
   EXPECT_EQ(policy.OnFailure(-2147467259, "duplicate"), lockretry::Decision::Duplicate);
 }

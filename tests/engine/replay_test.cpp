@@ -1,10 +1,9 @@
 // tallyfeed --replay-archive: random multi-server games stored live into
 // SQLite, replayed into PostgreSQL and into a fresh SQLite file, give every
-// table as stored live, dates included; a replay interrupted with SIGINT and
-// started again does nothing twice.
+// table as stored live, dates included (so both backends store the same
+// rows); a replay interrupted with SIGINT and started again does nothing
+// twice.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -31,9 +30,13 @@ class ReplayTest : public EngineTest {
       options_.port = d.port;
       auto r = Pass(d.bytes);
       ASSERT_FALSE(r.threw) << r.error;
+      ASSERT_TRUE(r.outcome.completed);
     }
+    EXPECT_TRUE(boxes_->shown().empty());
     live_dump_ = DumpOf(Backend::Sqlite, live_);
     ASSERT_EQ(live_dump_["Logs"].size(), 240u);
+    EXPECT_NE(live_dump_["Logs"][0].find("2026-12-01 20:00:01"), std::string::npos);   // the receipt time
+    EXPECT_GT(live_dump_["Scores_0000003"].size(), 10u);
   }
   Dump DumpOf(Backend backend, const std::string& database) {
     backend_ = backend;
@@ -49,24 +52,8 @@ class ReplayTest : public EngineTest {
     return {testkit::BinaryFolder() + "/tallyfeed", "--replay-archive", "--log-path", dir_->File("replay.log"),
             ConnectionStringOf(live_), to};
   }
-  pid_t Start(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      FILE* quiet = freopen("/dev/null", "w", stderr);
-      (void)quiet;
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return pid;
-  }
-  int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  // A replay into `to`; its exit status.
+  int Replay(const std::string& to) { return testkit::Child(Args(to), dir_->File("replay.out")).Wait(); }
   std::string PostgresDatabase() {
     std::string name = testkit::PgServer::Shared().CreateDatabase("replay");
     made_.push_back(name);
@@ -79,10 +66,10 @@ class ReplayTest : public EngineTest {
 
 TEST_F(ReplayTest, IntoPostgresAndIntoAFreshFileEveryTableEqualsTheLiveOne) {
   const std::string pg = PostgresDatabase();
-  EXPECT_EQ(Wait(Start(Args(testkit::PgServer::Shared().ConnectionString(pg)))), 0);
+  EXPECT_EQ(Replay(testkit::PgServer::Shared().ConnectionString(pg)), 0);
   const std::string file = dir_->File("replayed.db");
   testkit::Touch(file);
-  EXPECT_EQ(Wait(Start(Args(ConnectionStringOf(file)))), 0);
+  EXPECT_EQ(Replay(ConnectionStringOf(file)), 0);
   Dump on_pg = DumpOf(Backend::Postgres, pg), on_file = DumpOf(Backend::Sqlite, file);
   EXPECT_GT(live_dump_.size(), 20u);
   for (const auto& [table, rows] : live_dump_) {
@@ -90,33 +77,28 @@ TEST_F(ReplayTest, IntoPostgresAndIntoAFreshFileEveryTableEqualsTheLiveOne) {
     EXPECT_EQ(on_file[table], rows) << table;
   }
   // Run again: everything is done, nothing is added.
-  EXPECT_EQ(Wait(Start(Args(ConnectionStringOf(file)))), 0);
+  EXPECT_EQ(Replay(ConnectionStringOf(file)), 0);
   EXPECT_EQ(DumpOf(Backend::Sqlite, file), live_dump_);
 }
 
 TEST_F(ReplayTest, InterruptedWithSigintAndStartedAgainStoresNothingTwice) {
   const std::string pg = PostgresDatabase();
   const std::string to = testkit::PgServer::Shared().ConnectionString(pg);
-  pid_t pid = Start(Args(to));
+  testkit::Child replay(Args(to), dir_->File("replay.out"));
   // Interrupt once some rows are stored (polling, not timing).
-  for (int i = 0; i < 20000; ++i) {
-    backend_ = Backend::Postgres;
-    db_path_ = pg;
-    bool has_logs = !Rows("select count(*) from information_schema.tables where table_name = 'Logs'").empty() &&
-                    Rows("select count(*) from information_schema.tables where table_name = 'Logs'")[0][0] == "1";
-    long long n = has_logs ? Count("Logs") : 0;
-    backend_ = Backend::Sqlite;
-    db_path_ = live_;
-    if (n >= 20) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  kill(pid, SIGINT);
-  EXPECT_EQ(Wait(pid), 130);
-  const auto partial = testkit::PgRows(testkit::PgServer::Shared(), pg, "select count(*) from Logs");
-  ASSERT_EQ(partial.size(), 1u);
-  EXPECT_LT(std::stoi(partial[0][0]), 240);
-  EXPECT_GE(std::stoi(partial[0][0]), 20);
-  EXPECT_EQ(Wait(Start(Args(to))), 0);
+  auto stored = [&] {
+    auto& server = testkit::PgServer::Shared();
+    if (testkit::PgRows(server, pg, "select count(*) from information_schema.tables where table_name = 'Logs'") !=
+        std::vector<std::vector<std::string>>{{"1"}})
+      return 0;
+    return std::stoi(testkit::PgRows(server, pg, "select count(*) from Logs")[0][0]);
+  };
+  for (int i = 0; i < 20000 && stored() < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  replay.Signal(SIGINT);
+  EXPECT_EQ(replay.Wait(), 130);
+  EXPECT_LT(stored(), 240);
+  EXPECT_GE(stored(), 20);
+  EXPECT_EQ(Replay(to), 0);
   Dump whole = DumpOf(Backend::Postgres, pg);
   // The engine remembers each server's current game in its process; the
   // new run, like a restarted listener, links the first datagram of each
@@ -134,7 +116,7 @@ TEST_F(ReplayTest, InterruptedWithSigintAndStartedAgainStoresNothingTwice) {
   backend_ = Backend::Sqlite;
   schema::CreateDatabaseTables(ConnectionStringOf(other));
   testkit::SqlExec(other, "insert into Logs values (1, '10.9.9.9', 1, x'00', '2000-01-01 00:00:00')");
-  EXPECT_EQ(Wait(Start(Args(ConnectionStringOf(other)))), 1);
+  EXPECT_EQ(Replay(ConnectionStringOf(other)), 1);
   EXPECT_EQ(testkit::SqlRows(other, "select count(*) from Logs")[0][0], "1");
 }
 

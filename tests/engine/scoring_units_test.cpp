@@ -43,7 +43,7 @@ TEST(ScoringUnits, LiteralsAndUnquotedNumbers) {
   EXPECT_EQ(TextLiteral("O'Neil"), "'O''Neil'");
   EXPECT_EQ(TextLiteral("''"), "''''''");
 
-  // The grammar is numbers::Whole's (numbers_test); here the blanks and the range.
+  // The grammar is numbers::Whole's (platform base_test); here the blanks and the range.
   for (const char* ok : {" 7 ", "1\r"}) EXPECT_TRUE(IsPlainNumber(ok)) << ok;
   for (const char* bad : {"\t1", "1); Drop", "1e999"}) EXPECT_FALSE(IsPlainNumber(bad)) << bad;
   EXPECT_TRUE(IsPlainNumber("-2147483648", kIntegerMin, kIntegerMax));   // both bounds belong

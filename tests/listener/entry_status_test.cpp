@@ -1,18 +1,9 @@
 // Status per entry: counters after good, malformed, refused and waiting
 // datagrams; entries whose port is taken or whose database failed; the
-// recent problems; the metrics text; and the headless program's status
-// report and metrics endpoint scraped over HTTP during a burst.
+// recent problems; the metrics text. The headless program's status report
+// and metrics endpoint are in service_test.cpp.
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
-
-#include <filesystem>
 
 #include "entry_status.h"
 #include "listener_fixture.h"
@@ -24,22 +15,7 @@ using tallyhost::TheEntryStatus;
 
 namespace {
 
-// A socket holding a loopback port (UDP or TCP) until destroyed.
-struct HeldPort {
-  explicit HeldPort(int type) {
-    fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~HeldPort() { ::close(fd); }
-  int fd = -1;
-  int port = 0;
-};
+using testkit::HeldPort;
 
 EntrySnapshot Entry(int n) {
   for (const EntrySnapshot& s : TheEntryStatus().Snapshot())
@@ -139,74 +115,6 @@ TEST(KernelDrops, ReadsTheDropsColumnOfTheSocketsOnAPort) {
   ::setsockopt(held.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   for (int i = 0; i < 200; ++i) SendDatagram(held.port, std::vector<uint8_t>(1000, 'x'));
   EXPECT_GT(tallyhost::KernelReceiveDrops(held.port), 0u);
-}
-
-TEST(HeadlessStatus, MetricsScrapedDuringABurstAndTheStatusReport) {
-  testkit::TempDir tmp;
-  const std::string folder = tmp.File("data/tallyhost");
-  std::filesystem::create_directories(folder);
-  const int port = FreeUdpPort();
-  const std::string db = tmp.File("a.db");
-  testkit::Touch(db);
-  HeldPort taken(SOCK_DGRAM);
-  testkit::WriteFile(folder + "/connections.cfg",
-                     "Port=" + std::to_string(port) + ",Database=Provider=SQLite;Data Source=" + db + "\r\n" +
-                         "Port=" + std::to_string(taken.port) + ",Database=Provider=SQLite;Data Source=" + db +
-                         "\r\n");
-  int metrics_port;
-  {
-    HeldPort probe(SOCK_STREAM);   // a TCP port free at this moment
-    metrics_port = probe.port;
-  }
-  const std::string out = tmp.File("out"), err = tmp.File("err");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::unsetenv("QT_QPA_PLATFORM");
-    ::unsetenv("DISPLAY");
-    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-    const std::string bin = testkit::BinaryFolder() + "/tallyhost";
-    const std::string metrics = "metrics=127.0.0.1:" + std::to_string(metrics_port);
-    ::execl(bin.c_str(), bin.c_str(), "headless=1", "quiet=1", metrics.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(err).find("metrics at") != std::string::npos; }))
-      << testkit::ReadFile(err);
-  httplib::Client client("127.0.0.1", metrics_port);
-  const std::string p = "{entry=\"1\",port=\"" + std::to_string(port) + "\"} ";
-  int scrapes = 0;
-  for (uint32_t i = 1; i <= 300; ++i) {
-    SendDatagram(port, ValidDatagram(i));
-    if (i % 50 == 0) {   // scraped while the burst is handled
-      auto res = client.Get("/metrics");
-      ASSERT_TRUE(res);
-      EXPECT_EQ(res->status, 200);
-      EXPECT_NE(res->body.find("tallyhost_datagrams_received_total" + p), std::string::npos);
-      ++scrapes;
-    }
-  }
-  EXPECT_EQ(scrapes, 6);
-  ASSERT_TRUE(WaitUntil([&] {
-    auto res = client.Get("/metrics");
-    return res && res->body.find("tallyhost_datagrams_stored_total" + p + "300\n") != std::string::npos;
-  })) << client.Get("/metrics")->body;
-  auto res = client.Get("/metrics");
-  EXPECT_NE(res->body.find("tallyhost_entry_listening{entry=\"2\",port=\"" + std::to_string(taken.port) + "\"} 0"),
-            std::string::npos);
-  EXPECT_NE(res->body.find("tallyhost_pass_duration_seconds_count 300\n"), std::string::npos);
-  EXPECT_EQ(LogsCount(db), 300u);
-  ::kill(pid, SIGUSR1);   // the status report on standard output
-  ASSERT_TRUE(WaitUntil([&] { return testkit::ReadFile(out).find("Recent problems") != std::string::npos; }))
-      << testkit::ReadFile(out);
-  const std::string report = testkit::ReadFile(out);
-  EXPECT_NE(report.find("Entry 1, port " + std::to_string(port) + ": listening"), std::string::npos) << report;
-  EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
-  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
-      << report;
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

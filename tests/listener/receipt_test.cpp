@@ -4,7 +4,6 @@
 
 #include <random>
 #include <regex>
-#include <thread>
 
 #include "datagram_builder.h"
 #include "listener_fixture.h"
@@ -115,18 +114,6 @@ TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {
   ASSERT_TRUE(WaitLogs(2, 1));
   EXPECT_EQ(LogsData(dbs[2]), (std::vector<std::vector<uint8_t>>{ValidDatagram(1)}));
   EXPECT_EQ(Form().HandedOver() + Form().Failed(), sent.size() + 1);
-}
-
-TEST_F(ReceiptTest, BurstFromManySendersIsArchivedWhole) {
-  StartEntries(1);
-  const int kSenders = 16, kEach = 40;
-  std::vector<std::thread> threads;
-  for (int s = 0; s < kSenders; ++s) threads.emplace_back([&, s] {
-      for (int i = 0; i < kEach; ++i) SendDatagram(ports[1], ValidDatagram(s * 1000 + i));
-    });
-  for (auto& t : threads) t.join();
-  ASSERT_TRUE(WaitLogs(1, kSenders * kEach));
-  EXPECT_EQ(LogsCount(dbs[1]), static_cast<size_t>(kSenders * kEach));
 }
 
 TEST_F(ReceiptTest, DatagramsDuringAPromptFollowInArrivalOrder) {

@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <tuple>
 
 #include "spool.h"
 #include "test_env.h"
@@ -27,12 +29,10 @@ SpooledDatagram Datagram(int i, size_t size = 40) {
 }
 
 void ExpectSame(const SpooledDatagram& got, int i, size_t size = 40) {
-  SpooledDatagram want = Datagram(i, size);
-  EXPECT_EQ(got.arrival, want.arrival) << i;
-  EXPECT_EQ(got.sender_address, want.sender_address) << i;
-  EXPECT_EQ(got.sender_port, want.sender_port) << i;
-  EXPECT_EQ(got.local_port, want.local_port) << i;
-  EXPECT_EQ(got.data, want.data) << i;
+  const SpooledDatagram want = Datagram(i, size);
+  EXPECT_EQ(std::tie(got.arrival, got.sender_address, got.sender_port, got.local_port, got.data),
+            std::tie(want.arrival, want.sender_address, want.sender_port, want.local_port, want.data))
+      << i;
 }
 
 // Takes every waiting datagram, checking they are `expected` in order.
@@ -132,33 +132,6 @@ TEST_F(SpoolTest, OrderIsKeptAcrossReopeningAndPopsPersist) {
   ExpectSame(*d, 5, 77);
 }
 
-TEST_F(SpoolTest, ATornLastRecordIsReportedAndTheIntactOnesKept) {
-  {
-    auto s = Open();
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
-  }
-  // A crash in the middle of the last write: the record is cut short.
-  const auto size = std::filesystem::file_size(DataFile());
-  const auto record = tallyhost::EncodeSpoolRecord(Datagram(4)).size();
-  std::filesystem::resize_file(DataFile(), size - record / 2);
-  {
-    auto s = Open();
-    EXPECT_EQ(s->Damage().bytes, record - record / 2);
-    EXPECT_EQ(s->Damage().regions, 1u);
-    ExpectDrains(*s, {0, 1, 2, 3});
-  }
-  // Only a header's worth of a record written.
-  {
-    auto s = Open();
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
-  }
-  auto torn = tallyhost::EncodeSpoolRecord(Datagram(9));
-  AppendBytes(DataFile(), std::string(torn.begin(), torn.begin() + 7));
-  auto s = Open();
-  EXPECT_EQ(s->Damage().bytes, 7u);
-  ExpectDrains(*s, {0, 1, 2});
-}
-
 TEST_F(SpoolTest, RandomBytesAppendedAreReportedAndAppendsGoOnAfterThem) {
   std::mt19937 rng(11);
   std::string junk;
@@ -182,38 +155,50 @@ TEST_F(SpoolTest, RandomBytesAppendedAreReportedAndAppendsGoOnAfterThem) {
   ExpectDrains(*s, {1, 2, 3, 4, 5, 6});
 }
 
-TEST_F(SpoolTest, ARecordOverwrittenInTheMiddleLeavesTheOnesAroundIt) {
+TEST_F(SpoolTest, DamageIsReportedAndEveryIntactRecordKept) {
   const size_t record = tallyhost::EncodeSpoolRecord(Datagram(0)).size();
-  {
+  const auto torn = tallyhost::EncodeSpoolRecord(Datagram(9));
+  const struct {
+    int records;
+    std::function<void()> damage;
+    size_t bytes, regions;
+    std::vector<int> left;
+  } cases[] = {
+      // A crash in the middle of the last write: the record is cut short.
+      {5, [&] { std::filesystem::resize_file(DataFile(), 5 * record - record / 2); }, record - record / 2, 1,
+       {0, 1, 2, 3}},
+      // Only a header's worth of a record written.
+      {3, [&] { AppendBytes(DataFile(), std::string(torn.begin(), torn.begin() + 7)); }, 7, 1, {0, 1, 2}},
+      // Record 3 overwritten with garbage from its second byte on, record 5
+      // with a single flipped payload byte (its checksum no longer fits).
+      {8,
+       [&] {
+         std::fstream f(DataFile(), std::ios::binary | std::ios::in | std::ios::out);
+         f.seekp(static_cast<std::streamoff>(3 * record + 1));
+         f << std::string(record - 2, '\x5a');
+         f.seekg(static_cast<std::streamoff>(5 * record + 30));
+         char c = 0;
+         f.get(c);
+         f.seekp(static_cast<std::streamoff>(5 * record + 30));
+         f.put(static_cast<char>(c ^ 1));
+       },
+       2 * record, 2, {0, 1, 2, 4, 6, 7}},
+      // A head file that is no head replays everything: a repeat is better
+      // than a loss.
+      {3, [&] { testkit::WriteFile(Folder() + "/port-1.head", "garbage-garbage!"); }, 0, 0, {0, 1, 2}},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(Folder());
+    {
+      auto s = Open();
+      for (int i = 0; i < c.records; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+    }
+    c.damage();
     auto s = Open();
-    for (int i = 0; i < 8; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+    EXPECT_EQ(s->Damage().bytes, c.bytes) << c.records;
+    EXPECT_EQ(s->Damage().regions, c.regions) << c.records;
+    ExpectDrains(*s, c.left);
   }
-  {
-    // Record 3 overwritten with garbage from its second byte on, record 5
-    // with a single flipped payload byte (its checksum no longer fits).
-    std::fstream f(DataFile(), std::ios::binary | std::ios::in | std::ios::out);
-    f.seekp(static_cast<std::streamoff>(3 * record + 1));
-    f << std::string(record - 2, '\x5a');
-    f.seekg(static_cast<std::streamoff>(5 * record + 30));
-    char c = 0;
-    f.get(c);
-    f.seekp(static_cast<std::streamoff>(5 * record + 30));
-    f.put(static_cast<char>(c ^ 1));
-  }
-  auto s = Open();
-  EXPECT_EQ(s->Damage().bytes, 2 * record);
-  EXPECT_EQ(s->Damage().regions, 2u);
-  ExpectDrains(*s, {0, 1, 2, 4, 6, 7});
-}
-
-TEST_F(SpoolTest, AHeadFileThatIsNoHeadReplaysEverything) {
-  {
-    auto s = Open();
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
-  }
-  testkit::WriteFile(Folder() + "/port-1.head", "garbage-garbage!");
-  auto s = Open();   // a repeat is better than a loss
-  ExpectDrains(*s, {0, 1, 2});
 }
 
 }  // namespace

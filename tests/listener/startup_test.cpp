@@ -1,11 +1,7 @@
-// Start-up: connections file, logon, capacity, geometry, sockets, the three
-// failure messages, and the headless program's closing on a signal.
+// Start-up: connections file, logon, capacity, geometry, sockets and the
+// three failure messages. The headless program's closing on a signal is in
+// service_test.cpp.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "listener_fixture.h"
 #include "prog_path_module.h"
@@ -143,40 +139,4 @@ TEST_F(ListenerTest, LogonsCancelledFailedAndAccepted) {
   Form().FileSave();   // the cancelled entries' lines are kept
   EXPECT_NE(ConfigText().find(held + "\r\n"), std::string::npos);
   EXPECT_NE(ConfigText().find("/failed"), std::string::npos);
-}
-
-TEST(ListenerHeadless, SignalsRunTheClosingSteps) {
-  testkit::TempDir tmp;   // the child inherits the registry and data folders
-  const std::string bin = testkit::BinaryFolder() + "/tallyhost";
-  const std::string folder = tmp.File("data/tallyhost");
-  const std::string port = std::to_string(FreeUdpPort());
-  const std::string line = "Port=" + port + ",Database=Provider=SQLite;Data Source=" + tmp.File("a.db");
-  testkit::Touch(tmp.File("a.db"));
-  for (int sig : {SIGINT, SIGTERM}) {
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    testkit::WriteFile(folder + "/connections.cfg", line + "\r\n");
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      std::freopen("/dev/null", "w", stderr);
-      ::execl(bin.c_str(), bin.c_str(), "headless=1", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    char c = 0;   // the about line is written when start-up is done
-    while (::read(out[0], &c, 1) == 1 && c != '\n') {
-    }
-    ::kill(pid, sig);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(out[0]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig;
-    EXPECT_EQ(testkit::ReadFile(folder + "/connections.old"), line + "\r\n");
-    EXPECT_EQ(testkit::ReadFile(folder + "/connections.cfg"),
-              "Port=" + port + ",Database=Provider=SQLite;Data Source=" + tmp.File("a.db") +
-                  ",Logon=False,Log=" + folder + "/Process.log\r\n");
-  }
 }

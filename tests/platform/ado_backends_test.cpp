@@ -6,45 +6,14 @@
 
 #include <vector>
 
-#include "ado_errors.h"
+#include "ado_kit.h"
 #include "datetime.h"
-#include "pg_server.h"
-#include "test_env.h"
 
 namespace {
 
-enum class Backend { Sqlite, Postgres };
-
-class AdoOnEachBackend : public ::testing::TestWithParam<Backend> {
+class AdoOnEachBackend : public AdoTest, public ::testing::WithParamInterface<Backend> {
  protected:
-  void SetUp() override {
-    if (GetParam() == Backend::Sqlite) {
-      testkit::Touch(dir_.File("test.mdb"));
-      cs_ = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + dir_.File("test.mdb");
-    } else {
-      db_ = testkit::PgServer::Shared().CreateDatabase("ado");
-      cs_ = testkit::PgServer::Shared().ConnectionString(db_) + ";Busy Timeout=100";
-    }
-    conn_.Open(cs_);
-    conn_.Execute("Create Table Logs (Record INTEGER Constraint CU7 Unique, Log_IP VARCHAR (50), "
-                  "Log_Port INTEGER, Log_Data LONGBINARY, Log_Date DATETIME)");
-    conn_.Execute("Create Table Servers (Record INTEGER Constraint CU12 Unique, Server_Port VARCHAR (6))");
-    for (const char* t : {"Maps (Record INTEGER Constraint CU9 Unique, Map VARCHAR (128)",
-                          "Teams (Record INTEGER Constraint CU15 Unique, Team VARCHAR (50)",
-                          "Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50)"})
-      conn_.Execute(std::string("Create Table ") + t + ", Date_Time DATETIME)");
-  }
-  void TearDown() override {
-    conn_.Close();
-    if (!db_.empty()) testkit::PgServer::Shared().DropDatabase(db_);
-  }
-  int64_t Count(const std::string& table) {
-    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
-  }
-
-  testkit::TempDir dir_;
-  std::string db_, cs_;
-  ado::Connection conn_;
+  void SetUp() override { Open(GetParam()); }
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, AdoOnEachBackend, ::testing::Values(Backend::Sqlite, Backend::Postgres),
@@ -131,13 +100,13 @@ TEST_P(AdoOnEachBackend, TransactionsRollBackOnRequestOnCloseAndOnDestruction) {
   conn_.Close();
   {
     ado::Connection c;
-    c.Open(cs_);
+    c.Open(ConnectionString());
     EXPECT_EQ(c.TransactionLevel(), 0);
     EXPECT_EQ(c.Execute("Select Count(*) As N From Maps")->Field("N").AsInteger(), 0);
     c.BeginTrans();
     c.Execute("Insert into Maps values ( 2, 'dm6', 0 )");
   }
-  conn_.Open(cs_);
+  conn_.Open(ConnectionString());
   EXPECT_EQ(Count("Maps"), 0);
   conn_.BeginTrans();   // the database is not left locked
   conn_.Execute("Insert into Maps values ( 3, 'dm6', 0 )");
@@ -201,7 +170,7 @@ TEST_P(AdoOnEachBackend, RecordsetsBehaveLikeForwardReadingRowsets) {
 
   // A select still pending when its connection closes keeps every row.
   ado::Connection other;
-  other.Open(cs_);
+  other.Open(ConnectionString());
   auto pending = other.Execute("Select Record From Teams Order By Record");
   EXPECT_EQ(pending->Field("Record").AsInteger(), 1);
   other.Close();

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "ado_errors.h"
+#include "ado_kit.h"
 #include "backend.h"
 #include "test_env.h"
 

@@ -8,42 +8,20 @@
 #include <map>
 #include <thread>
 
-#include "ado_errors.h"
+#include "ado_kit.h"
 #include "backend.h"
 #include "datetime.h"
-#include "pg_server.h"
-#include "test_env.h"
 
 namespace {
 
 using testkit::PgServer;
 
-class AdoPostgres : public ::testing::Test {
+class AdoPostgres : public AdoTest {
  protected:
-  void SetUp() override {
-    db_ = server().CreateDatabase("ado");
-    conn_.Open(ConnectionString());
-    conn_.Execute("Create Table Logs (Record integer Constraint CU7 Unique, Log_IP varchar (50), "
-                  "Log_Port integer, Log_Data bytea, Log_Date timestamp)");
-    conn_.Execute("Create Table Scores (Record INTEGER Constraint CU11 Unique, Offset REAL)");
-    conn_.Execute("Create Table Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50), Date_Time DATETIME)");
-  }
-  void TearDown() override {
-    conn_.Close();
-    server().DropDatabase(db_);
-  }
+  void SetUp() override { Open(Backend::Postgres); }
   static PgServer& server() { return PgServer::Shared(); }
-  std::string ConnectionString(const std::string& extra = ";Busy Timeout=100") const {
-    return server().ConnectionString(db_) + extra;
-  }
-  int64_t Count(const std::string& table) {
-    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
-  }
   std::vector<std::vector<std::string>> Rows(const std::string& sql) { return testkit::PgRows(server(), db_, sql); }
   int BackendPid(ado::Connection& c) { return static_cast<int>(c.Execute("Select pg_backend_pid() As P")->Field("P").AsInteger()); }
-
-  std::string db_;
-  ado::Connection conn_;
 };
 
 TEST_F(AdoPostgres, StatementFormsKeepJetMeaningAndNamesKeepTheirCase) {

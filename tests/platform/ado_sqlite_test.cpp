@@ -1,50 +1,26 @@
 // The SQLite provider against real database files: Jet's date-time meaning
 // in the stored form, narrow texts, lock conflicts from a second connection,
-// statement errors and the work done for large tables. What every provider
-// does alike is in ado_backends_test.cpp.
+// statement errors and the work done for large tables; faults injected into
+// its sessions. What every provider does alike is in ado_backends_test.cpp.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <chrono>
 #include <map>
 
-#include "ado_errors.h"
+#include "ado_kit.h"
 #include "backend.h"
 #include "datetime.h"
-#include "test_env.h"
+#include "fault_injection.h"
 
 namespace {
 
-class AdoSqlite : public ::testing::Test {
+class AdoSqlite : public AdoTest {
  protected:
-  void SetUp() override {
-    path_ = dir_.File("test.mdb");
-    testkit::Touch(path_);
-    conn_.Open(ConnectionString());
-    conn_.Execute("Create Table Logs (Record INTEGER Constraint CU7 Unique, Log_IP VARCHAR (50), "
-                  "Log_Port INTEGER, Log_Data BLOB, Log_Date DATETIME)");
-    conn_.Execute("Create Table Servers (Record INTEGER Constraint CU12 Unique, Server_Port VARCHAR (6))");
-    conn_.Execute("Create Table Scores (Record INTEGER Constraint CU11 Unique, Offset REAL)");
-    for (const char* t : {"Maps (Record INTEGER Constraint CU9 Unique, Map VARCHAR (128)",
-                          "Players (Record INTEGER Constraint CU10 Unique, Player VARCHAR (50)",
-                          "Teams (Record INTEGER Constraint CU15 Unique, Team VARCHAR (50)",
-                          "Types (Record INTEGER Constraint CU16 Unique, Type VARCHAR (50)",
-                          "Weapons (Record INTEGER Constraint CU17 Unique, Weapon VARCHAR (50)"})
-      conn_.Execute(std::string("Create Table ") + t + ", Date_Time DATETIME)");
-  }
-  std::string ConnectionString(const std::string& extra = "") const {
-    return "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path_ + extra;
-  }
-  int64_t Count(const std::string& table) {
-    return conn_.Execute("Select Count(*) As N From " + table)->Field("N").AsInteger();
-  }
+  void SetUp() override { Open(Backend::Sqlite); }
   std::string Raw(const std::string& select) {   // a value as SQLite stores it
     return conn_.Execute(select)->Field("Raw").AsText();
   }
-
-  testkit::TempDir dir_;
-  std::string path_;
-  ado::Connection conn_;
 };
 
 TEST_F(AdoSqlite, TablesRowsetKeepsLetterCaseAndTellsKinds) {
@@ -235,6 +211,59 @@ TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
   int n = 0;
   for (; !held->Eof(); held->MoveNext()) EXPECT_EQ(held->Field("Record").AsInteger(), 5 - n++);
   EXPECT_EQ(n, 5);
+}
+
+// Fault injection: chosen operations fail before they reach the database.
+TEST_F(AdoSqlite, NthMatchingOperationsFailWithoutEffectAndAFailedUpdateKeepsItsRow) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  plan->Fail({ado::fault::kExecute, "Insert into Types", 2, 2, ado::fault::LockConflict()});
+  plan->Fail({ado::fault::kInsert, "Types", 1, 1, ado::Error(-2147217887, "Disk on fire")});
+  ado::fault::Wrap(conn_, plan);
+  conn_.Execute("Insert into Types values ( 1, 'a', 0 )");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
+      ADD_FAILURE() << "no injected failure";
+    } catch (const ado::Error& e) {
+      EXPECT_EQ(e.Number(), ado::kErrProvider);
+      EXPECT_NE(e.Description().find("locked"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(Count("Types"), 1);   // the failed inserts did not run
+  conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
+  EXPECT_EQ(plan->Log().front(), "Execute: Insert into Types values ( 1, 'a', 0 )");
+
+  ado::Recordset rs;
+  rs.Open("Select * From Types", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  rs.AddNew();
+  rs.SetField("Record", ado::Value::Integer(3));
+  EXPECT_THROW(rs.Update(), ado::Error);
+  rs.Update();   // the pending row was kept for the retry
+  EXPECT_EQ(Count("Types"), 3);
+  EXPECT_EQ(plan->Injected(), 3);
+}
+
+TEST_F(AdoSqlite, ScopedInjectionReachesConnectionsOpenedMeanwhile) {
+  auto plan = std::make_shared<ado::fault::FaultPlan>();
+  plan->Fail({ado::fault::kCommit, "", 1, -1, ado::fault::DuplicateKey()});
+  {
+    ado::fault::ScopedInjection scope(plan);
+    ado::Connection c;
+    c.Open(ConnectionString());
+    c.BeginTrans();
+    c.Execute("Insert into Types values ( 1, 'a', 0 )");
+    EXPECT_THROW(c.CommitTrans(), ado::Error);
+    EXPECT_THROW(c.CommitTrans(), ado::Error);
+    EXPECT_TRUE(c.InTransaction());
+    c.RollbackTrans();
+    EXPECT_EQ(Count("Types"), 0);
+  }
+  ado::Connection after;
+  after.Open(ConnectionString());
+  after.BeginTrans();
+  after.Execute("Insert into Types values ( 1, 'a', 0 )");
+  EXPECT_NO_THROW(after.CommitTrans());
+  EXPECT_EQ(plan->Injected(), 2);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 namespace {
 using namespace registry;
 
-TEST(RegistryTest, CreateWriteReadWithCaseInsensitiveKeysAndNames) {
+TEST(RegistryTest, KeysValuesAndTheirLimits) {
   testkit::TempDir dir;
   HKEY key, again;
   ASSERT_EQ(RegCreateKeyExA(RootKey(Hive::Users), ".Default\\Software\\Fragledger\\Tallyhost",
@@ -24,11 +24,8 @@ TEST(RegistryTest, CreateWriteReadWithCaseInsensitiveKeysAndNames) {
   std::string text;
   ASSERT_EQ(RegQueryValueText(again, "column(1)width", &text), kSuccess);
   EXPECT_EQ(text, "1234.5");
-}
 
-TEST(RegistryTest, QueryReportsByteCountWithNulAndRefusesSmallBuffers) {
-  testkit::TempDir dir;
-  HKEY key;
+  // A query reports the byte count with the NUL and refuses small buffers.
   RegCreateKeyExA(RootKey(Hive::ClassesRoot), "A\\B", kKeyAllAccess, &key);
   RegSetValueText(key, "", "");
   char buf[255];
@@ -41,11 +38,8 @@ TEST(RegistryTest, QueryReportsByteCountWithNulAndRefusesSmallBuffers) {
   len = sizeof buf;
   EXPECT_EQ(RegQueryValueExA(key, "absent", buf, &len), kFileNotFound);
   EXPECT_EQ(len, sizeof buf);
-}
 
-TEST(RegistryTest, OpenMissingKeyFailsAndDeleteRemovesTheTree) {
-  testkit::TempDir dir;
-  HKEY key;
+  // A missing key cannot be opened; deleting a key removes its tree.
   EXPECT_EQ(RegOpenKeyExA(RootKey(Hive::ClassesRoot), "Nope", kKeyRead, &key), kFileNotFound);
   RegCreateKeyExA(RootKey(Hive::ClassesRoot), "Clsid\\{X}\\InprocServer32", kKeyAllAccess, &key);
   RegSetValueText(key, "", "/opt/lib.so");

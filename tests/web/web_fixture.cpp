@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,26 +11,12 @@
 #include "datagram_builder.h"
 
 namespace webtest {
-namespace {
-
-std::string Run(const std::string& cmd, int* status) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  *status = pclose(p);
-  return out;
-}
 
 std::string Quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
-
-}  // namespace
 
 std::string Sqlite(const std::string& path) { return "Provider=SQLite;Data Source=" + path; }
 
@@ -51,7 +35,7 @@ void Store(const std::string& db_path, const Feed& feed, const std::string& work
     files += " " + Quote(file);
   }
   int status = 0;
-  std::string out = Run(testkit::BinaryFolder() + "/tallyfeed --create-tables " + extra_args + " --log-path " + Quote(work_dir + "/Process.log") +
+  std::string out = testkit::RunShell(testkit::BinaryFolder() + "/tallyfeed --create-tables " + extra_args + " --log-path " + Quote(work_dir + "/Process.log") +
                             " " + Quote(Sqlite(db_path)) + files + " 2>&1",
                         &status);
   ASSERT_EQ(status, 0) << out;
@@ -100,43 +84,31 @@ Feed BravoGame() {
   return f;
 }
 
-Web::Web(const std::string& connection_string, const std::string& summaries, int refresh_seconds) {
-  int fds[2];
-  if (pipe(fds) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    const std::string bin = testkit::BinaryFolder() + "/tallyweb";
-    const std::string refresh = std::to_string(refresh_seconds);
-    execl(bin.c_str(), bin.c_str(), "--listen", "127.0.0.1:0", "--refresh", refresh.c_str(), "--summaries",
-          summaries.c_str(), connection_string.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  out_fd_ = fds[0];
+std::string HandWorkedDatabase(const std::string& dir, bool bravo) {
+  const std::string db = dir + "/stats.db";
+  testkit::Touch(db);
+  Store(db, AlphaGame(), dir);
+  if (bravo) Store(db, BravoGame(), dir);
+  return db;
+}
+
+Web::Web(const std::string& connection_string, const std::string& summaries, int refresh_seconds)
+    : run_(summaries + ".run" + std::to_string(++runs_)),
+      child_({testkit::BinaryFolder() + "/tallyweb", "--listen", "127.0.0.1:0", "--refresh",
+              std::to_string(refresh_seconds), "--summaries", summaries, connection_string},
+             run_ + ".out", {}, run_ + ".err") {
   // The first line names the port.
-  std::string line;
-  char c;
-  while (read(out_fd_, &c, 1) == 1 && c != '\n') line += c;
-  const size_t at = line.find("http://127.0.0.1:");
-  if (at != std::string::npos) port_ = std::atoi(line.c_str() + at + 17);
-  if (port_ == 0) ADD_FAILURE() << "tallyweb did not start: " << line;
+  std::string out;
+  for (int i = 0; i < 6000 && child_.Running() && (out = child_.Out()).find('\n') == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const size_t at = out.find("http://127.0.0.1:");
+  if (at != std::string::npos) port_ = std::atoi(out.c_str() + at + 17);
+  if (port_ == 0) ADD_FAILURE() << "tallyweb did not start: " << out << child_.Err();
 }
 
 Web::~Web() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  if (out_fd_ >= 0) close(out_fd_);
-}
-
-bool Web::running() {
-  int status = 0;
-  return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+  child_.Signal(SIGTERM);
+  child_.Wait();
 }
 
 int Web::Request(const std::string& path, std::string* body, const std::string& method) {
@@ -162,11 +134,9 @@ nlohmann::json Web::Json(const std::string& path) {
 namespace {
 
 std::string Chromium(const std::string& args, const std::string& profile_dir) {
-  int status = 0;
-  return Run("chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+  return testkit::RunShell("chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
              "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
-                 Quote(profile_dir) + " " + args + " 2>/dev/null",
-             &status);
+                 Quote(profile_dir) + " " + args + " 2>/dev/null");
 }
 
 }  // namespace

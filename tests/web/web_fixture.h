@@ -3,8 +3,8 @@
 // HTTP requests, and headless Chromium.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -27,9 +27,11 @@ void Store(const std::string& db_path, const Feed& feed, const std::string& work
            const std::string& extra_args = "");
 
 // The hand-worked game: server "Alpha" plays game 1 (closed), server
-// "Bravo's <b>" game 2 (running). See web_api_test.cpp for its figures.
+// "Bravo's <b>" game 2 (running). See web_site_test.cpp for its figures.
 Feed AlphaGame();
 Feed BravoGame();
+// <dir>/stats.db holding the Alpha game, and the Bravo game when `bravo`.
+std::string HandWorkedDatabase(const std::string& dir, bool bravo = true);
 
 // A running tallyweb; stopped (SIGTERM, then waited for) on destruction.
 class Web {
@@ -39,15 +41,16 @@ class Web {
   Web(const Web&) = delete;
   Web& operator=(const Web&) = delete;
   int port() const { return port_; }
-  bool running();   // the process has not ended
+  bool running() { return child_.Running(); }   // the process has not ended
   // GET (or another method) of a path; the status and the body.
   int Request(const std::string& path, std::string* body = nullptr, const std::string& method = "GET");
   nlohmann::json Json(const std::string& path);   // a test failure unless 200
 
  private:
-  pid_t pid_ = -1;
+  static inline int runs_ = 0;
+  std::string run_;   // each run's output in files of its own
+  testkit::Child child_;
   int port_ = 0;
-  int out_fd_ = -1;
 };
 
 // Chromium headless: the DOM after loading `url`, and a screenshot of it.
@@ -55,5 +58,22 @@ std::string DumpDom(const std::string& url, const std::string& profile_dir);
 bool Screenshot(const std::string& url, const std::string& png_path, const std::string& profile_dir);
 
 std::string Sqlite(const std::string& path);   // "Provider=SQLite;Data Source=" + path
+std::string Quote(const std::string& s);        // for the shell
+
+// A suite served by one tallyweb on the hand-worked game's database.
+class HandWorkedGame : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new testkit::TempDir();
+    web_ = new Web(Sqlite(HandWorkedDatabase(dir_->path())), dir_->File("summaries.db"));
+  }
+  static void TearDownTestSuite() {
+    delete web_;
+    delete dir_;
+  }
+  static std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(web_->port()) + path; }
+  static inline testkit::TempDir* dir_ = nullptr;
+  static inline Web* web_ = nullptr;
+};
 
 }  // namespace webtest

@@ -44,9 +44,7 @@ bool WaitFor(webtest::Web& web, const std::string& path, const std::function<boo
 
 TEST(WebRefresh, PagesKeepAnsweringWhileAGameIsStoredAndCatchUpInTime) {
   testkit::TempDir dir;
-  const std::string db = dir.File("stats.db");
-  testkit::Touch(db);
-  webtest::Store(db, webtest::AlphaGame(), dir.path());
+  const std::string db = webtest::HandWorkedDatabase(dir.path(), false);
   webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
   ASSERT_EQ(web.Json("/api/players")["total"], 4);
 
@@ -88,10 +86,7 @@ TEST(WebRefresh, PagesKeepAnsweringWhileAGameIsStoredAndCatchUpInTime) {
 
 TEST(WebRefresh, DeletedSummariesAreRebuiltWithIdenticalFigures) {
   testkit::TempDir dir;
-  const std::string db = dir.File("stats.db");
-  testkit::Touch(db);
-  webtest::Store(db, webtest::AlphaGame(), dir.path());
-  webtest::Store(db, webtest::BravoGame(), dir.path());
+  const std::string db = webtest::HandWorkedDatabase(dir.path());
   const std::string summaries = dir.File("summaries.db");
   json before;
   {
@@ -110,17 +105,11 @@ TEST(WebRefresh, DeletedSummariesAreRebuiltWithIdenticalFigures) {
   const std::string db2 = dir.File("other.db");
   testkit::Touch(db2);
   webtest::Store(db2, webtest::AlphaGame(), dir.path());
-  int status = 0;
-  {
-    // Not while another tallyweb keeps them.
-    FILE* p = popen((testkit::BinaryFolder() + "/tallyweb --listen 127.0.0.1:0 --summaries " + summaries + " '" +
-                     webtest::Sqlite(db2) + "' 2>&1").c_str(), "r");
-    char buf[512] = {};
-    size_t n = fread(buf, 1, sizeof buf - 1, p);
-    status = pclose(p);
-    EXPECT_NE(std::string(buf, n).find("in use by another tallyweb"), std::string::npos) << buf;
-    EXPECT_NE(status, 0);
-  }
+  int status = 0;   // not while another tallyweb keeps them
+  std::string out = testkit::RunShell(testkit::BinaryFolder() + "/tallyweb --listen 127.0.0.1:0 --summaries " +
+                                      summaries + " " + webtest::Quote(webtest::Sqlite(db2)) + " 2>&1", &status);
+  EXPECT_NE(out.find("in use by another tallyweb"), std::string::npos) << out;
+  EXPECT_NE(status, 0);
   web.reset();
   webtest::Web other(webtest::Sqlite(db2), summaries, 1);
   EXPECT_EQ(other.Json("/api/players")["total"], 4);
@@ -130,25 +119,16 @@ TEST(WebRefresh, DeletedSummariesAreRebuiltWithIdenticalFigures) {
 TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {
   testkit::TempDir dir;
   int status = 0;
-  FILE* p = popen((testkit::BinaryFolder() + "/tallyweb --summaries " + dir.File("s.db") +
-                   " 'Provider=SQLite;Data Source=" + dir.File("missing.db") + "' 2>&1").c_str(), "r");
-  char buf[512] = {};
-  size_t n = fread(buf, 1, sizeof buf - 1, p);
-  status = pclose(p);
+  std::string out = testkit::RunShell(testkit::BinaryFolder() + "/tallyweb --summaries " + dir.File("s.db") + " " +
+                                      webtest::Quote(webtest::Sqlite(dir.File("missing.db"))) + " 2>&1", &status);
   EXPECT_NE(status, 0);
-  EXPECT_NE(std::string(buf, n).find("Could not find file"), std::string::npos) << buf;
+  EXPECT_NE(out.find("Could not find file"), std::string::npos) << out;
   EXPECT_FALSE(testkit::Exists(dir.File("missing.db")));
 }
 
-}  // namespace
-
-namespace {
-
 TEST(WebRefresh, OddValuesWrittenByAnotherProgramDoNotStopThePasses) {
   testkit::TempDir dir;
-  const std::string db = dir.File("stats.db");
-  testkit::Touch(db);
-  webtest::Store(db, webtest::AlphaGame(), dir.path());
+  const std::string db = webtest::HandWorkedDatabase(dir.path(), false);
   ASSERT_EQ(testkit::SqlExec(db, "UPDATE Games SET Game_Start_Date_Time = 'soon', Game_Flags = 'many' WHERE Record = 1;"
                                  "INSERT INTO Scores_0000001 VALUES (13, 1, 2, 2, 1, 'lots', 'later');"),
             0);

@@ -1,92 +1,33 @@
 #include "process_kit.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include "schema.h"
 #include "test_env.h"
 
-extern char** environ;
-
 namespace datapath {
 
-Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
-             const std::vector<std::string>& env)
-    : out_(out_file) {
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    int fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, STDOUT_FILENO);
-      ::dup2(fd, STDERR_FILENO);
-    }
-    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
+Tmpfs::Tmpfs(const std::string& f, const std::string& size) : folder(f) {
+  std::filesystem::create_directories(folder);
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) error = std::strerror(errno);
 }
 
-Child::~Child() { Reap(); }
-
-void Child::Reap() {
-  if (pid_ > 0 && status_ < 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_ = -1;
+Tmpfs::~Tmpfs() {
+  if (error.empty()) ::umount2(folder.c_str(), MNT_DETACH);
 }
 
-Child::Child(Child&& o) noexcept : pid_(o.pid_), status_(o.status_), out_(std::move(o.out_)) {
-  o.pid_ = -1;
-}
-
-Child& Child::operator=(Child&& o) noexcept {
-  if (this != &o) {
-    Reap();
-    pid_ = o.pid_;
-    status_ = o.status_;
-    out_ = std::move(o.out_);
-    o.pid_ = -1;
-  }
-  return *this;
-}
-
-bool Child::Running() {
-  if (pid_ <= 0 || status_ >= 0) return false;
-  int st = 0;
-  if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return false;
-  }
-  return true;
-}
-
-void Child::Signal(int sig) {
-  if (Running()) ::kill(pid_, sig);
-}
-
-int Child::Wait(std::chrono::milliseconds timeout) {
-  WaitFor([this] { return !Running(); }, timeout, std::chrono::milliseconds(5));
-  return status_;
+bool Tmpfs::Resize(const std::string& size) {
+  return ::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT, ("size=" + size).c_str()) == 0;
 }
 
 std::string Bin(const std::string& program) { return testkit::BinaryFolder() + "/" + program; }

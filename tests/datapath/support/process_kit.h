@@ -7,11 +7,10 @@
 // destroyed while they still run.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datagram_builder.h"
@@ -19,31 +18,7 @@
 
 namespace datapath {
 
-// A child process with standard output and error going to files.
-class Child {
- public:
-  Child() = default;
-  // Starts `argv` (argv[0] a path); `env` entries ("NAME=value") are added to
-  // this process's environment.
-  Child(const std::vector<std::string>& argv, const std::string& out_file,
-        const std::vector<std::string>& env = {});
-  ~Child();
-  Child(Child&& o) noexcept;
-  Child& operator=(Child&& o) noexcept;
-  pid_t pid() const { return pid_; }
-  bool Running();
-  void Signal(int sig);
-  // Waits for the end; the exit status, or 128 + signal, or -1 when still
-  // running after `timeout`.
-  int Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
-  const std::string& out_file() const { return out_; }
-
- private:
-  void Reap();   // kills and waits for a child still running
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string out_;
-};
+using testkit::Child;
 
 std::string Bin(const std::string& program);   // the built program's path
 
@@ -111,10 +86,24 @@ std::map<std::string, std::vector<std::string>> Dump(const std::string& db);
 std::string IntegrityCheck(const std::string& db);
 long long CountOf(const std::string& db, const std::string& sql);
 
+// A tmpfs of `size` (as mount's size= option) mounted on `folder` (created)
+// until destroyed; `error` tells why when it could not be mounted.
+struct Tmpfs {
+  Tmpfs(const std::string& folder, const std::string& size);
+  ~Tmpfs();
+  bool Resize(const std::string& size);
+  std::string folder, error;
+};
+
 // Waits until `done` or `timeout`; whether `done` held.
 template <class F>
-bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = std::chrono::milliseconds(50));
+bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = std::chrono::milliseconds(50)) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
 
 }  // namespace datapath
-
-#include "process_kit_wait.h"

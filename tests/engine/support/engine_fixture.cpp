@@ -33,32 +33,6 @@ std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
   return info.param == Backend::Postgres ? "Postgres" : "Sqlite";
 }
 
-namespace {
-
-class SqliteLock : public DbLock {
- public:
-  explicit SqliteLock(const std::string& path) : lock_(path) {}
-  void Exec(const std::string& sql) override { lock_.Exec(sql); }
-  void Commit() override { lock_.Commit(); }
-  void Release() override { lock_.Release(); }
-
- private:
-  testkit::WriteLock lock_;
-};
-
-class PostgresLock : public DbLock {
- public:
-  explicit PostgresLock(const std::string& database) : lock_(testkit::PgServer::Shared(), database) {}
-  void Exec(const std::string& sql) override { lock_.Exec(sql); }
-  void Commit() override { lock_.Commit(); }
-  void Release() override { lock_.Release(); }
-
- private:
-  testkit::PgWriteLock lock_;
-};
-
-}  // namespace
-
 std::string EngineTest::MakeDatabase(const std::string& name) {
   std::string database;
   if (OnPostgres()) {
@@ -86,9 +60,9 @@ void EngineTest::TearDown() {
 
 std::string EngineTest::ConnectionString() const { return ConnectionStringOf(db_path_) + extra_settings_; }
 
-std::unique_ptr<DbLock> EngineTest::LockDatabase() {
-  if (OnPostgres()) return std::make_unique<PostgresLock>(db_path_);
-  return std::make_unique<SqliteLock>(db_path_);
+std::unique_ptr<testkit::DbLock> EngineTest::LockDatabase() {
+  if (OnPostgres()) return std::make_unique<testkit::PgWriteLock>(testkit::PgServer::Shared(), db_path_);
+  return std::make_unique<WriteLock>(db_path_);
 }
 
 std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {

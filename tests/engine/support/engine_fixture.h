@@ -46,23 +46,15 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
 enum class Backend { Sqlite, Postgres };
 std::string BackendName(const ::testing::TestParamInfo<Backend>& info);
 
-// A lock held on the test database from a connection of its own: on SQLite
-// its write lock, on PostgreSQL exclusive locks on every table (readers go
-// on, writers wait). The constructor throws when the lock cannot be taken.
-class DbLock {
- public:
-  virtual ~DbLock() = default;
-  virtual void Exec(const std::string& sql) = 0;   // inside the held transaction
-  virtual void Commit() = 0;
-  virtual void Release() = 0;                      // rolls back
-};
-
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   bool OnPostgres() const { return backend_ == Backend::Postgres; }
-  std::unique_ptr<DbLock> LockDatabase();
+  // A lock held on the test database from a connection of its own: on
+  // SQLite its write lock, on PostgreSQL exclusive locks on every table
+  // (readers go on, writers wait); throws when it cannot be taken.
+  std::unique_ptr<testkit::DbLock> LockDatabase();
 
   std::string ConnectionString() const;
   PassResult Pass(const std::vector<uint8_t>& bytes) { return RunPass(ConnectionString(), bytes, options_); }

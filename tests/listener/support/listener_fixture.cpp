@@ -145,7 +145,7 @@ bool ListenerTest::Start(const std::string& command_line) {
   return true;
 }
 
-void ListenerTest::StartEntries(int count) {
+void ListenerTest::WriteEntries(int count) {
   std::vector<std::string> lines;
   for (int i = 1; i <= count; ++i) {
     ports[i] = FreeUdpPort();
@@ -154,6 +154,10 @@ void ListenerTest::StartEntries(int count) {
     lines.push_back(Line(ports[i], dbs[i], logs[i]));
   }
   WriteConfig(lines);
+}
+
+void ListenerTest::StartEntries(int count) {
+  WriteEntries(count);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Boxes().empty());
 }

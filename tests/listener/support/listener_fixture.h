@@ -111,8 +111,10 @@ class ListenerTest : public ::testing::Test {
 
   // Runs start-up; false when it ended the program (StartupAbort).
   bool Start(const std::string& command_line = "");
-  // Starts with entries 1 to `count` (at most 4) on free ports, each with a
-  // database and a log path of its own; no message box may be shown.
+  // Writes entries 1 to `count` (at most 4) on free ports, each with a
+  // database and a log path of its own, into the connections file.
+  void WriteEntries(int count);
+  // Starts with those entries; no message box may be shown.
   void StartEntries(int count);
   void Select(int n) { state_->ListView1.Select("con" + std::to_string(n)); }
   const tallyhost::ListRow& Row(int n) { return *state_->ListView1.Find("con" + std::to_string(n)); }

@@ -1,5 +1,7 @@
-// Every figure of every JSON endpoint against the hand-worked game.
+// Every figure of every JSON endpoint, and every page as a browser renders
+// it, against the hand-worked game.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "web_fixture.h"
 
@@ -7,27 +9,7 @@ namespace {
 
 using json = nlohmann::json;
 
-class WebApi : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new testkit::TempDir();
-    db_ = dir_->File("stats.db");
-    testkit::Touch(db_);
-    webtest::Store(db_, webtest::AlphaGame(), dir_->path());
-    webtest::Store(db_, webtest::BravoGame(), dir_->path());
-    web_ = new webtest::Web(webtest::Sqlite(db_), dir_->File("summaries.db"));
-  }
-  static void TearDownTestSuite() {
-    delete web_;
-    delete dir_;
-  }
-  static testkit::TempDir* dir_;
-  static std::string db_;
-  static webtest::Web* web_;
-};
-testkit::TempDir* WebApi::dir_ = nullptr;
-std::string WebApi::db_;
-webtest::Web* WebApi::web_ = nullptr;
+using WebSite = webtest::HandWorkedGame;
 
 // Players: O'Neil 1, <script> 2, Bob 3, Robert 4 (Bob's new name), <img> 5.
 const std::string kScript = "<script>alert(1)</script>";
@@ -41,7 +23,7 @@ json Player(int record, const std::string& name, int frags, int deaths, int suic
 
 const std::string kDay1 = "2026-03-01 13:45:10", kDay2 = "2026-03-02 09:00:00";
 
-TEST_F(WebApi, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
+TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   json all = web_->Json("/api/players?sort=name&order=asc");
   EXPECT_EQ(all["total"], 5);
   EXPECT_EQ(all["pages"], 1);
@@ -77,7 +59,7 @@ TEST_F(WebApi, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   EXPECT_EQ(order("q=b"), (std::vector<int>{4, 3}));
 }
 
-TEST_F(WebApi, ServersShowTheirGamesAndTheRunningOne) {
+TEST_F(WebSite, ServersShowTheirGamesAndTheRunningOne) {
   json s = web_->Json("/api/servers")["servers"];
   ASSERT_EQ(s.size(), 2u);
   EXPECT_EQ(s[0]["record"], 1);
@@ -94,7 +76,7 @@ TEST_F(WebApi, ServersShowTheirGamesAndTheRunningOne) {
                                                                              json{{"record", 5}, {"name", kImg}}})}}));
 }
 
-TEST_F(WebApi, GamesNewestFirstOverallAndPerServer) {
+TEST_F(WebSite, GamesNewestFirstOverallAndPerServer) {
   json g = web_->Json("/api/games");
   EXPECT_EQ(g["total"], 2);
   EXPECT_EQ(g["games"][0], (json{{"record", 2}, {"start", kDay2}, {"end", "running"}, {"map", "q2dm2"}, {"players", 2},
@@ -107,7 +89,7 @@ TEST_F(WebApi, GamesNewestFirstOverallAndPerServer) {
   EXPECT_EQ(a["games"][0]["record"], 1);
 }
 
-TEST_F(WebApi, ScoreboardWeaponsChartAndVariablesOfAGame) {
+TEST_F(WebSite, ScoreboardWeaponsChartAndVariablesOfAGame) {
   json g = web_->Json("/api/games/1");
   EXPECT_EQ(g["running"], false);
   EXPECT_EQ(g["stdlog_ver"], "1.2");
@@ -136,7 +118,7 @@ TEST_F(WebApi, ScoreboardWeaponsChartAndVariablesOfAGame) {
       [{"name":"name","value":"Robbie"},{"name":"skin","value":"male/grunt"}]}])"));
 }
 
-TEST_F(WebApi, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
+TEST_F(WebSite, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
   json o = web_->Json("/api/players/1");
   EXPECT_EQ(o["frags"], 3);
   EXPECT_EQ(o["deaths"], 2);
@@ -167,7 +149,7 @@ TEST_F(WebApi, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
                                           {"record":1,"name":"Rocket","frags":0,"deaths":1,"suicides":1}])"));
 }
 
-TEST_F(WebApi, WeaponsTypesAndMapsTotals) {
+TEST_F(WebSite, WeaponsTypesAndMapsTotals) {
   EXPECT_EQ(web_->Json("/api/weapons?sort=frags&order=desc")["weapons"], json::parse(R"([
       {"record":1,"name":"Rocket","frags":5,"suicides":2,"score_rows":7,"score":0},
       {"record":3,"name":"Blaster","frags":2,"suicides":0,"score_rows":2,"score":2},
@@ -181,7 +163,7 @@ TEST_F(WebApi, WeaponsTypesAndMapsTotals) {
                                                               {"record":2,"name":"q2dm2","games":1,"score_rows":7}])"));
 }
 
-TEST_F(WebApi, BadRequestsAreRefusedAndTheServerKeepsServing) {
+TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
   std::string body;
   const std::pair<std::string, int> cases[] = {
       {"/nowhere", 404},
@@ -218,6 +200,52 @@ TEST_F(WebApi, BadRequestsAreRefusedAndTheServerKeepsServing) {
   EXPECT_TRUE(body.empty());
   EXPECT_TRUE(web_->running());
   EXPECT_EQ(web_->Json("/api/players")["total"], 5);
+}
+
+// The pages in a real browser: headless Chromium loads each page; the
+// rendered text is checked and a screenshot of each page is kept under the
+// build folder (web-screenshots).
+bool Has(const std::string& dom, const std::string& text) { return dom.find(text) != std::string::npos; }
+
+TEST_F(WebSite, EveryPageRendersItsFiguresAndNamesAsText) {
+  const std::string shots = testkit::BinaryFolder() + "/../web-screenshots";
+  ::mkdir(shots.c_str(), 0755);
+  const std::string img = "&lt;img src=x onerror=alert(1)&gt;";
+  const std::string script = "&lt;script&gt;alert(1)&lt;/script&gt;";
+  struct Page {
+    const char* path;
+    const char* shot;
+    std::vector<std::string> texts;
+  };
+  const Page pages[] = {
+      {"/servers", "servers", {"<h1>Servers</h1>", "Alpha", "Bravo's &lt;b&gt;", "10.0.0.2", "q2dm2", img, "Robert"}},
+      {"/games", "games", {"2026-03-01 13:45:10", "2026-03-01 13:45:30", "running", "q2dm1", "Bravo's &lt;b&gt;"}},
+      {"/games?server=2", "games-server", {"Games of Bravo's &lt;b&gt;", "q2dm2"}},
+      {"/games/1", "game", {"Scoreboard", "O'Neil", script, "Blue, Red", "TeamKill", "Railgun", "<svg"}},
+      {"/games/2", "game-running", {"Player variables", "Robbie", "male/grunt", img, "<polyline"}},
+      {"/players", "players", {"Frags per death", "0.67", "2.00", img, script, "O'Neil"}},
+      {"/players?q=%3Cimg", "players-search", {img, "1 players."}},
+      {"/players/4", "player", {"Player Robert", "renamed from", "Bob", "netname Robbie", "Blaster", "Beaten by most", "<rect"}},
+      {"/players/5", "player-img", {"Player " + img, "Robert"}},
+      {"/weapons", "weapons", {"Rocket", "Railgun", "Blaster"}},
+      {"/types", "types", {"Kill", "Suicide", "TeamKill"}},
+      {"/maps", "maps", {"q2dm1", "q2dm2"}},
+  };
+  for (const Page& p : pages) {
+    const std::string dom = webtest::DumpDom(Url(p.path), dir_->File(std::string("profile-") + p.shot));
+    ASSERT_TRUE(Has(dom, "<nav>")) << p.path << ":\n" << dom;
+    for (const std::string& t : p.texts) EXPECT_TRUE(Has(dom, t)) << p.path << " lacks " << t;
+    // Names stay text: no element made from them, no script.
+    EXPECT_FALSE(Has(dom, "<img")) << p.path;
+    EXPECT_FALSE(Has(dom, "<script")) << p.path;
+    EXPECT_FALSE(Has(dom, "<b>")) << p.path;
+    EXPECT_TRUE(webtest::Screenshot(Url(p.path), shots + "/" + p.shot + ".png", dir_->File(std::string("shot-") + p.shot)))
+        << p.path;
+  }
+  // Sorting and paging links work without script: follow the frags header.
+  const std::string dom = webtest::DumpDom(Url("/players?sort=frags&order=desc"), dir_->File("profile-sort"));
+  EXPECT_TRUE(Has(dom, "sort=frags&amp;order=asc")) << dom;
+  EXPECT_LT(dom.find("O'Neil"), dom.find("Robert"));
 }
 
 }  // namespace

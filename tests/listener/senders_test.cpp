@@ -1,10 +1,14 @@
-// The allow-list of senders: address and network edges (IPv4, IPv6), the
-// file's format and its faults, the report once per sender per 10 minutes,
-// and refused datagrams over real UDP that never reach Logs.
+// Senders kept in check. The allow-list: address and network edges (IPv4,
+// IPv6), the file's format and its faults, the report once per sender per
+// 10 minutes, and refused datagrams over real UDP that never reach Logs. No
+// storm of information boxes: one box per sender and text per 10 minutes,
+// repeats counted and written out; question boxes unchanged.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "box_throttle.h"
+#include "datagram_builder.h"
 #include "listener_fixture.h"
 #include "sender_gate.h"
 
@@ -12,6 +16,8 @@ using namespace listenertest;
 using tallyhost::AllowList;
 using tallyhost::Network;
 using tallyhost::ParseAllowList;
+using tallyhost::SenderScope;
+using tallyhost::ThrottledMessageBoxes;
 
 namespace {
 
@@ -116,18 +122,10 @@ TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
   EXPECT_NE(reports.back().find("mended"), std::string::npos);
 }
 
-class AllowListListener : public ListenerTest {};
+class SendersOverUdp : public ListenerTest {};
 
-TEST_F(AllowListListener, RefusedDatagramsNeverReachTheEngine) {
-  ports[1] = FreeUdpPort();
-  ports[2] = FreeUdpPort();
-  ports[3] = FreeUdpPort();
-  for (int i = 1; i <= 3; ++i) {
-    dbs[i] = NewDatabase("db" + std::to_string(i) + ".mdb");
-    logs[i] = tmp_->File("log" + std::to_string(i) + "/Process.log");
-  }
-  WriteConfig({Line(ports[1], dbs[1], logs[1]), Line(ports[2], dbs[2], logs[2]),
-               Line(ports[3], dbs[3], logs[3])});
+TEST_F(SendersOverUdp, RefusedDatagramsNeverReachTheEngine) {
+  WriteEntries(3);
   // Entry 1 admits another host only, entry 2 the loopback network, entry 3 has no list.
   testkit::WriteFile(ProgramPath() + "/connections.allow",
                      std::to_string(ports[1]) + " 10.9.9.9 2001:db8::1\n" + std::to_string(ports[2]) +
@@ -144,11 +142,8 @@ TEST_F(AllowListListener, RefusedDatagramsNeverReachTheEngine) {
   EXPECT_EQ(Form().HandedOver(), 2u);
 }
 
-TEST_F(AllowListListener, MalformedFileIsShownAndItsPortRefusesEveryone) {
-  ports[1] = FreeUdpPort();
-  dbs[1] = NewDatabase("db1.mdb");
-  logs[1] = tmp_->File("log1/Process.log");
-  WriteConfig({Line(ports[1], dbs[1], logs[1])});
+TEST_F(SendersOverUdp, MalformedFileIsShownAndItsPortRefusesEveryone) {
+  WriteEntries(1);
   testkit::WriteFile(ProgramPath() + "/connections.allow",
                      "# lan\n" + std::to_string(ports[1]) + " 127.0.0.1/40\n");
   ASSERT_TRUE(Start());
@@ -166,6 +161,60 @@ TEST_F(AllowListListener, MalformedFileIsShownAndItsPortRefusesEveryone) {
   EXPECT_TRUE(tallyhost::TheSenderGate().Reload().empty());
   SendDatagram(ports[1], ValidDatagram(2));
   EXPECT_TRUE(WaitUntil([&] { return LogsCount(dbs[1]) == 1; }));
+}
+
+TEST(BoxThrottle, InformationBoxesOncePerSenderAndTextPerTenMinutes) {
+  auto inner = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  auto now = std::chrono::steady_clock::now();
+  ThrottledMessageBoxes boxes(inner, [&] { return now; });
+  std::vector<std::string> lines;
+  boxes.SetWriter([&](const std::string& l) { lines.push_back(l); });
+  {
+    SenderScope a("10.0.0.1");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message), msgbox::vbOK);
+    boxes.Show("other text", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // another text: shown
+    {
+      SenderScope b("10.0.0.2");
+      boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // another sender: shown
+    }
+    inner->Push(msgbox::vbYes);
+    inner->Push(msgbox::vbNo);
+    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt), msgbox::vbYes);
+    EXPECT_EQ(boxes.Show("locked", msgbox::vbYesNoCancel, "Record is Locked", msgbox::Kind::LockPrompt), msgbox::vbNo);
+    now += std::chrono::minutes(9);
+    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);
+    now += std::chrono::minutes(1);
+    boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);   // 10 minutes on: shown again
+  }
+  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);     // outside any datagram: shown
+  boxes.Show("no hostname", msgbox::vbOKOnly, "Missing", msgbox::Kind::Message);
+  std::vector<std::string> titles;
+  for (const auto& s : inner->shown()) titles.push_back(s.title + "/" + s.text);
+  EXPECT_EQ(titles, (std::vector<std::string>{"Missing/no hostname", "Missing/other text", "Missing/no hostname",
+                                              "Record is Locked/locked", "Record is Locked/locked",
+                                              "Missing/no hostname", "Missing/no hostname",
+                                              "Missing/no hostname"}));
+  EXPECT_EQ(boxes.Suppressed(), 3u);
+  EXPECT_EQ(boxes.Suppressed("10.0.0.1"), 3u);
+  EXPECT_EQ(boxes.Suppressed("10.0.0.2"), 0u);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "repeated message for 10.0.0.1 not shown (2 since it was shown): Missing: no hostname");
+}
+
+TEST_F(SendersOverUdp, DatagramsWithoutHostnameShowOneBox) {
+  StartEntries(1);
+  auto throttled = std::make_shared<ThrottledMessageBoxes>(boxes_);
+  std::vector<std::string> lines;
+  throttled->SetWriter([&](const std::string& l) { lines.push_back(l); });
+  msgbox::Install(throttled);
+  datagram::Builder b;
+  b.server_vars = {{"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}};
+  for (int i = 0; i < 5; ++i) SendDatagram(ports[1], b.Build());
+  ASSERT_TRUE(WaitUntil([&] { return LogsCount(dbs[1]) == 5 && !Form().Busy() && Form().Pending() == 0; }));
+  EXPECT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(throttled->Suppressed("127.0.0.1"), 4u);
+  EXPECT_EQ(lines.size(), 4u);
+  msgbox::Install(boxes_);
 }
 
 }  // namespace
