@@ -566,10 +566,7 @@ void PostgresSession::Rollback() {
     return;
   }
   depth_ = 0;
-  if (handle_ && handle_->stamp_pending) {
-    handle_->stamp_pending = false;
-    handle_->stamp = ++g_last_stamp;
-  }
+  StampAfterCommit(false);   // the commit that the stamp stood for never comes
   RunSimple("ROLLBACK");
 }
 
