@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #include "msgbox.h"
 #include "replay_archive.h"
 #include "schema.h"
+#include "textfile.h"
 #include "score_class.h"
 #include "client/pass_properties.h"
 
@@ -125,13 +126,13 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (size_t f = 1; f < positional.size(); ++f) {
     const std::string& file = positional[f];
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    const std::optional<std::string> content = textfile::ReadAll(file);
+    if (!content) {
       std::cerr << "tallyfeed: " << file << ": cannot be read\n";
       ++failures;
       continue;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes(content->begin(), content->end());
 
     com::ComPtr<tallycore::_Score_Class> engine;
     std::string why;

@@ -8,6 +8,7 @@
 
 #include "codepage.h"
 #include "datetime.h"
+#include "numbers.h"
 
 namespace ado::jet {
 namespace {
@@ -28,6 +29,50 @@ bool IsIdentChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' || u >= 0x80;
 }
 
+// A number starts with a digit, or with "." before a digit.
+bool StartsNumber(const std::string& s, size_t i) {
+  return i < s.size() && (IsDigit(s[i]) || (s[i] == '.' && i + 1 < s.size() && IsDigit(s[i + 1])));
+}
+
+// The end of the number that starts at i: digits, a decimal part, and an
+// exponent only when digits follow the "e".
+size_t NumberEnd(const std::string& s, size_t i) {
+  const size_t n = s.size();
+  while (i < n && IsDigit(s[i])) ++i;
+  if (i < n && s[i] == '.') {
+    ++i;
+    while (i < n && IsDigit(s[i])) ++i;
+  }
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    size_t k = i + 1;
+    if (k < n && (s[k] == '+' || s[k] == '-')) ++k;
+    if (k < n && IsDigit(s[k])) {
+      i = k;
+      while (i < n && IsDigit(s[i])) ++i;
+    }
+  }
+  return i;
+}
+
+// The end of the quoted text that starts at i (with ' or "), its value (a
+// doubled quote standing for one) in *value; npos when it is not closed.
+size_t QuotedEnd(const std::string& s, size_t i, std::string* value) {
+  const char c = s[i];
+  const size_t n = s.size();
+  for (++i; i < n;) {
+    const size_t q = s.find(c, i);
+    if (q == std::string::npos) break;
+    value->append(s, i, q - i);
+    if (q + 1 < n && s[q + 1] == c) {
+      *value += c;
+      i = q + 2;
+    } else {
+      return q + 1;
+    }
+  }
+  return std::string::npos;
+}
+
 }  // namespace
 
 std::vector<Token> Tokenize(const std::string& s) {
@@ -42,24 +87,8 @@ std::vector<Token> Tokenize(const std::string& s) {
       ++i;
     } else if (c == '\'' || c == '"') {
       std::string v;
-      bool closed = false;
-      for (++i; i < n;) {
-        const size_t q = s.find(c, i);
-        if (q == std::string::npos) {
-          i = n;
-          break;
-        }
-        v.append(s, i, q - i);
-        if (q + 1 < n && s[q + 1] == c) {   // a doubled quote stands for one
-          v += c;
-          i = q + 2;
-        } else {
-          closed = true;
-          i = q + 1;
-          break;
-        }
-      }
-      if (!closed)
+      i = QuotedEnd(s, i, &v);
+      if (i == std::string::npos)
         throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
       out.push_back({Tok::String, b, i, std::move(v)});
     } else if (c == '#' || c == '[') {
@@ -71,20 +100,8 @@ std::vector<Token> Tokenize(const std::string& s) {
       }
       out.push_back({c == '#' ? Tok::Date : Tok::Bracket, b, e + 1, s.substr(i + 1, e - i - 1)});
       i = e + 1;
-    } else if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(s[i + 1]))) {
-      while (i < n && IsDigit(s[i])) ++i;
-      if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && IsDigit(s[i])) ++i;
-      }
-      if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        size_t k = i + 1;
-        if (k < n && (s[k] == '+' || s[k] == '-')) ++k;
-        if (k < n && IsDigit(s[k])) {
-          i = k;
-          while (i < n && IsDigit(s[i])) ++i;
-        }
-      }
+    } else if (StartsNumber(s, i)) {
+      i = NumberEnd(s, i);
       Tok kind = Tok::Number;
       if (i < n && IsIdentChar(s[i])) {   // a name that starts with digits
         while (i < n && IsIdentChar(s[i])) ++i;
@@ -173,8 +190,8 @@ Value LiteralValue(const Token& tok, bool negative) {
                                      : static_cast<long long>(magnitude));
     }
   }
-  const std::string text = (negative ? "-" : "") + tok.text;
-  return Value::Double(std::strtod(text.c_str(), nullptr));
+  const double magnitude = numbers::Leading(tok.text);
+  return Value::Double(negative ? -magnitude : magnitude);
 }
 
 Value ToDateTime(const Value& v) {
@@ -268,9 +285,116 @@ bool IsSelectAllFrom(const std::string& statement, std::string* table) {
   return true;
 }
 
-Translation Translate(const std::string& st, ColumnSource& columns, std::string (*placeholder)(int)) {
-  const std::vector<Token> toks = Tokenize(st);
+namespace {
+
+// Reads the engine's commonest statement, "Insert into <name> values (
+// <literal>, ... )" without a column list, each item one text, date or
+// (signed) number literal, without tokens. Gives exactly what the general
+// reading in Translate gives, and returns false, having changed nothing,
+// for anything else (which Translate then reads the general way).
+bool TranslatePlainInsert(const std::string& st, ColumnSource& columns, std::string (*placeholder)(int),
+                          Translation* out) {
+  const size_t n = st.size();
+  size_t i = 0;
+  auto blanks = [&] {
+    while (i < n && IsBlank(st[i])) ++i;
+  };
+  auto keyword = [&](std::string_view word) {
+    if (n - i < word.size() || !EqualsNoCase(std::string_view(st).substr(i, word.size()), word)) return false;
+    if (i + word.size() < n && IsIdentChar(st[i + word.size()])) return false;
+    i += word.size();
+    return true;
+  };
+  blanks();
+  if (!keyword("insert")) return false;
+  blanks();
+  if (!keyword("into")) return false;
+  blanks();
+  const size_t name_begin = i;
+  if (i >= n || IsDigit(st[i]) || !IsIdentChar(st[i])) return false;
+  while (i < n && IsIdentChar(st[i])) ++i;
+  const size_t name_end = i;
+  blanks();
+  if (!keyword("values")) return false;
+  blanks();
+  if (i >= n || st[i] != '(') return false;
+  ++i;
+
+  // The items' tokens first, so that a malformed statement is left to the
+  // general reading whole; then their values and conversions, in the
+  // general reading's order.
+  struct Item {
+    size_t begin, end;
+    bool negative;
+    Token tok;
+  };
+  std::vector<Item> items;
+  items.reserve(16);
+  for (;;) {
+    blanks();
+    Item item{i, i, i < n && st[i] == '-', {Tok::Number, 0, 0, {}}};
+    if (item.negative) ++i;
+    Token& tok = item.tok;
+    if (StartsNumber(st, i)) {
+      const size_t b = i;
+      i = NumberEnd(st, i);
+      tok.text.assign(st, b, i - b);
+    } else if (item.negative) {
+      return false;
+    } else if (i < n && (st[i] == '\'' || st[i] == '"')) {
+      tok.kind = Tok::String;
+      i = QuotedEnd(st, i, &tok.text);
+      if (i == std::string::npos) return false;
+    } else if (i < n && st[i] == '#') {
+      const size_t close = st.find('#', i + 1);
+      if (close == std::string::npos) return false;
+      tok.kind = Tok::Date;
+      tok.text.assign(st, i + 1, close - i - 1);
+      i = close + 1;
+    } else {
+      return false;
+    }
+    item.end = i;
+    items.push_back(std::move(item));
+    blanks();
+    if (i < n && st[i] == ',') {
+      ++i;
+    } else if (i < n && st[i] == ')') {
+      ++i;
+      break;
+    } else {
+      return false;
+    }
+  }
+  blanks();
+  if (i != n) return false;
+
   Translation tr;
+  tr.verb = Verb::Insert;
+  tr.table.assign(st, name_begin, name_end - name_begin);
+  tr.params.reserve(items.size());
+  for (const Item& item : items) tr.params.push_back(LiteralValue(item.tok, item.negative));
+  const std::vector<Column>* table_columns = columns.ColumnsOf(tr.table);
+  tr.text.reserve(n);
+  size_t pos = 0;
+  for (size_t k = 0; k < items.size(); ++k) {
+    if (table_columns && k < table_columns->size())
+      tr.params[k] = CoerceForStore((*table_columns)[k], tr.params[k]);
+    tr.text.append(st, pos, items[k].begin - pos);
+    tr.text += placeholder(static_cast<int>(k) + 1);
+    pos = items[k].end;
+  }
+  tr.text.append(st, pos);
+  *out = std::move(tr);
+  return true;
+}
+
+}  // namespace
+
+Translation Translate(const std::string& st, ColumnSource& columns, std::string (*placeholder)(int)) {
+  Translation tr;
+  if (TranslatePlainInsert(st, columns, placeholder, &tr)) return tr;
+  const std::vector<Token> toks = Tokenize(st);
   tr.verb = VerbOf(toks);
   const bool data = tr.verb == Verb::Select || tr.verb == Verb::Insert || tr.verb == Verb::Update ||
                     tr.verb == Verb::Delete;

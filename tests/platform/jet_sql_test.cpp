@@ -1,6 +1,9 @@
 // Jet statement forms turned into backend statements with bound values.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 #include "datetime.h"
 #include "jet_sql.h"
 
@@ -43,7 +46,8 @@ TEST(JetSql, OnlyValuePositionsBecomePlaceholdersSoTheStatementTextRepeats) {
       {"Update Weapons Set Weapon=\"ax\", Date_Time=0 where Record=7",
        "Update Weapons Set Weapon=$1, Date_Time=$2 where Record=$3"},
       {kMaps, kMaps},
-      {"Create View V As Select #2026-01-02# As D", "Create View V As Select '2026-01-02 00:00:00' As D"}};
+      {"Create View V As Select #2026-01-02# As D", "Create View V As Select '2026-01-02 00:00:00' As D"},
+      {"insert into Weapons values(1)'x'", "insert into Weapons values($1)$2"}};
   for (const auto& [in, out] : texts) EXPECT_EQ(T(in).text, out) << in;
 
   auto a = T(texts[0].first);
@@ -82,6 +86,62 @@ TEST(JetSql, ColumnsAreFoundByListOrNameAndConvertedForStoring) {
   EXPECT_FALSE(ado::jet::EqualsNoCase("Date_Time", "Date-Time"));
   EXPECT_FALSE(ado::jet::EqualsNoCase("\xC9", "\xE9"));
   EXPECT_FALSE(ado::jet::EqualsNoCase("[", "{"));
+}
+
+// Plain inserts are read by a shortcut; a trailing ";" sends the same
+// statement the general way, which must give the same statement text, values
+// and errors.
+TEST(JetSql, PlainInsertsReadTheSameAsTheGeneralWay) {
+  const char* const literals[] = {
+      "0", "41", "-3", "9223372036854775807", "-9223372036854775808", "9223372036854775808",
+      "99999999999999999999", "20.3", ".5", "1e3", "2.5E-3", "1e", "1e999", "-0.0", "007",
+      "'O''Nl'", "\"a\"\"b\"", "''", "'toolong'", "'2026-01-02'", "'x,)'", "#1/2/2026#",
+      "#2026-01-02 03:04:05#", "#bad#", "Null", "x", "?", "1abc", "- 1", "-'a'", "'open", "#open",
+      "1.2.3", "(1)", "1 2"};
+  const char* const heads[] = {"Insert into Weapons values (", "INSERT INTO weapons VALUES(",
+                               "  insert   into Other values ( ", "Insert into [Weapons] values (",
+                               "Insert into Weapons (Record) values (", "Insert intoWeapons values (",
+                               "Insert into 9 values ("};
+  const char* const commas[] = {", ", ",", " , ", " ,"};
+  std::mt19937 random(20261207);
+  auto pick = [&](auto& list) { return list[random() % std::size(list)]; };
+  auto outcome = [](const std::string& statement) {
+    FakeColumns cols;
+    try {
+      return std::make_pair(ado::jet::Translate(statement, cols, &Ph), std::string());
+    } catch (const ado::Error& e) {
+      return std::make_pair(ado::jet::Translation{}, std::to_string(e.Number()) + " " + e.Description());
+    }
+  };
+  int translated = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string statement = pick(heads);
+    const int items = static_cast<int>(random() % 5);
+    for (int k = 0; k < items; ++k) {
+      if (k > 0) statement += pick(commas);
+      statement += random() % 4 ? literals[random() % 24] : pick(literals);
+    }
+    statement += random() % 2 ? " )" : ")";
+    const auto shortcut = outcome(statement), general = outcome(statement + " ;");
+    std::string general_error = general.second;   // may quote the statement's end
+    if (size_t end = general_error.rfind(" ;'"); end != std::string::npos) general_error.erase(end, 2);
+    ASSERT_EQ(shortcut.second, general_error) << statement;
+    if (!general.second.empty()) continue;
+    ++translated;
+    const auto &a = shortcut.first, &b = general.first;
+    ASSERT_EQ(a.text + " ;", b.text) << statement;
+    ASSERT_EQ(a.table, b.table) << statement;
+    ASSERT_EQ(a.verb, b.verb) << statement;
+    ASSERT_EQ(a.params.size(), b.params.size()) << statement;
+    for (size_t i = 0; i < a.params.size(); ++i) {
+      const Value &x = a.params[i], &y = b.params[i];
+      ASSERT_EQ(x.type(), y.type()) << statement << " item " << i;
+      const bool number = x.type() == Value::Type::Double || x.type() == Value::Type::DateTime;
+      ASSERT_EQ(x.IsNull() ? "" : x.AsText(), y.IsNull() ? "" : y.AsText()) << statement << " item " << i;
+      if (number) ASSERT_EQ(std::signbit(x.AsDouble()), std::signbit(y.AsDouble())) << statement;
+    }
+  }
+  EXPECT_GT(translated, 500);   // the comparison met many statements that translate
 }
 
 TEST(JetSql, NarrowTextsMapEveryByteToOneCharacter) {
