@@ -10,6 +10,26 @@
 #include "textfile.h"
 
 namespace tallycore {
+namespace {
+
+// True when the database has no table Logs (a file replaced by an empty
+// one, say): such a database cannot take the datagram now, however the
+// failure is answered.
+bool LogsTableMissing(ado::Connection& c) {
+  try {
+    auto rs = c.OpenSchema(ado::kSchemaTables);
+    bool found = false;
+    if (!rs->Eof()) rs->MoveFirst();
+    for (; !rs->Eof() && !found; rs->MoveNext())
+      found = rs->Field("TABLE_TYPE").AsText() == "TABLE" && rs->Field("TABLE_NAME").AsText() == "Logs";
+    rs->Close();
+    return !found;
+  } catch (const ado::Error&) {
+    return false;   // the failure itself is handled as it comes
+  }
+}
+
+}  // namespace
 
 void ArchivePacket() {
   auto& s = State();
@@ -66,6 +86,10 @@ void ArchivePacket() {
       ado::Connection& c = *s.EngineConnection;
       if (e.Unavailable() || c.TransactionLevel() < base) throw ado::Error(e.Number(), e.Description(), true);
       if (c.TransactionLevel() > base) c.RollbackTrans();
+      // Without its table the datagram waits for the database, as for a
+      // missing file, rather than going on unarchived or being lost.
+      if ((step == kNextRecord || step == kOpen) && LogsTableMissing(c))
+        throw ado::Error(e.Number(), "The database has no table Logs: " + e.Description(), true);
       switch (policy.OnFailure(e.Number(), e.Description())) {
         case lockretry::Decision::Retry:
           break;

@@ -80,7 +80,10 @@ namespace {
 int g_signal_fd[2] = {-1, -1};
 
 void OnSignal(int sig) {
-  msgbox::RequestStop();   // a pass waiting at a lock gives up at its next prompt
+  // Only the signals that end the program make a pass waiting at a lock
+  // give up at its next prompt; SIGHUP and SIGUSR1 ask for a reload and a
+  // status and leave the lock budget alone.
+  if (sig == SIGINT || sig == SIGTERM) msgbox::RequestStop();
   unsigned char b = static_cast<unsigned char>(sig);
   ssize_t r = ::write(g_signal_fd[0], &b, 1);
   (void)r;

@@ -99,12 +99,22 @@ std::string GeneralFailureText(const std::string& last_log_path) {
          kSupportAddress + kCrLf + "Program is terminating.";
 }
 
+// The port an entry's row shows, for the status; 0 when it holds none.
+int32_t ShownPort(const ListRow& row) {
+  try {
+    return RoundToInt32(NumberPrefix(row.text));
+  } catch (...) {
+    return 0;
+  }
+}
+
 void OpenEntry(MainState& state, const ListRow& row) {
   int n = ConnectionList::EntryNumber(row.key);
   try {
     schema::CreateDatabaseTables(state.Slot(n));
   } catch (...) {
-    TheEntryStatus().SetListening(n, 0, false, "database failed at start-up: " + CurrentFailure().Description());
+    TheEntryStatus().SetListening(n, ShownPort(row), false,
+                                  "database failed at start-up: " + CurrentFailure().Description());
     msgbox::MsgBox(DatabaseFailureText(CurrentFailure(), row.sub[0], row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
     return;
@@ -115,7 +125,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
     if (r.ok() && port != 0) r = state.udpPeerB->Bind(n, port);
     if (!r.ok()) throw Failure(r.number, r.description);
   } catch (...) {
-    TheEntryStatus().SetListening(n, 0, false, "port " + row.text + ": " + CurrentFailure().Description());
+    TheEntryStatus().SetListening(n, ShownPort(row), false, "port " + row.text + ": " + CurrentFailure().Description());
     msgbox::MsgBox(SocketFailureText(CurrentFailure(), row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
   }

@@ -169,7 +169,15 @@ const std::vector<uint8_t>& Value::AsBytes() const {
 
 // ---- Connection strings and providers ----
 
-std::string ConnectionSetting(const std::string& cs, const std::string& name) {
+namespace {
+
+// Walks the settings of a connection string in order, calling
+// visit(key, value, begin, end) for each: the key trimmed, the value
+// trimmed or unquoted (a quoted value may hold ";"), and the setting's span,
+// `end` being the position of the ";" that closes it or the text's length.
+// A visit returning true stops the walk.
+template <class Visit>
+void ForEachSetting(const std::string& cs, Visit&& visit) {
   size_t i = 0;
   const size_t n = cs.size();
   while (i < n) {
@@ -201,10 +209,22 @@ std::string ConnectionSetting(const std::string& cs, const std::string& name) {
       semi = cs.find(';', j);
       value = Trim(cs.substr(j, (semi == std::string::npos ? n : semi) - j));
     }
-    if (jet::EqualsNoCase(key, name)) return value;
-    i = semi == std::string::npos ? n : semi + 1;
+    const size_t close = semi == std::string::npos ? n : semi;
+    if (visit(key, value, i, close)) return;
+    i = close + 1;
   }
-  return "";
+}
+
+}  // namespace
+
+std::string ConnectionSetting(const std::string& cs, const std::string& name) {
+  std::string found;
+  ForEachSetting(cs, [&](const std::string& key, const std::string& value, size_t, size_t) {
+    if (!jet::EqualsNoCase(key, name)) return false;
+    found = value;
+    return true;
+  });
+  return found;
 }
 
 std::string RemoveSetting(const std::string& cs, const std::string& setting) {
@@ -216,7 +236,20 @@ std::string RemoveSetting(const std::string& cs, const std::string& setting) {
 }
 
 std::string WithoutPassword(const std::string& cs) {
-  return RemoveSetting(RemoveSetting(cs, ";User Password="), ";Persist Security Info=");
+  std::string logged = RemoveSetting(RemoveSetting(cs, ";User Password="), ";Persist Security Info=");
+  // Passwords the providers also take (another letter case, blanks around
+  // the name, the "Password" alias) go as well, each with the ";" that
+  // closes it, so that no password reaches a log.
+  for (bool removed = true; removed;) {
+    removed = false;
+    ForEachSetting(logged, [&](const std::string& key, const std::string&, size_t begin, size_t end) {
+      if (!jet::EqualsNoCase(key, "User Password") && !jet::EqualsNoCase(key, "Password")) return false;
+      logged.erase(begin, end < logged.size() ? end + 1 - begin : end - begin);
+      removed = true;
+      return true;
+    });
+  }
+  return logged;
 }
 
 namespace detail {

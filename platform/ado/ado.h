@@ -234,7 +234,10 @@ std::string ConnectionSetting(const std::string& connection_string, const std::s
 std::string RemoveSetting(const std::string& connection_string, const std::string& setting);
 
 // The connection string without ";User Password=" and then without
-// ";Persist Security Info=": the form that is logged, shown and saved.
+// ";Persist Security Info=" (each removed with the ";" that closes it), then
+// without any other password setting the providers take (another letter
+// case, blanks around the name, "Password="): the form that is logged,
+// shown and saved.
 std::string WithoutPassword(const std::string& connection_string);
 
 }  // namespace ado

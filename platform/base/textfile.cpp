@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 namespace textfile {
@@ -34,12 +32,27 @@ std::vector<std::string> SplitLines(const std::string& bytes) {
 }
 
 std::optional<std::string> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return ss.str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st;
+  std::string bytes;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+  // A folder opens, but reading it fails (EISDIR), as any read error does.
+  bool ok = true;
+  char block[65536];
+  while (ok) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got > 0) {
+      bytes.append(block, static_cast<size_t>(got));
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+    }
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return bytes;
 }
 
 std::optional<std::vector<std::string>> ReadLines(const std::string& path) {

@@ -14,7 +14,8 @@ namespace textfile {
 // empty file has no lines.
 std::vector<std::string> SplitLines(const std::string& bytes);
 
-// Reads a whole file; nullopt when it cannot be opened.
+// Reads a whole file; nullopt when it cannot be opened or read (a folder
+// cannot).
 std::optional<std::string> ReadAll(const std::string& path);
 std::optional<std::vector<std::string>> ReadLines(const std::string& path);
 

@@ -79,6 +79,8 @@ class OutageTest : public ::testing::Test {
     EXPECT_EQ(listener.Output().find("Processing failed"), std::string::npos) << listener.Output();
   }
 
+  void RemovedAndRestored(bool leave_empty);
+
   testkit::TempDir tmp_;
   std::string db_;
   std::vector<int> ports_;
@@ -100,7 +102,9 @@ TEST_F(OutageTest, AThirtySecondLockLosesNothingAndKeepsTheOrder) {
   EXPECT_GT(listener->Stop(), 0);
 }
 
-TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) {
+// The database moved away while datagrams arrive, and later moved back;
+// with `leave_empty`, an empty file (no tables) stands in its place meanwhile.
+void OutageTest::RemovedAndRestored(bool leave_empty) {
   auto listener = MakeListener();
   ASSERT_TRUE(listener->Start());
   Stream(50, 100);
@@ -112,16 +116,24 @@ TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) {
       // after it was renamed away and back.
       for (const char* s : {"", "-wal", "-shm"})
         if (testkit::Exists(db_ + s)) std::filesystem::rename(db_ + s, away + s);
+      if (leave_empty) testkit::Touch(db_);
     }
     if (i == 500) {
+      if (leave_empty)
+        for (const char* s : {"", "-wal", "-shm"}) std::filesystem::remove(db_ + s);
       for (const char* s : {"", "-wal", "-shm"})
         if (testkit::Exists(away + s)) std::filesystem::rename(away + s, db_ + s);
     }
   });
-  EXPECT_FALSE(testkit::Exists(tmp_.File("away.db")));
+  EXPECT_FALSE(testkit::Exists(away));
   ExpectAllStoredInOrder(db_, 700, std::chrono::seconds(60));
   ExpectWaitedWithoutFailing(*listener);
 }
+
+TEST_F(OutageTest, ARemovedDatabaseIsWaitedForAndFilledWhenRestored) { RemovedAndRestored(false); }
+
+// A file without the tables takes no datagram: they wait as for a missing one.
+TEST_F(OutageTest, ADatabaseReplacedByAnEmptyFileIsWaitedFor) { RemovedAndRestored(true); }
 
 TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
   // The file may grow by a few pages only (Max Page Count); a padding table

@@ -89,8 +89,11 @@ TEST_F(TallyfeedStatus, NumberingContinuesAcrossRunsAndBadArgumentsGetAMessage) 
             log.find("\r\n", third + 2));
 
   file_ = tmp_.File("nope.bin");
-  EXPECT_NE(Feed(SqliteCs(db_)), 0);
-  EXPECT_NE(output_.find("cannot be read"), std::string::npos) << output_;
+  EXPECT_EQ(Feed(SqliteCs(db_)), 1);
+  EXPECT_NE(output_.find("nope.bin: cannot be read"), std::string::npos) << output_;
+  file_ = tmp_.path();   // a folder: no datagram, named as unreadable
+  EXPECT_EQ(Feed(SqliteCs(db_)), 1);
+  EXPECT_NE(output_.find(tmp_.path() + ": cannot be read"), std::string::npos) << output_;
   EXPECT_EQ(Feed(SqliteCs(db_), {"--bogus"}), 2);
   EXPECT_NE(output_.find("usage: tallyfeed"), std::string::npos) << output_;
 }

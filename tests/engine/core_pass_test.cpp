@@ -108,13 +108,18 @@ TEST_F(PassTest, LoggedConnectionStringDropsPasswordAndPersistSegments) {
                          {"Provider=X;Data Source=a.db;User Password=secret", "Provider=X;Data Source=a.db;"},
                          {"Provider=X;Persist Security Info=False;User ID=u;User Password=p;Data Source=d",
                           "Provider=X;User ID=u;Data Source=d"},
-                         {"Provider=X;Data Source=d", "Provider=X;Data Source=d"}})
+                         {"Provider=X;Data Source=d", "Provider=X;Data Source=d"},
+                         // Passwords the providers take in other spellings go too.
+                         {"Provider=X;Data Source=d;User ID=u;Password=s2;Mode=Read", "Provider=X;Data Source=d;User ID=u;Mode=Read"},
+                         {"Provider=X; user password = s3 ;Data Source=d;PASSWORD='a;b'", "Provider=X;Data Source=d;"},
+                         {"Password=s4", ""}})
     EXPECT_EQ(tallycore::MakeLoggedConnectionString(in), out);
 
-  extra_settings_ = ";User Password=hunter2;Persist Security Info=False";
+  extra_settings_ = ";User Password=hunter2;Persist Security Info=False; password =hunter3";
   Pass(small_);
   std::string log = testkit::ReadFile(LogPath());
   EXPECT_EQ(log.find("hunter2"), std::string::npos);
+  EXPECT_EQ(log.find("hunter3"), std::string::npos);
   EXPECT_EQ(log.find("Persist"), std::string::npos);
 }
 

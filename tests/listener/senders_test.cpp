@@ -120,6 +120,13 @@ TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
   EXPECT_TRUE(gate.Admit(28000, "10.1.1.1"));
   EXPECT_EQ(gate.Broken(28000), "");
   EXPECT_NE(reports.back().find("mended"), std::string::npos);
+
+  // A folder where the file should be cannot be read: every port refuses.
+  std::filesystem::remove(tmp.File("c.allow"));
+  std::filesystem::create_directory(tmp.File("c.allow"));
+  ASSERT_EQ(gate.Reload().size(), 1u);
+  EXPECT_FALSE(gate.Admit(28000, "10.1.1.1"));
+  EXPECT_FALSE(gate.Admit(28001, "1.2.3.4"));
 }
 
 class SendersOverUdp : public ListenerTest {};

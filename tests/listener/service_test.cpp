@@ -117,6 +117,18 @@ TEST_F(Service, SighupSavesAndGoesOnIntAndTermRunTheClosingSteps) {
       SendDatagram(port, ValidDatagram(1));   // still receiving
       EXPECT_TRUE(WaitUntil([&] { return LogsCount(db) == 1; }));
       WriteConfig(line + "\r\n");
+      // Neither SIGHUP nor SIGUSR1 ends the lock budget: a datagram that
+      // meets a held lock waits for it (the lock prompt answered Yes).
+      c.Signal(SIGUSR1);
+      ASSERT_TRUE(WaitForOut(tag, "received 1, stored 1")) << c.Out();
+      {
+        testkit::WriteLock held(db);
+        SendDatagram(port, ValidDatagram(2));
+        ASSERT_TRUE(WaitForErr(tag, "Answer: ")) << c.Err();
+      }
+      EXPECT_TRUE(WaitUntil([&] { return LogsCount(db) == 2; }));
+      EXPECT_NE(c.Err().find("Answer: Yes"), std::string::npos) << c.Err();
+      EXPECT_EQ(c.Err().find("Answer: No"), std::string::npos) << c.Err();
     }
     c.Signal(sig);
     EXPECT_EQ(c.Wait(), 0) << sig;
@@ -149,7 +161,9 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
   const int port = FreeUdpPort();
   const std::string db = Database("m.db");
   testkit::HeldPort taken(SOCK_DGRAM);
-  WriteConfig(EntryLine(port, db) + "\r\n" + EntryLine(taken.port, db) + "\r\n");
+  const int missing_port = FreeUdpPort();
+  WriteConfig(EntryLine(port, db) + "\r\n" + EntryLine(taken.port, db) + "\r\n" +
+              EntryLine(missing_port, tmp_.File("missing.db")) + "\r\n");
   const int metrics_port = testkit::HeldPort(SOCK_STREAM).port;   // a TCP port free at this moment
   testkit::Child listener =
       Run(Tallyhost(), {"headless=1", "quiet=1", "metrics=127.0.0.1:" + std::to_string(metrics_port)}, "m");
@@ -183,6 +197,14 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
   EXPECT_NE(report.find("Entry 1, port " + std::to_string(port) + ": listening"), std::string::npos) << report;
   EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
   EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("Entry 3, port " + std::to_string(missing_port) +
+                        ": not listening (database failed at start-up"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("entry 3: port " + std::to_string(missing_port) +
+                        " is not listening: database failed at start-up"),
+            std::string::npos)
       << report;
   listener.Signal(SIGTERM);
   EXPECT_EQ(listener.Wait(), 0);
