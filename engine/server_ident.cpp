@@ -96,6 +96,10 @@ bool SplitVariableLine(const std::string& line, std::string* name, std::string* 
   return true;
 }
 
+// The variable tables hold entries 1 to 100; a 101st variable makes the
+// datagram malformed.
+constexpr size_t kMaxServerVariables = 100;
+
 void ReadVariableBlock(const std::string& text, std::vector<std::string>* names,
                        std::vector<std::string>* values, size_t* nul) {
   if (text.size() < kHeaderSize) {
@@ -123,6 +127,11 @@ void ReadVariableBlock(const std::string& text, std::vector<std::string>* names,
                           "Malformed datagram: server variable line " +
                               std::to_string(line_number) +
                               " has no usable double quote: " + Excerpt(line));
+      }
+      if (names->size() > kMaxServerVariables) {
+        throw PassFailure(kErrMalformedDatagram,
+                          "Malformed datagram: more than " + std::to_string(kMaxServerVariables) +
+                              " server variable lines.");
       }
       names->push_back(std::move(name));
       values->push_back(std::move(value));

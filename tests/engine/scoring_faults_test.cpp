@@ -18,11 +18,15 @@ INSTANTIATE_ON_EACH_BACKEND(ScoringFaults);
 
 TEST_P(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
   const std::string header(20, '\x01'), nul(1, '\0');
+  // 100 variables, empty lines among them, are the most a datagram may hold.
+  std::string many_variables = "hostname \"h\"\n$HOST_IP$ \"1.2.3.4\"\nport \"1\"\n\n";
+  for (int v = 4; v <= 100; ++v) many_variables += "v" + std::to_string(v) + " \"x\"\n\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {std::string("\x00\x01\x02", 3), "shorter than its 20-byte header"},
       {header + "hostname \"a\"\n", "no NUL"},
       {header + "hostname a\n" + nul, "no usable double quote"},
-      {header + "port \"1\"\n\"hostname\"\n" + nul, "line 2"}};
+      {header + "port \"1\"\n\"hostname\"\n" + nul, "line 2"},
+      {header + many_variables + "v101 \"x\"\n" + nul, "more than 100 server variable lines"}};
   for (const auto& [bytes, words] : cases) {
     auto r = Pass(Bytes(bytes));
     ASSERT_TRUE(r.threw);
@@ -32,6 +36,9 @@ TEST_P(ScoringFaults, MalformedDatagramsFailClearlyAfterTheirLogsRow) {
     EXPECT_EQ(textfile::ReadLines(LogPath())->back().find("COMPLETED"), std::string::npos);
   }
   EXPECT_EQ(Count("Servers"), 0);
+  auto full = Pass(Bytes(header + many_variables + nul));
+  EXPECT_FALSE(full.threw) << full.error;
+  EXPECT_EQ(Count("Servers_Cvars"), 100);
 }
 
 TEST_P(ScoringFaults, AMissingVariableIsReportedAndThePassCompletes) {
