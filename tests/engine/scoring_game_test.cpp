@@ -209,8 +209,9 @@ TEST_P(ScoringGame, NamesWithApostrophesEmptyAndHighBytesAreStoredOnceAndFoundAg
 }
 
 TEST_P(ScoringGame, ServerVariablesAreLinkedOnceEachAndAllCopied) {
+  // 100 variable lines, the most a datagram holds.
   std::vector<std::pair<std::string, std::string>> extra = {{"hostname", "Other"}};
-  for (int i = 0; i < 150; ++i) extra.push_back({"v" + std::to_string(i), std::to_string(i)});
+  for (int i = 0; i < 96; ++i) extra.push_back({"v" + std::to_string(i), std::to_string(i)});
   auto d = ServerLog("Alpha", 1, extra);
   d.records = {Keyword("GameStart")};
   ASSERT_FALSE(Pass(d).threw);
@@ -218,14 +219,19 @@ TEST_P(ScoringGame, ServerVariablesAreLinkedOnceEachAndAllCopied) {
   d.server_vars.back().second = "new";
   ASSERT_FALSE(Pass(d).threw);
   d.packet_number = 3;   // back to the first value: nothing new
-  d.server_vars.back().second = "149";
+  d.server_vars.back().second = "95";
   ASSERT_FALSE(Pass(d).threw);
   // The first "hostname" identifies the server; both are linked.
   EXPECT_EQ(Table("SELECT Record, Server_Name, Packet_Number FROM Servers"), (Lines{"1|Alpha|3"}));
-  EXPECT_EQ(Table("SELECT Record, Val FROM Cvars WHERE Cvar='v149' ORDER BY Record"),
-            (Lines{"154|149", "155|new"}));
-  EXPECT_EQ(Count("Servers_Cvars"), 155);
-  EXPECT_EQ(Count("Games_Cvars"), 154);   // copied when the game began
+  EXPECT_EQ(Table("SELECT Record, Val FROM Cvars WHERE Cvar='v95' ORDER BY Record"),
+            (Lines{"100|95", "101|new"}));
+  EXPECT_EQ(Count("Servers_Cvars"), 101);
+  EXPECT_EQ(Count("Games_Cvars"), 100);   // copied when the game began
+  // A new game copies all of the server's variables, more than 100 now.
+  d.packet_number = 4;
+  d.records = {Keyword("GameEnd", "", "", "5"), Keyword("GameStart")};
+  ASSERT_FALSE(Pass(d).threw);
+  EXPECT_EQ(Count("Games_Cvars"), 201);
 }
 
 }  // namespace
