@@ -66,9 +66,22 @@ void EntryStatus::OnReceived(int entry, const std::string& sender) {
   ++e.received;
   e.has_last = true;
   e.last_datagram = env::Current().WallClock();
-  ServerHeard& s = e.servers[sender];
+  // A sender whose game servers are all known is heard of again when its
+  // datagram has been identified; until then it stands as not identified.
+  const bool known = std::any_of(e.servers.begin(), e.servers.end(), [&](const auto& kv) {
+    return kv.second.address == sender && !kv.second.hostname.empty();
+  });
+  if (!known) Heard(e, sender, "", e.last_datagram);
+}
+
+// Game servers are told apart by address and hostname: several may send
+// from one address.
+void EntryStatus::Heard(Entry& e, const std::string& sender, const std::string& hostname,
+                        std::chrono::system_clock::time_point when) {
+  ServerHeard& s = e.servers[sender + '\n' + hostname];
   s.address = sender;
-  s.last = e.last_datagram;
+  s.hostname = hostname;
+  s.last = when;
   if (e.servers.size() > kMaxServers) {
     auto oldest = std::min_element(e.servers.begin(), e.servers.end(),
                                    [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
@@ -81,8 +94,8 @@ void EntryStatus::OnStored(int entry, const std::string& sender, const std::stri
   Entry& e = entries_[entry];
   ++e.stored;
   if (!hostname.empty()) {
-    auto it = e.servers.find(sender);
-    if (it != e.servers.end()) it->second.hostname = hostname;
+    e.servers.erase(sender + '\n');
+    Heard(e, sender, hostname, env::Current().WallClock());
   }
   const auto& b = Buckets();
   if (histogram_.empty()) histogram_.assign(b.size() + 1, 0);

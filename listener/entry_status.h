@@ -91,9 +91,11 @@ class EntryStatus {
     std::string waiting_reason;
     bool has_last = false;
     std::chrono::system_clock::time_point last_datagram;
-    std::map<std::string, ServerHeard> servers;   // by address
+    std::map<std::string, ServerHeard> servers;   // by address and hostname
   };
   void AddProblem(int entry, const std::string& text);
+  static void Heard(Entry& e, const std::string& sender, const std::string& hostname,
+                    std::chrono::system_clock::time_point when);
 
   mutable std::mutex mu_;
   std::map<int, Entry> entries_;

@@ -10,7 +10,7 @@ CREATE TABLE IF NOT EXISTS players (
   id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT,
   frags INTEGER NOT NULL DEFAULT 0, deaths INTEGER NOT NULL DEFAULT 0,
   suicides INTEGER NOT NULL DEFAULT 0, score INTEGER NOT NULL DEFAULT 0,
-  games INTEGER NOT NULL DEFAULT 0, last_game INTEGER NOT NULL DEFAULT 0,
+  games INTEGER NOT NULL DEFAULT 0, last_game INTEGER NOT NULL DEFAULT 0, last_serial REAL,
   fpd REAL GENERATED ALWAYS AS (CAST(frags AS REAL) / MAX(deaths, 1)) VIRTUAL);
 CREATE INDEX IF NOT EXISTS players_name ON players (name, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_frags ON players (frags, id) WHERE games > 0;
@@ -19,7 +19,7 @@ CREATE INDEX IF NOT EXISTS players_suicides ON players (suicides, id) WHERE game
 CREATE INDEX IF NOT EXISTS players_score ON players (score, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_games ON players (games, id) WHERE games > 0;
-CREATE INDEX IF NOT EXISTS players_last ON players (last_game, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_last ON players (last_serial, id) WHERE games > 0;
 CREATE VIRTUAL TABLE IF NOT EXISTS player_names USING fts5 (name, tokenize = 'trigram');
 CREATE TABLE IF NOT EXISTS weapons (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS types (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);

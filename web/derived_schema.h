@@ -12,7 +12,7 @@
 
 namespace web {
 
-constexpr int kDerivedVersion = 3;
+constexpr int kDerivedVersion = 4;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <map>
 
+#include "codepage.h"
+
 namespace web {
 namespace {
 
@@ -81,7 +83,7 @@ json ServersJson(Db& db) {
          "(SELECT max(sg.game) FROM server_games sg WHERE sg.server = s.id) FROM servers s ORDER BY s.id");
   while (q.Step()) {
     json s{{"record", q.Int(0)},   {"name", q.Text(1)},          {"ip", q.Text(2)},    {"port", q.Text(3)},
-           {"packet_number", q.Int(4)}, {"last_datagram", q.Text(5)}, {"games", q.Int(6)}};
+           {"packet_number", q.Int(4)}, {"first_seen", q.Text(5)}, {"games", q.Int(6)}};
     s["current_game"] = nullptr;
     if (!q.IsNull(7)) {
       const int64_t g = q.Int(7);
@@ -236,10 +238,13 @@ json GameJson(Db& db, int64_t game) {
 json PlayersJson(Db& db, const PlayerQuery& query) {
   if (!Allowed(kPlayerSorts, query.sort)) throw BadRequest("unknown sort column");
   const std::string order = Order(query.order);
-  if (query.q.size() > 50) throw BadRequest("q is longer than a name can be");
+  // Names are counted in characters: the trigram index needs three of
+  // them, whatever their bytes.
+  const size_t characters = codepage::Utf8Length(query.q);
+  if (characters > 50) throw BadRequest("q is longer than a name can be");
   std::string where = "games > 0";
   std::string pattern;
-  if (query.q.size() >= 3) {
+  if (characters >= 3) {
     // Three characters or more: the trigram index finds them anywhere in the name.
     pattern = "\"";
     for (char ch : query.q) pattern += ch == '"' ? std::string("\"\"") : std::string(1, ch);
@@ -258,7 +263,7 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
   count.Step();
   const int64_t total = count.Int(0), pages = Pages(total);
   CheckPage(query.page, pages);
-  const std::string column = query.sort == "last_seen" ? "last_game" : query.sort;
+  const std::string column = query.sort == "last_seen" ? "last_serial" : query.sort;
   Stmt q(db.handle(),
          "SELECT id, ifnull(name, ''), frags, deaths, suicides, score, games, "
          "ifnull((SELECT start FROM games WHERE games.id = players.last_game), '') FROM players WHERE " +

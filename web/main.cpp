@@ -24,6 +24,9 @@
 
 namespace {
 
+// Workers serving connections at once.
+constexpr size_t kWorkers = 64;
+
 const char kUsage[] =
     "usage: tallyweb [--listen ADDR:PORT] [--refresh SECONDS] [--summaries FILE] CONNECTION_STRING\n"
     "\n"
@@ -121,6 +124,15 @@ int main(int argc, char** argv) {
   }
 
   httplib::Server server;
+  // Each open connection holds a worker for its whole life: many workers,
+  // and short waits for idle or slow clients, so that a few of them cannot
+  // hold up everyone else (on an open network, a reverse proxy in front
+  // does this better: see the README).
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  server.set_read_timeout(5, 0);
+  server.set_write_timeout(5, 0);
+  server.set_keep_alive_timeout(2);
+  server.set_keep_alive_max_count(20);
   web::InstallRoutes(server, summaries);
   int bound = port == 0 ? server.bind_to_any_port(host.c_str()) : (server.bind_to_port(host.c_str(), static_cast<int>(port)) ? static_cast<int>(port) : -1);
   if (bound <= 0) {

@@ -58,11 +58,11 @@ std::string SortHeads(const std::string& base, const json& j, const std::vector<
 }  // namespace
 
 std::string ServersPage(const json& j) {
-  std::string b = "<table><tr><th>Server</th><th>Address</th><th>Port</th><th>Packet number</th><th>Last datagram</th>"
+  std::string b = "<table><tr><th>Server</th><th>Address</th><th>Port</th><th>Packet number</th><th>First seen</th>"
                   "<th>Games</th><th>Current game</th><th>Map</th><th>Players</th></tr>";
   for (const json& s : j["servers"]) {
     b += "<tr><td>" + ServerLink(s) + "</td><td>" + T(s["ip"]) + "</td><td>" + T(s["port"]) + "</td>" +
-         Num(s["packet_number"]) + "<td>" + T(s["last_datagram"]) + "</td>" + Num(s["games"]);
+         Num(s["packet_number"]) + "<td>" + T(s["first_seen"]) + "</td>" + Num(s["games"]);
     const json& c = s["current_game"];
     if (c.is_null()) {
       b += "<td>none</td><td></td><td></td>";

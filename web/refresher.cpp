@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "ado.h"
-#include "codepage.h"
 #include "derived_schema.h"
 #include "score_table.h"
 #include "sqlite_db.h"
@@ -62,7 +61,7 @@ bool Serial(const ado::Value& v, double* serial) {
 
 std::string Text(const ado::Value& v) {
   try {
-    return v.IsNull() ? std::string() : codepage::NarrowToUtf8(v.AsText());
+    return v.IsNull() ? std::string() : v.AsText();   // UTF-8 as stored (Texts=UTF-8)
   } catch (const ado::Error&) {
     return std::string();
   }
@@ -111,7 +110,7 @@ std::string SourceKey(const std::string& cs) {
          ado::ConnectionSetting(cs, "Location");
 }
 
-std::string ReadOnlyConnectionString(const std::string& cs) { return "Mode=Read;" + cs; }
+std::string ReadOnlyConnectionString(const std::string& cs) { return "Mode=Read;Texts=UTF-8;" + cs; }
 
 struct Refresher::Impl {
   std::unique_ptr<Db> db;
@@ -217,10 +216,38 @@ void StoreGame(Db& db, const Row& r) {
 
 const std::vector<std::string> kGameColumns = {"Record", "StdLog_Ver", "Patch_Name", "Game_Start_Date_Time",
                                                "Game_End_Date_Time", "Game_Flags"};
+
 const char kGameSelect[] =
     "Select Record, StdLog_Ver, Patch_Name, Game_Start_Date_Time, Game_End_Date_Time, Game_Flags From Games";
 
 std::string ScoreTableName(int64_t game) { return scoretable::TableNameOf(game); }
+
+// True when the highest game read for the last time is in the database as
+// it was read (or there is none yet).
+bool LastClosedGameAsRead(ado::Connection& c, Db& db) {
+  Stmt q(db.handle(), "SELECT id, ifnull(stdlog, ''), ifnull(patch, ''), ifnull(start, ''), ifnull(end_time, ''), flags "
+                      "FROM games WHERE final = 1 ORDER BY id DESC LIMIT 1");
+  if (!q.Step()) return true;
+  const int64_t id = q.Int(0);
+  auto rows = Select(c, std::string(kGameSelect) + " Where Record = " + std::to_string(id), kGameColumns);
+  if (rows.size() != 1) return false;
+  const Row& r = rows[0];
+  return Text(r[1]) == q.Text(1) && Text(r[2]) == q.Text(2) && Date(r[3]) == q.Text(3) && Date(r[4]) == q.Text(4) &&
+         Int(r[5]) == q.Int(5);
+}
+
+// The database's first archived datagram (number, sender, time of
+// receipt), which no program changes: empty while there is none.
+std::string FirstLog(ado::Connection& c) {
+  auto first = Select(c, "Select Min(Record) As Lowest From Logs", {"Lowest"});
+  if (first.empty() || first[0][0].IsNull()) return "";
+  auto rows = Select(c, "Select Record, Log_IP, Log_Port, Log_Date From Logs Where Record = " +
+                            std::to_string(Int(first[0][0])),
+                     {"Record", "Log_IP", "Log_Port", "Log_Date"});
+  if (rows.empty()) return "";
+  return std::to_string(Int(rows[0][0])) + " " + Text(rows[0][1]) + ":" + std::to_string(Int(rows[0][2])) + " " +
+         Date(rows[0][3]);
+}
 
 // Sums a batch of score rows into the figures and commits.
 class Summer {
@@ -317,9 +344,16 @@ class Summer {
     // Player totals are summed again over the games of each player touched.
     Stmt p_new(db_.handle(), "INSERT OR IGNORE INTO players (id) VALUES (?)");
     Stmt p_upd(db_.handle(),
-               "UPDATE players SET (frags, deaths, suicides, score, games, last_game) = "
-               "(SELECT ifnull(sum(frags), 0), ifnull(sum(deaths), 0), ifnull(sum(suicides), 0), ifnull(sum(score), 0), count(*), ifnull(max(game), 0) "
-               "FROM game_players WHERE player = players.id) WHERE id = ?");
+               "UPDATE players SET (frags, deaths, suicides, score, games) = "
+               "(SELECT ifnull(sum(frags), 0), ifnull(sum(deaths), 0), ifnull(sum(suicides), 0), ifnull(sum(score), 0), count(*) "
+               "FROM game_players WHERE player = players.id), "
+               // The last game seen is the one that began last (games without a
+               // start date only when there is no other), not the highest number:
+               // servers' games interleave.
+               "(last_game, last_serial) = (SELECT ifnull(x.game, 0), x.start_serial FROM (SELECT 1) LEFT JOIN "
+               "(SELECT gp.game AS game, g.start_serial AS start_serial FROM game_players gp "
+               "JOIN games g ON g.id = gp.game WHERE gp.player = players.id "
+               "ORDER BY g.start_serial IS NULL, g.start_serial DESC, gp.game DESC LIMIT 1) x ON 1) WHERE id = ?");
     for (int64_t p : players_) {
       p_new.Bind(1, p).Run();
       p_upd.Bind(1, p).Run();
@@ -403,6 +437,7 @@ RefreshStats Refresher::RefreshOnce() {
     db.Exec(DerivedSchemaSql());
     SetMeta(db, "version", std::to_string(kDerivedVersion));
     SetMeta(db, "source", source_key);
+    SetMeta(db, "building", "1");   // readers wait until a pass has read everything
     db.Exec("COMMIT");
     im.event_types.clear();
     stats.rebuilt = true;
@@ -420,11 +455,22 @@ RefreshStats Refresher::RefreshOnce() {
   c.Open(ReadOnlyConnectionString(connection_string_));
   im.tables_read = false;
 
-  // A database behind the derived file is another one: start afresh.
+  // A database behind the derived file, or one whose last game read for
+  // the last time (a closed game, which the engine no longer changes) is not
+  // as it was read, is another one (replaced, or restored from a backup):
+  // start afresh.
   {
     auto rows = Select(c, "Select Max(Record) As Highest From Games", {"Highest"});
     const int64_t last = rows.empty() ? 0 : Int(rows[0][0]);
-    if (last < Cursor(db, "Games")) start_afresh();
+    const std::string first_log = FirstLog(c);
+    const std::string known = Meta(db, "first_log");
+    if (last < Cursor(db, "Games") || !LastClosedGameAsRead(c, db) || (!known.empty() && known != first_log))
+      start_afresh();
+    if (Meta(db, "first_log") != first_log) {
+      db.Exec("BEGIN IMMEDIATE");
+      SetMeta(db, "first_log", first_log);
+      db.Exec("COMMIT");
+    }
   }
 
   db.Exec("BEGIN IMMEDIATE");
@@ -550,6 +596,11 @@ RefreshStats Refresher::RefreshOnce() {
       db.Exec("ROLLBACK");
       throw;
     }
+  }
+  if (Meta(db, "building") == "1") {
+    db.Exec("BEGIN IMMEDIATE");
+    SetMeta(db, "building", "0");
+    db.Exec("COMMIT");
   }
   c.Close();
   return stats;

@@ -54,7 +54,8 @@ class Refresher {
 // and location, without credentials.
 std::string SourceKey(const std::string& connection_string);
 
-// The connection string with Mode=Read set.
+// The connection string with Mode=Read and Texts=UTF-8 set (put first: the
+// providers take the first of a setting given twice).
 std::string ReadOnlyConnectionString(const std::string& connection_string);
 
 }  // namespace web

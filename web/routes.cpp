@@ -58,6 +58,14 @@ void Send(httplib::Response& res, int status, const std::string& body, const cha
   res.set_content(body, type);
 }
 
+bool IsApi(const httplib::Request& req) { return req.path.rfind("/api/", 0) == 0; }
+
+// True while the summaries are made afresh and not yet complete.
+bool Building(Db& db) {
+  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = 'building'");
+  return q.Step() && q.Text(0) == "1";
+}
+
 void SendError(httplib::Response& res, bool api, int status, const std::string& message) {
   if (api) Send(res, status, json{{"error", message}}.dump() + "\n", "application/json");
   else Send(res, status, ErrorPage(status, message), "text/html; charset=utf-8");
@@ -77,6 +85,10 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
         }
         Db db(derived_path, true);
         db.Exec("BEGIN");   // one snapshot for the whole response
+        if (Building(db)) {
+          SendError(res, api, 503, "the summaries are being built; try again shortly");
+          return;
+        }
         Response r = handler(db, req);
         db.Exec("COMMIT");
         if (api)
@@ -143,9 +155,9 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
     return Response{MapsJson(db, Listing(req)), &MapsPage};
   });
 
-  auto refuse = [](const httplib::Request&, httplib::Response& res) {
+  auto refuse = [](const httplib::Request& req, httplib::Response& res) {
     res.set_header("Allow", "GET, HEAD");
-    SendError(res, false, 405, "only GET and HEAD are served");
+    SendError(res, IsApi(req), 405, "only GET and HEAD are served");
   };
   server.Post(".*", refuse);
   server.Put(".*", refuse);
@@ -154,8 +166,19 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
   server.Options(".*", refuse);
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const bool api = req.path.rfind("/api/", 0) == 0;
-    SendError(res, api, res.status, res.status == 404 ? "no such page" : "bad request");
+    SendError(res, IsApi(req), res.status,
+              res.status == 404   ? "no such page"
+              : res.status == 414 ? "the address is too long"
+                                  : "bad request");
+  });
+  // Byte ranges are not served: the pages are made for each request, and a
+  // request naming many overlapping ranges would be answered with the page
+  // many times over. The library cuts a response to the ranges it parsed
+  // from the request after the handler has run; forgetting them here (the
+  // request object is the server's own, not const) makes every answer whole.
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    const_cast<httplib::Request&>(req).ranges.clear();
+    return httplib::Server::HandlerResponse::Unhandled;
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     SendError(res, false, 500, "internal error");

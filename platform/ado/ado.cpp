@@ -279,6 +279,13 @@ std::shared_ptr<Session> OpenSession(const std::string& cs) {
   throw Error(kErrNoProvider, "Provider cannot be found. It may not be properly installed.");
 }
 
+bool ReadsUtf8Texts(const std::string& cs) {
+  const std::string texts = Trim(ConnectionSetting(cs, "Texts"));
+  if (texts.empty() || jet::EqualsNoCase(texts, "Narrow")) return false;
+  if (jet::EqualsNoCase(texts, "UTF-8")) return true;
+  throw Error(kErrProvider, "Invalid Texts setting '" + texts + "': Narrow or UTF-8 expected.");
+}
+
 void SetSessionDecorator(SessionDecorator decorator) {
   std::lock_guard<std::mutex> lock(g_decorator_mutex);
   g_decorator = std::move(decorator);

@@ -111,6 +111,12 @@ Rows ProviderTypeRowset(const TypeRow* rows, size_t count);
 // Opens the session that the connection string's Provider= names. Throws Error.
 std::shared_ptr<Session> OpenSession(const std::string& connection_string);
 
+// The Texts= setting of a connection string: "Narrow" (the default: texts
+// read through the narrow code page, characters above U+00FF as "?") or
+// "UTF-8" (texts read as the database holds them, for programs that show
+// them as UTF-8). Throws Error(kErrProvider) for another value.
+bool ReadsUtf8Texts(const std::string& connection_string);
+
 // The SQLite backend (sqlite_backend.cpp).
 std::shared_ptr<Session> OpenSqliteSession(const std::string& connection_string);
 // The PostgreSQL backend (postgres_backend.cpp).

@@ -40,6 +40,7 @@ PgOptions ReadOptions(const std::string& cs) {
   // the commits of its last moments. Only the connection string turns that
   // off.
   o.synchronous_commit = sync.empty() ? "on" : sync;
+  o.utf8_texts = ReadsUtf8Texts(cs);
   std::string pooling = ConnectionSetting(cs, "Pooling");
   if (!pooling.empty()) {
     if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
@@ -419,7 +420,7 @@ std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
   const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
   PGresult* r = Run(sql, tr.params, data, tr.verb != jet::Verb::Select);
   if (!data) handle_->catalog.Forget();   // create, alter, drop: tables and columns may change
-  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r);
+  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r, options_.utf8_texts);
   PQclear(r);
   return nullptr;
 }

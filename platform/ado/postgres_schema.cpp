@@ -54,7 +54,7 @@ jet::ColumnKind KindOfPgType(unsigned oid) {
   }
 }
 
-Value ReadPgValue(const PGresult* r, int row, int col) {
+Value ReadPgValue(const PGresult* r, int row, int col, bool utf8) {
   if (PQgetisnull(r, row, col)) return Value();
   const char* text = PQgetvalue(r, row, col);
   const int length = PQgetlength(r, row, col);
@@ -82,7 +82,8 @@ Value ReadPgValue(const PGresult* r, int row, int col) {
       return Value::Bytes(std::move(bytes));
     }
     default:
-      return Value::Text(jet::BackendToNarrow(std::string(text, static_cast<size_t>(length))));
+      return Value::Text(utf8 ? std::string(text, static_cast<size_t>(length))
+                              : jet::BackendToNarrow(std::string(text, static_cast<size_t>(length))));
   }
 }
 
@@ -216,7 +217,7 @@ Rows PostgresSession::Tables() {
 
 // ---- PostgresCursor ----
 
-PostgresCursor::PostgresCursor(PGresult* result) : result_(result) {
+PostgresCursor::PostgresCursor(PGresult* result, bool utf8_texts) : result_(result), utf8_texts_(utf8_texts) {
   const int n = PQnfields(result);
   for (int i = 0; i < n; ++i) {
     names_.push_back(jet::BackendToNarrow(PQfname(result, i)));
@@ -229,7 +230,7 @@ PostgresCursor::~PostgresCursor() { PQclear(result_); }
 bool PostgresCursor::Next(std::vector<Value>* row) {
   if (row_ >= PQntuples(result_)) return false;
   row->clear();
-  for (int i = 0; i < static_cast<int>(names_.size()); ++i) row->push_back(ReadPgValue(result_, row_, i));
+  for (int i = 0; i < static_cast<int>(names_.size()); ++i) row->push_back(ReadPgValue(result_, row_, i, utf8_texts_));
   ++row_;
   return true;
 }

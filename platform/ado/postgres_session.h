@@ -49,6 +49,7 @@ struct PgOptions {
   size_t statement_cache = 256;
   bool pooling = true;
   std::string synchronous_commit = "on";   // whatever the server's own setting
+  bool utf8_texts = false;                 // Texts=UTF-8: texts read as stored
 };
 
 // A server connection with what the session learned on it; pooled between
@@ -140,7 +141,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
 // The cursor of a select: owns the whole result.
 class PostgresCursor : public Cursor {
  public:
-  explicit PostgresCursor(PGresult* result);
+  PostgresCursor(PGresult* result, bool utf8_texts);
   ~PostgresCursor() override;
   const std::vector<std::string>& Names() const override { return names_; }
   bool Next(std::vector<Value>* row) override;
@@ -150,6 +151,7 @@ class PostgresCursor : public Cursor {
   int row_ = 0;
   std::vector<std::string> names_;
   std::vector<unsigned> types_;
+  bool utf8_texts_;
 };
 
 // Connects with libpq's parameters; throws Error (kErrProvider) naming
@@ -158,7 +160,8 @@ PGconn* ConnectPg(const std::vector<std::string>& keys, const std::vector<std::s
                   const std::string& database);
 
 // A result value in text format as the column's type says.
-Value ReadPgValue(const PGresult* result, int row, int column);
+// Texts come through the narrow code page unless `utf8` (Texts=UTF-8).
+Value ReadPgValue(const PGresult* result, int row, int column, bool utf8 = false);
 // The column kind of a type oid.
 jet::ColumnKind KindOfPgType(unsigned oid);
 // The error for a failed result: its SQLSTATE decides the class.

@@ -74,6 +74,7 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
     o.pooling = pooling == "TRUE";
   }
+  o.utf8_texts = ReadsUtf8Texts(cs);
   std::string mode = Upper(ConnectionSetting(cs, "Mode"));
   if (!mode.empty()) {
     if (mode != "READ" && mode != "READWRITE")
@@ -164,8 +165,12 @@ std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   if (options.read_only) {
     // A reader in any other journal mode would make writers wait for it.
     if (Upper(OpenStep(db, path, "PRAGMA journal_mode")) != "WAL") {
+      // An empty file is an empty database that no program has written yet.
+      const bool empty = st.st_size == 0;
       sqlite3_close_v2(db);
-      throw Error(kErrProvider, "Cannot read '" + path + "' with Mode=Read: the database is not in WAL journal mode.");
+      throw Error(kErrProvider, "Cannot read '" + path + "' with Mode=Read: " +
+                                    (empty ? std::string("the file is empty (no tables have been created in it yet).")
+                                           : std::string("the database is not in WAL journal mode.")));
     }
   } else if (!sqlite3_db_readonly(db, "main")) {
     OpenStep(db, path, "PRAGMA journal_mode=" + options.journal_mode);

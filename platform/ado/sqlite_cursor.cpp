@@ -5,7 +5,12 @@ namespace ado::detail {
 
 SqliteCursor::SqliteCursor(SqliteSession* session, sqlite3_stmt* stmt, std::string sql, bool cacheable,
                            bool has_row)
-    : session_(session), stmt_(stmt), sql_(std::move(sql)), cacheable_(cacheable), has_row_(has_row) {
+    : session_(session),
+      stmt_(stmt),
+      sql_(std::move(sql)),
+      cacheable_(cacheable),
+      has_row_(has_row),
+      utf8_texts_(session->options_.utf8_texts) {
   const int n = sqlite3_column_count(stmt);
   for (int i = 0; i < n; ++i) {
     const char* name = sqlite3_column_name(stmt, i);
@@ -29,7 +34,7 @@ void SqliteCursor::Finish() {
 std::vector<Value> SqliteCursor::ReadRow() {
   std::vector<Value> row;
   row.reserve(kinds_.size());
-  for (size_t i = 0; i < kinds_.size(); ++i) row.push_back(ReadSqliteColumn(stmt_, static_cast<int>(i), kinds_[i]));
+  for (size_t i = 0; i < kinds_.size(); ++i) row.push_back(ReadSqliteColumn(stmt_, static_cast<int>(i), kinds_[i], utf8_texts_));
   return row;
 }
 

@@ -52,7 +52,8 @@ jet::ColumnKind KindOfDeclaredType(const std::string& declared) {
   return jet::ColumnKind::Other;
 }
 
-Value ReadSqliteColumn(sqlite3_stmt* st, int i, jet::ColumnKind kind) {
+Value ReadSqliteColumn(sqlite3_stmt* st, int i, jet::ColumnKind kind, bool utf8) {
+  auto text_value = [&](std::string text) { return Value::Text(utf8 ? std::move(text) : jet::BackendToNarrow(text)); };
   const int type = sqlite3_column_type(st, i);
   if (type == SQLITE_NULL) return Value();
   const bool number = type == SQLITE_INTEGER || type == SQLITE_FLOAT;
@@ -66,11 +67,11 @@ Value ReadSqliteColumn(sqlite3_stmt* st, int i, jet::ColumnKind kind) {
         std::string text = ColumnText(st, i);
         double serial;
         if (datetime::Parse(text, &serial)) return Value::DateTime(serial);
-        return Value::Text(jet::BackendToNarrow(text));
+        return text_value(std::move(text));
       }
       break;
     case jet::ColumnKind::Text:
-      if (number || type == SQLITE_TEXT) return Value::Text(jet::BackendToNarrow(ColumnText(st, i)));
+      if (number || type == SQLITE_TEXT) return text_value(ColumnText(st, i));
       break;
     case jet::ColumnKind::Bytes:
       if (type == SQLITE_TEXT) {   // bytes written as text by another program: the stored bytes
@@ -87,7 +88,7 @@ Value ReadSqliteColumn(sqlite3_stmt* st, int i, jet::ColumnKind kind) {
     case SQLITE_FLOAT:
       return Value::Double(sqlite3_column_double(st, i));
     case SQLITE_TEXT:
-      return Value::Text(jet::BackendToNarrow(ColumnText(st, i)));
+      return text_value(ColumnText(st, i));
     default: {
       const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, i));
       const int n = sqlite3_column_bytes(st, i);

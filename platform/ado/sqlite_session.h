@@ -36,6 +36,7 @@ struct SqliteOptions {
   bool pooling = true;   // keep the handle for the next session on the file
   long long max_page_count = 0;   // 0: SQLite's own limit (a smaller one stands in for a full disk)
   bool read_only = false;   // Mode=Read: opened read-only, the file must be in WAL mode
+  bool utf8_texts = false;  // Texts=UTF-8: texts read as stored
 };
 
 class SqliteSession : public Session, public jet::ColumnSource {
@@ -121,6 +122,7 @@ class SqliteCursor : public Cursor {
   bool has_row_;   // the statement stands on a row not yet read
   std::vector<std::string> names_;
   std::vector<jet::ColumnKind> kinds_;
+  bool utf8_texts_;
   std::deque<std::vector<Value>> buffer_;
   std::optional<Error> deferred_;   // a failure met while detaching
 };
@@ -128,7 +130,8 @@ class SqliteCursor : public Cursor {
 // How a declared SQLite type reads and stores (DATETIME, VARCHAR (50), ...).
 jet::ColumnKind KindOfDeclaredType(const std::string& declared);
 // Reads one result column as the declared kind says.
-Value ReadSqliteColumn(sqlite3_stmt* stmt, int i, jet::ColumnKind kind);
+// Texts come through the narrow code page unless `utf8` (Texts=UTF-8).
+Value ReadSqliteColumn(sqlite3_stmt* stmt, int i, jet::ColumnKind kind, bool utf8 = false);
 // The error for an SQLite failure code (extended) and its message.
 Error SqliteError(int rc, const std::string& utf8_message);
 

@@ -68,4 +68,11 @@ std::string Utf8ToNarrow(const std::string& utf8) {
   return out;
 }
 
+size_t Utf8Length(std::string_view utf8) {
+  size_t n = 0;
+  for (char c : utf8)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  return n;
+}
+
 }  // namespace codepage

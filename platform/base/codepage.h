@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace codepage {
 
@@ -13,5 +14,8 @@ bool IsValidUtf8(const std::string& s);
 std::string NarrowToUtf8(const std::string& narrow);
 // Characters above U+00FF become '?'; invalid sequences are taken byte by byte.
 std::string Utf8ToNarrow(const std::string& utf8);
+// The number of characters of a UTF-8 text (its bytes that do not continue
+// a character).
+size_t Utf8Length(std::string_view utf8);
 
 }  // namespace codepage

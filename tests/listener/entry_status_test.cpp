@@ -3,6 +3,8 @@
 // recent problems; the metrics text. The headless program's status report
 // and metrics endpoint are in service_test.cpp.
 #include <gtest/gtest.h>
+
+#include <set>
 #include <sys/socket.h>
 
 #include "entry_status.h"
@@ -45,24 +47,26 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   ASSERT_TRUE(Start());
   for (uint32_t i = 1; i <= 3; ++i) SendDatagram(ports[1], ValidDatagram(i, "a"));
   SendDatagram(ports[1], {0xff, 0xff, 0x01});   // malformed: the pass fails
+  SendDatagram(ports[1], ValidDatagram(1, "b"));   // another game server at the same address
   SendDatagram(ports[4], ValidDatagram(1));
   SendDatagram(ports[4], ValidDatagram(2));
-  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored + Entry(1).failed == 4 && Entry(4).refused == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored + Entry(1).failed == 5 && Entry(4).refused == 2; }));
   TheEntryStatus().SetWaiting(1, 5, "database locked");   // as the spool reports
   tallyhost::RefreshEntryStatus(*state_);
 
   EntrySnapshot e1 = Entry(1);
   EXPECT_TRUE(e1.listening);
   EXPECT_EQ(e1.port, ports[1]);
-  EXPECT_EQ(e1.received, 4u);
-  EXPECT_EQ(e1.stored, 3u);
+  EXPECT_EQ(e1.received, 5u);
+  EXPECT_EQ(e1.stored, 4u);
   EXPECT_EQ(e1.failed, 1u);
   EXPECT_EQ(e1.refused, 0u);
   EXPECT_EQ(e1.waiting, 5u);
   EXPECT_TRUE(e1.has_last);
-  ASSERT_EQ(e1.servers.size(), 1u);
-  EXPECT_EQ(e1.servers[0].address, "127.0.0.1");
-  EXPECT_EQ(e1.servers[0].hostname, "Test Server a");
+  ASSERT_EQ(e1.servers.size(), 2u);
+  std::set<std::string> heard;
+  for (const auto& h : e1.servers) heard.insert(h.hostname + " at " + h.address);
+  EXPECT_EQ(heard, (std::set<std::string>{"Test Server a at 127.0.0.1", "Test Server b at 127.0.0.1"}));
   EntrySnapshot e2 = Entry(2), e3 = Entry(3), e4 = Entry(4);
   EXPECT_FALSE(e2.listening);
   EXPECT_NE(e2.why_not.find("Address in use"), std::string::npos) << e2.why_not;
@@ -77,15 +81,16 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   const std::string report = TheEntryStatus().Describe();
   EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening"), std::string::npos)
       << report;
-  EXPECT_NE(report.find("received 4, stored 3, failed 1, waiting 5 (database locked), refused 0"),
+  EXPECT_NE(report.find("received 5, stored 4, failed 1, waiting 5 (database locked), refused 0"),
             std::string::npos)
       << report;
   EXPECT_NE(report.find("server \"Test Server a\" at 127.0.0.1"), std::string::npos);
+  EXPECT_NE(report.find("server \"Test Server b\" at 127.0.0.1"), std::string::npos);
   std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_NE(problems[2].text.find("datagram from 127.0.0.1"), std::string::npos) << problems[2].text;
   SendDatagram(ports[1], ValidDatagram(4, "a"));   // a later good datagram keeps them
-  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 5; }));
   EXPECT_EQ(TheEntryStatus().Problems().size(), 3u);
   TheEntryStatus().MarkProblemsRead();
   tallyhost::RefreshEntryStatus(*state_);
@@ -94,11 +99,11 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   const std::string metrics = TheEntryStatus().Prometheus([](int32_t) { return uint64_t{7}; });
   const std::string p1 = "{entry=\"1\",port=\"" + std::to_string(ports[1]) + "\"} ";
   for (const std::string& line :
-       {"tallyhost_datagrams_received_total" + p1 + "5", "tallyhost_datagrams_stored_total" + p1 + "4",
+       {"tallyhost_datagrams_received_total" + p1 + "6", "tallyhost_datagrams_stored_total" + p1 + "5",
         "tallyhost_datagrams_failed_total" + p1 + "1", "tallyhost_datagrams_waiting" + p1 + "0",   // the spool emptied since
         "tallyhost_kernel_receive_drops_total" + p1 + "7", "tallyhost_entry_listening" + p1 + "1",
-        std::string("tallyhost_pass_duration_seconds_count 5"),
-        std::string("tallyhost_pass_duration_seconds_bucket{le=\"+Inf\"} 5")})
+        std::string("tallyhost_pass_duration_seconds_count 6"),
+        std::string("tallyhost_pass_duration_seconds_bucket{le=\"+Inf\"} 6")})
     EXPECT_NE(metrics.find(line + "\n"), std::string::npos) << line << "\n" << metrics;
   // A deleted entry leaves the status.
   Select(4);

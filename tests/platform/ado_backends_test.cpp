@@ -142,6 +142,29 @@ TEST_P(AdoOnEachBackend, AddedRowsKeepEveryByteAndTheirTypes) {
   EXPECT_TRUE(read->Field("Log_Data").AsBytes().empty());
 }
 
+// Texts go in as UTF-8 (a narrow text that is no UTF-8 as ISO-8859-1) and
+// come back narrow, or with Texts=UTF-8 as the database holds them.
+TEST_P(AdoOnEachBackend, TextsReadNarrowOrAsStored) {
+  conn_.Execute("Insert into Teams values ( 1, '\xD0\x96\xD0\xBE\xD1\x80\xD0\xB0', 0 )");   // UTF-8 Cyrillic
+  conn_.Execute("Insert into Teams values ( 2, 'Z\xE9', 0 )");                                  // ISO-8859-1
+  auto narrow = conn_.Execute("Select Team From Teams Order By Record");
+  EXPECT_EQ(narrow->Field("Team").AsText(), "????");
+  narrow->MoveNext();
+  EXPECT_EQ(narrow->Field("Team").AsText(), "Z\xE9");
+  narrow->Close();
+  ado::Connection utf8;
+  utf8.Open(ConnectionString(";Texts=utf-8"));
+  auto stored = utf8.Execute("Select Team From Teams Order By Record");
+  EXPECT_EQ(stored->Field("Team").AsText(), "\xD0\x96\xD0\xBE\xD1\x80\xD0\xB0");
+  stored->MoveNext();
+  EXPECT_EQ(stored->Field("Team").AsText(), "Z\xC3\xA9");
+  stored->Close();
+  utf8.Close();
+  ado::Connection bad;
+  EXPECT_EQ(ErrorOf([&] { bad.Open(ConnectionString(";Texts=Latin")); }).Description(),
+            "Invalid Texts setting 'Latin': Narrow or UTF-8 expected.");
+}
+
 TEST_P(AdoOnEachBackend, RecordsetsBehaveLikeForwardReadingRowsets) {
   conn_.Execute("Insert into Teams values ( 1, 'red', 0 )");
   conn_.Execute("Insert into Teams values ( 2, 'blue', 0 )");

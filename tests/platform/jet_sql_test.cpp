@@ -138,7 +138,9 @@ TEST(JetSql, PlainInsertsReadTheSameAsTheGeneralWay) {
       ASSERT_EQ(x.type(), y.type()) << statement << " item " << i;
       const bool number = x.type() == Value::Type::Double || x.type() == Value::Type::DateTime;
       ASSERT_EQ(x.IsNull() ? "" : x.AsText(), y.IsNull() ? "" : y.AsText()) << statement << " item " << i;
-      if (number) ASSERT_EQ(std::signbit(x.AsDouble()), std::signbit(y.AsDouble())) << statement;
+      if (number) {
+        ASSERT_EQ(std::signbit(x.AsDouble()), std::signbit(y.AsDouble())) << statement;
+      }
     }
   }
   EXPECT_GT(translated, 500);   // the comparison met many statements that translate

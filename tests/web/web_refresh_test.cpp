@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <memory>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "web_fixture.h"
@@ -114,6 +116,89 @@ TEST(WebRefresh, DeletedSummariesAreRebuiltWithIdenticalFigures) {
   webtest::Web other(webtest::Sqlite(db2), summaries, 1);
   EXPECT_EQ(other.Json("/api/players")["total"], 4);
   EXPECT_EQ(other.Json("/api/games")["total"], 1);
+
+}
+
+// A database file replaced by another one with as many games or more is
+// told apart by its first datagram (its games all open here) or, restored
+// from a copy of itself that differs, by its last closed game.
+TEST(WebRefresh, AReplacedDatabaseIsReadAfresh) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("long.db"), other = dir.File("other.db");
+  testkit::Touch(db);
+  testkit::Touch(other);
+  webtest::Store(db, LongGame(3, 2, 1), dir.path());
+  webtest::Store(other, LongGame(1, 1, 1), dir.path(), 1400, "--from 10.9.9.9:1234");
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  EXPECT_EQ(web.Json("/api/games/1")["score_rows"], 5);
+  ASSERT_EQ(std::rename(other.c_str(), db.c_str()), 0);
+  EXPECT_TRUE(WaitFor(web, "/api/games/1", [](const json& g) { return g["score_rows"] == 2; }, 5.0));
+
+  std::filesystem::create_directories(dir.File("alpha"));
+  const std::string alpha = webtest::HandWorkedDatabase(dir.File("alpha"), false), copy = dir.File("copy.db");
+  webtest::Web web2(webtest::Sqlite(alpha), dir.File("summaries2.db"), 1);
+  EXPECT_EQ(web2.Json("/api/games/1")["end"], "2026-03-01 13:45:30");
+  ASSERT_EQ(testkit::SqlExec(alpha, "VACUUM INTO '" + copy + "'"), 0);
+  ASSERT_EQ(testkit::SqlExec(copy, "PRAGMA journal_mode=WAL; "
+                                   "UPDATE Games SET Game_End_Date_Time = '2026-03-01 14:00:00' WHERE Record = 1"),
+            0);
+  ASSERT_EQ(std::rename(copy.c_str(), alpha.c_str()), 0);
+  EXPECT_TRUE(WaitFor(web2, "/api/games/1", [](const json& g) { return g["end"] == "2026-03-01 14:00:00"; }, 5.0));
+}
+
+// While the summaries are made afresh, pages say so rather than show part.
+TEST(WebRefresh, SummariesBeingBuiltAreNotShown) {
+  testkit::TempDir dir;
+  const std::string db = webtest::HandWorkedDatabase(dir.path(), false);
+  const std::string summaries = dir.File("summaries.db");
+  webtest::Web web(webtest::Sqlite(db), summaries, 3600);   // no pass after the first
+  EXPECT_EQ(testkit::SqlRows(summaries, "SELECT value FROM meta WHERE key = 'building'"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+  ASSERT_EQ(testkit::SqlExec(summaries, "UPDATE meta SET value = '1' WHERE key = 'building'"), 0);
+  std::string body;
+  EXPECT_EQ(web.Request("/api/players", &body), 503);
+  EXPECT_NE(body.find("being built"), std::string::npos) << body;
+  ASSERT_EQ(testkit::SqlExec(summaries, "UPDATE meta SET value = '0' WHERE key = 'building'"), 0);
+  EXPECT_EQ(web.Request("/api/players", &body), 200);
+}
+
+// Names as the database holds them (any script), found by any two or three
+// of their characters; a player last seen in the game that began last,
+// whatever its number.
+TEST(WebRefresh, NamesInAnyScriptAndTheLastGameByItsStart) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("names.db");
+  testkit::Touch(db);
+  const std::string zora = "\xD0\x96\xD0\xBE\xD1\x80\xD0\xB0", ze = "Z\xC3\xA9", lea = "L\xC3\xA9" "a";
+  webtest::Feed later{"Later", "10.0.0.7", "27917", {}, {}, 1};
+  later.records = {"\t\tLogDate\t03/09/2026\t\t0", "\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2dm1\t\t0",
+                   zora + "\t" + ze + "\tKill\tRocket\t1\t1"};
+  webtest::Feed earlier{"Earlier", "10.0.0.8", "27918", {}, {}, 1};
+  earlier.records = {"\t\tLogDate\t03/02/2026\t\t0", "\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2dm2\t\t0",
+                     lea + "\t" + zora + "\tKill\tRocket\t1\t1"};
+  webtest::Store(db, later, dir.path());     // game 1, begun 9 March
+  webtest::Store(db, earlier, dir.path());   // game 2, begun 2 March
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  std::set<std::string> names;
+  const json all = web.Json("/api/players");
+  for (const json& p : all["players"]) names.insert(p["name"]);
+  EXPECT_EQ(names, (std::set<std::string>{zora, ze, lea}));
+  auto found = [&](const std::string& q) {
+    std::set<std::string> out;
+    const json list = web.Json("/api/players?q=" + q);
+    for (const json& p : list["players"]) out.insert(p["name"]);
+    return out;
+  };
+  EXPECT_EQ(found("Z%C3%A9"), (std::set<std::string>{ze}));            // two characters, three bytes
+  EXPECT_EQ(found("%C3%A9a"), (std::set<std::string>{lea}));
+  EXPECT_EQ(found("%D0%96%D0%BE%D1%80"), (std::set<std::string>{zora}));   // three characters, six bytes
+  const json zp = web.Json("/api/players?q=%D0%96%D0%BE")["players"][0];
+  EXPECT_EQ(zp["games"], 2);
+  EXPECT_EQ(zp["last_seen"], "2026-03-09 10:00:00");
+  std::vector<std::string> by_last;
+  const json sorted = web.Json("/api/players?sort=last_seen&order=desc");
+  for (const json& p : sorted["players"]) by_last.push_back(p["name"]);
+  EXPECT_EQ(by_last, (std::vector<std::string>{ze, zora, lea}));   // ties by record, highest first
 }
 
 TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {

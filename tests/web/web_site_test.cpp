@@ -1,6 +1,7 @@
 // Every figure of every JSON endpoint, and every page as a browser renders
 // it, against the hand-worked game.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/stat.h>
 
 #include "web_fixture.h"
@@ -69,7 +70,7 @@ TEST_F(WebSite, ServersShowTheirGamesAndTheRunningOne) {
   EXPECT_EQ(s[0]["packet_number"], 1);
   EXPECT_EQ(s[0]["games"], 1);
   EXPECT_TRUE(s[0]["current_game"].is_null());   // its game has ended
-  EXPECT_FALSE(s[0]["last_datagram"].get<std::string>().empty());
+  EXPECT_FALSE(s[0]["first_seen"].get<std::string>().empty());
   EXPECT_EQ(s[1]["name"], "Bravo's <b>");
   EXPECT_EQ(s[1]["current_game"],
             (json{{"record", 2}, {"map", "q2dm2"}, {"players", json::array({json{{"record", 4}, {"name", "Robert"}},
@@ -195,6 +196,22 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
     EXPECT_EQ(body.find("<script>"), std::string::npos) << path;
   }
   EXPECT_EQ(web_->Request("/api/players", &body, "POST"), 405);
+  EXPECT_EQ(json::parse(body)["error"], "only GET and HEAD are served");
+  EXPECT_EQ(web_->Request("/players", &body, "POST"), 405);
+  EXPECT_NE(body.find("<html"), std::string::npos);
+  // Byte ranges are not served: many overlapping ones get the page once.
+  {
+    std::string whole;
+    ASSERT_EQ(web_->Request("/api/players", &whole), 200);
+    httplib::Client client("127.0.0.1", web_->port());
+    std::string ranges = "bytes=0-";
+    for (int i = 0; i < 200; ++i) ranges += ",0-";
+    auto r = client.Get("/api/players", {{"Range", ranges}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_FALSE(r->has_header("Content-Range"));
+    EXPECT_EQ(r->body, whole);
+  }
   EXPECT_EQ(web_->Request("/api/players/1", &body, "DELETE"), 405);
   EXPECT_EQ(web_->Request("/api/players", &body, "HEAD"), 200);
   EXPECT_TRUE(body.empty());
