@@ -29,7 +29,7 @@ std::string Frame(const std::string& title, const std::string& body) {
       "main{padding:1em}table{border-collapse:collapse;margin:.5em 0 1.5em}"
       "th,td{border:1px solid #ccc;padding:.2em .6em;text-align:left}th{background:#eef}"
       "td.n{text-align:right}.pager a{margin-right:.8em}svg{background:#fafafa;border:1px solid #ccc}"
-      "h2{margin-top:1.2em}";
+      "h2{margin-top:1.2em}.notice{background:#fec;border:1px solid #c93;padding:.4em .8em}";
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + Escape(title) +
          " - tallyweb</title><style>" + kStyle +
          "</style></head><body><nav><a href=\"/servers\">Servers</a><a href=\"/games\">Games</a>"

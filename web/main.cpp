@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
         refresher.RefreshOnce();
       } catch (const ado::Error& e) {
         error = "cannot read the database: " + e.Description();
+        refresher.NoteUnreadable();
       } catch (const std::exception& e) {
         error = e.what();
       }

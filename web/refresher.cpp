@@ -1,3 +1,4 @@
+#include "datetime.h"
 #include "refresher.h"
 
 #include <sys/stat.h>
@@ -597,13 +598,30 @@ RefreshStats Refresher::RefreshOnce() {
       throw;
     }
   }
-  if (Meta(db, "building") == "1") {
+  if (Meta(db, "building") == "1" || !Meta(db, "unreadable_since").empty()) {
     db.Exec("BEGIN IMMEDIATE");
     SetMeta(db, "building", "0");
+    SetMeta(db, "unreadable_since", "");
     db.Exec("COMMIT");
   }
   c.Close();
   return stats;
+}
+
+void Refresher::NoteUnreadable() {
+  if (!impl_->db) return;
+  try {
+    Db& db = *impl_->db;
+    if (!Meta(db, "unreadable_since").empty()) return;
+    db.Exec("BEGIN IMMEDIATE");
+    SetMeta(db, "unreadable_since", datetime::FormatFull(datetime::Now()));
+    db.Exec("COMMIT");
+  } catch (const std::exception&) {
+    try {
+      impl_->db->Exec("ROLLBACK");
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 }  // namespace web

@@ -41,6 +41,11 @@ class Refresher {
   // committed before stays.
   RefreshStats RefreshOnce();
 
+  // Notes in the derived file, once, since when the database cannot be
+  // read (a pass that reads it again clears the note), so that pages can
+  // say their figures are older. Failures to write the note are ignored.
+  void NoteUnreadable();
+
   const std::string& derived_path() const { return derived_path_; }
 
  private:

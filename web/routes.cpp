@@ -9,6 +9,7 @@
 #include <set>
 
 #include "figures.h"
+#include "html.h"
 #include "pages.h"
 
 namespace web {
@@ -60,6 +61,12 @@ void Send(httplib::Response& res, int status, const std::string& body, const cha
 
 bool IsApi(const httplib::Request& req) { return req.path.rfind("/api/", 0) == 0; }
 
+// Since when the database cannot be read (empty while it can).
+std::string UnreadableSince(Db& db) {
+  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = 'unreadable_since'");
+  return q.Step() ? q.Text(0) : std::string();
+}
+
 // True while the summaries are made afresh and not yet complete.
 bool Building(Db& db) {
   Stmt q(db.handle(), "SELECT value FROM meta WHERE key = 'building'");
@@ -90,11 +97,21 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
           return;
         }
         Response r = handler(db, req);
+        const std::string since = UnreadableSince(db);
         db.Exec("COMMIT");
-        if (api)
+        if (api) {
+          if (!since.empty()) r.body["unreadable_since"] = since;
           Send(res, 200, r.body.dump(1, ' ', false, json::error_handler_t::replace) + "\n", "application/json");
-        else
-          Send(res, 200, r.page(r.body), "text/html; charset=utf-8");
+        } else {
+          std::string page = r.page(r.body);
+          if (!since.empty()) {
+            const size_t main = page.find("<main>");
+            if (main != std::string::npos)
+              page.insert(main + 6, "<p class=\"notice\">The database cannot be read since " + Escape(since) +
+                                        "; the figures below are those read before.</p>");
+          }
+          Send(res, 200, page, "text/html; charset=utf-8");
+        }
       } catch (const BadRequest& e) {
         SendError(res, api, 400, e.what());
       } catch (const NotFound& e) {

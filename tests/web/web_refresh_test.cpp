@@ -146,6 +146,26 @@ TEST(WebRefresh, AReplacedDatabaseIsReadAfresh) {
   EXPECT_TRUE(WaitFor(web2, "/api/games/1", [](const json& g) { return g["end"] == "2026-03-01 14:00:00"; }, 5.0));
 }
 
+// A database that cannot be read: the last figures are shown, each page
+// and answer saying since when they are older; nothing of it once it is back.
+TEST(WebRefresh, PagesSayWhileTheDatabaseCannotBeRead) {
+  testkit::TempDir dir;
+  const std::string db = webtest::HandWorkedDatabase(dir.path(), false), away = dir.File("away.db");
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  EXPECT_FALSE(web.Json("/api/players").contains("unreadable_since"));
+  ASSERT_EQ(std::rename(db.c_str(), away.c_str()), 0);
+  EXPECT_TRUE(WaitFor(web, "/api/players", [](const json& p) {
+    return p.contains("unreadable_since") && p["total"] == 4;
+  }, 5.0));
+  std::string page;
+  EXPECT_EQ(web.Request("/players", &page), 200);
+  EXPECT_NE(page.find("The database cannot be read since "), std::string::npos) << page;
+  ASSERT_EQ(std::rename(away.c_str(), db.c_str()), 0);
+  EXPECT_TRUE(WaitFor(web, "/api/players", [](const json& p) { return !p.contains("unreadable_since"); }, 5.0));
+  EXPECT_EQ(web.Request("/players", &page), 200);
+  EXPECT_EQ(page.find("cannot be read"), std::string::npos);
+}
+
 // While the summaries are made afresh, pages say so rather than show part.
 TEST(WebRefresh, SummariesBeingBuiltAreNotShown) {
   testkit::TempDir dir;
