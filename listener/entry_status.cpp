@@ -66,8 +66,9 @@ void EntryStatus::OnReceived(int entry, const std::string& sender) {
   ++e.received;
   e.has_last = true;
   e.last_datagram = env::Current().WallClock();
-  // A sender whose game servers are all known is heard of again when its
-  // datagram has been identified; until then it stands as not identified.
+  // A sender with a game server already identified is heard of again when
+  // the datagram is (its hostname tells which server); a new sender stands
+  // as not identified until then.
   const bool known = std::any_of(e.servers.begin(), e.servers.end(), [&](const auto& kv) {
     return kv.second.address == sender && !kv.second.hostname.empty();
   });
