@@ -124,8 +124,10 @@ void MakeDatagramText() {
   s.UDPData.assign(1, 0);
   if (s.rawlog == 1) {
     std::string path = s.LogFolder + "/Logout.log";
+    // As for the process log: the datagram waits until the raw log can be
+    // written, rather than being stored without its scores.
     if (!textfile::AppendLine(path, s.DatagramText))
-      throw PassFailure(ado::kErrProvider, "Can't write the raw log " + path + ".");
+      throw PassDeferred{ado::kErrProvider, "Can't write the raw log " + path + "."};
   }
 }
 

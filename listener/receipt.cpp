@@ -79,7 +79,17 @@ void MainForm::StartReceiving() {
 // take waits in memory.
 void MainForm::Collect() {
   s_.udpPeerB->DrainToSink();
-  for (Arrival& a : s_.udpPeerB->TakeArrivals()) queues_[a.element].memory.push_back(FromArrival(a));
+  for (Arrival& a : s_.udpPeerB->TakeArrivals()) {
+    auto& memory = queues_[a.element].memory;
+    if (memory.empty()) {
+      std::fprintf(stderr,
+                   "Tallyhost: entry %d: the spool cannot take datagrams now (a full disk?); they wait in memory "
+                   "and are lost if the program ends before they are stored.\n",
+                   a.element);
+      std::fflush(stderr);
+    }
+    memory.push_back(FromArrival(a));
+  }
 }
 
 size_t MainForm::Pending() const {
@@ -122,7 +132,9 @@ void MainForm::HandOverNext() {
   for (int e : elements) {
     EntryQueue& q = queues_[e];
     if (q.retry_at > now) continue;
-    const bool from_memory = !q.memory.empty();
+    // What the spool holds came first: what waits in memory is what the
+    // spool could not take (a full disk) after it.
+    const bool from_memory = !q.memory.empty() && !(q.spool && q.spool->Waiting() > 0);
     std::optional<SpooledDatagram> d;
     if (from_memory) {
       d = q.memory.front();
@@ -177,14 +189,23 @@ void MainForm::Flush() {
   Collect();
   // Datagrams no spool could take would be lost at the end: one more try to
   // spool them, else they are handed over now.
+  size_t lost = 0;
   for (auto& [e, q] : queues_) {
     while (!q.memory.empty()) {
       std::shared_ptr<Spool> spool = SpoolOf(e, q.memory.front().local_port);
-      if (!(spool && spool->Append(q.memory.front())) && !busy_)
-        HandOver(e, q.memory.front(), q.memory.size());
+      if (!(spool && spool->Append(q.memory.front())) &&
+          (busy_ || HandOver(e, q.memory.front(), q.memory.size()) == PassEnd::Deferred))
+        ++lost;
       s_.udpPeerB->Release(q.memory.front().data.size());
       q.memory.pop_front();
     }
+  }
+  if (lost > 0) {
+    std::fprintf(stderr,
+                 "Tallyhost: %zu datagrams are lost: neither their spool (a full disk?) nor their database "
+                 "could take them before the end.\n",
+                 lost);
+    std::fflush(stderr);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +110,13 @@ Spool::Spool(const std::string& folder, const std::string& name)
   std::filesystem::create_directories(folder, ec);
   data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (data_fd_ < 0) throw FileError("Can not open the spool", data_path_);
+  // One program per spool: another listener on the same folder (whose
+  // port here is taken) must not hand over, and so store again, what this
+  // one keeps. The lock goes with the descriptor.
+  if (::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(data_fd_);
+    throw std::runtime_error("The spool " + data_path_ + " is in use by another program; this one leaves it alone.");
+  }
   head_fd_ = ::open(head_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (head_fd_ < 0) {
     ::close(data_fd_);

@@ -32,6 +32,7 @@ struct Row {
   int32_t port = 0;
   std::optional<std::vector<uint8_t>> data;
   std::optional<double> received;
+  std::string problem;   // a value that cannot be read (the row is reported, not replayed)
 };
 
 Row ReadRow(ado::Recordset& rs) {
@@ -39,12 +40,21 @@ Row ReadRow(ado::Recordset& rs) {
   r.record = rs.Field("Record").AsInteger();
   ado::Value ip = rs.Field("Log_IP"), port = rs.Field("Log_Port"), data = rs.Field("Log_Data"),
              date = rs.Field("Log_Date");
-  if (!ip.IsNull()) r.ip = ip.AsText();
-  if (!port.IsNull()) r.port = static_cast<int32_t>(port.AsInteger());
-  if (!data.IsNull()) r.data = data.type() == ado::Value::Type::Bytes
-                                   ? data.AsBytes()
-                                   : std::vector<uint8_t>(data.AsText().begin(), data.AsText().end());
-  if (!date.IsNull()) r.received = date.AsDateTime();
+  const char* column = "Log_IP";
+  try {
+    if (!ip.IsNull()) r.ip = ip.AsText();
+    column = "Log_Port";
+    if (!port.IsNull()) r.port = static_cast<int32_t>(port.AsInteger());
+    column = "Log_Data";
+    if (!data.IsNull()) r.data = data.type() == ado::Value::Type::Bytes
+                                     ? data.AsBytes()
+                                     : std::vector<uint8_t>(data.AsText().begin(), data.AsText().end());
+    column = "Log_Date";
+    if (!date.IsNull()) r.received = date.AsDateTime();
+  } catch (const ado::Error& e) {
+    // Written by another program: reported by its Record, and the replay goes on.
+    r.problem = std::string("its ") + column + " cannot be read (" + e.Description() + ")";
+  }
   return r;
 }
 
@@ -132,6 +142,7 @@ struct Deferred : std::runtime_error {
 // Hands one archived datagram to the engine; empty when it completed, else
 // why not.
 std::string Process(const Options& o, const Row& row) {
+  if (!row.problem.empty()) return row.problem;
   if (!row.data) return "the row holds no datagram";
   com::ComPtr<tallycore::_Score_Class> engine;
   std::string why;

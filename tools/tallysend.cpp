@@ -73,6 +73,8 @@ std::vector<std::string> ReadLines(const std::string& path, bool skip_empty) {
     if (skip_empty && line.empty()) continue;
     lines.push_back(line);
   }
+  // A read that failed (a folder, an input/output error) is no end of file.
+  if (in->bad() || (in->fail() && !in->eof())) Fail("can not read " + path + ": " + std::strerror(errno));
   return lines;
 }
 

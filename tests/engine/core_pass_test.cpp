@@ -1,6 +1,7 @@
 // The processing pass end to end through Score_Class: the process log,
 // the archive, the raw log, and bad input.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -167,6 +168,13 @@ TEST_P(PassOnEachBackend, ArchiveStoresEveryByteNumbersFromTheLargestRecordRawLo
   Exec("insert into Logs(Record) values (57);");   // numbered from the largest Record
   Pass(small_);
   EXPECT_EQ(One("select max(Record) from Logs"), "58");
+
+  // A raw log that cannot be written: nothing of the datagram is stored, and
+  // the caller may hand it over again.
+  std::filesystem::remove(dir_->File("logs/Logout.log"));
+  std::filesystem::create_directory(dir_->File("logs/Logout.log"));
+  EXPECT_TRUE(Pass(small_).outcome.deferred);
+  EXPECT_EQ(One("select count(*) from Logs"), "4");   // as before it
 }
 
 TEST_P(PassOnEachBackend, CancelDuringTheArchiveEndsThePassWithoutCompletedLine) {

@@ -81,6 +81,18 @@ TEST_F(ReplayTest, IntoPostgresAndIntoAFreshFileEveryTableEqualsTheLiveOne) {
   EXPECT_EQ(DumpOf(Backend::Sqlite, file), live_dump_);
 }
 
+// A row another program wrote with a value the engine cannot read is
+// reported by its Record, and the replay goes on past it.
+TEST_F(ReplayTest, ARowThatCannotBeReadIsReportedAndTheRestReplayed) {
+  ASSERT_EQ(testkit::SqlExec(live_, "update Logs set Log_Date = '2026-12-01 20:00:05.25' where Record = 5"), 0);
+  const std::string file = dir_->File("replayed.db");
+  testkit::Touch(file);
+  EXPECT_EQ(Replay(ConnectionStringOf(file)), 1);
+  const std::string out = testkit::ReadFile(dir_->File("replay.out"));
+  EXPECT_NE(out.find("source Record 5: its Log_Date cannot be read"), std::string::npos) << out;
+  EXPECT_EQ(testkit::SqlRows(file, "select count(*) from Logs")[0][0], "239");
+}
+
 TEST_F(ReplayTest, InterruptedWithSigintAndStartedAgainStoresNothingTwice) {
   const std::string pg = PostgresDatabase();
   const std::string to = testkit::PgServer::Shared().ConnectionString(pg);

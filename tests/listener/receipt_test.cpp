@@ -162,6 +162,10 @@ TEST(ReceiptTallysend, RefusesBadOptionsWithAMessage) {
   EXPECT_NE(std::system((bin + " --max-size 10 /dev/null 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((bin + " --to nowhere /dev/null 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((bin + " /no/such/file 2>/dev/null").c_str()), 0);
+  int status = 0;   // a folder is no log: nothing is sent
+  const std::string out = testkit::RunShell(bin + " --to 127.0.0.1:9 /tmp 2>&1", &status);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("can not read /tmp"), std::string::npos) << out;
 }
 
 TEST(ReceiptUdpPeers, BacklogIsBoundedUntilReleased) {

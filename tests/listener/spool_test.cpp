@@ -102,6 +102,13 @@ TEST_F(SpoolTest, OrderIsKeptAcrossReopeningAndPopsPersist) {
   {
     auto s = Open();   // resumes after the last popped record
     EXPECT_EQ(s->Damage().bytes, 0u);
+    // Held by one program, the spool is left alone by any other opening.
+    try {
+      Open();
+      ADD_FAILURE() << "a spool opened twice";
+    } catch (const std::exception& e) {
+      EXPECT_NE(std::string(e.what()).find("is in use by another program"), std::string::npos) << e.what();
+    }
     ExpectDrains(*s, {4, 5, 6, 7, 8, 9, 10});
   }
   // Emptied: both files are truncated, and reopening finds nothing.
