@@ -107,6 +107,8 @@ Options Parse(int argc, char** argv) {
       size_t colon = t.rfind(':');
       if (colon == std::string::npos || colon == 0) Fail("--to needs HOST:PORT");
       o.host = t.substr(0, colon);
+      // An IPv6 address may stand in brackets, as in [::1]:28000.
+      if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']') o.host = o.host.substr(1, o.host.size() - 2);
       o.target_port = std::to_string(ParseLong("--to", t.substr(colon + 1), 1, 65535));
     } else if (a == "--hostname") {
       hostname = value();

@@ -1,6 +1,10 @@
 // Receipt and hand-off over real UDP on loopback into real SQLite files
 // through libtallycore.so.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
 
 #include <random>
 #include <regex>
@@ -166,6 +170,24 @@ TEST(ReceiptTallysend, RefusesBadOptionsWithAMessage) {
   const std::string out = testkit::RunShell(bin + " --to 127.0.0.1:9 /tmp 2>&1", &status);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("can not read /tmp"), std::string::npos) << out;
+}
+
+TEST(ReceiptTallysend, SendsToABracketedIpv6Address) {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  timeval wait{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const std::string to = "[::1]:" + std::to_string(ntohs(addr.sin6_port));
+  EXPECT_EQ(std::system((testkit::BinaryFolder() + "/tallysend --quiet --to " + to + " /dev/null").c_str()), 0);
+  char buffer[2048];
+  EXPECT_GT(::recv(fd, buffer, sizeof buffer, 0), 20);   // the header and the variables
+  ::close(fd);
 }
 
 TEST(ReceiptUdpPeers, BacklogIsBoundedUntilReleased) {
