@@ -120,6 +120,7 @@ int SqlExec(const std::string& db_path, const std::string& sql) {
 WriteLock::WriteLock(const std::string& db_path) {
   if (sqlite3_open_v2(db_path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
     throw std::runtime_error("cannot open for locking");
+  sqlite3_busy_timeout(db_, 30000);   // a pass of the program under test may hold it for a moment
   char* err = nullptr;
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, &err) != SQLITE_OK) {
     std::string msg = err ? err : "?";

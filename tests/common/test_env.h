@@ -87,7 +87,8 @@ class DbLock {
 };
 
 // Holds an SQLite file's write lock (BEGIN IMMEDIATE) from a handle of its
-// own; the constructor throws std::runtime_error when the lock is taken.
+// own; the constructor waits up to 30 s for another holder (a pass of the
+// program under test) and throws std::runtime_error when it still cannot.
 class WriteLock : public DbLock {
  public:
   explicit WriteLock(const std::string& db_path);
