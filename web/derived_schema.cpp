@@ -1,5 +1,7 @@
 #include "derived_schema.h"
 
+#include "sqlite_db.h"
+
 namespace web {
 
 const char* DerivedSchemaSql() {
@@ -77,6 +79,17 @@ CREATE INDEX IF NOT EXISTS renames_to ON renames (to_player);
 bool IsPlayerEventType(const std::string& t) {
   return t == "PlayerConnect" || t == "Player" || t == "PlayerLeft" || t == "PlayerTeamChange" ||
          t == "PlayerRename";
+}
+
+std::string Meta(Db& db, const std::string& key) {
+  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = ?");
+  q.Bind(1, key);
+  return q.Step() ? q.Text(0) : std::string();
+}
+
+void SetMeta(Db& db, const std::string& key, const std::string& value) {
+  Stmt q(db.handle(), "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)");
+  q.Bind(1, key).Bind(2, value).Run();
 }
 
 }  // namespace web

@@ -12,10 +12,17 @@
 
 namespace web {
 
+class Db;
+
 constexpr int kDerivedVersion = 4;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();
+
+// A value of the `meta` table ("version", "source", "building",
+// "first_log", "unreadable_since"); empty when it has none.
+std::string Meta(Db& db, const std::string& key);
+void SetMeta(Db& db, const std::string& key, const std::string& value);
 
 // The player-event keywords whose rows the engine writes into a game's
 // score table (with weapon 0): they name players but are no kills.

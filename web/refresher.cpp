@@ -142,17 +142,6 @@ void SetCursor(Db& db, const std::string& table, int64_t last) {
   q.Bind(1, table).Bind(2, last).Run();
 }
 
-std::string Meta(Db& db, const std::string& key) {
-  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = ?");
-  q.Bind(1, key);
-  return q.Step() ? q.Text(0) : std::string();
-}
-
-void SetMeta(Db& db, const std::string& key, const std::string& value) {
-  Stmt q(db.handle(), "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)");
-  q.Bind(1, key).Bind(2, value).Run();
-}
-
 // Reads a dictionary's new rows: (Record, name column, Date_Time).
 void ReadDictionary(ado::Connection& c, Db& db, const std::string& source, const std::string& column,
                     const std::string& target) {

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <set>
 
+#include "derived_schema.h"
 #include "figures.h"
 #include "html.h"
 #include "pages.h"
@@ -61,17 +62,7 @@ void Send(httplib::Response& res, int status, const std::string& body, const cha
 
 bool IsApi(const httplib::Request& req) { return req.path.rfind("/api/", 0) == 0; }
 
-// Since when the database cannot be read (empty while it can).
-std::string UnreadableSince(Db& db) {
-  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = 'unreadable_since'");
-  return q.Step() ? q.Text(0) : std::string();
-}
 
-// True while the summaries are made afresh and not yet complete.
-bool Building(Db& db) {
-  Stmt q(db.handle(), "SELECT value FROM meta WHERE key = 'building'");
-  return q.Step() && q.Text(0) == "1";
-}
 
 void SendError(httplib::Response& res, bool api, int status, const std::string& message) {
   if (api) Send(res, status, json{{"error", message}}.dump() + "\n", "application/json");
@@ -92,12 +83,12 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
         }
         Db db(derived_path, true);
         db.Exec("BEGIN");   // one snapshot for the whole response
-        if (Building(db)) {
+        if (Meta(db, "building") == "1") {   // made afresh, not yet complete
           SendError(res, api, 503, "the summaries are being built; try again shortly");
           return;
         }
         Response r = handler(db, req);
-        const std::string since = UnreadableSince(db);
+        const std::string since = Meta(db, "unreadable_since");
         db.Exec("COMMIT");
         if (api) {
           if (!since.empty()) r.body["unreadable_since"] = since;
