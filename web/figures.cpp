@@ -359,7 +359,7 @@ json PlayerJson(Db& db, int64_t player) {
   {
     Stmt d(db.handle(), "SELECT CAST(floor(g.start_serial) AS INTEGER) AS day, min(g.start), sum(gp.frags) "
                         "FROM game_players gp JOIN games g ON g.id = gp.game "
-                        "WHERE gp.player = ? AND g.start_serial IS NOT NULL AND g.start_serial <> 0 "
+                        "WHERE gp.player = ? AND (g.start_serial < 0 OR g.start_serial >= 1) "
                         "GROUP BY day ORDER BY day");
     d.Bind(1, player);
     while (d.Step()) {

@@ -41,6 +41,7 @@ void OnlyParams(const httplib::Request& req, std::set<std::string> allowed) {
   for (const auto& [name, value] : req.params) {
     if (!allowed.count(name)) throw BadRequest("unknown parameter");
     if (req.get_param_value_count(name.c_str()) > 1) throw BadRequest("a parameter is given twice");
+    if (value.find('\0') != std::string::npos) throw BadRequest("a parameter holds a NUL character");
   }
 }
 

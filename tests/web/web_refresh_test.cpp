@@ -221,6 +221,21 @@ TEST(WebRefresh, NamesInAnyScriptAndTheLastGameByItsStart) {
   EXPECT_EQ(by_last, (std::vector<std::string>{ze, zora, lea}));   // ties by record, highest first
 }
 
+// A game whose log gave a time but no date starts on the zero date: it
+// counts for the totals but is no day of the frags per day.
+TEST(WebRefresh, AGameWithATimeButNoDateIsNoDayOfFrags) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("nodate.db");
+  testkit::Touch(db);
+  webtest::Feed feed{"Timeless", "10.0.0.9", "27919", {}, {}, 1};
+  feed.records = {"\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2dm1\t\t0", "Ann\tBen\tKill\tRocket\t1\t1"};
+  webtest::Store(db, feed, dir.path());
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  const json ann = web.Json("/api/players/1");
+  EXPECT_EQ(ann["frags"], 1);
+  EXPECT_EQ(ann["frags_per_day"], json::array());
+}
+
 TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {
   testkit::TempDir dir;
   int status = 0;

@@ -179,6 +179,8 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
       {"/api/players?q=" + std::string(51, 'x'), 400},
       {"/api/players?x=1", 400},
       {"/api/players?page=1&page=2", 400},
+      {"/api/players?q=a%00b", 400},
+      {"/players?q=%00", 400},
       {"/api/players/99", 404},
       {"/api/players/0", 404},
       {"/api/players/99999999999", 404},
