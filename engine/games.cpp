@@ -246,11 +246,13 @@ void HandleMap() {
     rs->Close();
   } else {
     rs->Close();
-    InsertNewRow("Maps", [&](int32_t n) {
+    // An insert the user chose to ignore leaves no map: 0, not the number
+    // that the next new map will take.
+    const int32_t result = InsertNewRow("Maps", [&](int32_t n) {
       return "Insert into Maps values ( " + Num(n) + ", " + literal + ", " +
              DateTimeLiteral(datetime::Now()) + ")";
     });
-    map = State().NextRecord;   // also when the insert was ignored
+    map = result == 2 ? 0 : State().NextRecord;
   }
   const std::string game = Num(Game().GameRecord);
   InsertNewRow("Games_Maps", [&](int32_t n) {

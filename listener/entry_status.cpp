@@ -90,10 +90,16 @@ void EntryStatus::Heard(Entry& e, const std::string& sender, const std::string& 
   }
 }
 
-void EntryStatus::OnStored(int entry, const std::string& sender, const std::string& hostname, double seconds) {
+void EntryStatus::OnStored(int entry, const std::string& sender, const std::string& hostname, double seconds,
+                           const std::string& incomplete) {
   std::lock_guard<std::mutex> lock(mu_);
   Entry& e = entries_[entry];
   ++e.stored;
+  if (!incomplete.empty()) {
+    ++e.incomplete;
+    AddProblem(entry, "datagram from " + sender + " on port " + std::to_string(e.port) +
+                          " stored incompletely: " + Printable(incomplete));
+  }
   if (!hostname.empty()) {
     e.servers.erase(sender + '\n');
     Heard(e, sender, hostname, env::Current().WallClock());
@@ -146,6 +152,7 @@ std::vector<EntrySnapshot> EntryStatus::Snapshot() const {
     s.received = e.received;
     s.stored = e.stored;
     s.failed = e.failed;
+    s.incomplete = e.incomplete;
     s.refused = e.refused;
     s.waiting = e.waiting;
     s.waiting_reason = e.waiting_reason;
@@ -188,14 +195,21 @@ std::string EntryStatus::Describe() const {
   for (const EntrySnapshot& s : Snapshot()) {
     out << "Entry " << s.entry << ", port " << s.port << ": "
         << (s.listening ? "listening" : "not listening" + (s.why_not.empty() ? "" : " (" + s.why_not + ")")) << "\n";
-    out << "  received " << s.received << ", stored " << s.stored << ", failed " << s.failed << ", waiting "
+    out << "  received " << s.received << ", stored " << s.stored;
+    if (s.incomplete) out << " (incompletely " << s.incomplete << ")";
+    out << ", failed " << s.failed << ", waiting "
         << s.waiting << (s.waiting_reason.empty() ? "" : " (" + s.waiting_reason + ")") << ", refused "
         << s.refused;
     if (s.boxes_not_shown) out << ", messages not shown again " << s.boxes_not_shown;
     out << "\n  last datagram: " << (s.has_last ? When(s.last_datagram) : "none") << "\n";
-    for (const ServerHeard& h : s.servers)
-      out << "  server " << (h.hostname.empty() ? "(not identified)" : "\"" + Printable(h.hostname) + "\"") << " at "
-          << h.address << ", last heard " << When(h.last) << "\n";
+    for (const ServerHeard& h : s.servers) {
+      out << "  server ";
+      if (h.hostname.empty())
+        out << "(not identified)";
+      else
+        out << '"' << Printable(h.hostname) << '"';
+      out << " at " << h.address << ", last heard " << When(h.last) << "\n";
+    }
   }
   const std::vector<Problem> problems = Problems();
   if (!problems.empty()) {
@@ -220,6 +234,9 @@ std::string EntryStatus::Prometheus(const std::function<uint64_t(int32_t)>& drop
          [](const EntrySnapshot& s) { return std::to_string(s.received); });
   family("tallyhost_datagrams_stored_total", "counter", "Datagrams whose processing pass ended normally.",
          [](const EntrySnapshot& s) { return std::to_string(s.stored); });
+  family("tallyhost_datagrams_incomplete_total", "counter",
+         "Datagrams stored with a statement ignored or stopped at a prompt, or lines skipped.",
+         [](const EntrySnapshot& s) { return std::to_string(s.incomplete); });
   family("tallyhost_datagrams_failed_total", "counter", "Datagrams whose processing pass failed.",
          [](const EntrySnapshot& s) { return std::to_string(s.failed); });
   family("tallyhost_datagrams_refused_total", "counter", "Datagrams refused by the allow-list.",
@@ -284,10 +301,10 @@ double PassRecord::Seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
-void PassRecord::Stored(const std::string& hostname) {
+void PassRecord::Stored(const std::string& hostname, const std::string& incomplete) {
   if (reported_) return;
   reported_ = true;
-  TheEntryStatus().OnStored(entry_, sender_, hostname, Seconds());
+  TheEntryStatus().OnStored(entry_, sender_, hostname, Seconds(), incomplete);
 }
 
 void PassRecord::Failed(const std::string& problem) {

@@ -2,12 +2,14 @@
 // headless status report and the metrics endpoint.
 //
 // Per entry (by entry number): listening or not and why not (port in use,
-// database failed at start-up, port 0); datagrams received, stored, failed,
-// refused (by the allow-list) and waiting (with the reason they wait); the
+// database failed at start-up, port 0); datagrams received, stored (and of
+// those, stored incompletely: a statement ignored or a pass stopped at a
+// prompt, lines skipped as unreadable), failed, refused (by the allow-list)
+// and waiting (with the reason they wait); the
 // time of the last datagram; per game server (hostname and address) when it
 // was last heard; the count of information boxes not shown again; a
-// histogram of processing pass durations. Problems (failed passes, entries
-// that cannot listen) are kept in a list of recent problems until they are
+// histogram of processing pass durations. Problems (failed and incomplete
+// passes, entries that cannot listen) are kept in a list of recent problems until they are
 // marked read (at most the last 100).
 //
 // The receive path reports through the On... calls; the display reads
@@ -38,6 +40,7 @@ struct EntrySnapshot {
   bool listening = false;
   std::string why_not;                 // set when not listening
   uint64_t received = 0, stored = 0, failed = 0, refused = 0, waiting = 0;
+  uint64_t incomplete = 0;             // of the stored
   uint64_t boxes_not_shown = 0;
   std::string waiting_reason;
   bool has_last = false;
@@ -63,8 +66,10 @@ class EntryStatus {
   void Forget(int entry);   // the entry has been deleted
 
   void OnReceived(int entry, const std::string& sender);
-  // A pass ended: stored, or failed with `problem`; `seconds` it took.
-  void OnStored(int entry, const std::string& sender, const std::string& hostname, double seconds);
+  // A pass ended: stored (incompletely when `incomplete` says what is
+  // missing), or failed with `problem`; `seconds` it took.
+  void OnStored(int entry, const std::string& sender, const std::string& hostname, double seconds,
+                const std::string& incomplete = "");
   void OnFailed(int entry, const std::string& sender, const std::string& problem, double seconds);
   void OnRefused(int entry);
   void OnBoxNotShown(const std::string& sender);
@@ -87,7 +92,7 @@ class EntryStatus {
     int32_t port = 0;
     bool listening = false;
     std::string why_not;
-    uint64_t received = 0, stored = 0, failed = 0, refused = 0, waiting = 0;
+    uint64_t received = 0, stored = 0, failed = 0, refused = 0, waiting = 0, incomplete = 0;
     std::string waiting_reason;
     bool has_last = false;
     std::chrono::system_clock::time_point last_datagram;
@@ -120,7 +125,7 @@ class PassRecord {
   ~PassRecord();
   PassRecord(const PassRecord&) = delete;
   PassRecord& operator=(const PassRecord&) = delete;
-  void Stored(const std::string& hostname);
+  void Stored(const std::string& hostname, const std::string& incomplete = "");
   void Failed(const std::string& problem);
   // The pass could not begin: its datagram waits (counted by SetWaiting).
   void Deferred() { reported_ = true; }

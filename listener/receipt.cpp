@@ -25,6 +25,26 @@ SpooledDatagram FromArrival(const Arrival& a) {
   d.data.assign(a.data.begin(), a.data.end());
   return d;
 }
+
+// What a stored pass left out, in one line; empty when nothing.
+std::string WhatIsMissing(const tallycore::PassOutcome& o) {
+  std::string out;
+  if (!o.skipped_lines.empty()) {
+    out = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
+    for (size_t i = 0; i < o.skipped_lines.size(); ++i)
+      out += (i ? ", " : "") + std::to_string(o.skipped_lines[i]);
+    out += ").";
+  }
+  if (!o.ignored.empty()) {
+    constexpr size_t kShown = 200;
+    std::string first = o.ignored.front();
+    if (first.size() > kShown) first = first.substr(0, kShown) + "...";
+    out += (out.empty() ? "" : " ") + std::string("Statements ignored: ") + std::to_string(o.ignored.size()) +
+           " (the first: " + first + ").";
+  }
+  if (o.stopped) out += (out.empty() ? "" : " ") + std::string("Processing stopped at a prompt.");
+  return out;
+}
 }  // namespace
 
 MainForm::~MainForm() {
@@ -60,7 +80,7 @@ void MainForm::StartReceiving() {
   // What waits from the last run is handed over first.
   for (const ListRow& row : s_.ListView1.rows())
     SpoolOf(ConnectionList::EntryNumber(row.key), std::atoi(row.text.c_str()));
-  kernel_drops_seen_ = UdpPeerArray::KernelReceiveDrops();
+  kernel_drops_seen_ = s_.udpPeerB->KernelReceiveDrops();
   s_.udpPeerB->SetSink([this](const Arrival& a) {
     std::shared_ptr<Spool> spool = SpoolOf(a.element, a.local_port);
     return spool && spool->Append(FromArrival(a));
@@ -272,17 +292,16 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     } else {
       ++handed_over_;
     }
-    pass.Stored(o.server_hostname);
-    // Lines the pass could not read are skipped, not fatal: say which.
-    if (!o.skipped_lines.empty()) {
-      outcome = "Lines skipped: " + std::to_string(o.skipped_lines.size()) + " (";
-      for (size_t i = 0; i < o.skipped_lines.size(); ++i)
-        outcome += (i ? ", " : "") + std::to_string(o.skipped_lines[i]);
-      outcome += ").";
-      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
+    // What the pass left out and still stored the rest: lines it could not
+    // read, statements answered No, a stop at a prompt. Said here and kept
+    // among the entry's problems.
+    const std::string incomplete = WhatIsMissing(o);
+    if (!incomplete.empty()) {
+      outcome = incomplete;
+      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), Printable(outcome).c_str());
       std::fflush(stderr);
     }
-    pass.Stored("");
+    pass.Stored(o.server_hostname, incomplete);
   } catch (...) {
     Failure f = CurrentFailure();
     if (last_pass().deferred) {
@@ -303,20 +322,20 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     std::fflush(stderr);
   }
   busy_ = false;
-  // The system's own drops (receive buffers full) are counted for all UDP
-  // sockets of the machine: say so when they rise.
+  // The system's own drops at this program's sockets (receive buffers full):
+  // say so when they rise. A socket bound anew counts from 0 again.
   const auto now = std::chrono::steady_clock::now();
   if (now - drops_checked_ >= std::chrono::seconds(1)) {
     drops_checked_ = now;
-    const uint64_t drops = UdpPeerArray::KernelReceiveDrops();
+    const uint64_t drops = s_.udpPeerB->KernelReceiveDrops();
     if (drops > kernel_drops_seen_) {
       std::string note = "The system dropped " + std::to_string(drops - kernel_drops_seen_) +
-                         " UDP datagrams since the last report (receive buffers full).";
+                         " datagrams at the listening ports since the last report (receive buffers full).";
       std::fprintf(stderr, "Tallyhost: %s\n", note.c_str());
       std::fflush(stderr);
       outcome += (outcome.empty() ? "" : "\n") + note;
-      kernel_drops_seen_ = drops;
     }
+    kernel_drops_seen_ = drops;
   }
   if (!outcome.empty()) SetStatus(receipt + "\n" + outcome);
   emit Passed();

@@ -245,21 +245,10 @@ void UdpPeerArray::SetBacklogLimit(size_t bytes) {
 }
 
 uint64_t UdpPeerArray::KernelReceiveDrops() {
-  std::ifstream in("/proc/net/snmp");
-  std::string line, names;
-  while (std::getline(in, line)) {
-    if (line.rfind("Udp: ", 0) != 0) continue;
-    if (names.empty()) {
-      names = line;
-      continue;
-    }
-    std::istringstream n(names), v(line);
-    std::string name, value;
-    while (n >> name && v >> value)
-      if (name == "RcvbufErrors") return std::strtoull(value.c_str(), nullptr, 10);
-    return 0;
-  }
-  return 0;
+  uint64_t drops = 0;
+  for (const auto& [element, port] : LoadedPorts())
+    if (port) drops += tallyhost::KernelReceiveDrops(port);   // entry_status.h
+  return drops;
 }
 
 size_t UdpPeerArray::Received() const {

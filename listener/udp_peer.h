@@ -93,9 +93,9 @@ class UdpPeerArray : public QObject {
   static constexpr size_t kBacklogLimit = 64u << 20;
   static constexpr size_t kArrivalCost = 256;
 
-  // Datagrams the system dropped because a receive buffer was full, counted
-  // over all UDP sockets since the system started (RcvbufErrors).
-  static uint64_t KernelReceiveDrops();
+  // Datagrams the system dropped at the sockets of the loaded elements'
+  // ports (their receive buffers full), as the system counts them now.
+  uint64_t KernelReceiveDrops();
 
  signals:
   void Arrived();

@@ -31,8 +31,9 @@ const char kUsage[] =
     "  --from IP:PORT    the sender (default 127.0.0.1:27910)\n"
     "  --listen-port N   the listening port written to the process log (default 28000)\n"
     "  --lock-budget S   answer the locked-database prompt Yes for S seconds (default 60)\n"
-    "Exit status 0 when every pass completed with no statement ignored; 1 otherwise\n"
-    "(each file concerned and each ignored statement is named on standard error).\n"
+    "Exit status 0 when every pass completed with no statement ignored and no line\n"
+    "skipped as unreadable; 1 otherwise (each file concerned, each ignored statement\n"
+    "and each skipped line is named on standard error).\n"
     "\n"
     "usage: tallyfeed --replay-archive [--log-path PATH] [--listen-port N] FROM TO\n"
     "\n"
@@ -168,7 +169,7 @@ int main(int argc, char** argv) {
     } else if (!outcome.completed) {
       std::cerr << "tallyfeed: " << where << ": the pass ended without completing\n";
       ++failures;
-    } else if (!outcome.ignored.empty()) {
+    } else if (!outcome.ignored.empty() || !outcome.skipped_lines.empty()) {
       ++failures;
     } else {
       std::cout << where << ": completed\n";

@@ -13,14 +13,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "datagram_builder.h"
+#include "textfile.h"
 
 namespace {
 
@@ -58,23 +60,23 @@ long ParseLong(const std::string& option, const std::string& text, long min, lon
   return v;
 }
 
+// The file's lines (ended by CR LF, a lone CR or a lone LF, as every text
+// file of the programs); a leading UTF-8 byte-order mark, as some editors
+// write, is no part of the first record.
 std::vector<std::string> ReadLines(const std::string& path, bool skip_empty) {
-  std::ifstream file;
-  std::istream* in = &std::cin;
-  if (path != "-") {
-    file.open(path, std::ios::binary);
-    if (!file) Fail("can not open " + path + ": " + std::strerror(errno));
-    in = &file;
+  std::optional<std::string> bytes;
+  if (path == "-") {
+    bytes.emplace(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    if (std::cin.bad()) bytes.reset();
+  } else {
+    errno = 0;
+    bytes = textfile::ReadAll(path);
   }
+  if (!bytes) Fail("can not read " + path + (errno ? std::string(": ") + std::strerror(errno) : ""));
+  if (bytes->rfind("\xEF\xBB\xBF", 0) == 0) bytes->erase(0, 3);
   std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(*in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (skip_empty && line.empty()) continue;
-    lines.push_back(line);
-  }
-  // A read that failed (a folder, an input/output error) is no end of file.
-  if (in->bad() || (in->fail() && !in->eof())) Fail("can not read " + path + ": " + std::strerror(errno));
+  for (std::string& line : textfile::SplitLines(*bytes))
+    if (!skip_empty || !line.empty()) lines.push_back(std::move(line));
   return lines;
 }
 
