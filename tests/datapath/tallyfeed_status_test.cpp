@@ -52,6 +52,17 @@ TEST_F(TallyfeedStatus, AStatementAnsweredNoIsNamedAndTheExitStatusIsOne) {
   EXPECT_EQ(CountOf(db_, "SELECT count(*) FROM Players WHERE length(Player) > 50"), 0);
 }
 
+TEST_F(TallyfeedStatus, ALineThatCannotBeReadIsNamedAndTheExitStatusIsOne) {
+  datagram::Builder b;
+  b.server_vars = {{"hostname", "Status"}, {"$HOST_IP$", "198.51.100.9"}, {"port", "27960"}};
+  b.packet_number = 1;
+  b.records = {"\t\tGameStart", "Bob\tAnn\tKill\tRail\t1\t1,5", "Bob\tAnn\tKill\tRail\t1\t6"};
+  file_ = WriteDatagrams(tmp_.File("odd"), "d", {b.Build()})[0];
+  EXPECT_EQ(Feed(SqliteCs(db_)), 1) << output_;
+  EXPECT_NE(output_.find(file_ + " (process 1): skipped 1 unreadable line(s): 2"), std::string::npos) << output_;
+  EXPECT_EQ(CountOf(db_, "SELECT count(*) FROM Scores_0000001"), 1);   // the rest is stored
+}
+
 TEST_F(TallyfeedStatus, ALockPastTheBudgetStoresNothingAndSaysSo) {
   {
     testkit::WriteLock lock(db_);

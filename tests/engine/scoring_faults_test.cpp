@@ -240,6 +240,17 @@ TEST_F(ScoringFaultsOnSqlite, NoAtTheArchiveOrAtANameLeavesZeroNotAnEarlierNumbe
   EXPECT_EQ(Table("SELECT Player FROM Players"), (Lines{"Ann"}));
 }
 
+TEST_F(ScoringFaultsOnSqlite, NoAtAMapLinksNoMapNotTheNextOnesNumber) {
+  auto d = ServerLog("Alpha");
+  boxes_->Push(msgbox::vbNo);   // a map name too long for its column
+  d.records = {Keyword("GameStart"), Keyword("Map", std::string(129, 'm')), Keyword("Map", "q2dm1")};
+  auto r = Pass(d);
+  ASSERT_FALSE(r.threw) << r.error;
+  EXPECT_EQ(r.outcome.ignored.size(), 1u);
+  EXPECT_EQ(Table("SELECT Record, Map FROM Maps"), (Lines{"1|q2dm1"}));
+  EXPECT_EQ(Table("SELECT Game, Map FROM Games_Maps ORDER BY Record"), (Lines{"1|0", "1|1"}));
+}
+
 TEST_P(ScoringFaults, CancelStopsThePassWithNothingMoreStored) {
   auto d = ServerLog("Alpha");
   d.records = {Keyword("PlayerConnect", "Ann", "Red", "1"),

@@ -7,6 +7,7 @@
 #include <set>
 #include <sys/socket.h>
 
+#include "datagram_builder.h"
 #include "entry_status.h"
 #include "listener_fixture.h"
 #include "status_report.h"
@@ -110,6 +111,44 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   Form().ToolsDelete();
   tallyhost::RefreshEntryStatus(*state_);
   for (const EntrySnapshot& s : TheEntryStatus().Snapshot()) EXPECT_NE(s.entry, 4);
+}
+
+// Stored, but not whole: a line that cannot be read, a statement answered
+// No. Counted as stored, said in the report and kept among the problems.
+TEST_F(EntryStatusTest, ADatagramStoredIncompletelyIsCountedAndKeptAsAProblem) {
+  ports[1] = FreeUdpPort();
+  dbs[1] = NewDatabase("db1.mdb");
+  WriteConfig({Line(ports[1], dbs[1], tmp_->File("l1/Process.log"))});
+  ASSERT_TRUE(Start());
+  datagram::Builder b;
+  b.server_vars = {{"hostname", "Odd"}, {"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}};
+  b.packet_number = 1;
+  b.records = {"\t\tGameStart", "no tabs at all"};
+  SendDatagram(ports[1], b.Build());
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 1; }));
+  boxes_->Push(msgbox::vbNo);   // the name too long for its column
+  b.packet_number = 2;
+  b.records = {std::string(51, 'x') + "\tAnn\tKill\tRail\t1\t5"};
+  SendDatagram(ports[1], b.Build());
+  SendDatagram(ports[1], ValidDatagram(3, "a"));
+  ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 3; }));
+  EXPECT_EQ(Entry(1).incomplete, 2u);
+  EXPECT_EQ(Entry(1).failed, 0u);
+  const std::string report = TheEntryStatus().Describe();
+  EXPECT_NE(report.find("received 3, stored 3 (incompletely 2), failed 0"), std::string::npos) << report;
+  const std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_NE(problems[0].text.find("stored incompletely: Lines skipped: 1 (2)."), std::string::npos)
+      << problems[0].text;
+  EXPECT_NE(problems[1].text.find("stored incompletely: Statements ignored: 1 (the first: Insert into Players"),
+            std::string::npos)
+      << problems[1].text;
+  tallyhost::RefreshEntryStatus(*state_);
+  const std::string metrics = TheEntryStatus().Prometheus([](int32_t) { return uint64_t{0}; });
+  EXPECT_NE(metrics.find("tallyhost_datagrams_incomplete_total{entry=\"1\",port=\"" + std::to_string(ports[1]) +
+                         "\"} 2\n"),
+            std::string::npos)
+      << metrics;
 }
 
 TEST(KernelDrops, ReadsTheDropsColumnOfTheSocketsOnAPort) {

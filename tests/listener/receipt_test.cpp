@@ -145,10 +145,10 @@ TEST_F(ReceiptTest, TallysendLogArrivesAsNumberedDatagrams) {
   datagram::Builder log;
   log.server_vars = {{"hostname", "Arena"}, {"$HOST_IP$", "127.0.0.1"}, {"port", "27960"}};
   log.packet_number = 7;
-  std::string text;
+  std::string text = "\xEF\xBB\xBF";   // a byte-order mark, and lines ended every way
   for (int i = 0; i < 40; ++i) {
     log.records.push_back("Alice\tBob\tKill\tRailgun\t1\t" + std::to_string(i) + ".5");
-    text += log.records.back() + "\n";
+    text += log.records.back() + (i % 3 == 0 ? "\r" : i % 3 == 1 ? "\r\n" : "\n");
   }
   testkit::WriteFile(tmp_->File("game.log"), text);
   const auto expected = datagram::SplitBytes(log, 300);
