@@ -337,7 +337,7 @@ TEST_F(WindowTest, StatusBarAndDetailsShowEveryEntryWithoutNewColumns) {
   tallyhost::TheEntryStatus().Clear();
   const int port = FreeUdpPort();
   const std::string db = NewDatabase("s.mdb");
-  StartWindow({Line(port, db, "/l"), Line(0, tmp_->File("missing.mdb"), "/m")});
+  StartWindow({Line(port, db, tmp_->File("l/Process.log")), Line(0, tmp_->File("missing.mdb"), "/m")});
   StatusPanel panel(*window_, *state_);
   EXPECT_EQ(window_->ListView1->model()->columnCount(), 4);
   SendDatagram(port, ValidDatagram(1));
