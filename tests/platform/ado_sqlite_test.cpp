@@ -211,6 +211,19 @@ TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
   int n = 0;
   for (; !held->Eof(); held->MoveNext()) EXPECT_EQ(held->Field("Record").AsInteger(), 5 - n++);
   EXPECT_EQ(n, 5);
+  // Closed while its select still runs: the rows stay readable, and the
+  // handle goes back to the pool with no statement running on it, so the
+  // next connection that takes it sees what was written since.
+  ado::Connection closing;
+  closing.Open(ConnectionString());
+  auto running = closing.Execute("Select Record From Maps Order By Record");
+  closing.Close();
+  other.Execute("Insert into Maps values ( 8, 'm', 0 )");
+  ado::Connection reuse;
+  reuse.Open(ConnectionString());
+  EXPECT_EQ(reuse.Execute("Select Record From Maps Order By Record DESC")->Field("Record").AsInteger(), 8);
+  for (n = 0; !running->Eof(); running->MoveNext()) EXPECT_EQ(running->Field("Record").AsInteger(), ++n);
+  EXPECT_EQ(n, 7);
 }
 
 // Fault injection: chosen operations fail before they reach the database.
