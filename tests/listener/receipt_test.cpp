@@ -67,6 +67,20 @@ TEST_F(ReceiptTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) {
   EXPECT_EQ(LogsCount(dbs[1]), 0u);
 }
 
+// The same when the spool cannot be made (a file in its place): what was
+// read waits in memory, and deleting its entry keeps it too.
+TEST_F(ReceiptTest, DatagramsReadIntoMemoryBeforeTheirEntryIsDeletedAreStillStored) {
+  testkit::WriteFile(ProgramPath() + "/spool", "not a folder");
+  StartEntries(2);
+  SendDatagram(ports[2], ValidDatagram(1, "two"));
+  SendDatagram(ports[2], ValidDatagram(2, "two"));
+  Select(2);
+  Form().ToolsDelete();
+  ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() >= 2 && !Form().Busy(); }));
+  EXPECT_EQ(LogsData(dbs[2]),
+            (std::vector<std::vector<uint8_t>>{ValidDatagram(1, "two"), ValidDatagram(2, "two")}));
+}
+
 TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
   StartEntries(1);
   datagram::Builder b;   // a record line the engine skips
