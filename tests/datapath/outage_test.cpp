@@ -60,7 +60,8 @@ class OutageTest : public ::testing::Test {
       stored[row[0].find("Entry two") != std::string::npos].emplace_back(row[0].begin(), row[0].end());
     for (int e = 0; e < 2; ++e) {
       ASSERT_EQ(stored[e].size(), next_[e]) << "entry " << e;
-      for (size_t i = 0; i < next_[e]; ++i) ASSERT_EQ(stored[e][i], sent_[e][i]) << "entry " << e << " datagram " << i;
+      for (size_t i = 0; i < next_[e]; ++i)
+        ASSERT_EQ(stored[e][i], sent_[e][i]) << "entry " << e << " datagram " << i;
     }
   }
 

@@ -26,7 +26,8 @@ class TallyfeedStatus : public ::testing::Test {
   // tallyfeed with `options`, storing the datagram file `copies` times.
   int Feed(const std::string& cs, const std::vector<std::string>& options = {}, size_t copies = 1) {
     const std::string out = tmp_.File("out" + std::to_string(++runs_) + ".txt");
-    const int status = datapath::Feed(tmp_.File("Process.log"), cs, std::vector<std::string>(copies, file_), out, options);
+    const int status =
+        datapath::Feed(tmp_.File("Process.log"), cs, std::vector<std::string>(copies, file_), out, options);
     output_ = testkit::ReadFile(out);
     return status;
   }

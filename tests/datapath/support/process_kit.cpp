@@ -198,7 +198,8 @@ long long CountOf(const std::string& db, const std::string& sql) {
 }
 
 void WaitStored(const std::string& db, long long n, std::chrono::seconds timeout) {
-  WaitFor([&] { return CountOf(db, "SELECT count(*) FROM Logs") >= n; }, timeout, std::chrono::milliseconds(100));
+  WaitFor([&] { return CountOf(db, "SELECT count(*) FROM Logs") >= n; }, timeout,
+          std::chrono::milliseconds(100));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ASSERT_EQ(CountOf(db, "SELECT count(*) FROM Logs"), n);
 }

@@ -113,7 +113,8 @@ struct Tmpfs {
 
 // Waits until `done` or `timeout`; whether `done` held.
 template <class F>
-bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::microseconds step = std::chrono::milliseconds(50)) {
+bool WaitFor(F done, std::chrono::milliseconds timeout,
+             std::chrono::microseconds step = std::chrono::milliseconds(50)) {
   const auto until = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
