@@ -15,33 +15,15 @@
 namespace datapath {
 namespace {
 
-// Logs_Games links a datagram to its game when the pass looks the game up
-// in the database, which a program does for its first datagram of a server
-// and at each new game; a program that goes on remembers the game and adds
-// no link. So a feed that was killed and fed again links one datagram more
-// than one uninterrupted run: its links are compared as (Log, Game) pairs
-// that the reference (one program run per datagram, every one linked) has.
-using Tables = std::map<std::string, std::vector<std::string>>;
-
+// Logs_Games links a datagram to its game when the pass looks the game up in
+// the database: for a program's first datagram of a server and at each new
+// game. A feed killed and fed again so links one datagram more than one
+// uninterrupted run; its links are checked against the reference's (one run
+// per datagram, every one linked) as (Log, Game) pairs, each at most once.
 std::set<std::string> LinkPairs(const std::string& db) {
   std::set<std::string> out;
   for (auto& row : testkit::SqlRows(db, "SELECT Log, Game FROM Logs_Games")) out.insert(row[0] + "|" + row[1]);
   return out;
-}
-
-template <class Map>
-Map WithoutLinks(Map m) {
-  m.erase("Logs_Games");
-  return m;
-}
-
-void ExpectSameTables(const Tables& got, const Tables& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (const auto& [name, rows] : want) {
-    auto it = got.find(name);
-    ASSERT_NE(it, got.end()) << name;
-    EXPECT_TRUE(it->second == rows) << name << ": " << it->second.size() << " rows, " << rows.size() << " wanted";
-  }
 }
 
 void ExpectLinksWithin(const std::string& db, const std::set<std::string>& all) {
@@ -50,29 +32,28 @@ void ExpectLinksWithin(const std::string& db, const std::set<std::string>& all) 
             CountOf(db, "SELECT count(*) FROM Logs_Games"));
 }
 
-// tallyfeed storing files[from, to) into `db`, its output in `out`, its
-// process log in <out>.log.
-Child StartFeed(const std::string& db, const std::vector<std::string>& files, size_t from, size_t to,
-                const std::string& out) {
-  std::vector<std::string> argv = {Bin("tallyfeed"), "--log-path", out + ".log", SqliteCs(db)};
-  argv.insert(argv.end(), files.begin() + static_cast<long>(from), files.begin() + static_cast<long>(to));
-  return Child(argv, out);
+std::map<std::string, long long> CountsWithoutLinks(const std::string& db) {
+  auto counts = Counts(db);
+  counts.erase("Logs_Games");
+  return counts;
 }
 
-int Feed(const std::string& db, const std::vector<std::string>& files, size_t from, size_t to,
-         const std::string& out) {
-  return StartFeed(db, files, from, to, out).Wait();
+// Every table but Logs_Games as in `want`, named when it differs.
+void ExpectSameRows(const std::string& db, std::map<std::string, std::vector<std::string>> want) {
+  auto got = Dump(db);
+  got.erase("Logs_Games");
+  want.erase("Logs_Games");
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [name, rows] : want)
+    EXPECT_TRUE(got[name] == rows) << name << ": " << got[name].size() << " rows, " << rows.size() << " wanted";
 }
 
 // Waits until a program's process log has its first line (the program has
 // started its first pass), at most ten seconds.
 void WaitForFirstLine(const std::string& log) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < give_up) {
-    std::error_code ec;
-    if (std::filesystem::file_size(log, ec) > 0 && !ec) return;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
+  std::error_code ec;
+  WaitFor([&] { return std::filesystem::file_size(log, ec) > 0 && !ec; }, std::chrono::seconds(10),
+          std::chrono::microseconds(200));
 }
 
 TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) {
@@ -84,71 +65,67 @@ TEST(DataPathKill, AKilledFeedLeavesWholeDatagramsAndRefeedingCompletesTheGame) 
   const size_t n = files.size();
   const std::string empty = tmp.File("empty.db");
   CreateDatabase(empty);
+  // tallyfeed storing files[from, to) into `db`, its output in `out`, its process log in <out>.log.
+  auto feed = [&](const std::string& db, size_t from, size_t to, const std::string& out) {
+    const auto first = files.begin() + static_cast<long>(from);
+    return StartFeed(out + ".log", SqliteCs(db), {first, first + static_cast<long>(to - from)}, out);
+  };
 
   // Reference: one datagram per run, the counts after each.
   const std::string ref = tmp.File("ref.db");
   std::filesystem::copy_file(empty, ref);
-  std::vector<std::map<std::string, long long>> after = {Counts(ref)};
+  std::vector<std::map<std::string, long long>> after = {CountsWithoutLinks(ref)};
   for (size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(Feed(ref, files, i, i + 1, tmp.File("ref.txt")), 0) << testkit::ReadFile(tmp.File("ref.txt"));
-    after.push_back(Counts(ref));
+    ASSERT_EQ(feed(ref, i, i + 1, tmp.File("ref.txt")).Wait(), 0) << testkit::ReadFile(tmp.File("ref.txt"));
+    after.push_back(CountsWithoutLinks(ref));
     ASSERT_EQ(after.back()["Logs"], static_cast<long long>(i + 1));
   }
-  const auto ref_rows = WithoutLinks(Dump(ref));
+  const auto ref_rows = Dump(ref);
   const auto ref_links = LinkPairs(ref);
 
   // How long one uninterrupted run stores datagrams (from its first process
-  // log line on, so that the program's start-up does not count), to spread
-  // the kills over it.
+  // log line on, not counting the program's start-up), to spread the kills over.
   const std::string timing = tmp.File("timing.db");
   std::filesystem::copy_file(empty, timing);
-  double run_ms = 0;
-  {
-    const std::string out = tmp.File("timing.txt");
-    Child child = StartFeed(timing, files, 0, n, out);
-    WaitForFirstLine(out + ".log");
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(child.Wait(), 0);
-    run_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  }
-  ExpectSameTables(WithoutLinks(Dump(timing)), ref_rows);   // all in one run as one per run
+  Child run = feed(timing, 0, n, tmp.File("timing.txt"));
+  WaitForFirstLine(tmp.File("timing.txt.log"));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run.Wait(), 0);
+  const std::chrono::duration<double, std::milli> run_ms = std::chrono::steady_clock::now() - start;
+  ExpectSameRows(timing, ref_rows);   // all in one run as one per run
   ExpectLinksWithin(timing, ref_links);
 
   std::mt19937 rng(20261207);
-  std::uniform_real_distribution<double> when(0, run_ms);
+  std::uniform_real_distribution<double> when(0, run_ms.count());
   int mid_feed = 0;
   for (int kill = 0; kill < 55; ++kill) {
     SCOPED_TRACE("kill " + std::to_string(kill));
-    const std::string db = tmp.File("k" + std::to_string(kill) + ".db");
+    const std::string db = tmp.File("k") + std::to_string(kill) + ".db", out = db + ".txt";
     std::filesystem::copy_file(empty, db);
-    const std::string out = tmp.File("k" + std::to_string(kill) + ".txt");
-    Child child = StartFeed(db, files, 0, n, out);
+    Child child = feed(db, 0, n, out);
     WaitForFirstLine(out + ".log");
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(when(rng) * 1000)));
     child.Signal(SIGKILL);
     child.Wait();
 
     ASSERT_EQ(IntegrityCheck(db), "ok\n");
-    const auto counts = Counts(db);
+    const auto counts = CountsWithoutLinks(db);
     const long long stored = counts.at("Logs");
     ASSERT_GE(stored, 0);
     ASSERT_LE(stored, static_cast<long long>(n));
     if (stored > 0 && stored < static_cast<long long>(n)) ++mid_feed;
     // Every table holds exactly the rows of the first `stored` datagrams.
-    EXPECT_EQ(WithoutLinks(counts), WithoutLinks(after[static_cast<size_t>(stored)]))
-        << stored << " datagrams stored";
+    EXPECT_EQ(counts, after[static_cast<size_t>(stored)]) << stored << " datagrams stored";
     ExpectLinksWithin(db, ref_links);
     if (stored < static_cast<long long>(n)) {
-      ASSERT_EQ(Feed(db, files, static_cast<size_t>(stored), n, out + ".refeed"), 0)
+      ASSERT_EQ(feed(db, static_cast<size_t>(stored), n, out + ".refeed").Wait(), 0)
           << testkit::ReadFile(out + ".refeed");
     }
     ASSERT_EQ(IntegrityCheck(db), "ok\n");
     SCOPED_TRACE(std::to_string(stored) + " datagrams stored before the kill");
-    ExpectSameTables(WithoutLinks(Dump(db)), ref_rows);
+    ExpectSameRows(db, ref_rows);
     ExpectLinksWithin(db, ref_links);
-    std::filesystem::remove(db);
-    std::filesystem::remove(db + "-wal");
-    std::filesystem::remove(db + "-shm");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db + suffix);
   }
   // Many kills fell in the middle of the feed, not all before or after it.
   EXPECT_GE(mid_feed, 10);

@@ -53,18 +53,11 @@ class OutageTest : public ::testing::Test {
   // Waits until `expected` datagrams are stored and stay so; then checks
   // each entry's datagrams are stored once each, in the order sent.
   void ExpectAllStoredInOrder(const std::string& db, size_t expected, std::chrono::seconds timeout) {
-    long long last = -1;
-    WaitFor([&] { return (last = CountOf(db, "SELECT count(*) FROM Logs")) >= static_cast<long long>(expected); },
-            timeout, std::chrono::milliseconds(200));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));   // nothing further comes
-    ASSERT_EQ(CountOf(db, "SELECT count(*) FROM Logs"), static_cast<long long>(expected));
+    WaitStored(db, static_cast<long long>(expected), timeout);
     ASSERT_EQ(IntegrityCheck(db), "ok\n");
-    std::vector<std::vector<uint8_t>> stored[2];
-    for (auto& row : testkit::SqlRows(db, "SELECT Log_Data FROM Logs ORDER BY Record")) {
-      std::vector<uint8_t> data(row[0].begin(), row[0].end());
-      const int entry = row[0].find("Entry two") != std::string::npos ? 1 : 0;
-      stored[entry].push_back(data);
-    }
+    Datagrams stored[2];
+    for (auto& row : testkit::SqlRows(db, "SELECT Log_Data FROM Logs ORDER BY Record"))
+      stored[row[0].find("Entry two") != std::string::npos].emplace_back(row[0].begin(), row[0].end());
     for (int e = 0; e < 2; ++e) {
       ASSERT_EQ(stored[e].size(), next_[e]) << "entry " << e;
       for (size_t i = 0; i < next_[e]; ++i)
@@ -80,6 +73,19 @@ class OutageTest : public ::testing::Test {
   }
 
   void RemovedAndRestored(bool leave_empty);
+
+  // 800 datagrams into `db` that has no room (a full file or disk) until
+  // `free` runs after the 700th: all are stored once there is room.
+  void FullUntilFreed(const std::string& db, const std::string& extra, const std::function<void()>& free,
+                      const char* what) {
+    auto listener = MakeListener(";Busy Timeout=200" + extra, db);
+    ASSERT_TRUE(listener->Start());
+    Stream(400, 100, [&](size_t i) {
+      if (i == 700) free();
+    });
+    ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
+    ExpectWaitedWithoutFailing(*listener, what);
+  }
 
   testkit::TempDir tmp_;
   std::string db_;
@@ -145,18 +151,9 @@ TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
                        "(WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 1500) SELECT n FROM c)");
   testkit::SqlExec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
   const long long pages = CountOf(db, "PRAGMA page_count");
-  auto listener = MakeListener(";Busy Timeout=200;Max Page Count=" + std::to_string(pages + 12), db);
-  ASSERT_TRUE(listener->Start());
-  bool freed = false;
-  Stream(400, 100, [&](size_t i) {
-    if (i == 700) {
-      freed = true;
-      ASSERT_EQ(testkit::SqlExec(db, "DROP TABLE Padding"), SQLITE_OK);
-    }
-  });
-  ASSERT_TRUE(freed);
-  ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  ExpectWaitedWithoutFailing(*listener, "the database never filled up");
+  FullUntilFreed(db, ";Max Page Count=" + std::to_string(pages + 12),
+                 [&] { ASSERT_EQ(testkit::SqlExec(db, "DROP TABLE Padding"), SQLITE_OK); },
+                 "the database never filled up");
 }
 
 TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
@@ -164,16 +161,7 @@ TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
   if (!mnt.error.empty()) GTEST_SKIP() << "no tmpfs can be mounted here: " << mnt.error;
   const std::string db = mnt.folder + "/stats.db";
   CreateDatabase(db);
-  auto listener = MakeListener(";Busy Timeout=200", db);
-  ASSERT_TRUE(listener->Start());
-  Stream(400, 100, [&](size_t i) {
-    if (i == 700) {
-      ASSERT_TRUE(mnt.Resize("20m"));
-    }
-  });
-  ExpectAllStoredInOrder(db, 800, std::chrono::seconds(60));
-  ExpectWaitedWithoutFailing(*listener, "the file system never filled up");
-  listener->Stop();
+  FullUntilFreed(db, "", [&] { ASSERT_TRUE(mnt.Resize("20m")); }, "the file system never filled up");
 }
 
 TEST_F(OutageTest, SigtermWithTwentyThousandWaitingEndsSoonAndTheNextStartStoresThemOnce) {

@@ -28,13 +28,12 @@ TEST_F(CommandsTest, PortsInUseChangeAndAddNothing) {
   EXPECT_EQ(front_.seen[1].caption, "Enter Port Number");
   EXPECT_EQ(front_.seen[1].text, "");
   const std::string p = "Port " + std::to_string(ports[2]) + " is already in use.\r\n";
+  const std::string p0 = "Port 0 is already in use.\r\n";
   const std::string add = "New connection has not been saved.";
-  ASSERT_EQ(Boxes().size(), 4u);
-  for (const auto& box : Boxes()) EXPECT_EQ(box.title, kInUse);
-  EXPECT_EQ(Boxes()[0].text, p);
-  EXPECT_EQ(Boxes()[1].text, p + add);
-  EXPECT_EQ(Boxes()[2].text, "Port 0 is already in use.\r\n");
-  EXPECT_EQ(Boxes()[3].text, "Port 0 is already in use.\r\n" + add);
+  Texts texts;
+  for (const auto& box : Boxes()) texts.push_back(box.title + ": " + box.text);
+  const std::string t = std::string(kInUse) + ": ";
+  EXPECT_EQ(texts, (Texts{t + p, t + p + add, t + p0, t + p0 + add}));
   EXPECT_EQ(Row(2).text, std::to_string(ports[2]));
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), ports[2]);
   EXPECT_EQ(state_->ListView1.Count(), 3);
@@ -53,8 +52,7 @@ TEST_F(CommandsTest, PortLogonAndLogEditsAndDialogsClosedWithoutOk) {
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), fresh);
   front_.values.push_back("70000");   // cannot be bound: the old socket stays
   Form().ToolsPort();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
+  OnlyBox(kConnectTitle);
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), fresh);
   EXPECT_EQ(Row(1).text, std::to_string(fresh));
 
@@ -64,7 +62,7 @@ TEST_F(CommandsTest, PortLogonAndLogEditsAndDialogsClosedWithoutOk) {
   EXPECT_EQ(front_.seen[2].caption, "Modify Logon Check");
   EXPECT_EQ(front_.seen[2].label, "Require Logon");
   EXPECT_EQ(front_.seen[2].text, "False");
-  EXPECT_EQ(front_.seen[2].items, (std::vector<std::string>{"True", "False"}));
+  EXPECT_EQ(front_.seen[2].items, (Texts{"True", "False"}));
   Form().ToolsPort();   // closed without OK: "True" is no port
   Form().ToolsLogon();
   EXPECT_EQ(state_->DialogResult, "True");
@@ -78,18 +76,18 @@ TEST_F(CommandsTest, PortLogonAndLogEditsAndDialogsClosedWithoutOk) {
   EXPECT_EQ(Row(1).sub[2], "/chosen/first.log");
   Select(2);
   Form().ToolsLog();   // cancelled
-  EXPECT_EQ(front_.file_dialog_names, (std::vector<std::string>{logs[1], "/chosen/first.log"}));
+  EXPECT_EQ(front_.file_dialog_names, (Texts{logs[1], "/chosen/first.log"}));
   EXPECT_EQ(Row(2).sub[2], logs[2]);
 }
 
-TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLine) {
+TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLineOrKeepsTheRowWhenCancelled) {
   StartEntries(3);
   Select(2);
   Form().ToolsDelete();
   EXPECT_EQ(state_->ListView1.Find("con2"), nullptr);
   EXPECT_FALSE(state_->udpPeerB->IsLoaded(2));
   std::string before = ConfigText();   // still lists entry 2 until the next save
-  EXPECT_NE(before.find(logs[2]), std::string::npos);
+  EXPECT_THAT(before, HasSubstr(logs[2]));
 
   int port = FreeUdpPort();
   std::string db = NewDatabase("new.mdb");
@@ -111,12 +109,11 @@ TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLine) {
   EXPECT_EQ(front_.seen[1].caption, "Enter Logon Check");
   EXPECT_EQ(front_.seen[1].label, "Require Logon");
   EXPECT_EQ(testkit::ReadFile(ProgramPath() + "/connections.old"), before);
-}
 
-TEST_F(CommandsTest, AddCancelledAtTheDataLinkKeepsTheRowAndSocket) {
-  StartEntries(3);
-  std::string before = ConfigText();
-  int port = FreeUdpPort();
+  // Cancelled at the data-link dialog: the row and its socket stay, with the
+  // defaults, and nothing is written.
+  before = ConfigText();
+  port = FreeUdpPort();
   front_.values.push_back(std::to_string(port));
   Form().ToolsAdd();
   ASSERT_NE(state_->ListView1.Find("con4"), nullptr);
@@ -135,10 +132,7 @@ TEST_F(CommandsTest, AddAboveTheCapacityIsADatabaseFailure) {
   front_.values.push_back(std::to_string(FreeUdpPort()));
   front_.data_links.push_back(Jet(db));
   Form().ToolsAdd();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
-  EXPECT_NE(Boxes()[0].text.find("Error # 9:Subscript out of range occured for connection"),
-            std::string::npos);
+  EXPECT_THAT(OnlyBox(kConnectTitle), HasSubstr("Error # 9:Subscript out of range occured for connection"));
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);   // closed again
   EXPECT_NE(state_->ListView1.Find("con2"), nullptr);
 }
@@ -148,14 +142,13 @@ TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
   std::string missing = tmp_->File("later.mdb");
   WriteConfig({Line(port, missing, "/l")});
   ASSERT_TRUE(Start());
-  ASSERT_EQ(Boxes().size(), 1u);   // the schema step failed at start-up: no socket, no file
-  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
+  // The schema step failed at start-up: no socket, no file.
   const std::string on = " occured for connection to database Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
                          missing + " on port " + std::to_string(port);
-  EXPECT_NE(Boxes()[0].text.find(on), std::string::npos);
-  EXPECT_NE(Boxes()[0].text.find("\r\nPort will be disabled until database connection is restored.\r\nBest "
-                                 "solution is to delete the connection to port "),
-            std::string::npos);
+  const std::string text = OnlyBox(kConnectTitle);
+  EXPECT_THAT(text, HasSubstr(on));
+  EXPECT_THAT(text, HasSubstr("\r\nPort will be disabled until database connection is restored.\r\nBest "
+                              "solution is to delete the connection to port "));
   EXPECT_FALSE(state_->udpPeerB->IsLoaded(1));
   EXPECT_FALSE(testkit::Exists(missing));
   Select(1);
@@ -163,7 +156,7 @@ TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {
   Form().ToolsDatabase();
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_EQ(Boxes()[1].title, kConnectTitle);
-  EXPECT_NE(Boxes()[1].text.find(on), std::string::npos);
+  EXPECT_THAT(Boxes()[1].text, HasSubstr(on));
   testkit::Touch(missing);
   front_.data_links.push_back(Jet(missing));
   Form().ToolsDatabase();

@@ -8,6 +8,7 @@
 #include "paths.h"
 #include "com.h"
 #include "connections_file.h"
+#include "listener_fixture.h"
 #include "main_module.h"
 #include "prog_path_module.h"
 #include "registry.h"
@@ -16,6 +17,7 @@
 #include "textfile.h"
 
 using namespace tallyhost;
+using listenertest::FailureOf;
 
 TEST(CommandLine, OptionsDefaultsAndLimits) {
   CommandLine c = ParseCommandLine("");
@@ -42,20 +44,10 @@ TEST(TextRules, NumbersPrefixRoundingSingleAndFormat) {
   EXPECT_EQ(RoundToInt32(28003.5), 28004);
   EXPECT_EQ(RoundToInt16(32767.4), 32767);   // both ends of the range belong
   EXPECT_EQ(RoundToInt16(-32768.5), -32768);
-  try {
-    RoundToInt16(32767.5);
-    ADD_FAILURE() << "no overflow";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.Number(), kErrOverflow);
-  }
+  EXPECT_EQ(FailureOf([] { RoundToInt16(32767.5); }), "6 Overflow");
   EXPECT_FLOAT_EQ(ParseSingle(" 1234.5 "), 1234.5f);
   EXPECT_THROW(ParseSingle("12abc"), Failure);
-  try {
-    ParseSingle("1e39");
-    ADD_FAILURE() << "no overflow";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.Number(), kErrOverflow);
-  }
+  EXPECT_EQ(FailureOf([] { ParseSingle("1e39"); }), "6 Overflow");
   EXPECT_EQ(FormatNumber(1.3 * 750), "975");
   EXPECT_EQ(FormatNumber(1.05 * 1234), "1295.7");
   EXPECT_EQ(FormatNumber(0), "0");
@@ -89,36 +81,25 @@ TEST(TextRules, ConnectionStringForms) {
 }
 
 TEST(ConnectionsFile, ReadingALine) {
-  EntryLine a = ParseEntryLine("Port=28001,Database=Provider=X;Data Source=/a,Logon=True,Log=/l",
-                               "/p");
-  EntryLine b = ParseEntryLine("Port=28001,Logon=True,Log=/l,Database=Provider=X;Data Source=/a",
-                               "/p");
-  for (const EntryLine& e : {a, b}) {
-    EXPECT_EQ(e.port, 28001);
-    EXPECT_EQ(e.connection_string, "Provider=X;Data Source=/a");
-    EXPECT_EQ(e.logon, "True");
-    EXPECT_EQ(e.log_path, "/l");
+  // Port|Database|Logon|Log as read, with the program folder /p.
+  const std::string x = "|Provider=X;Data Source=/a|";
+  const std::string defaults = "|Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
+                               "Data Source=/p/test.mdb|False|/p/Process.log";
+  const std::pair<const char*, std::string> cases[] = {
+      {"Port=28001,Database=Provider=X;Data Source=/a,Logon=True,Log=/l", "28001" + x + "True|/l"},
+      {"Port=28001,Logon=True,Log=/l,Database=Provider=X;Data Source=/a", "28001" + x + "True|/l"},
+      {"Port=28005", "28005" + defaults},
+      {"", "28000" + defaults},
+      {" Port=,Database=,Logon=,Log=", "0|||"},   // not the header
+      {"Database=Provider=X;Data Source=/a,b.mdb", "28000" + x + "False|/p/Process.log"},
+      {"Port=28000.5", "28000" + defaults},
+      {"Port=28003.5", "28004" + defaults}};
+  for (const auto& [line, fields] : cases) {
+    EntryLine e = ParseEntryLine(line, "/p");
+    EXPECT_EQ(std::to_string(e.port) + "|" + e.connection_string + "|" + e.logon + "|" + e.log_path, fields)
+        << line;
   }
-  EntryLine d = ParseEntryLine("Port=28005", "/p");
-  EXPECT_EQ(d.connection_string, "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
-                                 "Data Source=/p/test.mdb");
-  EXPECT_EQ(d.logon, "False");
-  EXPECT_EQ(d.log_path, "/p/Process.log");
-  EXPECT_EQ(ParseEntryLine("", "/p").port, 28000);
-  EntryLine h = ParseEntryLine(" Port=,Database=,Logon=,Log=", "/p");   // not the header
-  EXPECT_EQ(h.port, 0);
-  EXPECT_EQ(h.connection_string + h.logon + h.log_path, "");
-  EXPECT_EQ(ParseEntryLine("Database=Provider=X;Data Source=/a,b.mdb", "/p").connection_string,
-            "Provider=X;Data Source=/a");
-  EXPECT_EQ(ParseEntryLine("Port=28000.5", "/p").port, 28000);
-  EXPECT_EQ(ParseEntryLine("Port=28003.5", "/p").port, 28004);
-  try {
-    ParseEntryLine("Port=99999999999", "/p");
-    ADD_FAILURE() << "no failure";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.Number(), kErrOverflow);
-    EXPECT_EQ(f.Description(), "Overflow");
-  }
+  EXPECT_EQ(FailureOf([] { ParseEntryLine("Port=99999999999", "/p"); }), "6 Overflow");
   // The file's lines end at CR LF, a lone LF or a lone CR; a last line needs
   // no end.
   using Lines = std::vector<std::string>;
@@ -129,13 +110,9 @@ TEST(ConnectionsFile, ReadingALine) {
   EXPECT_EQ(textfile::SplitLines(""), Lines{});
 }
 
-TEST(ConnectionsFile, BackupIsNamedAtTheLastDot) {
-  EXPECT_EQ(BackupPath("/p/connections.cfg"), "/p/connections.old");
+TEST(ConnectionsFile, SavingKeepsNonBlankLinesInTheBackupNamedAtTheLastDot) {
   EXPECT_EQ(BackupPath("/root/.local/share/tallyhost/conf"), "/root/.local/share/tallyhost/conf.old");
   EXPECT_EQ(BackupPath("/p/conf"), "/p/conf.old");
-}
-
-TEST(ConnectionsFile, SavingKeepsNonBlankLinesInTheBackup) {
   testkit::TempDir tmp;
   std::string path = tmp.File("a/b/connections.cfg");
   SaveConnectionsFile(tmp.File("a/b"), path, {"Port=1"});   // creates the folder
@@ -194,11 +171,5 @@ TEST(Settings, ProgramFolderFollowsTheRegistrationOrFallsBack) {
   reg("/Apps/Tally/libtallycore.so");
   EXPECT_EQ(locate(), "/Apps/Tally");
   reg("libtallycore.so");
-  try {
-    locate();
-    ADD_FAILURE() << "no failure";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.Number(), kErrInvalidCall);
-    EXPECT_EQ(f.Description(), "Invalid procedure call or argument");
-  }
+  EXPECT_EQ(FailureOf(locate), "5 Invalid procedure call or argument");
 }

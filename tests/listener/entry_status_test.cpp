@@ -15,6 +15,8 @@
 using namespace listenertest;
 using tallyhost::EntrySnapshot;
 using tallyhost::TheEntryStatus;
+using ::testing::AllOf;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -24,6 +26,15 @@ EntrySnapshot Entry(int n) {
   for (const EntrySnapshot& s : TheEntryStatus().Snapshot())
     if (s.entry == n) return s;
   return {};   // not known yet
+}
+
+// "<port> listening|not listening (<why>): received, stored, failed, refused, waiting" of entry n.
+std::string Counters(int n) {
+  const EntrySnapshot s = Entry(n);
+  std::string out = std::to_string(s.port);
+  out += s.listening ? " listening: " : " not listening (" + s.why_not + "): ";
+  for (uint64_t c : {s.received, s.stored, s.failed, s.refused, s.waiting}) out += std::to_string(c) + " ";
+  return out;
 }
 
 class EntryStatusTest : public ListenerTest {
@@ -37,12 +48,13 @@ class EntryStatusTest : public ListenerTest {
 TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   HeldPort taken(SOCK_DGRAM);
   ports[1] = FreeUdpPort();
+  ports[3] = FreeUdpPort();
   ports[4] = FreeUdpPort();
   dbs[1] = NewDatabase("db1.mdb");
   dbs[4] = NewDatabase("db4.mdb");
   WriteConfig({Line(ports[1], dbs[1], tmp_->File("l1/Process.log")),
                Line(taken.port, NewDatabase("db2.mdb"), tmp_->File("l2/Process.log")),
-               Line(FreeUdpPort(), tmp_->File("missing.mdb"), tmp_->File("l3/Process.log")),
+               Line(ports[3], tmp_->File("missing.mdb"), tmp_->File("l3/Process.log")),
                Line(ports[4], dbs[4], tmp_->File("l4/Process.log"))});
   testkit::WriteFile(ProgramPath() + "/connections.allow", std::to_string(ports[4]) + " 10.9.9.9\n");
   ASSERT_TRUE(Start());
@@ -55,41 +67,27 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   TheEntryStatus().SetWaiting(1, 5, "database locked");   // as the spool reports
   tallyhost::RefreshEntryStatus(*state_);
 
-  EntrySnapshot e1 = Entry(1);
-  EXPECT_TRUE(e1.listening);
-  EXPECT_EQ(e1.port, ports[1]);
-  EXPECT_EQ(e1.received, 5u);
-  EXPECT_EQ(e1.stored, 4u);
-  EXPECT_EQ(e1.failed, 1u);
-  EXPECT_EQ(e1.refused, 0u);
-  EXPECT_EQ(e1.waiting, 5u);
-  EXPECT_TRUE(e1.has_last);
-  ASSERT_EQ(e1.servers.size(), 2u);
+  EXPECT_EQ(Counters(1), std::to_string(ports[1]) + " listening: 5 4 1 0 5 ");
+  EXPECT_TRUE(Entry(1).has_last);
   std::set<std::string> heard;
-  for (const auto& h : e1.servers) heard.insert(h.hostname + " at " + h.address);
+  for (const auto& h : Entry(1).servers) heard.insert(h.hostname + " at " + h.address);
   EXPECT_EQ(heard, (std::set<std::string>{"Test Server a at 127.0.0.1", "Test Server b at 127.0.0.1"}));
-  EntrySnapshot e2 = Entry(2), e3 = Entry(3), e4 = Entry(4);
-  EXPECT_FALSE(e2.listening);
-  EXPECT_NE(e2.why_not.find("Address in use"), std::string::npos) << e2.why_not;
-  EXPECT_FALSE(e3.listening);
-  EXPECT_NE(e3.why_not.find("database failed at start-up"), std::string::npos) << e3.why_not;
-  EXPECT_TRUE(e4.listening);
-  EXPECT_EQ(e4.refused, 2u);
-  EXPECT_EQ(e4.received, 0u);
+  EXPECT_THAT(Counters(2), AllOf(StartsWith(std::to_string(taken.port) + " not listening ("),
+                                 HasSubstr("Address in use")));
+  EXPECT_THAT(Counters(3), AllOf(StartsWith(std::to_string(ports[3]) + " not listening ("),
+                                 HasSubstr("database failed at start-up")));
+  EXPECT_EQ(Counters(4), std::to_string(ports[4]) + " listening: 0 0 0 2 0 ");
   EXPECT_EQ(LogsCount(dbs[4]), 0u);
 
   // The problems stay until read: both dead entries and the failed pass.
   const std::string report = TheEntryStatus().Describe();
-  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening"), std::string::npos)
-      << report;
-  EXPECT_NE(report.find("received 5, stored 4, failed 1, waiting 5 (database locked), refused 0"),
-            std::string::npos)
-      << report;
-  EXPECT_NE(report.find("server \"Test Server a\" at 127.0.0.1"), std::string::npos);
-  EXPECT_NE(report.find("server \"Test Server b\" at 127.0.0.1"), std::string::npos);
+  EXPECT_THAT(report, HasSubstr("Entry 2, port " + std::to_string(taken.port) + ": not listening"));
+  EXPECT_THAT(report, HasSubstr("received 5, stored 4, failed 1, waiting 5 (database locked), refused 0"));
+  EXPECT_THAT(report, HasSubstr("server \"Test Server a\" at 127.0.0.1"));
+  EXPECT_THAT(report, HasSubstr("server \"Test Server b\" at 127.0.0.1"));
   std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
   ASSERT_EQ(problems.size(), 3u);
-  EXPECT_NE(problems[2].text.find("datagram from 127.0.0.1"), std::string::npos) << problems[2].text;
+  EXPECT_THAT(problems[2].text, HasSubstr("datagram from 127.0.0.1"));
   SendDatagram(ports[1], ValidDatagram(4, "a"));   // a later good datagram keeps them
   ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 5; }));
   EXPECT_EQ(TheEntryStatus().Problems().size(), 3u);

@@ -21,36 +21,26 @@ using tallyhost::ThrottledMessageBoxes;
 
 namespace {
 
-bool In(const std::string& network, const std::string& address) {
-  Network n;
-  std::array<uint8_t, 16> a{};
-  EXPECT_TRUE(tallyhost::ParseNetwork(network, &n)) << network;
-  EXPECT_TRUE(tallyhost::ParseAddress(address, &a)) << address;
-  return n.Contains(a);
-}
-
 TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
-  EXPECT_TRUE(In("10.0.0.0/8", "10.0.0.0"));
-  EXPECT_TRUE(In("10.0.0.0/8", "10.255.255.255"));
-  EXPECT_FALSE(In("10.0.0.0/8", "11.0.0.0"));
-  EXPECT_FALSE(In("10.0.0.0/8", "9.255.255.255"));
-  EXPECT_TRUE(In("192.168.1.128/25", "192.168.1.255"));
-  EXPECT_FALSE(In("192.168.1.128/25", "192.168.1.127"));
-  EXPECT_TRUE(In("10.17.2.3/12", "10.16.0.1"));   // host bits of a network do not count
-  EXPECT_FALSE(In("10.17.2.3/12", "10.32.0.1"));
-  EXPECT_TRUE(In("2001:db8::1/32", "2001:db8:1::"));
-  EXPECT_TRUE(In("10.0.0.5", "10.0.0.5"));
-  EXPECT_FALSE(In("10.0.0.5", "10.0.0.4"));
-  EXPECT_FALSE(In("10.0.0.5/32", "10.0.0.6"));
-  EXPECT_TRUE(In("0.0.0.0/0", "203.0.113.9"));
-  EXPECT_FALSE(In("0.0.0.0/0", "2001:db8::1"));   // every IPv4 sender, no IPv6 one
-  EXPECT_TRUE(In("2001:db8::/32", "2001:db8:ffff:ffff::1"));
-  EXPECT_FALSE(In("2001:db8::/32", "2001:db9::"));
-  EXPECT_TRUE(In("2001:db8::/127", "2001:db8::1"));
-  EXPECT_FALSE(In("2001:db8::/127", "2001:db8::2"));
-  EXPECT_TRUE(In("::1", "::1"));
-  EXPECT_FALSE(In("::1", "127.0.0.1"));
-  EXPECT_TRUE(In("::ffff:10.0.0.0/104", "10.1.2.3"));   // an IPv4-mapped network
+  // Host bits of a network do not count; 0.0.0.0/0 takes every IPv4 sender and no IPv6 one.
+  const struct { const char *network, *address; bool in; } cases[] = {
+      {"10.0.0.0/8", "10.0.0.0", true}, {"10.0.0.0/8", "10.255.255.255", true},
+      {"10.0.0.0/8", "11.0.0.0", false}, {"10.0.0.0/8", "9.255.255.255", false},
+      {"192.168.1.128/25", "192.168.1.255", true}, {"192.168.1.128/25", "192.168.1.127", false},
+      {"10.17.2.3/12", "10.16.0.1", true}, {"10.17.2.3/12", "10.32.0.1", false},
+      {"2001:db8::1/32", "2001:db8:1::", true}, {"10.0.0.5", "10.0.0.5", true},
+      {"10.0.0.5", "10.0.0.4", false}, {"10.0.0.5/32", "10.0.0.6", false}, {"0.0.0.0/0", "203.0.113.9", true},
+      {"0.0.0.0/0", "2001:db8::1", false}, {"2001:db8::/32", "2001:db8:ffff:ffff::1", true},
+      {"2001:db8::/32", "2001:db9::", false}, {"2001:db8::/127", "2001:db8::1", true},
+      {"2001:db8::/127", "2001:db8::2", false}, {"::1", "::1", true}, {"::1", "127.0.0.1", false},
+      {"::ffff:10.0.0.0/104", "10.1.2.3", true}};   // the last an IPv4-mapped network
+  for (const auto& c : cases) {
+    Network n;
+    std::array<uint8_t, 16> a{};
+    ASSERT_TRUE(tallyhost::ParseNetwork(c.network, &n)) << c.network;
+    ASSERT_TRUE(tallyhost::ParseAddress(c.address, &a)) << c.address;
+    EXPECT_EQ(n.Contains(a), c.in) << c.network << " " << c.address;
+  }
   Network n;
   for (const char* bad : {"10.0.0.256", "10.1", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1",
                           "2001:db8::/129", "2001:db8:::1", "host.example", "10.0.0.0/8/8"})
@@ -131,43 +121,31 @@ TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
 
 class SendersOverUdp : public ListenerTest {};
 
-TEST_F(SendersOverUdp, RefusedDatagramsNeverReachTheEngine) {
-  WriteEntries(3);
-  // Entry 1 admits another host only, entry 2 the loopback network, entry 3 has no list.
+TEST_F(SendersOverUdp, RefusedDatagramsNeverReachTheEngineAndAMalformedLineRefusesEveryone) {
+  WriteEntries(4);
+  // Entry 1 admits another host only, entry 2 the loopback network, entry 3
+  // has no list, entry 4's line is malformed.
+  const std::string p1 = std::to_string(ports[1]), p4 = std::to_string(ports[4]);
   testkit::WriteFile(ProgramPath() + "/connections.allow",
-                     std::to_string(ports[1]) + " 10.9.9.9 2001:db8::1\n" + std::to_string(ports[2]) +
-                         " 127.0.0.0/8\n");
+                     "# lan\n" + p1 + " 10.9.9.9 2001:db8::1\n" + std::to_string(ports[2]) + " 127.0.0.0/8\n" +
+                         p4 + " 127.0.0.1/40\n");
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(Boxes().empty());
+  EXPECT_THAT(OnlyBox("Error: Allow-list is malformed."),
+              HasSubstr("connections.allow line 4: '127.0.0.1/40' is no address or network; port " + p4 +
+                        " refuses every sender"));
   for (uint32_t i = 1; i <= 5; ++i) SendDatagram(ports[1], ValidDatagram(i));
-  SendDatagram(ports[2], ValidDatagram(1));
-  SendDatagram(ports[3], ValidDatagram(1));
+  for (int entry : {2, 3, 4}) SendDatagram(ports[entry], ValidDatagram(1));
   ASSERT_TRUE(WaitUntil([&] { return LogsCount(dbs[2]) == 1 && LogsCount(dbs[3]) == 1; }));
-  ASSERT_TRUE(WaitUntil([&] { return tallyhost::TheSenderGate().Refused(ports[1]) == 5; }));
-  EXPECT_EQ(LogsCount(dbs[1]), 0u);
+  auto& gate = tallyhost::TheSenderGate();
+  ASSERT_TRUE(WaitUntil([&] { return gate.Refused(ports[1]) == 5 && gate.Refused(ports[4]) == 1; }));
+  EXPECT_EQ(LogsCount(dbs[1]) + LogsCount(dbs[4]), 0u);
   EXPECT_FALSE(testkit::Exists(logs[1]));   // no process-log line per refused datagram
   EXPECT_EQ(Form().HandedOver(), 2u);
-}
-
-TEST_F(SendersOverUdp, MalformedFileIsShownAndItsPortRefusesEveryone) {
-  WriteEntries(1);
-  testkit::WriteFile(ProgramPath() + "/connections.allow",
-                     "# lan\n" + std::to_string(ports[1]) + " 127.0.0.1/40\n");
-  ASSERT_TRUE(Start());
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, "Error: Allow-list is malformed.");
-  EXPECT_NE(Boxes()[0].text.find("connections.allow line 2: '127.0.0.1/40' is no address or network; port " +
-                                 std::to_string(ports[1]) + " refuses every sender"),
-            std::string::npos)
-      << Boxes()[0].text;
-  SendDatagram(ports[1], ValidDatagram(1));
-  ASSERT_TRUE(WaitUntil([&] { return tallyhost::TheSenderGate().Refused(ports[1]) == 1; }));
-  EXPECT_EQ(LogsCount(dbs[1]), 0u);
   // Mended (and read again, as SIGHUP does): the loopback sender passes.
-  testkit::WriteFile(ProgramPath() + "/connections.allow", std::to_string(ports[1]) + " 127.0.0.1/32\n");
-  EXPECT_TRUE(tallyhost::TheSenderGate().Reload().empty());
-  SendDatagram(ports[1], ValidDatagram(2));
-  EXPECT_TRUE(WaitUntil([&] { return LogsCount(dbs[1]) == 1; }));
+  testkit::WriteFile(ProgramPath() + "/connections.allow", p4 + " 127.0.0.1/32\n");
+  EXPECT_TRUE(gate.Reload().empty());
+  SendDatagram(ports[4], ValidDatagram(2));
+  EXPECT_TRUE(WaitUntil([&] { return LogsCount(dbs[4]) == 1; }));
 }
 
 TEST(BoxThrottle, InformationBoxesOncePerSenderAndTextPerTenMinutes) {

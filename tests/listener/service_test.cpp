@@ -14,6 +14,9 @@
 #include "test_env.h"
 
 using namespace listenertest;
+using ::testing::AllOf;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -59,10 +62,10 @@ TEST_F(Service, HelpVersionAndBadOptionsStartNothing) {
   testkit::Child help = Run(Tallyhost(), {"--help"}, "help");
   EXPECT_EQ(help.Wait(), 0);
   for (const char* option : {"maxcon=", "logout=", "cfgfile=", "headless=", "quiet=", "metrics=", "SIGHUP"})
-    EXPECT_NE(help.Out().find(option), std::string::npos) << option;
+    EXPECT_THAT(help.Out(), HasSubstr(option));
   testkit::Child version = Run(Tallyhost(), {"--version"}, "version");
   EXPECT_EQ(version.Wait(), 0);
-  EXPECT_EQ(version.Out().rfind("tallyhost 1.", 0), 0u) << version.Out();
+  EXPECT_THAT(version.Out(), StartsWith("tallyhost 1."));
 
   const std::pair<std::vector<std::string>, std::string> bad[] = {
       {{"headless=1", "--hepl"}, "unknown option '--hepl'"},
@@ -77,8 +80,7 @@ TEST_F(Service, HelpVersionAndBadOptionsStartNothing) {
   for (const auto& [args, message] : bad) {
     testkit::Child c = Run(Tallyhost(), args, "bad" + std::to_string(++n));
     EXPECT_EQ(c.Wait(), 2) << args[0];
-    EXPECT_NE(c.Err().find(message), std::string::npos) << c.Err();
-    EXPECT_NE(c.Err().find("Usage: tallyhost"), std::string::npos);
+    EXPECT_THAT(c.Err(), AllOf(HasSubstr(message), HasSubstr("Usage: tallyhost")));
     EXPECT_EQ(c.Out(), "");
   }
   // Nothing was started: no program folder, no connections file.
@@ -91,7 +93,7 @@ TEST_F(Service, HeadlessEndsWithAStatusWhenNoEntryListens) {
   WriteConfig(EntryLine(0, Database("a.db")) + "\r\n" + EntryLine(taken.port, Database("b.db")) + "\r\n");
   testkit::Child c = Run(Tallyhost(), {"headless=1"}, "none");
   EXPECT_EQ(c.Wait(), 3);
-  EXPECT_NE(c.Err().find("occured on port " + std::to_string(taken.port)), std::string::npos) << c.Err();
+  EXPECT_THAT(c.Err(), HasSubstr("occured on port " + std::to_string(taken.port)));
   EXPECT_EQ(Occurrences(c.Err(), "no connection could listen"), 1u) << c.Err();
 }
 
@@ -127,8 +129,7 @@ TEST_F(Service, SighupSavesAndGoesOnIntAndTermRunTheClosingSteps) {
         ASSERT_TRUE(WaitForErr(tag, "Answer: ")) << c.Err();
       }
       EXPECT_TRUE(WaitUntil([&] { return LogsCount(db) == 2; }));
-      EXPECT_NE(c.Err().find("Answer: Yes"), std::string::npos) << c.Err();
-      EXPECT_EQ(c.Err().find("Answer: No"), std::string::npos) << c.Err();
+      EXPECT_THAT(c.Err(), AllOf(HasSubstr("Answer: Yes"), Not(HasSubstr("Answer: No"))));
     }
     c.Signal(sig);
     EXPECT_EQ(c.Wait(), 0) << sig;
@@ -177,7 +178,7 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
       auto res = client.Get("/metrics");
       ASSERT_TRUE(res);
       EXPECT_EQ(res->status, 200);
-      EXPECT_NE(res->body.find("tallyhost_datagrams_received_total" + p), std::string::npos);
+      EXPECT_THAT(res->body, HasSubstr("tallyhost_datagrams_received_total" + p));
       ++scrapes;
     }
   }
@@ -187,25 +188,20 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
     return res && res->body.find("tallyhost_datagrams_stored_total" + p + "300\n") != std::string::npos;
   })) << client.Get("/metrics")->body;
   auto res = client.Get("/metrics");
-  EXPECT_NE(res->body.find("tallyhost_entry_listening{entry=\"2\",port=\"" + std::to_string(taken.port) + "\"} 0"),
-            std::string::npos);
-  EXPECT_NE(res->body.find("tallyhost_pass_duration_seconds_count 300\n"), std::string::npos);
+  EXPECT_THAT(res->body, HasSubstr("tallyhost_entry_listening{entry=\"2\",port=\"" +
+                                   std::to_string(taken.port) + "\"} 0"));
+  EXPECT_THAT(res->body, HasSubstr("tallyhost_pass_duration_seconds_count 300\n"));
   EXPECT_EQ(LogsCount(db), 300u);
   listener.Signal(SIGUSR1);   // the status report on standard output
   ASSERT_TRUE(WaitForOut("m", "Recent problems")) << listener.Out();
   const std::string report = listener.Out();
-  EXPECT_NE(report.find("Entry 1, port " + std::to_string(port) + ": listening"), std::string::npos) << report;
-  EXPECT_NE(report.find("received 300, stored 300, failed 0"), std::string::npos) << report;
-  EXPECT_NE(report.find("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"), std::string::npos)
-      << report;
-  EXPECT_NE(report.find("Entry 3, port " + std::to_string(missing_port) +
-                        ": not listening (database failed at start-up"),
-            std::string::npos)
-      << report;
-  EXPECT_NE(report.find("entry 3: port " + std::to_string(missing_port) +
-                        " is not listening: database failed at start-up"),
-            std::string::npos)
-      << report;
+  const std::string missing = std::to_string(missing_port);
+  EXPECT_THAT(report, HasSubstr("Entry 1, port " + std::to_string(port) + ": listening"));
+  EXPECT_THAT(report, HasSubstr("received 300, stored 300, failed 0"));
+  EXPECT_THAT(report, HasSubstr("Entry 2, port " + std::to_string(taken.port) + ": not listening (port"));
+  EXPECT_THAT(report, HasSubstr("Entry 3, port " + missing + ": not listening (database failed at start-up"));
+  EXPECT_THAT(report,
+              HasSubstr("entry 3: port " + missing + " is not listening: database failed at start-up"));
   listener.Signal(SIGTERM);
   EXPECT_EQ(listener.Wait(), 0);
 }
@@ -219,10 +215,10 @@ TEST_F(Service, InstallIntoATemporaryPrefix) {
                         "/share/man/man1/tallyhost.1", "/lib/systemd/system/tallyhost.service"})
     EXPECT_TRUE(testkit::Exists(prefix + f)) << f;
   const std::string unit = testkit::ReadFile(prefix + "/lib/systemd/system/tallyhost.service");
-  EXPECT_NE(unit.find("ExecStart=" + prefix + "/bin/tallyhost headless=1"), std::string::npos) << unit;
-  for (const char* setting : {"Restart=on-failure", "DynamicUser=yes", "StateDirectory=tallyhost",
-                              "XDG_DATA_HOME=/var/lib"})
-    EXPECT_NE(unit.find(setting), std::string::npos) << setting;
+  for (const std::string& setting : Texts{"ExecStart=" + prefix + "/bin/tallyhost headless=1",
+                                          "Restart=on-failure", "DynamicUser=yes", "StateDirectory=tallyhost",
+                                          "XDG_DATA_HOME=/var/lib"})
+    EXPECT_THAT(unit, HasSubstr(setting));
   if (std::system("command -v systemd-analyze >/dev/null 2>&1") == 0) {
     // The unit's manual page is looked up in the prefix (without man, not at all).
     const bool have_man = std::system("command -v man >/dev/null 2>&1") == 0;

@@ -16,13 +16,11 @@ const char kGeneralTitle[] = "Error: Can not locate Application Path";
 TEST_F(ListenerTest, FirstRunWritesTheDefaultEntryAndSettings) {
   ASSERT_TRUE(Start());
   const std::string p = ProgramPath();
-  ASSERT_EQ(state_->ListView1.Count(), 1);
-  const auto& row = state_->ListView1.rows()[0];
-  EXPECT_EQ(row.key, "con1");
-  EXPECT_EQ(row.text, "28000");
-  EXPECT_EQ(row.sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + p + "/test.mdb");
-  EXPECT_EQ(row.sub[1], "False");
-  EXPECT_EQ(row.sub[2], p + "/Process.log");
+  EXPECT_EQ(Column(-1), Texts{"con1"});
+  EXPECT_EQ(Column(0), Texts{"28000"});
+  EXPECT_EQ(Column(1), Texts{"Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + p + "/test.mdb"});
+  EXPECT_EQ(Column(2), Texts{"False"});
+  EXPECT_EQ(Column(3), Texts{p + "/Process.log"});
   EXPECT_EQ(ConfigText(), "Port=28000,Database=Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
                           "Data Source=" + p + "/test.mdb,Logon=False,Log=" + p + "/Process.log\r\n");
   EXPECT_TRUE(front_.shown);
@@ -54,16 +52,13 @@ TEST_F(ListenerTest, BlankLineIsADefaultEntryAndALoneLfOrCrEndsALine) {
   testkit::Touch(ProgramPath() + "/test.mdb");
   WriteConfig({""});
   testkit::WriteFile(ProgramPath() + "/connections.cfg",
-                     "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\r" +
-                         Line(0, db, "/c") + "\r");
+                     "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\r" + Line(0, db, "/c") + "\r");
   ASSERT_TRUE(Start());
-  ASSERT_EQ(state_->ListView1.Count(), 4);
-  EXPECT_EQ(state_->ListView1.rows()[0].text, "28000");
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[1], "False");
-  EXPECT_EQ(state_->ListView1.rows()[1].sub[2], "/a");
-  EXPECT_EQ(state_->ListView1.rows()[2].sub[2], "/b");
-  EXPECT_EQ(state_->ListView1.rows()[3].key, "con4");
-  EXPECT_EQ(state_->ListView1.rows()[3].sub[2], "/c");   // the file's last byte is a lone CR
+  EXPECT_EQ(Column(-1), (Texts{"con1", "con2", "con3", "con4"}));
+  EXPECT_EQ(Column(0), (Texts{"28000", "0", "0", "0"}));
+  EXPECT_EQ(Column(2), (Texts{"False", "False", "False", "False"}));
+  // The file's last byte is a lone CR.
+  EXPECT_EQ(Column(3), (Texts{ProgramPath() + "/Process.log", "/a", "/b", "/c"}));
 }
 
 TEST_F(ListenerTest, SecondEntryOnOnePortShowsThePortFailure) {
@@ -72,27 +67,23 @@ TEST_F(ListenerTest, SecondEntryOnOnePortShowsThePortFailure) {
   WriteConfig({Line(port, db, "/a"), Line(port, db, "/b"), Line(0, db, "/c"),
                "Port=abc,Database=" + Jet(db)});
   ASSERT_TRUE(Start());
-  ASSERT_EQ(Boxes().size(), 1u);   // ports 0 and "abc" stay unbound silently
-  EXPECT_EQ(Boxes()[0].title, kConnectTitle);
-  std::string p = std::to_string(port);
-  EXPECT_EQ(Boxes()[0].text, "Error # 10048:Address in use occured on port " + p +
-                                 "\r\nPort will be disabled until problem is corrected.\r\nBest "
-                                 "solution is to delete the connection to port " +
-                                 p + " and create a new connection for that port.");
+  std::string p = std::to_string(port);   // ports 0 and "abc" stay unbound silently
+  EXPECT_EQ(OnlyBox(kConnectTitle), "Error # 10048:Address in use occured on port " + p +
+                                        "\r\nPort will be disabled until problem is corrected.\r\nBest "
+                                        "solution is to delete the connection to port " +
+                                        p + " and create a new connection for that port.");
   EXPECT_EQ(state_->udpPeerB->LocalPort(1), port);
   EXPECT_TRUE(state_->udpPeerB->IsLoaded(2));
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);
   EXPECT_TRUE(state_->udpPeerB->IsLoaded(4));
-  EXPECT_EQ(state_->ListView1.rows()[3].text, "0");
+  EXPECT_EQ(Column(0), (Texts{p, p, "0", "0"}));
 }
 
 TEST_F(ListenerTest, MoreEntriesThanTheCapacityEndTheProgram) {
   std::string db = NewDatabase("a.mdb");
   WriteConfig({Line(0, db, "/l1"), Line(0, db, "/l2"), Line(0, db, "/l3")});
-  EXPECT_FALSE(Start("maxcon=2"));
-  ASSERT_EQ(Boxes().size(), 1u);   // shown once; the second try fails and ends
-  EXPECT_EQ(Boxes()[0].title, kGeneralTitle);
-  EXPECT_EQ(Boxes()[0].text,
+  EXPECT_FALSE(Start("maxcon=2"));   // the box is shown once; the second try fails and ends
+  EXPECT_EQ(OnlyBox(kGeneralTitle),
             "Can't locate program path /l3 for ActiveX dll.\r\nUninstall then re-install this "
             "program...it that doesn't work then email support@tallyhost.org\r\nProgram is "
             "terminating.");
@@ -101,15 +92,13 @@ TEST_F(ListenerTest, MoreEntriesThanTheCapacityEndTheProgram) {
 TEST_F(ListenerTest, StoredWindowTopThatIsNoNumberEndsTheProgram) {
   tallyhost::WriteSetting("Tallyhost", "WindowTop", "abc");
   EXPECT_FALSE(Start());
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].title, kGeneralTitle);
+  OnlyBox(kGeneralTitle);
 }
 
 TEST_F(ListenerTest, CfgfileNamesTheFileInLowerCase) {
   WriteConfig({Line(0, NewDatabase("a.mdb"), "/site")}, "site.cfg");
   ASSERT_TRUE(Start("cfgfile=Site.CFG"));
-  ASSERT_EQ(state_->ListView1.Count(), 1);
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/site");
+  EXPECT_EQ(Column(3), Texts{"/site"});
   EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.cfg"));
 }
 
@@ -118,25 +107,22 @@ TEST_F(ListenerTest, LogonsCancelledFailedAndAccepted) {
   std::string held = Line(0, db, "/held", "True");
   WriteConfig({held, Line(0, tmp_->File("none.mdb"), "/failed", "True"),
                Line(0, db, "/accepted", "True")});
-  front_.logons.push_back(std::nullopt);                              // Cancel
-  front_.logons.push_back(std::make_pair(std::string("u"), std::string("p")));   // fails
-  front_.logons.push_back(std::nullopt);                              // then Cancel
-  front_.logons.push_back(std::make_pair(std::string("user"), std::string("pw")));
+  using Logon = std::pair<std::string, std::string>;
+  // Cancel; a logon that fails, then Cancel; one accepted.
+  front_.logons = {std::nullopt, Logon{"u", "p"}, std::nullopt, Logon{"user", "pw"}};
   boxes_->Push(msgbox::vbOK);   // "Logon Failed": try again
   ASSERT_TRUE(Start());
   ASSERT_EQ(front_.login_labels.size(), 3u);
-  EXPECT_EQ(front_.login_labels[0].first, "Port: 0");
-  EXPECT_EQ(front_.login_labels[0].second, "Database: " + db);
+  EXPECT_EQ(front_.login_labels[0], Logon("Port: 0", "Database: " + db));
   ASSERT_GE(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].title, "Logon Failed");
   EXPECT_EQ(Boxes()[0].text, "Logon is invalid.  Try again?");
   EXPECT_EQ(Boxes()[0].buttons, msgbox::vbOKCancel);
   // Only the accepted entry is numbered; it keeps its connection string.
-  ASSERT_EQ(state_->ListView1.Count(), 1);
-  EXPECT_EQ(state_->ListView1.rows()[0].key, "con1");
-  EXPECT_EQ(state_->ListView1.rows()[0].sub[2], "/accepted");
+  EXPECT_EQ(Column(-1), Texts{"con1"});
+  EXPECT_EQ(Column(3), Texts{"/accepted"});
   EXPECT_EQ(state_->Slot(1), Jet(db));
   Form().FileSave();   // the cancelled entries' lines are kept
-  EXPECT_NE(ConfigText().find(held + "\r\n"), std::string::npos);
-  EXPECT_NE(ConfigText().find("/failed"), std::string::npos);
+  EXPECT_THAT(ConfigText(), HasSubstr(held + "\r\n"));
+  EXPECT_THAT(ConfigText(), HasSubstr("/failed"));
 }

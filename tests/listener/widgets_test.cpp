@@ -23,6 +23,9 @@
 
 using namespace listenertest;
 using namespace tallyhost;
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 
 namespace {
 // Runs `f` on the next modal dialog once it is shown.
@@ -238,13 +241,12 @@ TEST(Dialogs, DataLinkTestConnectionReachesAPostgresServerAndShowsItsError) {
   link.password->setText("wrong");
   AnswerBox(QMessageBox::NoButton, &shown);
   QMetaObject::invokeMethod(link.test, "click");
-  EXPECT_TRUE(shown.startsWith("Test connection failed.\n")) << shown.toStdString();
-  EXPECT_TRUE(shown.contains("password authentication failed for user \"tally\"")) << shown.toStdString();
+  EXPECT_THAT(shown.toStdString(), AllOf(StartsWith("Test connection failed.\n"),
+                                         HasSubstr("password authentication failed for user \"tally\"")));
   link.password->setText("tally");
   EXPECT_EQ(link.TestConnection(), "");
   link.database->setText("no_such_db");
-  EXPECT_NE(link.TestConnection().find("database \"no_such_db\" does not exist"), std::string::npos)
-      << link.TestConnection();
+  EXPECT_THAT(link.TestConnection(), HasSubstr("database \"no_such_db\" does not exist"));
   server.DropDatabase(db);
 }
 
@@ -275,19 +277,13 @@ TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
   EXPECT_EQ(d.ConnectionString(), "Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
   d.Fill("Provider=PostgreSQL;Persist Security Info=False;Data Source=stats;Location=db.example:5433;"
          "User ID=tally;User Password=pw");
-  EXPECT_EQ(d.provider->currentText(), "PostgreSQL");
-  EXPECT_EQ(d.database->text(), "stats");
-  EXPECT_EQ(d.host->text(), "db.example");
-  EXPECT_EQ(d.port->text(), "5433");
-  EXPECT_EQ(d.user->text(), "tally");
-  EXPECT_EQ(d.password->text(), "pw");
+  EXPECT_EQ((QStringList{d.provider->currentText(), d.database->text(), d.host->text(), d.port->text(),
+                         d.user->text(), d.password->text()}),
+            (QStringList{"PostgreSQL", "stats", "db.example", "5433", "tally", "pw"}));
   // Every label with an "&" shows it as a shortcut of its field, not as text.
   d.show();
-  for (QLabel* label : d.findChildren<QLabel*>()) {
-    if (label->text().contains('&')) {
-      EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
-    }
-  }
+  for (QLabel* label : d.findChildren<QLabel*>())
+    EXPECT_TRUE(!label->text().contains('&') || label->buddy()) << label->text().toStdString();
 }
 
 TEST(DataLink, DatabaseCommandStartsFromTheCurrentSettings) {
@@ -315,7 +311,7 @@ TEST(DataLink, MissingFileIsCreatedOnlyOnYes) {
   QString question;
   AnswerBox(QMessageBox::No, &question);
   d.ok->click();
-  EXPECT_NE(question.indexOf("does not exist"), -1);
+  EXPECT_THAT(question.toStdString(), HasSubstr("does not exist"));
   EXPECT_FALSE(testkit::Exists(db));
   EXPECT_EQ(d.result(), QDialog::Rejected);   // still open, nothing chosen
   question.clear();
@@ -345,20 +341,19 @@ TEST_F(WindowTest, StatusBarAndDetailsShowEveryEntryWithoutNewColumns) {
   ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() == 2 && !Form().Busy(); }));
   panel.Update();
   const std::string all = "1 of 2 listening; received 2, stored 1, failed 1, waiting 0, refused 0";
-  const std::string line = panel.summary->text().toStdString();
-  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), all.size())), all) << line;
+  EXPECT_THAT(panel.summary->text().toStdString(), EndsWith(all));
   EXPECT_EQ(panel.problems->text().toStdString(), "Problems (2)");   // the dead entry and the failed pass
   Select(1);
   panel.Update();
-  EXPECT_EQ(panel.summary->text().toStdString().rfind("Port " + std::to_string(port) + ": listening, received 2", 0), 0u)
-      << panel.summary->text().toStdString();
+  EXPECT_THAT(panel.summary->text().toStdString(),
+              StartsWith("Port " + std::to_string(port) + ": listening, received 2"));
   QString details;
   OnModal([&](QWidget* w) {
     details = w->findChild<QPlainTextEdit*>("statusDetails")->toPlainText();
     qobject_cast<QDialog*>(w)->reject();
   });
   panel.problems->click();
-  EXPECT_NE(details.indexOf("database failed at start-up"), -1) << details.toStdString();
-  EXPECT_NE(details.indexOf("server \"Test Server x\" at 127.0.0.1"), -1) << details.toStdString();
+  EXPECT_THAT(details.toStdString(), AllOf(HasSubstr("database failed at start-up"),
+                                           HasSubstr("server \"Test Server x\" at 127.0.0.1")));
   EXPECT_EQ(panel.problems->text().toStdString(), "Status");   // read
 }

@@ -1,5 +1,7 @@
 #include "process_kit.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
@@ -118,6 +120,15 @@ std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size
   return datagram::SplitBytes(log, max_bytes);
 }
 
+Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
+                const std::string& out, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {Bin("tallyfeed")};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.insert(argv.end(), {"--log-path", log, cs});
+  argv.insert(argv.end(), files.begin(), files.end());
+  return Child(argv, out);
+}
+
 std::vector<std::string> WriteDatagrams(const std::string& folder, const std::string& prefix,
                                         const std::vector<std::vector<uint8_t>>& datagrams) {
   std::filesystem::create_directories(folder);
@@ -161,7 +172,7 @@ std::map<std::string, std::vector<std::string>> Dump(const std::string& db) {
     std::string columns;
     for (auto& row : testkit::SqlRows(db, "SELECT name FROM pragma_table_info('" + t + "')")) {
       if (row[0] == "Log_Date" || row[0] == "Date_Time") continue;
-      columns += (columns.empty() ? "" : ",") + ("\"" + row[0] + "\"");
+      columns += std::string(columns.empty() ? "\"" : ",\"") + row[0] + "\"";
     }
     auto& rows = out[t];
     for (auto& row : testkit::SqlRows(db, "SELECT " + columns + " FROM \"" + t + "\"")) {
@@ -184,6 +195,13 @@ std::string IntegrityCheck(const std::string& db) {
 long long CountOf(const std::string& db, const std::string& sql) {
   auto rows = testkit::SqlRows(db, sql);
   return rows.empty() ? -1 : std::atoll(rows[0][0].c_str());
+}
+
+void WaitStored(const std::string& db, long long n, std::chrono::seconds timeout) {
+  WaitFor([&] { return CountOf(db, "SELECT count(*) FROM Logs") >= n; }, timeout,
+          std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(CountOf(db, "SELECT count(*) FROM Logs"), n);
 }
 
 }  // namespace datapath

@@ -7,6 +7,8 @@
 // destroyed while they still run.
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -19,6 +21,9 @@
 namespace datapath {
 
 using testkit::Child;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string Bin(const std::string& program);   // the built program's path
 
@@ -70,6 +75,15 @@ class Sender {
 std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size_t max_bytes,
                                        int players = 8, bool end = true, uint32_t first_packet = 1);
 
+// tallyfeed with `options` storing `files` into `cs`, its process log at
+// `log`, its output in `out`. Feed waits for its exit status.
+Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
+                const std::string& out, const std::vector<std::string>& options = {});
+inline int Feed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
+                const std::string& out, const std::vector<std::string>& options = {}) {
+  return StartFeed(log, cs, files, out, options).Wait();
+}
+
 // Writes each datagram to <folder>/<prefix>NNNN.bin; the paths.
 std::vector<std::string> WriteDatagrams(const std::string& folder, const std::string& prefix,
                                         const std::vector<std::vector<uint8_t>>& datagrams);
@@ -85,6 +99,8 @@ std::map<std::string, long long> Counts(const std::string& db);
 std::map<std::string, std::vector<std::string>> Dump(const std::string& db);
 std::string IntegrityCheck(const std::string& db);
 long long CountOf(const std::string& db, const std::string& sql);
+// Waits until the Logs table holds `n` rows and nothing further comes.
+void WaitStored(const std::string& db, long long n, std::chrono::seconds timeout = std::chrono::seconds(60));
 
 // A tmpfs of `size` (as mount's size= option) mounted on `folder` (created)
 // until destroyed; `error` tells why when it could not be mounted.
@@ -97,7 +113,8 @@ struct Tmpfs {
 
 // Waits until `done` or `timeout`; whether `done` held.
 template <class F>
-bool WaitFor(F done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = std::chrono::milliseconds(50)) {
+bool WaitFor(F done, std::chrono::milliseconds timeout,
+             std::chrono::microseconds step = std::chrono::milliseconds(50)) {
   const auto until = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;

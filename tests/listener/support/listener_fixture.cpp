@@ -92,8 +92,8 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
   return true;
 }
 
-std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path) {
-  std::vector<std::vector<uint8_t>> out;
+Datagrams LogsData(const std::string& db_path) {
+  Datagrams out;
   for (const auto& row : testkit::SqlRows(db_path, "SELECT Log_Data FROM Logs ORDER BY Record"))
     out.emplace_back(row[0].begin(), row[0].end());
   return out;
@@ -154,6 +154,21 @@ void ListenerTest::WriteEntries(int count) {
     lines.push_back(Line(ports[i], dbs[i], logs[i]));
   }
   WriteConfig(lines);
+}
+
+Texts ListenerTest::Column(int c) const {
+  Texts out;
+  for (const auto& row : state_->ListView1.rows())
+    out.push_back(c < 0 ? row.key : c == 0 ? row.text : row.sub[c - 1]);
+  return out;
+}
+
+std::string ListenerTest::OnlyBox(const std::string& title) const {
+  const auto shown = Boxes();
+  EXPECT_EQ(shown.size(), 1u);
+  if (shown.empty()) return "";
+  EXPECT_EQ(shown[0].title, title);
+  return shown[0].text;
 }
 
 void ListenerTest::StartEntries(int count) {

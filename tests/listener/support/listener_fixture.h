@@ -5,6 +5,7 @@
 // databases.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -20,8 +21,13 @@
 #include "main_module.h"
 #include "msgbox.h"
 #include "test_env.h"
+#include "text_rules.h"
 
 namespace listenertest {
+
+using ::testing::HasSubstr;
+using Texts = std::vector<std::string>;
+using Datagrams = std::vector<std::vector<uint8_t>>;
 
 // A 1024 x 768 screen; a text is 90 twips wide per character. The dialogs
 // answer from queues; an empty queue or nullopt answers "closed without OK"
@@ -84,10 +90,21 @@ using testkit::FreeUdpPort;
 bool WaitUntil(const std::function<bool()>& done, double seconds = 30);
 
 // Log_Data of every Logs row, in Record order.
-std::vector<std::vector<uint8_t>> LogsData(const std::string& db_path);
+Datagrams LogsData(const std::string& db_path);
 inline size_t LogsCount(const std::string& db_path) { return LogsData(db_path).size(); }
 // A datagram that the engine reads: server variables and one record.
 std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag = "x");
+
+// "<number> <description>" of the Failure that `f` throws; "none" when it throws none.
+template <class F>
+std::string FailureOf(F f) {
+  try {
+    f();
+  } catch (const tallyhost::Failure& e) {
+    return std::to_string(e.Number()) + " " + e.Description();
+  }
+  return "none";
+}
 
 class ListenerTest : public ::testing::Test {
  protected:
@@ -118,8 +135,12 @@ class ListenerTest : public ::testing::Test {
   void StartEntries(int count);
   void Select(int n) { state_->ListView1.Select("con" + std::to_string(n)); }
   const tallyhost::ListRow& Row(int n) { return *state_->ListView1.Find("con" + std::to_string(n)); }
+  // Column `c` of every row in list order: -1 the key, 0 the port, 1 to 3 the sub-items.
+  Texts Column(int c) const;
   tallyhost::MainForm& Form() { return *form_; }
   std::vector<msgbox::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
+  // The text of the one message box shown so far, which has `title`.
+  std::string OnlyBox(const std::string& title) const;
 
   std::unique_ptr<testkit::TempDir> tmp_;
   std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
