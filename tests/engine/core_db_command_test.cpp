@@ -17,19 +17,22 @@ class DbCommandBase : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    auto& s = State();
-    s.EngineConnection = std::make_shared<ado::Connection>();
-    s.EngineConnection->Open(ConnectionString());
+    Connect();
   }
   void TearDown() override {
     State().EngineRecordset.reset();
     State().EngineConnection.reset();
     EngineTest::TearDown();
   }
+  void Connect() {
+    State().EngineConnection = std::make_shared<ado::Connection>();
+    State().EngineConnection->Open(ConnectionString());
+  }
   int32_t Run(const std::string& text) {
     State().CommandText = text;
     return tallycore::ExecuteDbCommand();
   }
+  bool InTransaction() { return State().EngineConnection->InTransaction(); }
 };
 
 using DbCommandTest = OnEachBackend<DbCommandBase>;
@@ -37,15 +40,31 @@ INSTANTIATE_ON_EACH_BACKEND(DbCommandTest);
 
 const char kInsertType[] = "Insert into Types values ( 1, 'Frag', #2026-01-02 03:04:05#)";
 
-TEST_P(DbCommandTest, CommitsAndGivesZeroADuplicateKeyRetriesOnceAndGivesOneWithoutPrompt) {
+// A duplicate is retried once and gives 1 unasked; another failure prompts
+// with the general text, and No rolls the statement's transaction back.
+TEST_P(DbCommandTest, CommitsGivesOneForADuplicateAndPromptsForARejectedStatement) {
   EXPECT_EQ(Run(kInsertType), 0);
   EXPECT_EQ(State().CommandResult, 0);
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
-  EXPECT_EQ(Table("select Record, Type, Date_Time from Types"), std::vector<std::string>{"1|Frag|2026-01-02 03:04:05"});
+  EXPECT_FALSE(InTransaction());
+  EXPECT_EQ(Table("select Record, Type, Date_Time from Types"), Lines{"1|Frag|2026-01-02 03:04:05"});
   EXPECT_EQ(Run("Insert into Types values ( 1, 'Other', #2026-01-02#)"), 1);
   EXPECT_TRUE(boxes_->shown().empty());
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
+  EXPECT_FALSE(InTransaction());
   EXPECT_EQ(Count("Types"), 1);
+
+  boxes_->Push(msgbox::vbNo);
+  EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 2);
+  auto shown = boxes_->shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].title, "Record is Locked");
+  EXPECT_EQ(shown[0].kind, msgbox::Kind::Message);
+  const std::string& t = shown[0].text;
+  EXPECT_EQ(t.rfind("An error occured...please make a note of the following information: \r\nError # ", 0), 0u) << t;
+  EXPECT_NE(t.find("\r\nI can keep trying for a couple more seconds.\r\nClick Yes to continue trying,\r\n"
+                   "Click No to ignore the error.\r\nClick Cancel to stop processing the current log."),
+            std::string::npos);
+  EXPECT_FALSE(InTransaction());
+  EXPECT_NO_THROW(LockDatabase());
 }
 
 TEST_P(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
@@ -60,7 +79,10 @@ TEST_P(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
   EXPECT_EQ(Count("Types"), 1);
 }
 
-TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
+// A lasting lock prompts after ten attempts: Yes retries, No gives 2, Cancel
+// 3. SQLite takes the write lock at BEGIN, so a lock conflict leaves no
+// transaction behind; PostgreSQL meets it at the statement, inside one.
+TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsAndCancelLeavesOnlyARejectedStatementsTransaction) {
   auto lock = LockDatabase();
   boxes_->Push(msgbox::vbYes);
   boxes_->Push(msgbox::vbNo);
@@ -71,51 +93,24 @@ TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsYesRetriesNoRollsBack) {
   EXPECT_EQ(shown[0].buttons, msgbox::vbYesNoCancel);
   EXPECT_EQ(shown[0].kind, msgbox::Kind::LockPrompt);
   const std::string& text = shown[0].text;
-  EXPECT_EQ(text.rfind("Database is temporarily locked by another process.\r\n"
-                       "I can keep trying for a few more seconds.\r\n"
-                       "Click Yes to continue trying,\r\n"
-                       "Click No to ignore error# -2147467259: ",
-                       0),
-            0u)
-      << text;
-  EXPECT_NE(text.find("locked"), std::string::npos);
+  const std::string head = "Database is temporarily locked by another process.\r\nI can keep trying for a few "
+                           "more seconds.\r\nClick Yes to continue trying,\r\nClick No to ignore error# -2147467259: ";
+  EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+  EXPECT_NE(text.find("locked", head.size()), std::string::npos);
   const std::string tail = "\r\nClick Cancel to stop processing the current log.";
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
-  lock->Release();
-  EXPECT_EQ(Count("Types"), 0);
-}
+  EXPECT_FALSE(InTransaction());
 
-TEST_P(DbCommandTest, CancelGivesThreeAndLeavesOnlyARejectedStatementsTransactionToTheCaller) {
-  auto lock = LockDatabase();
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run(kInsertType), 3);
-  EXPECT_EQ(boxes_->shown().size(), 1u);
-  // SQLite takes the write lock when the transaction begins, so a lock
-  // conflict leaves no transaction behind; PostgreSQL meets it at the
-  // statement, inside the transaction.
-  EXPECT_EQ(State().EngineConnection->InTransaction(), OnPostgres());
+  EXPECT_EQ(boxes_->shown().size(), 3u);
+  EXPECT_EQ(InTransaction(), OnPostgres());
   if (OnPostgres()) State().EngineConnection->RollbackTrans();
   lock.reset();
+  EXPECT_EQ(Count("Types"), 0);
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 3);
-  EXPECT_TRUE(State().EngineConnection->InTransaction());
-}
-
-TEST_P(DbCommandTest, RejectedStatementPromptsWithTheGeneralErrorText) {
-  boxes_->Push(msgbox::vbNo);
-  EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 2);
-  auto shown = boxes_->shown();
-  ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].title, "Record is Locked");
-  EXPECT_EQ(shown[0].kind, msgbox::Kind::Message);
-  const std::string& t = shown[0].text;
-  EXPECT_EQ(t.rfind("An error occured...please make a note of the following information: \r\nError # ", 0), 0u) << t;
-  EXPECT_NE(t.find("\r\nI can keep trying for a couple more seconds.\r\nClick Yes to continue trying,\r\n"
-                   "Click No to ignore the error.\r\nClick Cancel to stop processing the current log."),
-            std::string::npos);  // No rolls the statement's transaction back.
-  EXPECT_FALSE(State().EngineConnection->InTransaction());
-  EXPECT_NO_THROW(LockDatabase());
+  EXPECT_TRUE(InTransaction());
 }
 
 TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
@@ -131,14 +126,13 @@ TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters)
 
 class ArchiveBase : public DbCommandBase {
  protected:
-  void Archive() {   // on a connection opened now, so that a scoped fault plan reaches it
+  // On a connection opened now, so that a scoped fault plan reaches it.
+  void Archive() {
     tallycore::ForgetPassCaches();   // nothing remembered of an earlier test's database
-    auto& s = State();
-    s.EngineConnection = std::make_shared<ado::Connection>();
-    s.EngineConnection->Open(ConnectionString());
-    s.UDPData = {0x00, 0xFF, 0x41};
-    s.ConnectedIPAddress = "10.1.2.3";
-    s.ConnectedPortAddress = 27910;
+    Connect();
+    State().UDPData = {0x00, 0xFF, 0x41};
+    State().ConnectedIPAddress = "10.1.2.3";
+    State().ConnectedPortAddress = 27910;
     tallycore::ArchivePacket();
   }
 };
@@ -157,17 +151,13 @@ TEST_P(ArchiveTest, NumbersTakenByAConcurrentWriterAreSkipped) {
   });
   ado::fault::ScopedInjection scope(plan);
   Archive();
-
   EXPECT_EQ(State().LogRecord, 3);
   EXPECT_TRUE(boxes_->shown().empty());
+  // Record 1 twice (one retry), then 2 once (a further duplicate moves on at once), then 3.
   auto log = plan->Log();
-  // Record 1 twice (one retry), then 2 once (every further duplicate moves
-  // on at once), then 3.
   EXPECT_EQ(std::count(log.begin(), log.end(), "Insert: Logs"), 4);
-  auto rows = Rows("select Record, Log_IP, Log_Port, Log_Data from Logs where Record=3");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][1], "10.1.2.3");
-  EXPECT_EQ(rows[0][3], std::string("\x00\xFF\x41", 3));
+  EXPECT_EQ(Table("select Log_IP, Log_Data from Logs where Record=3"),
+            Lines{"10.1.2.3|" + std::string("\0\xFF\x41", 3)});
 }
 
 TEST_P(ArchiveTest, LockDuringTheRecordQueryIsRetriedWithinThePolicy) {

@@ -44,66 +44,53 @@ TEST(ScoringUnits, LiteralsAndUnquotedNumbers) {
   EXPECT_EQ(TextLiteral("''"), "''''''");
 
   // The grammar is numbers::Whole's (platform base_test); here the blanks and the range.
-  for (const char* ok : {" 7 ", "1\r"}) EXPECT_TRUE(IsPlainNumber(ok)) << ok;
-  for (const char* bad : {"\t1", "1); Drop", "1e999"}) EXPECT_FALSE(IsPlainNumber(bad)) << bad;
-  EXPECT_TRUE(IsPlainNumber("-2147483648", kIntegerMin, kIntegerMax));   // both bounds belong
-  EXPECT_TRUE(IsPlainNumber("2147483647", kIntegerMin, kIntegerMax));
-  EXPECT_FALSE(IsPlainNumber("2147483648", kIntegerMin, kIntegerMax));
-  EXPECT_FALSE(IsPlainNumber("-2147483649", kIntegerMin, kIntegerMax));
-}
-
-double Dt(const std::string& text) {
-  double v = 0;
-  EXPECT_TRUE(datetime::Parse(text, &v)) << text;
-  return v;
-}
-
-std::string End(double start, const std::string& offset) {
-  double end = 0;
-  return GameEndValue(start, offset, &end) ? datetime::FormatFull(end) : "rejected";
+  for (const char* ok : {" 7 ", "1\r", "-2147483648", "2147483647"})   // both bounds belong
+    EXPECT_TRUE(IsPlainNumber(ok, kIntegerMin, kIntegerMax)) << ok;
+  for (const char* bad : {"\t1", "1); Drop", "1e999", "2147483648", "-2147483649"})
+    EXPECT_FALSE(IsPlainNumber(bad, kIntegerMin, kIntegerMax)) << bad;
 }
 
 TEST(ScoringUnits, GameTimes) {
   std::string date, time = "kept";
-  EXPECT_EQ(LogDateStartValue("12/31/1999", true, "00:00:00", &date, &time),
-            "12/31/1999 12:00:01 AM");
+  EXPECT_EQ(LogDateStartValue("12/31/1999", true, "00:00:00", &date, &time), "12/31/1999 12:00:01 AM");
   EXPECT_EQ(LogDateStartValue("", true, "", &date, &time), "12:00:01 AM");
   // Only a blank from the 8th character on cuts the date.
   EXPECT_EQ(LogDateStartValue("1 2 1999 x", true, "1:00", &date, &time), "1 2 1999 1:00");
   EXPECT_EQ(LogDateStartValue("1/2/99 x", true, "1:00", &date, &time), "1/2/99 x 1:00");
   EXPECT_EQ(date, "1/2/99 x");
   time = "kept";
-  EXPECT_EQ(LogDateStartValue("12/31/1999 Fri", false, "", &date, &time),
-            "12/31/1999 12:00:00 AM");
+  EXPECT_EQ(LogDateStartValue("12/31/1999 Fri", false, "", &date, &time), "12/31/1999 12:00:00 AM");
   EXPECT_EQ(time, "kept");
 
-  double start = Dt("1999-12-31 09:00:00");
-  EXPECT_EQ(End(start, "3725"), "1999-12-31 10:02:05");
-  EXPECT_EQ(End(start, "59.5"), "1999-12-31 09:01:00");   // halves to even
-  EXPECT_EQ(End(start, "60.5"), "1999-12-31 09:01:00");
-  EXPECT_EQ(End(start, "  x"), "1999-12-31 09:00:00");
-  EXPECT_EQ(End(0, "90000"), "1899-12-31 01:00:00");      // a day or more: carried
-  EXPECT_EQ(End(start, "1e12"), "rejected");               // no date-time that far
-  EXPECT_EQ(End(start, "1e999"), "rejected");
-  EXPECT_EQ(End(Dt("9999-12-31 00:00:00"), "86399"), "9999-12-31 23:59:59");   // the last second
-  EXPECT_EQ(End(Dt("9999-12-31 00:00:00"), "86400"), "rejected");
-  EXPECT_EQ(End(Dt("0100-01-01 00:00:01"), "-1"), "0100-01-01 00:00:00");
+  double start = 0, last_day = 0, first_day = 0;
+  ASSERT_TRUE(datetime::Parse("1999-12-31 09:00:00", &start));
+  ASSERT_TRUE(datetime::Parse("9999-12-31 00:00:00", &last_day));
+  ASSERT_TRUE(datetime::Parse("0100-01-01 00:00:01", &first_day));
+  const struct { double start; const char* offset; const char* end; } ends[] = {
+      {start, "3725", "1999-12-31 10:02:05"}, {start, "59.5", "1999-12-31 09:01:00"},   // halves to even
+      {start, "60.5", "1999-12-31 09:01:00"}, {start, "  x", "1999-12-31 09:00:00"},
+      {0, "90000", "1899-12-31 01:00:00"},                                              // a day or more: carried
+      {start, "1e12", "rejected"}, {start, "1e999", "rejected"},                        // no date-time that far
+      {last_day, "86399", "9999-12-31 23:59:59"}, {last_day, "86400", "rejected"},
+      {first_day, "-1", "0100-01-01 00:00:00"}};
+  for (const auto& e : ends) {
+    double end = 0;
+    EXPECT_EQ(GameEndValue(e.start, e.offset, &end) ? datetime::FormatFull(end) : "rejected", e.end) << e.offset;
+  }
 }
-
-std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 TEST(ScoringUnits, HeaderAndVariableBlock) {
   for (uint32_t n : {255u, 291u, 4096u, 65536u, datagram::kMaxPacketNumber}) {
     datagram::Builder b;
     b.packet_number = n;
-    EXPECT_EQ(DecodePacketNumber(Text(b.Build())), static_cast<int32_t>(n)) << n;
+    const auto bytes = b.Build();
+    EXPECT_EQ(DecodePacketNumber(std::string(bytes.begin(), bytes.end())), static_cast<int32_t>(n)) << n;
   }
   EXPECT_EQ(DecodePacketNumber(std::string("\0\0\0\0\0\1\2\3", 8)), 291);   // powers of 16
 
   std::vector<std::string> names, values;   // a block line without LF before the NUL is not read
   size_t nul = 0;
-  ReadVariableBlock(std::string(20, '\1') + "a \"1\"\n\nb \"2\"" + std::string(1, '\0'), &names,
-                    &values, &nul);
+  ReadVariableBlock(std::string(20, '\1') + "a \"1\"\n\nb \"2\"" + std::string(1, '\0'), &names, &values, &nul);
   EXPECT_EQ(names, (std::vector<std::string>{"", "a"}));
   EXPECT_EQ(nul, 32u);
 }

@@ -25,6 +25,14 @@ inline bool Has(const ado::Error& e, const char* word) {
   return e.Description().find(word) != std::string::npos;
 }
 
+using Grid = std::vector<std::vector<std::string>>;
+
+// Begins a new row on `rs` (opened for adding) with `fields`; Update is the caller's.
+inline void AddNew(ado::Recordset& rs, std::initializer_list<std::pair<const char*, ado::Value>> fields) {
+  rs.AddNew();
+  for (const auto& [name, value] : fields) rs.SetField(name, value);
+}
+
 enum class Backend { Sqlite, Postgres };
 
 class AdoTest : public ::testing::Test {

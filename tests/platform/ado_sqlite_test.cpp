@@ -1,17 +1,18 @@
-// The SQLite provider against real database files: Jet's date-time meaning
-// in the stored form, narrow texts, lock conflicts from a second connection,
-// statement errors and the work done for large tables; faults injected into
-// its sessions. What every provider does alike is in ado_backends_test.cpp.
+// The SQLite provider on real files: date-times, narrow texts, locks against a
+// second connection and an outside sqlite3 shell, errors, work on large tables.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 
 #include "ado_kit.h"
 #include "backend.h"
 #include "datetime.h"
-#include "fault_injection.h"
+#include "sqlite_locks.h"
 
 namespace {
 
@@ -22,21 +23,6 @@ class AdoSqlite : public AdoTest {
     return conn_.Execute(select)->Field("Raw").AsText();
   }
 };
-
-TEST_F(AdoSqlite, TablesRowsetKeepsLetterCaseAndTellsKinds) {
-  conn_.Execute("Create View LogView As Select Record From Logs");
-  conn_.Execute("Create Table Counter (Id INTEGER PRIMARY KEY AUTOINCREMENT)");
-  auto rs = conn_.OpenSchema(ado::kSchemaTables);
-  std::map<std::string, std::string> kinds;
-  for (; !rs->Eof(); rs->MoveNext()) kinds[rs->Field("TABLE_NAME").AsText()] = rs->Field("TABLE_TYPE").AsText();
-  EXPECT_EQ(kinds["Logs"], "TABLE");
-  EXPECT_EQ(kinds.count("logs"), 0u);
-  EXPECT_EQ(kinds["LogView"], "VIEW");
-  EXPECT_EQ(kinds["sqlite_sequence"], "SYSTEM TABLE");
-  // A table of the same name in another letter case cannot be created.
-  ado::Error e = ErrorOf([&] { conn_.Execute("Create Table LOGS (Record INTEGER)"); });
-  EXPECT_EQ(e.Number(), ado::kErrCommand);
-}
 
 TEST_F(AdoSqlite, DateTimeColumnsTakeLiteralsTextsAndSerials) {
   const std::pair<const char*, const char*> cases[] = {
@@ -49,12 +35,9 @@ TEST_F(AdoSqlite, DateTimeColumnsTakeLiteralsTextsAndSerials) {
     EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=" + n), cases[i - 1].second);
   }
   conn_.Execute("Insert into Types values ( 7, 'null', NULL )");
-  // SQLite's own date functions read the stored form; a date in a text
-  // literal (as the weapons insert writes it) is a date-time too.
+  // SQLite's own date functions read the stored form.
   EXPECT_EQ(Raw("Select strftime('%Y', Date_Time) As Raw From Types where Record=3"), "2026");
-
-  auto rs = conn_.Execute("Select Date_Time From Types where Record=3");
-  ado::Value v = rs->Field("Date_Time");
+  ado::Value v = conn_.Execute("Select Date_Time From Types where Record=3")->Field("Date_Time");
   EXPECT_EQ(v.type(), ado::Value::Type::DateTime);
   EXPECT_DOUBLE_EQ(v.AsDateTime(), datetime::FromParts(2026, 1, 2, 3, 4, 5));
   EXPECT_TRUE(conn_.Execute("Select Date_Time From Types where Record=7")->Field("Date_Time").IsNull());
@@ -66,94 +49,72 @@ TEST_F(AdoSqlite, DateTimeColumnsTakeLiteralsTextsAndSerials) {
 
   conn_.Execute("Update Types Set Date_Time=#2030-06-07# where Record=1");
   EXPECT_EQ(Raw("Select Date_Time || '' As Raw From Types where Record=1"), "2030-06-07 00:00:00");
-  // A date-time added through a recordset is stored in the same form.
-  ado::Recordset rs2;
-  rs2.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
-  rs2.AddNew();
-  rs2.SetField("Record", ado::Value::Integer(1));
-  rs2.SetField("Log_Date", ado::Value::DateTime(datetime::FromParts(2026, 3, 4, 5, 6, 7)));
-  rs2.Update();
-  EXPECT_EQ(Raw("Select Log_Date || '' As Raw From Logs where Record=1"), "2026-03-04 05:06:07");
 }
 
-TEST_F(AdoSqlite, NarrowTextsRoundTripByteForByte) {
-  // Bytes above 127 that are no UTF-8 text: read as ISO-8859-1, one
-  // character per byte, and given back byte for byte.
-  const std::string name = "Jos\xE9 O''Neil \xFF\x80";
-  const std::string stored = "Jos\xE9 O'Neil \xFF\x80";
-  conn_.Execute("Insert into Players values ( 1, '" + name + "', #2026-01-01# )");
-  auto rs = conn_.Execute("Select Record, Player From Players where Player='" + name + "'");
-  ASSERT_FALSE(rs->Eof());
-  EXPECT_EQ(rs->Field("player").AsText(), stored);
-  // A value that already is UTF-8 text passes unchanged: stored as one
-  // character, found again by the same bytes, read back in the narrow code page.
-  conn_.Execute("Insert into Players values ( 2, 'Ren\xC3\xA9', #2026-01-01# )");
-  rs = conn_.Execute("Select Record, Player From Players where Player='Ren\xC3\xA9'");
-  ASSERT_FALSE(rs->Eof());
-  EXPECT_EQ(rs->Field("Record").AsInteger(), 2);
-  EXPECT_EQ(rs->Field("Player").AsText(), "Ren\xE9");
-  EXPECT_EQ(conn_.Execute("Select length(Player) As N From Players where Record=2")->Field("N").AsInteger(), 4);
-  // A narrow name in a table name and a statement that is already UTF-8 text.
-  conn_.Execute("Create Table Caf\xE9 (Record INTEGER, Nom VARCHAR (10))");
-  conn_.Execute("Insert into Caf\xE9 values ( 1, '\xE9t\xE9' )");
-  EXPECT_EQ(conn_.Execute("Select Nom From Caf\xE9")->Field("Nom").AsText(), "\xE9t\xE9");
-}
+// Locks survive foreign closes of the database's files in this process: else an
+// outside sqlite3 shell would fold and delete the write-ahead log while we write.
+class SqliteLocks : public AdoSqlite {
+ protected:
+  void SetUp() override {
+    if (!testkit::HaveSqliteShell()) GTEST_SKIP() << "no sqlite3 shell";
+    AdoSqlite::SetUp();
+  }
+  void Insert(int from, int count) {
+    for (int i = from; i < from + count; ++i)
+      conn_.Execute("Insert into Maps values ( " + std::to_string(i) + ", 'm', 0 )");
+  }
+  // Opens and closes every file of the database the way unrelated code does.
+  void ForeignOpenClose(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::string file = path + suffix;
+      int fd = ::open(file.c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0) << file;
+      ::close(fd);
+      if (FILE* f = std::fopen(file.c_str(), "rb")) std::fclose(f);
+    }
+  }
+};
 
-class AdoLocks : public AdoSqlite, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(AdoLocks, SecondConnectionsWriteLockIsReportedAsLockedUntilReleased) {
-  conn_.Close();
-  const int timeout_ms = 150;
-  const std::string cs = ConnectionString(std::string(";Journal Mode=") + GetParam() + ";Busy Timeout=" +
-                                          std::to_string(timeout_ms));
-  ado::Connection writer, other;
-  writer.Open(cs);
-  other.Open(cs);
-  other.BeginTrans();
-  other.Execute("Insert into Types values ( 1, 'held', 0 )");
-
-  // Reading goes on while the other connection holds its write lock.
-  EXPECT_TRUE(writer.Execute("Select Record From Types Order By Record DESC")->Eof());
-
-  const auto start = std::chrono::steady_clock::now();
-  ado::Error e = ErrorOf([&] { writer.Execute("Insert into Types values ( 2, 'mine', 0 )"); });
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(e.Number(), ado::kErrProvider);
-  EXPECT_TRUE(Has(e, "locked")) << e.Description();
-  EXPECT_GE(waited, std::chrono::milliseconds(timeout_ms - 20));
-
-  e = ErrorOf([&] { writer.BeginTrans(); });
-  EXPECT_TRUE(Has(e, "locked")) << e.Description();
-  EXPECT_FALSE(writer.InTransaction());
-
-  other.CommitTrans();
-  writer.BeginTrans();
-  writer.Execute("Insert into Types values ( 2, 'mine', 0 )");
-  writer.CommitTrans();
-  EXPECT_EQ(writer.Execute("Select Count(*) As N From Types")->Field("N").AsInteger(), 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(JournalModes, AdoLocks, ::testing::Values("WAL", "DELETE"));
-
-// Callers need no savepoint around a statement: one that fails inside a
-// transaction leaves nothing of itself, not even the rows it wrote before
-// failing, and the transaction goes on.
-TEST_F(AdoSqlite, AFailedStatementLeavesNothingOfItselfAndTheTransactionGoesOn) {
-  EXPECT_TRUE(conn_.FailedStatementsUndone());
+TEST_F(SqliteLocks, OutsideReaderAndWriterKeepEveryRowAfterForeignClosesAndStillMeetOurLock) {
+  EXPECT_TRUE(ado::SqliteLocksKept());
+  Insert(1, 10);
+  ForeignOpenClose(path_);
+  EXPECT_EQ(testkit::OutsideSqlite(path_, "INSERT INTO Maps VALUES (100, 'x', 0);\nSELECT count(*) FROM Maps;"), "11\n");
+  EXPECT_TRUE(testkit::Exists(path_ + "-wal"));
+  Insert(11, 10);
+  ForeignOpenClose(path_);
+  EXPECT_EQ(testkit::OutsideSqlite(path_, "SELECT count(*) FROM Maps;\nPRAGMA integrity_check;"), "21\nok\n");
+  // Our write transaction holds the write lock against the outside shell.
   conn_.BeginTrans();
-  conn_.Execute("Insert into Maps values ( 5, 'dm6', 0 )");
-  conn_.Execute("Insert into Maps values ( 3, 'dm7', 0 )");
-  conn_.Execute("Insert into Teams values ( 4, 'Red', 0 )");
-  // Record 6 goes in first, then Record 4 is a duplicate.
-  ado::Error e = ErrorOf(
-      [&] { conn_.Execute("Insert into Teams Select Record + 1, Map, 0 From Maps Order By Record DESC"); });
-  EXPECT_TRUE(Has(e, "duplicate")) << e.Description();
-  EXPECT_EQ(conn_.TransactionLevel(), 1);
-  conn_.Execute("Insert into Teams values ( 9, 'Blue', 0 )");
+  Insert(21, 5);
+  ForeignOpenClose(path_);
+  const std::string out = testkit::OutsideSqlite(path_, ".timeout 0\nINSERT INTO Maps VALUES (200, 'x', 0);");
+  EXPECT_NE(out.find("locked"), std::string::npos) << out;
   conn_.CommitTrans();
-  EXPECT_EQ(Count("Maps"), 2);
-  EXPECT_EQ(Count("Teams"), 2);
-  EXPECT_EQ(conn_.Execute("Select Max(Record) As N From Teams")->Field("N").AsInteger(), 9);
+  conn_.Close();
+  EXPECT_EQ(testkit::OutsideSqlite(path_, "SELECT count(*) FROM Maps;\nPRAGMA integrity_check;"), "26\nok\n");
+}
+
+// A restored copy takes the place of a file a connection still holds open
+// (with a rollback journal): the new file has locks of its own.
+TEST_F(SqliteLocks, ReplacedFileKeepsLocksOfItsOwn) {
+  const std::string path = dir_.File("replaced.mdb"), other = dir_.File("other.mdb");
+  testkit::Touch(path);
+  ado::Connection old;
+  old.Open("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path + ";Journal Mode=DELETE");
+  old.Execute("Create Table T (X INTEGER)");
+  old.Execute("Insert into T values ( 1 )");
+  testkit::Touch(other);
+  EXPECT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
+            "wal\n");
+  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  ado::Connection again;
+  again.Open("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path);
+  again.Execute("Insert into T values ( 8 )");
+  ForeignOpenClose(path);
+  EXPECT_EQ(testkit::OutsideSqlite(path, "INSERT INTO T VALUES (9);\nSELECT group_concat(X) FROM T;"), "7,8,9\n");
+  again.Execute("Insert into T values ( 10 )");
+  EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8,9,10\nok\n");
 }
 
 TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {
@@ -167,9 +128,7 @@ TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {
   }
 }
 
-// Work that must not grow with the table: opening for adding rows reads no
-// rows, and a caller that reads the first row of a descending query fetches
-// one. Counted by the backend's own row counter.
+// Counted by the backend: adding rows reads none, a descending query's first row is one fetch.
 TEST_F(AdoSqlite, LargeTablesAreNotReadWhenOnlyAddingOrTakingTheFirstRow) {
   ASSERT_EQ(testkit::SqlExec(path_, "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM n WHERE x<200000) "
                                     "INSERT INTO Logs(Record, Log_IP, Log_Port) SELECT x, '10.0.0.1', 27960 FROM n"),
@@ -177,7 +136,6 @@ TEST_F(AdoSqlite, LargeTablesAreNotReadWhenOnlyAddingOrTakingTheFirstRow) {
   auto rows = [&] { return conn_.session().Stats().rows_fetched; };
   uint64_t before = rows();
   auto top = conn_.Execute("Select Record From Logs Order By Record DESC");
-  ASSERT_FALSE(top->Eof());
   EXPECT_EQ(top->Field("Record").AsInteger(), 200000);
   top->Close();
   EXPECT_LT(rows() - before, 10u);
@@ -185,8 +143,7 @@ TEST_F(AdoSqlite, LargeTablesAreNotReadWhenOnlyAddingOrTakingTheFirstRow) {
   before = rows();
   ado::Recordset add;
   add.Open("Select * From Logs", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
-  add.AddNew();
-  add.SetField("Record", ado::Value::Integer(200001));
+  AddNew(add, {{"Record", ado::Value::Integer(200001)}});
   add.Update();
   add.Close();
   EXPECT_LT(rows() - before, 100u);
@@ -197,7 +154,6 @@ TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
   for (int i = 1; i <= 5; ++i) conn_.Execute("Insert into Maps values ( " + std::to_string(i) + ", 'm', 0 )");
   auto held = conn_.Execute("Select Record From Maps Order By Record DESC");   // never closed
   EXPECT_EQ(held->Field("Record").AsInteger(), 5);
-
   ado::Connection other;
   other.Open(ConnectionString());
   other.Execute("Insert into Maps values ( 6, 'm', 0 )");
@@ -224,59 +180,6 @@ TEST_F(AdoSqlite, UnfinishedRecordsetNeitherHidesNewRowsNorBlocksWrites) {
   EXPECT_EQ(reuse.Execute("Select Record From Maps Order By Record DESC")->Field("Record").AsInteger(), 8);
   for (n = 0; !running->Eof(); running->MoveNext()) EXPECT_EQ(running->Field("Record").AsInteger(), ++n);
   EXPECT_EQ(n, 7);
-}
-
-// Fault injection: chosen operations fail before they reach the database.
-TEST_F(AdoSqlite, NthMatchingOperationsFailWithoutEffectAndAFailedUpdateKeepsItsRow) {
-  auto plan = std::make_shared<ado::fault::FaultPlan>();
-  plan->Fail({ado::fault::kExecute, "Insert into Types", 2, 2, ado::fault::LockConflict()});
-  plan->Fail({ado::fault::kInsert, "Types", 1, 1, ado::Error(-2147217887, "Disk on fire")});
-  ado::fault::Wrap(conn_, plan);
-  conn_.Execute("Insert into Types values ( 1, 'a', 0 )");
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    try {
-      conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
-      ADD_FAILURE() << "no injected failure";
-    } catch (const ado::Error& e) {
-      EXPECT_EQ(e.Number(), ado::kErrProvider);
-      EXPECT_NE(e.Description().find("locked"), std::string::npos);
-    }
-  }
-  EXPECT_EQ(Count("Types"), 1);   // the failed inserts did not run
-  conn_.Execute("Insert into Types values ( 2, 'b', 0 )");
-  EXPECT_EQ(plan->Log().front(), "Execute: Insert into Types values ( 1, 'a', 0 )");
-
-  ado::Recordset rs;
-  rs.Open("Select * From Types", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
-  rs.AddNew();
-  rs.SetField("Record", ado::Value::Integer(3));
-  EXPECT_THROW(rs.Update(), ado::Error);
-  rs.Update();   // the pending row was kept for the retry
-  EXPECT_EQ(Count("Types"), 3);
-  EXPECT_EQ(plan->Injected(), 3);
-}
-
-TEST_F(AdoSqlite, ScopedInjectionReachesConnectionsOpenedMeanwhile) {
-  auto plan = std::make_shared<ado::fault::FaultPlan>();
-  plan->Fail({ado::fault::kCommit, "", 1, -1, ado::fault::DuplicateKey()});
-  {
-    ado::fault::ScopedInjection scope(plan);
-    ado::Connection c;
-    c.Open(ConnectionString());
-    c.BeginTrans();
-    c.Execute("Insert into Types values ( 1, 'a', 0 )");
-    EXPECT_THROW(c.CommitTrans(), ado::Error);
-    EXPECT_THROW(c.CommitTrans(), ado::Error);
-    EXPECT_TRUE(c.InTransaction());
-    c.RollbackTrans();
-    EXPECT_EQ(Count("Types"), 0);
-  }
-  ado::Connection after;
-  after.Open(ConnectionString());
-  after.BeginTrans();
-  after.Execute("Insert into Types values ( 1, 'a', 0 )");
-  EXPECT_NO_THROW(after.CommitTrans());
-  EXPECT_EQ(plan->Injected(), 2);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ class FakeColumns : public ado::jet::ColumnSource {
                                   {"Date_Time", "DATETIME", ColumnKind::DateTime, 0}};
 };
 
-std::string Ph(int n) { return "$" + std::to_string(n); }
+std::string Ph(int n) { return std::string(1, '$').append(std::to_string(n)); }
 
 ado::jet::Translation T(const std::string& s, FakeColumns* cols = nullptr) {
   FakeColumns local;

@@ -3,6 +3,7 @@
 #include "com.h"
 #include "client/pass_properties.h"
 #include "schema.h"
+#include "textfile.h"
 
 namespace enginetest {
 
@@ -60,18 +61,30 @@ void EngineTest::TearDown() {
 
 std::string EngineTest::ConnectionString() const { return ConnectionStringOf(db_path_) + extra_settings_; }
 
+Lines EngineTest::LogLines() const {
+  auto lines = textfile::ReadLines(LogPath());
+  return lines ? *lines : Lines{};
+}
+
+PassResult EngineTest::Stored(const datagram::Builder& b) {
+  PassResult r = Pass(b);
+  EXPECT_FALSE(r.threw) << r.error;
+  EXPECT_TRUE(r.outcome.completed) << r.error;
+  return r;
+}
+
 std::unique_ptr<testkit::DbLock> EngineTest::LockDatabase() {
   if (OnPostgres()) return std::make_unique<testkit::PgWriteLock>(testkit::PgServer::Shared(), db_path_);
   return std::make_unique<WriteLock>(db_path_);
 }
 
-std::vector<std::vector<std::string>> EngineTest::Rows(const std::string& sql) {
+Grid EngineTest::Rows(const std::string& sql) {
   if (OnPostgres()) return testkit::PgRows(testkit::PgServer::Shared(), db_path_, sql);
   return testkit::SqlRows(db_path_, sql);
 }
 
-std::vector<std::string> EngineTest::Table(const std::string& sql) {
-  std::vector<std::string> out;
+Lines EngineTest::Table(const std::string& sql) {
+  Lines out;
   for (const auto& row : Rows(sql)) {
     std::string joined;
     for (size_t i = 0; i < row.size(); ++i) joined += (i ? "|" : "") + row[i];
@@ -103,6 +116,12 @@ datagram::Builder ServerLog(const std::string& host, uint32_t packet,
   b.server_vars = {{"hostname", host}, {"$HOST_IP$", "192.0.2.1"}, {"port", "27960"}};
   b.server_vars.insert(b.server_vars.end(), extra.begin(), extra.end());
   b.packet_number = packet;
+  return b;
+}
+
+datagram::Builder Alpha(std::vector<std::string> records, uint32_t packet) {
+  datagram::Builder b = ServerLog("Alpha", packet);
+  b.records = std::move(records);
   return b;
 }
 

@@ -1,16 +1,6 @@
-// A test database and the engine as the listener drives it: a temporary
-// folder, a database with the seventeen tables, scripted message boxes, and
-// one Score_Class per datagram created through COM; short builders for
-// datagrams and record lines.
-//
-// The database is an SQLite file, or a PostgreSQL database of its own on the
-// test run's server: a fixture wrapped in OnEachBackend runs its TEST_P
-// tests once per backend, with the same statements and the same expected
-// rows (direct SQL names tables and columns in any letter case).
-//
-// Every test has a folder and a database (and so a connection string) of its
-// own, so no engine state of an earlier test meets its database. Not
-// thread-safe; one test thread.
+// The engine as the listener drives it, on a test database with the seventeen
+// tables (SQLite, or with OnEachBackend PostgreSQL too), with scripted message
+// boxes; short builders for datagrams and record lines. One test thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,9 +20,11 @@
 namespace enginetest {
 
 using PassResult = tallycore::PassRun;
+using Lines = std::vector<std::string>;
+using Grid = std::vector<std::vector<std::string>>;
 
 struct PassOptions {
-  std::string log_path;   // empty: <dir>/logs/Process.log
+  std::string log_path;   // empty: the default folder's Process.log
   int16_t rawlog = 0;
   std::string ip = "10.0.0.5";
   int32_t port = 999;
@@ -51,25 +43,23 @@ class EngineTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
   bool OnPostgres() const { return backend_ == Backend::Postgres; }
-  // A lock held on the test database from a connection of its own: on
-  // SQLite its write lock, on PostgreSQL exclusive locks on every table
-  // (readers go on, writers wait); throws when it cannot be taken.
+  // The test database locked from a connection of its own (every table on PostgreSQL).
   std::unique_ptr<testkit::DbLock> LockDatabase();
 
   std::string ConnectionString() const;
   PassResult Pass(const std::vector<uint8_t>& bytes) { return RunPass(ConnectionString(), bytes, options_); }
   PassResult Pass(const datagram::Builder& b) { return Pass(b.Build()); }
+  // A pass that must complete (a test failure with its error otherwise).
+  PassResult Stored(const datagram::Builder& b);
   std::string LogPath() const { return options_.log_path; }
-  // A further database (a file in the test folder, or a PostgreSQL database)
-  // with the seventeen tables; what db_path_ takes to name it.
+  Lines LogLines() const;   // the process log's lines (none when it cannot be read)
+  // A further database with the seventeen tables; what db_path_ takes to name it.
   std::string MakeDatabase(const std::string& name);
-  // The connection string of a database MakeDatabase made.
   std::string ConnectionStringOf(const std::string& database) const;
 
-  // Direct SQL on the test database (testkit::SqlRows, testkit::PgRows).
-  std::vector<std::vector<std::string>> Rows(const std::string& sql);
-  // The same rows with their columns joined by "|".
-  std::vector<std::string> Table(const std::string& sql);
+  // Direct SQL on the test database; Table joins each row's columns with "|".
+  Grid Rows(const std::string& sql);
+  Lines Table(const std::string& sql);
   std::string One(const std::string& sql);   // first column of the first row
   long long Count(const std::string& table);
   void Exec(const std::string& sql);   // writes, committed at once
@@ -86,8 +76,7 @@ class EngineTest : public ::testing::Test {
 
 using testkit::WriteLock;
 
-// Runs a fixture's TEST_P tests once on SQLite and once on PostgreSQL
-// (INSTANTIATE_ON_EACH_BACKEND).
+// Runs a fixture's TEST_P tests once on SQLite and once on PostgreSQL.
 template <typename Fixture>
 class OnEachBackend : public Fixture, public ::testing::WithParamInterface<Backend> {
  protected:
@@ -107,6 +96,8 @@ std::vector<uint8_t> Bytes(const std::string& s);
 // A datagram of a server with the three required variables (and `extra`).
 datagram::Builder ServerLog(const std::string& host, uint32_t packet = 1,
                             std::vector<std::pair<std::string, std::string>> extra = {});
+// A datagram of server "Alpha" holding `records`.
+datagram::Builder Alpha(std::vector<std::string> records, uint32_t packet = 1);
 // A score record line.
 std::string Score(const std::string& killer, const std::string& victim, const std::string& type,
                   const std::string& weapon, const std::string& score, const std::string& offset);

@@ -39,7 +39,7 @@ std::vector<SentDatagram> RandomGames(uint32_t seed, int servers, int datagrams_
         std::snprintf(offset, sizeof offset, "%.2f", clock);
         const int what = pick(20);
         if (players.size() < 2 || what == 0) {
-          std::string name = "P" + std::to_string(pick(30)) + (pick(5) == 0 ? "\xe9" : "");
+          std::string name = std::string("P") + std::to_string(pick(30)) + (pick(5) == 0 ? "\xe9" : "");
           players.push_back(name);
           r.push_back(Keyword("PlayerConnect", name, pick(2) ? "Red" : "Blue", offset));
           d.player_var_lines.push_back("netname \"" + name + "\"");

@@ -1,17 +1,20 @@
-// The registry stand-in: keys, values and their limits, on real files; the
-// program folder read from a registration.
+// The registry stand-in (keys, values and their limits, on real files), the
+// program folder read from a registration, and the headless message boxes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
 #include "com.h"
+#include "msgbox.h"
 #include "program_folder.h"
 #include "registry.h"
 #include "test_env.h"
 
 namespace {
 using namespace registry;
+using namespace msgbox;
 
 TEST(RegistryTest, KeysValuesAndTheirLimits) {
   testkit::TempDir dir;
@@ -48,9 +51,7 @@ TEST(RegistryTest, KeysValuesAndTheirLimits) {
             kFileNotFound);
 }
 
-// The program folder follows a class's registration (the engine's and the
-// listener's lookup); the once-per-process form keeps its first answer for
-// a registry root.
+// The once-per-process form keeps its first answer for a registry root.
 TEST(RegistryTest, ProgramFolderFollowsTheRegistrationOrFallsBack) {
   testkit::TempDir dir;
   auto locate = [] { return RegisteredProgramFolder("Tally.Class", "libtallycore.so", "/default"); };
@@ -98,6 +99,43 @@ TEST(RegistryTest, ConcurrentWritersAlwaysLeaveAWholeValue) {
   }
   w1.join();
   w2.join();
+}
+
+const char kLockText[] = "Database is temporarily locked by another process.\r\nmore";
+
+TEST(HeadlessMessageBoxesTest, AnswersByKindAndWritesEveryBoxToStandardError) {
+  HeadlessMessageBoxes boxes(std::chrono::milliseconds(200));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(boxes.Show("Some failure", vbOKOnly, "Error: X", Kind::Message), vbOK);
+  EXPECT_EQ(boxes.Show("An error occured...", vbYesNoCancel, "Record is Locked", Kind::Message), vbNo);
+  // The kind decides, not the wording.
+  EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::Message), vbNo);
+  EXPECT_EQ(boxes.Show("Logon is invalid.  Try again?", vbOKCancel, "Logon Failed", Kind::Message), vbCancel);
+  std::string err = testing::internal::GetCapturedStderr();
+  for (const char* written : {"Error: X", "Some failure\n[OK]\nAnswer: OK", "Answer: No", "Answer: Cancel"})
+    EXPECT_NE(err.find(written), std::string::npos) << err;
+}
+
+// The budget comes from TALLY_LOCK_BUDGET when valid.
+TEST(HeadlessMessageBoxesTest, LockPromptIsAnsweredYesUntilTheStatementHasWaitedTheBudget) {
+  ::setenv("TALLY_LOCK_BUDGET", "2.5", 1);
+  EXPECT_EQ(HeadlessMessageBoxes::DefaultLockBudget(), std::chrono::milliseconds(2500));
+  ::setenv("TALLY_LOCK_BUDGET", "soon", 1);
+  EXPECT_EQ(HeadlessMessageBoxes::DefaultLockBudget(), std::chrono::seconds(60));
+  ::unsetenv("TALLY_LOCK_BUDGET");
+  HeadlessMessageBoxes boxes(std::chrono::milliseconds(150));
+  testing::internal::CaptureStderr();
+  {
+    WaitScope wait;
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbYes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbNo);
+  }
+  {
+    WaitScope next_statement;   // each statement has its own budget
+    EXPECT_EQ(boxes.Show(kLockText, vbYesNoCancel, "Record is Locked", Kind::LockPrompt), vbYes);
+  }
+  testing::internal::GetCapturedStderr();
 }
 
 }  // namespace
