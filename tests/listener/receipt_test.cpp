@@ -52,7 +52,12 @@ TEST_F(ReceiptTest, EachEntryKeepsItsSettingsAfterDeleteAndSort) {
   EXPECT_EQ(testkit::ReadFile(raw).size(), size);
 }
 
-TEST_F(ReceiptTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) {
+// With a spool, and without one (a file in its place): then what was read
+// waits in memory.
+class ReceiptDeleteTest : public ReceiptTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReceiptDeleteTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) {
+  if (!GetParam()) testkit::WriteFile(ProgramPath() + "/spool", "not a folder");
   StartEntries(2);
   // Both wait in entry 2's socket (loopback delivers before the send
   // returns); the event loop has not run, so none is handed over yet.
@@ -66,19 +71,7 @@ TEST_F(ReceiptTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) {
   EXPECT_EQ(LogsCount(dbs[1]), 0u);
 }
 
-// The same when the spool cannot be made (a file in its place): what was
-// read waits in memory, and deleting its entry keeps it too.
-TEST_F(ReceiptTest, DatagramsReadIntoMemoryBeforeTheirEntryIsDeletedAreStillStored) {
-  testkit::WriteFile(ProgramPath() + "/spool", "not a folder");
-  StartEntries(2);
-  SendDatagram(ports[2], ValidDatagram(1, "two"));
-  SendDatagram(ports[2], ValidDatagram(2, "two"));
-  Select(2);
-  Form().ToolsDelete();
-  ASSERT_TRUE(WaitUntil([&] { return Form().HandedOver() + Form().Failed() >= 2 && !Form().Busy(); }));
-  EXPECT_EQ(LogsData(dbs[2]),
-            (std::vector<std::vector<uint8_t>>{ValidDatagram(1, "two"), ValidDatagram(2, "two")}));
-}
+INSTANTIATE_TEST_SUITE_P(SpooledOrInMemory, ReceiptDeleteTest, ::testing::Bool());
 
 TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
   StartEntries(1);

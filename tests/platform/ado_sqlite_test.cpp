@@ -79,7 +79,8 @@ TEST_F(SqliteLocks, OutsideReaderAndWriterKeepEveryRowAfterForeignClosesAndStill
   EXPECT_TRUE(ado::SqliteLocksKept());
   Insert(1, 10);
   ForeignOpenClose(path_);
-  EXPECT_EQ(testkit::OutsideSqlite(path_, "INSERT INTO Maps VALUES (100, 'x', 0);\nSELECT count(*) FROM Maps;"), "11\n");
+  EXPECT_EQ(testkit::OutsideSqlite(path_, "INSERT INTO Maps VALUES (100, 'x', 0);\nSELECT count(*) FROM Maps;"),
+            "11\n");
   EXPECT_TRUE(testkit::Exists(path_ + "-wal"));
   Insert(11, 10);
   ForeignOpenClose(path_);
