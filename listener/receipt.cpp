@@ -297,8 +297,8 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
     // among the entry's problems.
     const std::string incomplete = WhatIsMissing(o);
     if (!incomplete.empty()) {
-      outcome = incomplete;
-      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), Printable(outcome).c_str());
+      outcome = Printable(incomplete);
+      std::fprintf(stderr, "Tallyhost: %s\n  %s\n", receipt.c_str(), outcome.c_str());
       std::fflush(stderr);
     }
     pass.Stored(o.server_hostname, incomplete);

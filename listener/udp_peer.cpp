@@ -7,8 +7,6 @@
 #include <QUdpSocket>
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "entry_status.h"
 
