@@ -15,7 +15,7 @@ std::atomic<long> g_live_objects{0};
 
 namespace {
 
-class Score_Class final : public _Score_Class, public IScoreReport {
+class Score_Class final : public _Score_Class, public IScoreReport, public IDatagramIdentity {
  public:
   Score_Class() { ++g_live_objects; }
   ~Score_Class() override { --g_live_objects; }
@@ -26,6 +26,8 @@ class Score_Class final : public _Score_Class, public IScoreReport {
       *object = static_cast<_Score_Class*>(this);
     } else if (iid == IID_IScoreReport) {
       *object = static_cast<IScoreReport*>(this);
+    } else if (iid == IID_IDatagramIdentity) {
+      *object = static_cast<IDatagramIdentity*>(this);
     } else {
       *object = nullptr;
       return com::E_NOINTERFACE;
@@ -85,6 +87,9 @@ class Score_Class final : public _Score_Class, public IScoreReport {
   void put_rawlog(int16_t v) override { State().rawlog = v; }
 
   PassOutcome LastPass() override { return State().LastPass; }
+  void SetIdentity(const std::string& spool_key, uint64_t sequence) override {
+    State().Identity = {spool_key, sequence};
+  }
 
  private:
   [[noreturn]] void Fail(int32_t number, const std::string& description) {

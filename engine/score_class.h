@@ -31,6 +31,7 @@ namespace tallycore {
 extern const com::Guid CLSID_Score_Class;
 extern const com::Guid IID__Score_Class;
 extern const com::Guid IID_IScoreReport;
+extern const com::Guid IID_IDatagramIdentity;
 
 constexpr const char kProgID[] = "Tallycore.Score_Class";
 constexpr const char kLibraryName[] = "libtallycore.so";
@@ -71,11 +72,24 @@ struct PassOutcome {
   std::vector<std::string> ignored;     // statements the user chose to ignore (No)
   int32_t process_number = 0;
   std::string server_hostname;     // the sending server's "hostname", once identified
+  bool already_stored = false;     // the datagram's identity was found in the database's
+                                   // ledger: it was stored before, and nothing was done
 };
 
 class IScoreReport : public com::IUnknown {
  public:
   virtual PassOutcome LastPass() = 0;
+};
+
+// Names the datagram of the next Process on the calling thread for good:
+// the key of the spool that holds it and its number there (spool.h). The
+// pass then records it in the database's ledger (received_ledger.h) in its
+// own transaction, or ends at once with LastPass().already_stored when the
+// ledger has it already. Used for one pass only; without it a pass keeps no
+// ledger.
+class IDatagramIdentity : public com::IUnknown {
+ public:
+  virtual void SetIdentity(const std::string& spool_key, uint64_t sequence) = 0;
 };
 
 }  // namespace tallycore

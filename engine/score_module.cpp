@@ -9,6 +9,7 @@
 #include "lock_retry.h"
 #include "msgbox.h"
 #include "paths.h"
+#include "received_ledger.h"
 #include "rounding.h"
 #include "scoring.h"
 #include "textfile.h"
@@ -135,7 +136,8 @@ void ReleaseConnection() {
 // on the way (opening or beginning) is retried under the lock-retry policy;
 // anything else, or a lock the policy gives up on, means the pass cannot
 // begin: nothing is stored and the datagram can be handed over again.
-void BeginPass() {
+// With `with_ledger` the ledger's table is made first when it is missing.
+void BeginPass(bool with_ledger) {
   auto& s = State();
   lockretry::LockRetryPolicy policy;
   while (true) {
@@ -144,6 +146,12 @@ void BeginPass() {
         auto connection = std::make_shared<ado::Connection>();
         connection->Open(s.ConnectionString, "", "", ado::kOptionUnspecified);
         s.EngineConnection = connection;
+      }
+      // The ledger's table is made outside the pass's transaction, once per
+      // database.
+      if (with_ledger && s.LedgerReadyFor != s.ConnectionString) {
+        ledger::EnsureTable(*s.EngineConnection);
+        s.LedgerReadyFor = s.ConnectionString;
       }
       // The pass's own level: a caller may already hold a transaction on
       // the connection (a session decorator), which the pass leaves alone.
@@ -162,6 +170,27 @@ void BeginPass() {
           throw PassDeferred{e.Number(), e.Description()};
       }
     }
+  }
+}
+
+// The datagram's identity, in the pass's transaction: true when the
+// ledger has it already (nothing more is done), else it is recorded there and
+// commits with the pass's rows. A ledger that cannot be read or written
+// leaves the datagram waiting.
+bool AlreadyStored(const EngineState::DatagramIdentity& id) {
+  auto& s = State();
+  if (id.sequence == 0) return false;
+  try {
+    const uint64_t through = ledger::CommittedThrough(*s.EngineConnection, id.spool_key);
+    if (through >= id.sequence) return true;
+    ledger::Record(*s.EngineConnection, id.spool_key, id.sequence, through, datetime::Now());
+    return false;
+  } catch (const ado::Error& e) {
+    s.LedgerReadyFor.clear();   // made again before the next pass
+    throw PassDeferred{e.Number(), "The datagram's ledger in " + std::string(ledger::kTable) +
+                                       " can not be used: " + e.Description()};
+  } catch (const std::invalid_argument& e) {
+    throw PassDeferred{ado::kErrProvider, e.what()};
   }
 }
 
@@ -246,6 +275,7 @@ std::string MakeLoggedConnectionString(const std::string& connection_string) {
 void ProcessPass() {
   auto& s = State();
   s.LastPass = PassOutcome{};
+  const EngineState::DatagramIdentity identity = std::exchange(s.Identity, {});
   s.DetachedGame = GameSlots{};
   s.Game = &s.DetachedGame;
   // Without its process log line the pass does not begin; the datagram
@@ -270,7 +300,13 @@ void ProcessPass() {
   };
   try {
     ReleaseConnection();
-    BeginPass();
+    BeginPass(identity.sequence > 0);
+    if (AlreadyStored(identity)) {
+      ReleaseConnection();
+      s.Game = &s.DetachedGame;
+      s.LastPass.already_stored = true;
+      return;
+    }
     BeginPassCaches();
     if (s.ProviderTypesScannedFor != s.ConnectionString) {
       s.ProviderTypesScannedFor.clear();

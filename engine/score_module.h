@@ -129,6 +129,14 @@ struct EngineState {
   // Report of the last pass.
   PassOutcome LastPass;
 
+  // The next pass's datagram identity (IDatagramIdentity), taken by the pass.
+  struct DatagramIdentity {
+    std::string spool_key;
+    uint64_t sequence = 0;
+  } Identity;
+  // The connection string whose database was seen to have the ledger table.
+  std::string LedgerReadyFor;
+
   PassCaches Caches;
 };
 

@@ -140,6 +140,23 @@ void EntryStatus::SetWaiting(int entry, uint64_t count, const std::string& reaso
   e.waiting_reason = count ? reason : "";
 }
 
+void EntryStatus::OnSkipped(int entry, uint64_t count) {
+  std::lock_guard<std::mutex> lock(mu_);
+  entries_[entry].skipped += count;
+}
+
+void EntryStatus::SetSpoolCap(int entry, uint64_t refused, bool at_cap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Entry& e = entries_[entry];
+  e.spool_refused = refused;
+  e.spool_at_cap = at_cap;
+}
+
+void EntryStatus::NoteProblem(int entry, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  AddProblem(entry, text);
+}
+
 std::vector<EntrySnapshot> EntryStatus::Snapshot() const {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<EntrySnapshot> out;
@@ -156,6 +173,9 @@ std::vector<EntrySnapshot> EntryStatus::Snapshot() const {
     s.refused = e.refused;
     s.waiting = e.waiting;
     s.waiting_reason = e.waiting_reason;
+    s.skipped = e.skipped;
+    s.spool_refused = e.spool_refused;
+    s.spool_at_cap = e.spool_at_cap;
     s.has_last = e.has_last;
     s.last_datagram = e.last_datagram;
     for (const auto& [address, heard] : e.servers) {
@@ -200,6 +220,10 @@ std::string EntryStatus::Describe() const {
     out << ", failed " << s.failed << ", waiting "
         << s.waiting << (s.waiting_reason.empty() ? "" : " (" + s.waiting_reason + ")") << ", refused "
         << s.refused;
+    if (s.skipped) out << ", skipped as stored before " << s.skipped;
+    if (s.spool_at_cap || s.spool_refused)
+      out << ", spool " << (s.spool_at_cap ? "at its size cap" : "below its size cap again") << " ("
+          << s.spool_refused << " datagrams refused there)";
     if (s.boxes_not_shown) out << ", messages not shown again " << s.boxes_not_shown;
     out << "\n  last datagram: " << (s.has_last ? When(s.last_datagram) : "none") << "\n";
     for (const ServerHeard& h : s.servers) {
@@ -243,6 +267,14 @@ std::string EntryStatus::Prometheus(const std::function<uint64_t(int32_t)>& drop
          [](const EntrySnapshot& s) { return std::to_string(s.refused); });
   family("tallyhost_datagrams_waiting", "gauge", "Datagrams waiting in the spool.",
          [](const EntrySnapshot& s) { return std::to_string(s.waiting); });
+  family("tallyhost_datagrams_skipped_stored_total", "counter",
+         "Datagrams handed over again after a restart and skipped: the database had stored them.",
+         [](const EntrySnapshot& s) { return std::to_string(s.skipped); });
+  family("tallyhost_spool_at_cap", "gauge", "1 when the entry's spool file has reached its size cap.",
+         [](const EntrySnapshot& s) { return std::to_string(s.spool_at_cap ? 1 : 0); });
+  family("tallyhost_spool_refused_at_cap_total", "counter",
+         "Datagrams the spool refused at its size cap (they waited in memory instead).",
+         [](const EntrySnapshot& s) { return std::to_string(s.spool_refused); });
   family("tallyhost_last_datagram_timestamp_seconds", "gauge", "Unix time of the last datagram (0: none).",
          [](const EntrySnapshot& s) {
            return std::to_string(s.has_last ? std::chrono::duration_cast<std::chrono::seconds>(

@@ -41,6 +41,9 @@ struct EntrySnapshot {
   std::string why_not;                 // set when not listening
   uint64_t received = 0, stored = 0, failed = 0, refused = 0, waiting = 0;
   uint64_t incomplete = 0;             // of the stored
+  uint64_t skipped = 0;                // found stored before (the ledger) and not stored again
+  uint64_t spool_refused = 0;          // datagrams the spool refused at its size cap
+  bool spool_at_cap = false;
   uint64_t boxes_not_shown = 0;
   std::string waiting_reason;
   bool has_last = false;
@@ -74,6 +77,13 @@ class EntryStatus {
   void OnRefused(int entry);
   void OnBoxNotShown(const std::string& sender);
   void SetWaiting(int entry, uint64_t count, const std::string& reason);
+  // Datagrams skipped because the database had stored them before.
+  void OnSkipped(int entry, uint64_t count);
+  // The spool's size cap: datagrams refused at it so far, and whether the
+  // spool is at it now.
+  void SetSpoolCap(int entry, uint64_t refused, bool at_cap);
+  // A problem of the entry that no counter tells (a damaged spool, say).
+  void NoteProblem(int entry, const std::string& text);
 
   std::vector<EntrySnapshot> Snapshot() const;
   std::vector<Problem> Problems() const;   // unread, oldest first
@@ -93,6 +103,8 @@ class EntryStatus {
     bool listening = false;
     std::string why_not;
     uint64_t received = 0, stored = 0, failed = 0, refused = 0, waiting = 0, incomplete = 0;
+    uint64_t skipped = 0, spool_refused = 0;
+    bool spool_at_cap = false;
     std::string waiting_reason;
     bool has_last = false;
     std::chrono::system_clock::time_point last_datagram;
@@ -129,6 +141,8 @@ class PassRecord {
   void Failed(const std::string& problem);
   // The pass could not begin: its datagram waits (counted by SetWaiting).
   void Deferred() { reported_ = true; }
+  // The database had stored its datagram before (counted by OnSkipped).
+  void Skipped() { reported_ = true; }
 
  private:
   double Seconds() const;

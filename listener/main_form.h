@@ -6,6 +6,8 @@
 // Receipt: every datagram the sockets read goes first into its entry's
 // durable spool (spool.h), in arrival order; passes take the oldest
 // datagram of each entry in turn and hand it to a new Score_Class with the
+// datagram's identity (spool key and number, skipped by the engine when the
+// database's ledger has it) and
 // entry's settings as they are then (connection string, log path, port
 // text, raw-logging flag), one pass at a time: a datagram that arrives
 // while a pass waits at a prompt (a nested event loop) waits its turn. A
@@ -73,8 +75,11 @@ class MainForm : public QObject {
   uint64_t HandedOver() const { return handed_over_; }
   uint64_t Failed() const { return failed_; }
   uint64_t Deferred() const { return deferred_; }
-  // Ends the hand-over before the program ends: everything received stays in
-  // the spools (datagrams that could not be spooled are handed over now).
+  uint64_t AlreadyStored() const { return already_stored_; }
+  // Ends the hand-over before the program ends, within a few seconds:
+  // everything received stays in the spools; datagrams that no spool could
+  // take are handed over while the database takes them at once, and the
+  // rest are counted and reported as lost.
   void Flush();
 
   // The status label's text, also kept here for the headless front.
@@ -92,6 +97,9 @@ class MainForm : public QObject {
     std::deque<SpooledDatagram> memory;
     std::chrono::steady_clock::time_point retry_at{};
     std::chrono::milliseconds pause{0};
+    // The spool's waiting datagrams were checked against the database's
+    // ledger since the spool was opened.
+    bool checked = false;
   };
   enum class PassEnd { Done, Deferred };
   // An entry's settings as a pass takes them.
@@ -100,12 +108,13 @@ class MainForm : public QObject {
   };
 
   void Collect();
+  void SkipStored(int element, EntryQueue& q);
   void OnArrived();
   void HandOverNext();
   void Continue();
   void ScheduleRetry();
   std::shared_ptr<Spool> SpoolOf(int element, int32_t port);
-  PassEnd HandOver(int element, const SpooledDatagram& d, uint64_t waiting);
+  PassEnd HandOver(int element, const SpooledDatagram& d, uint64_t waiting, const std::string& spool_key);
   void SetStatus(const std::string& text);
   Dialogs::Placement DialogPlace() const;
   void SaveOrReport();
@@ -122,8 +131,9 @@ class MainForm : public QObject {
   bool busy_ = false, stopping_ = false;
   bool continuation_posted_ = false;
   QTimer* retry_timer_ = nullptr;
+  QTimer* sync_timer_ = nullptr;
   com::ComPtr<tallycore::_Score_Class> current_;
-  uint64_t handed_over_ = 0, failed_ = 0, deferred_ = 0;
+  uint64_t handed_over_ = 0, failed_ = 0, deferred_ = 0, already_stored_ = 0;
   uint64_t kernel_drops_seen_ = 0;
   std::chrono::steady_clock::time_point drops_checked_{};
   std::string status_;

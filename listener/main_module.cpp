@@ -7,6 +7,7 @@
 #include "paths.h"
 #include "connections_file.h"
 #include "login.h"
+#include "options.h"
 #include "msgbox.h"
 #include "prog_path_module.h"
 #include "entry_status.h"
@@ -54,6 +55,8 @@ CommandLine ParseCommandLine(const std::string& command_line) {
     if (OptionValue(lowered, "headless=", &v)) c.headless = RoundToInt32(NumberPrefix(v)) != 0;
     if (OptionValue(lowered, "quiet=", &v)) c.quiet = RoundToInt32(NumberPrefix(v)) != 0;
     if (OptionValue(lowered, "metrics=", &v)) c.metrics = v;
+    if (OptionValue(lowered, "spoolsync=", &v)) ParseSpoolSync(v, &c.spool);
+    if (OptionValue(lowered, "spoolmax=", &v)) ParseSpoolMax(v, &c.spool);
   }
   if (c.capacity < 1) c.capacity = 1;
   if (c.connections_file.empty()) c.connections_file = "connections.cfg";
@@ -146,6 +149,7 @@ class Startup {
       s_.Capacity = c.capacity;
       s_.RawLog = c.rawlog;
       s_.ConnectionsFileName = c.connections_file;
+      s_.SpoolSettings = c.spool;
     });
     Geometry("WindowTop", true, 3, &FormView::SetTop);
     Geometry("WindowLeft", false, 8, &FormView::SetLeft);

@@ -25,6 +25,7 @@
 #include "front.h"
 #include "score_class.h"
 #include "text_rules.h"
+#include "spool.h"
 #include "udp_peer.h"
 
 namespace tallyhost {
@@ -41,12 +42,13 @@ struct CommandLine {
   bool headless = false;
   bool quiet = false;      // no receipt line per datagram (headless)
   std::string metrics;     // "ADDRESS:PORT" of the metrics endpoint, or empty
+  SpoolOptions spool;      // "spoolsync=" and "spoolmax="
 };
 
 // The whole argument string (arguments joined by blanks).
 std::string JoinArguments(int argc, char** argv);
-// Applies "maxcon=", "logout=", "cfgfile=", "headless=", "quiet=" and
-// "metrics=" to the defaults,
+// Applies "maxcon=", "logout=", "cfgfile=", "headless=", "quiet=",
+// "metrics=", "spoolsync=" and "spoolmax=" to the defaults,
 // then the capacity's lower limit and the default file name. Throws Failure
 // when a number does not fit its type.
 CommandLine ParseCommandLine(const std::string& command_line);
@@ -60,6 +62,7 @@ struct MainState {
   int16_t RawLog = 1;
   std::string ConnectionsFileName = "connections.cfg";
   bool Headless = false;
+  SpoolOptions SpoolSettings;   // how the entries' spools sync and how large they grow
 
   ConnectionList ListView1;
   std::unique_ptr<UdpPeerArray> udpPeerB;

@@ -44,6 +44,11 @@ std::string CheckValue(const std::string& name, const std::string& value) {
     return value == "0" || value == "1" ? "" : "0 or 1 is expected";
   if (name == "metrics")
     return ParseEndpoint(value) ? "" : "ADDRESS:PORT is expected, such as 127.0.0.1:9465";
+  SpoolOptions ignored;
+  if (name == "spoolsync")
+    return ParseSpoolSync(value, &ignored) ? "" : "every, system or a number of milliseconds is expected";
+  if (name == "spoolmax")
+    return ParseSpoolMax(value, &ignored) ? "" : "a number of MiB (0 for no cap) is expected";
   return "";   // cfgfile: any file name
 }
 
@@ -68,13 +73,47 @@ OptionCheck CheckArguments(const std::vector<std::string>& args) {
     const std::string name = Lower(word.substr(0, eq));
     if (eq == std::string::npos ||
         (name != "maxcon" && name != "logout" && name != "cfgfile" && name != "headless" &&
-         name != "quiet" && name != "metrics"))
+         name != "quiet" && name != "metrics" && name != "spoolsync" && name != "spoolmax"))
       return {OptionCheck::Action::Usage, "unknown option '" + word + "'"};
     const std::string problem = CheckValue(name, word.substr(eq + 1));
     if (!problem.empty())
       return {OptionCheck::Action::Usage, "malformed option '" + word + "': " + problem};
   }
   return c;
+}
+
+namespace {
+// A whole decimal number of at most `digits` digits.
+bool WholeNumber(const std::string& v, size_t digits, uint64_t* out) {
+  if (v.empty() || v.size() > digits) return false;
+  for (char ch : v)
+    if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+  *out = std::strtoull(v.c_str(), nullptr, 10);
+  return true;
+}
+}  // namespace
+
+bool ParseSpoolSync(const std::string& value, SpoolOptions* options) {
+  const std::string v = Lower(value);
+  uint64_t ms = 0;
+  if (v == "every") {
+    options->sync = SpoolSync::kEvery;
+  } else if (v == "system") {
+    options->sync = SpoolSync::kSystem;
+  } else if (WholeNumber(v, 6, &ms)) {
+    options->sync = ms == 0 ? SpoolSync::kEvery : SpoolSync::kGroup;
+    options->group_interval = std::chrono::milliseconds(ms);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseSpoolMax(const std::string& value, SpoolOptions* options) {
+  uint64_t mib = 0;
+  if (!WholeNumber(value, 7, &mib)) return false;
+  options->max_bytes = mib << 20;
+  return true;
 }
 
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
@@ -100,7 +139,8 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
 
 std::string UsageLine() {
   return "Usage: tallyhost [maxcon=N] [logout=0|1] [cfgfile=NAME] [headless=0|1] [quiet=0|1]\n"
-         "                 [metrics=ADDRESS:PORT] | --help | --version\n";
+         "                 [metrics=ADDRESS:PORT] [spoolsync=every|system|MS] [spoolmax=MIB]\n"
+         "                 | --help | --version\n";
 }
 
 std::string VersionText() { return std::string("tallyhost ") + TALLY_VERSION + "\n"; }
@@ -121,6 +161,13 @@ Options (names in any letter case; an empty value keeps the default):
   metrics=ADDR:PORT serve metrics in the Prometheus text format over HTTP
                     at http://ADDR:PORT/metrics (off by default); IPv6
                     addresses in brackets, e.g. [::1]:9465
+  spoolsync=MS      how often each entry's spool is synced to disk: at most
+                    every MS milliseconds (default 200), "every" datagram,
+                    or "system" (left to the system; a killed program loses
+                    nothing in any case, a power cut what was not synced)
+  spoolmax=MIB      largest spool file per entry (default 1024, 0 no cap);
+                    beyond it datagrams wait in memory, then in the system's
+                    receive buffers, and the newest are dropped
   --help            this text
   --version         the version
 

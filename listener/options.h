@@ -1,7 +1,7 @@
 // options: the listener's command line checked before anything starts.
 //
 // The options are "name=value" words: maxcon=, logout=, cfgfile=,
-// headless=, quiet= and metrics=, names in any letter case; an empty value
+// headless=, quiet=, metrics=, spoolsync= and spoolmax=, names in any letter case; an empty value
 // keeps the default. CheckArguments looks at each word once: "--help" (or
 // "-h") and "--version" ask for a text and nothing else, an unknown word or
 // a malformed value is a usage error (the caller prints the message and the
@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "spool.h"
 
 namespace tallyhost {
 
@@ -37,6 +39,13 @@ struct Endpoint {
   uint16_t port = 0;
 };
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
+
+// "spoolsync=": "every" (each datagram synced to disk), "system" (left to
+// the system) or a number of milliseconds (synced as a group at most that
+// often; 0 is "every"). "spoolmax=": the largest spool file per entry in
+// MiB, 0 for no cap. False (and `options` untouched) for any other value.
+bool ParseSpoolSync(const std::string& value, SpoolOptions* options);
+bool ParseSpoolMax(const std::string& value, SpoolOptions* options);
 
 constexpr int kExitUsage = 2;
 constexpr int kExitNoListener = 3;

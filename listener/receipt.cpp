@@ -9,12 +9,16 @@
 #include "datetime.h"
 #include "entry_status.h"
 #include "main_form.h"
+#include "msgbox.h"
+#include "received_ledger.h"
 #include "text_rules.h"
 
 namespace tallyhost {
 
 namespace {
 constexpr std::chrono::milliseconds kFirstPause{1000}, kLongestPause{60000};
+// How long the end may still hand over datagrams that no spool could take.
+constexpr std::chrono::milliseconds kFlushBudget{3000};
 
 SpooledDatagram FromArrival(const Arrival& a) {
   SpooledDatagram d;
@@ -57,14 +61,12 @@ std::shared_ptr<Spool> MainForm::SpoolOf(int element, int32_t port) {
   if (it != spools_.end()) return it->second;
   if (port <= 0 || spool_folder_.empty()) return nullptr;
   try {
-    auto spool = std::make_shared<Spool>(spool_folder_, "port-" + std::to_string(port));
-    if (spool->Damage().bytes > 0) {
-      std::fprintf(stderr,
-                   "Tallyhost: the spool %s was damaged: %llu bytes in %llu places were no intact "
-                   "datagram and were dropped; every intact datagram was kept.\n",
-                   spool->path().c_str(), static_cast<unsigned long long>(spool->Damage().bytes),
-                   static_cast<unsigned long long>(spool->Damage().regions));
+    auto spool = std::make_shared<Spool>(spool_folder_, "port-" + std::to_string(port), s_.SpoolSettings);
+    if (spool->Damage().Any()) {
+      const std::string note = spool->Damage().Describe(spool->path());
+      std::fprintf(stderr, "Tallyhost: %s\n", note.c_str());
       std::fflush(stderr);
+      TheEntryStatus().NoteProblem(element, note);
     }
     spools_[element] = spool;
     return spool;
@@ -90,6 +92,16 @@ void MainForm::StartReceiving() {
     retry_timer_->setSingleShot(true);
     connect(retry_timer_, &QTimer::timeout, this, &MainForm::HandOverNext);
   }
+  // Spools synced as a group: what came since the last sync is synced when
+  // the interval has passed, also when nothing more arrives.
+  if (!sync_timer_ && s_.SpoolSettings.sync == SpoolSync::kGroup) {
+    sync_timer_ = new QTimer(this);
+    connect(sync_timer_, &QTimer::timeout, this, [this] {
+      std::lock_guard<std::mutex> lock(spools_mu_);
+      for (const auto& [n, spool] : spools_) spool->SyncIfDue();
+    });
+    sync_timer_->start(static_cast<int>(std::max<int64_t>(s_.SpoolSettings.group_interval.count(), 10)));
+  }
   connect(s_.udpPeerB.get(), &UdpPeerArray::Arrived, this, &MainForm::OnArrived,
           Qt::UniqueConnection);
   OnArrived();
@@ -97,19 +109,62 @@ void MainForm::StartReceiving() {
 
 // Moves what the sockets have read into the spools; what a spool cannot
 // take waits in memory.
+// Arrival order per entry: what waits in memory is newer than all its spool
+// holds, and older than all the sockets read since, which is held back
+// (UdpPeerArray::TakeArrivals) until memory has gone into the spool.
 void MainForm::Collect() {
+  for (auto& [e, q] : queues_) {
+    if (!q.memory.empty()) {
+      std::shared_ptr<Spool> spool = SpoolOf(e, q.memory.front().local_port);
+      while (spool && !q.memory.empty() && spool->Append(q.memory.front())) {
+        s_.udpPeerB->Release(q.memory.front().data.size());
+        q.memory.pop_front();
+      }
+      if (spool) TheEntryStatus().SetSpoolCap(e, spool->RefusedAtCap(), spool->AtCap());
+    }
+    if (q.memory.empty()) s_.udpPeerB->Unhold(e);
+  }
   s_.udpPeerB->DrainToSink();
   for (Arrival& a : s_.udpPeerB->TakeArrivals()) {
     auto& memory = queues_[a.element].memory;
     if (memory.empty()) {
+      std::shared_ptr<Spool> spool = SpoolOf(a.element, a.local_port);
+      const bool at_cap = spool && spool->AtCap();
+      if (spool) TheEntryStatus().SetSpoolCap(a.element, spool->RefusedAtCap(), at_cap);
+      const std::string why = at_cap ? "the spool has reached its size cap (spoolmax=)" : "the spool cannot take datagrams now (a full disk?)";
       std::fprintf(stderr,
-                   "Tallyhost: entry %d: the spool cannot take datagrams now (a full disk?); they wait in memory "
-                   "and are lost if the program ends before they are stored.\n",
-                   a.element);
+                   "Tallyhost: entry %d: %s; datagrams wait in memory, in order, and are lost if the program "
+                   "ends before they are spooled or stored.\n",
+                   a.element, why.c_str());
       std::fflush(stderr);
+      TheEntryStatus().NoteProblem(a.element, why + ": datagrams wait in memory.");
     }
     memory.push_back(FromArrival(a));
   }
+}
+
+// After a start, what the spool holds may have been stored already (the
+// program ended between a pass's commit and the spool's note of it, or the
+// head file was lost): the database's ledger says up to which number, and
+// those are dropped without a pass. When the database cannot be read now,
+// each pass checks for itself.
+void MainForm::SkipStored(int element, EntryQueue& q) {
+  q.checked = true;
+  if (!q.spool || q.spool->Waiting() == 0) return;
+  const std::string& connection = s_.Slot(element);
+  uint64_t through = 0;
+  if (connection.empty() || !ledger::ReadCommittedThrough(connection, q.spool->Key(), &through)) return;
+  const uint64_t skipped = q.spool->SkipThrough(through);
+  if (skipped == 0) return;
+  already_stored_ += skipped;
+  TheEntryStatus().OnSkipped(element, skipped);
+  std::fprintf(stderr,
+               "Tallyhost: entry %d: %llu datagrams in the spool %s were stored before (through number %llu) "
+               "and were skipped.\n",
+               element, static_cast<unsigned long long>(skipped), q.spool->path().c_str(),
+               static_cast<unsigned long long>(through));
+  std::fflush(stderr);
+  TheEntryStatus().SetWaiting(element, q.memory.size() + q.spool->Waiting(), "");
 }
 
 size_t MainForm::Pending() const {
@@ -152,6 +207,7 @@ void MainForm::HandOverNext() {
   for (int e : elements) {
     EntryQueue& q = queues_[e];
     if (q.retry_at > now) continue;
+    if (q.spool && !q.checked) SkipStored(e, q);
     // What the spool holds came first: what waits in memory is what the
     // spool could not take (a full disk) after it.
     const bool from_memory = !q.memory.empty() && !(q.spool && q.spool->Waiting() > 0);
@@ -164,7 +220,7 @@ void MainForm::HandOverNext() {
     if (!d) continue;
     last_element_ = e;
     const uint64_t waiting = q.memory.size() + (q.spool ? q.spool->Waiting() : 0);
-    if (HandOver(e, *d, waiting) == PassEnd::Deferred) {
+    if (HandOver(e, *d, waiting, from_memory ? std::string() : q.spool->Key()) == PassEnd::Deferred) {
       q.pause = std::min(std::max(q.pause * 2, kFirstPause), kLongestPause);
       q.retry_at = std::chrono::steady_clock::now() + q.pause;
     } else {
@@ -206,30 +262,53 @@ void MainForm::Flush() {
   if (stopping_) return;
   stopping_ = true;
   if (retry_timer_) retry_timer_->stop();
-  Collect();
-  // Datagrams no spool could take would be lost at the end: one more try to
-  // spool them, else they are handed over now.
-  size_t lost = 0;
+  if (sync_timer_) sync_timer_->stop();
+  Collect();   // what waits in memory goes into the spools while they take it
+  // What no spool took would be lost at the end: it is handed over while
+  // the database takes it at once and the end is not overdue, and only
+  // when nothing of its entry waits in the spool ahead of it.
+  const auto deadline = std::chrono::steady_clock::now() + kFlushBudget;
   for (auto& [e, q] : queues_) {
+    bool database_takes = !busy_ && !(q.spool && q.spool->Waiting() > 0);
+    uint64_t lost = 0;
+    double first = 0, last = 0;
     while (!q.memory.empty()) {
-      std::shared_ptr<Spool> spool = SpoolOf(e, q.memory.front().local_port);
-      if (!(spool && spool->Append(q.memory.front())) &&
-          (busy_ || HandOver(e, q.memory.front(), q.memory.size()) == PassEnd::Deferred))
-        ++lost;
-      s_.udpPeerB->Release(q.memory.front().data.size());
+      const SpooledDatagram& d = q.memory.front();
+      if (!(database_takes && std::chrono::steady_clock::now() < deadline &&
+            HandOver(e, d, q.memory.size(), "") == PassEnd::Done)) {
+        database_takes = false;
+        if (lost++ == 0) first = d.arrival;
+        last = d.arrival;
+      }
+      s_.udpPeerB->Release(d.data.size());
       q.memory.pop_front();
     }
+    s_.udpPeerB->Unhold(e);
+    if (lost > 0) {
+      const std::string note = std::to_string(lost) + " datagrams received from " + datetime::FormatFull(first) +
+                               " to " + datetime::FormatFull(last) +
+                               " are lost: neither the spool (a full disk, or its size cap) nor the database could "
+                               "take them before the end.";
+      std::fprintf(stderr, "Tallyhost: entry %d: %s\n", e, note.c_str());
+      std::fflush(stderr);
+      TheEntryStatus().NoteProblem(e, note);
+    }
   }
-  if (lost > 0) {
-    std::fprintf(stderr,
-                 "Tallyhost: %zu datagrams are lost: neither their spool (a full disk?) nor their database "
-                 "could take them before the end.\n",
-                 lost);
+  // What waits in the spools is for the next start.
+  std::lock_guard<std::mutex> lock(spools_mu_);
+  for (const auto& [e, spool] : spools_) {
+    spool->Sync();
+    const auto [first, last] = spool->WaitingRange();
+    if (spool->Waiting() == 0) continue;
+    std::fprintf(stderr, "Tallyhost: entry %d: %llu datagrams (numbers %llu to %llu) wait in the spool %s for the next start.\n",
+                 e, static_cast<unsigned long long>(spool->Waiting()), static_cast<unsigned long long>(first),
+                 static_cast<unsigned long long>(last), spool->path().c_str());
     std::fflush(stderr);
   }
 }
 
-MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint64_t waiting) {
+MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint64_t waiting,
+                                     const std::string& spool_key) {
   const ListRow* row = s_.ListView1.Find("con" + std::to_string(element));
   // A deleted entry's datagrams that were read before it went keep its
   // settings.
@@ -276,9 +355,23 @@ MainForm::PassEnd MainForm::HandOver(int element, const SpooledDatagram& d, uint
       throw com::Error(hr, error.empty() ? "Can not create " + s_.ProgID : error);
     current_ = obj;   // releases the previous object
     tallycore::SetPassProperties(*obj.get(), {settings->connection_string, d.local_port, d.sender_address,
-                                        d.sender_port, settings->log_path, s_.RawLog, d.data});
+                                              d.sender_port, settings->log_path, s_.RawLog, d.data});
+    if (!spool_key.empty() && d.sequence > 0) tallycore::SetDatagramIdentity(*obj.get(), spool_key, d.sequence);
     obj->Process();
     tallycore::PassOutcome o = last_pass();
+    if (o.already_stored) {
+      // Handed over again after the program ended between storing it and
+      // the spool's note of that: the database has it.
+      ++already_stored_;
+      pass.Skipped();
+      TheEntryStatus().OnSkipped(element, 1);
+      outcome = "The datagram (number " + std::to_string(d.sequence) +
+                " of its spool) was stored before and is not stored again.";
+      busy_ = false;
+      SetStatus(receipt + "\n" + outcome);
+      emit Passed();
+      return PassEnd::Done;
+    }
     if (o.deferred) {
       // The process log could not be written: nothing was stored.
       end = PassEnd::Deferred;

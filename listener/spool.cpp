@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
@@ -18,9 +21,21 @@ namespace tallyhost {
 
 namespace {
 
-constexpr char kMagic[4] = {'T', 'S', 'P', '1'};
-constexpr size_t kHeader = 12;   // magic, payload length, CRC-32
-constexpr uint64_t kHeadCheck = 0x5441'4C4C'5953'504FULL;
+constexpr char kFileMagic[4] = {'T', 'S', 'P', '2'};
+constexpr char kRecordMagic[4] = {'T', 'S', 'R', '2'};
+constexpr char kHeadMagic[4] = {'T', 'S', 'H', '2'};
+constexpr size_t kHeaderCopy = 32;              // magic, key, base sequence, reserved, CRC-32
+constexpr uint64_t kFileHeader = 2 * kHeaderCopy;
+constexpr size_t kRecordHeader = 28;            // magic, length, sequence, key, CRC-32
+constexpr size_t kPayloadFixed = 17;            // arrival, ports, address length
+// The file is emptied when the head reaches its end past this size.
+constexpr uint64_t kEmptyAbove = 4u << 20;
+
+// The earlier format: records "TSP1" (magic, length, CRC-32 of the payload),
+// a head of the offset and the offset mixed with a constant.
+constexpr char kV1Magic[4] = {'T', 'S', 'P', '1'};
+constexpr size_t kV1Header = 12;
+constexpr uint64_t kV1HeadCheck = 0x5441'4C4C'5953'504FULL;
 
 void Put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -33,21 +48,23 @@ uint32_t Get32(const uint8_t* p) {
 }
 uint64_t Get64(const uint8_t* p) { return uint64_t(Get32(p)) | uint64_t(Get32(p + 4)) << 32; }
 
-uint32_t Crc(const uint8_t* p, size_t n) {
-  return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
+uint32_t Crc(const uint8_t* p, size_t n, uint32_t crc = 0) {
+  if (crc == 0) crc = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
+  return static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
 }
 
 std::runtime_error FileError(const std::string& what, const std::string& path) {
   return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
+bool WriteAllAt(int fd, const uint8_t* p, size_t n, uint64_t at) {
   while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
+    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
+    at += static_cast<uint64_t>(w);
   }
   return true;
 }
@@ -64,35 +81,96 @@ bool ReadAt(int fd, uint8_t* p, size_t n, uint64_t at) {
   return true;
 }
 
-}  // namespace
+uint64_t RandomKey() {
+  uint64_t key = 0;
+  while (key == 0) {
+    if (::getrandom(&key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
+      // No entropy source: the clock and the process still tell files apart.
+      key = static_cast<uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ULL ^
+            static_cast<uint64_t>(::getpid()) << 32 ^ reinterpret_cast<uintptr_t>(&key);
+    }
+  }
+  return key;
+}
 
-std::vector<uint8_t> EncodeSpoolRecord(const SpooledDatagram& d) {
-  std::vector<uint8_t> payload;
-  uint64_t arrival;
-  static_assert(sizeof arrival == sizeof d.arrival);
-  std::memcpy(&arrival, &d.arrival, sizeof arrival);
-  Put64(payload, arrival);
-  Put32(payload, static_cast<uint32_t>(d.sender_port));
-  Put32(payload, static_cast<uint32_t>(d.local_port));
-  const size_t address = std::min<size_t>(d.sender_address.size(), 255);
-  payload.push_back(static_cast<uint8_t>(address));
-  payload.insert(payload.end(), d.sender_address.begin(), d.sender_address.begin() + address);
-  payload.insert(payload.end(), d.data.begin(), d.data.end());
-  std::vector<uint8_t> out(kMagic, kMagic + 4);
-  Put32(out, static_cast<uint32_t>(payload.size()));
-  Put32(out, Crc(payload.data(), payload.size()));
-  out.insert(out.end(), payload.begin(), payload.end());
+std::string Hex(uint64_t v) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::vector<uint8_t> HeaderCopy(uint64_t key, uint64_t base) {
+  std::vector<uint8_t> out(kFileMagic, kFileMagic + 4);
+  Put64(out, key);
+  Put64(out, base);
+  Put64(out, 0);
+  Put32(out, Crc(out.data(), out.size()));
   return out;
 }
 
-size_t DecodeSpoolRecord(const uint8_t* bytes, size_t size, SpooledDatagram* out) {
-  if (size < kHeader || std::memcmp(bytes, kMagic, 4) != 0) return 0;
+// The key and base sequence of a header copy; false when it is no header.
+bool ReadHeaderCopy(const uint8_t* p, uint64_t* key, uint64_t* base) {
+  if (std::memcmp(p, kFileMagic, 4) != 0 || Crc(p, 28) != Get32(p + 28)) return false;
+  *key = Get64(p + 4);
+  *base = Get64(p + 12);
+  return *key != 0;
+}
+
+// The v1 record at `bytes`: its size, 0 when none; fills `out` when given.
+size_t DecodeV1(const uint8_t* bytes, size_t size, SpooledDatagram* out) {
+  if (size < kV1Header || std::memcmp(bytes, kV1Magic, 4) != 0) return 0;
   const uint32_t length = Get32(bytes + 4);
-  if (length < 17 || length > Spool::kMaxPayload || length > size - kHeader) return 0;
-  const uint8_t* p = bytes + kHeader;
+  if (length < kPayloadFixed || length > Spool::kMaxPayload || length > size - kV1Header) return 0;
+  const uint8_t* p = bytes + kV1Header;
   if (Crc(p, length) != Get32(bytes + 8)) return 0;
+  if (kPayloadFixed + p[16] > length) return 0;
+  if (out) {
+    uint64_t arrival = Get64(p);
+    std::memcpy(&out->arrival, &arrival, sizeof arrival);
+    out->sender_port = static_cast<int32_t>(Get32(p + 8));
+    out->local_port = static_cast<int32_t>(Get32(p + 12));
+    out->sender_address.assign(reinterpret_cast<const char*>(p + 17), p[16]);
+    out->data.assign(p + 17 + p[16], p + length);
+  }
+  return kV1Header + length;
+}
+
+// The sequence of the record at `bytes` (which DecodeSpoolRecord accepted).
+uint64_t SequenceAt(const uint8_t* bytes) { return Get64(bytes + 8); }
+
+}  // namespace
+
+std::vector<uint8_t> EncodeSpoolRecord(const SpooledDatagram& d, uint64_t key, uint64_t sequence) {
+  const size_t address = std::min<size_t>(d.sender_address.size(), 255);
+  std::vector<uint8_t> out(kRecordMagic, kRecordMagic + 4);
+  out.reserve(kRecordHeader + kPayloadFixed + address + d.data.size());
+  Put32(out, static_cast<uint32_t>(kPayloadFixed + address + d.data.size()));
+  Put64(out, sequence);
+  Put64(out, key);
+  Put32(out, 0);   // the CRC, below
+  uint64_t arrival;
+  static_assert(sizeof arrival == sizeof d.arrival);
+  std::memcpy(&arrival, &d.arrival, sizeof arrival);
+  Put64(out, arrival);
+  Put32(out, static_cast<uint32_t>(d.sender_port));
+  Put32(out, static_cast<uint32_t>(d.local_port));
+  out.push_back(static_cast<uint8_t>(address));
+  out.insert(out.end(), d.sender_address.begin(), d.sender_address.begin() + address);
+  out.insert(out.end(), d.data.begin(), d.data.end());
+  const uint32_t crc = Crc(out.data() + kRecordHeader, out.size() - kRecordHeader, Crc(out.data() + 4, 20));
+  for (int i = 0; i < 4; ++i) out[24 + i] = static_cast<uint8_t>(crc >> (8 * i));
+  return out;
+}
+
+size_t DecodeSpoolRecord(const uint8_t* bytes, size_t size, uint64_t key, SpooledDatagram* out) {
+  if (size < kRecordHeader || std::memcmp(bytes, kRecordMagic, 4) != 0) return 0;
+  const uint32_t length = Get32(bytes + 4);
+  if (length < kPayloadFixed || length > Spool::kMaxPayload || length > size - kRecordHeader) return 0;
+  if (Get64(bytes + 16) != key || SequenceAt(bytes) == 0) return 0;
+  const uint8_t* p = bytes + kRecordHeader;
+  if (Crc(p, length, Crc(bytes + 4, 20)) != Get32(bytes + 24)) return 0;
   const size_t address = p[16];
-  if (17 + address > length) return 0;
+  if (kPayloadFixed + address > length) return 0;
   if (out) {
     uint64_t arrival = Get64(p);
     std::memcpy(&out->arrival, &arrival, sizeof arrival);
@@ -100,15 +178,36 @@ size_t DecodeSpoolRecord(const uint8_t* bytes, size_t size, SpooledDatagram* out
     out->local_port = static_cast<int32_t>(Get32(p + 12));
     out->sender_address.assign(reinterpret_cast<const char*>(p + 17), address);
     out->data.assign(p + 17 + address, p + length);
+    out->sequence = SequenceAt(bytes);
   }
-  return kHeader + length;
+  return kRecordHeader + length;
 }
 
-Spool::Spool(const std::string& folder, const std::string& name)
-    : data_path_(folder + "/" + name + ".spool"), head_path_(folder + "/" + name + ".head") {
+std::string SpoolDamage::Describe(const std::string& path) const {
+  if (header_lost)
+    return "the spool " + path + " had no readable header, so its datagrams could not be told from forged ones; it was " +
+           "set aside as " + set_aside + " and a new spool begun.";
+  std::string out = "the spool " + path + " was damaged: " + std::to_string(bytes) + " bytes in " +
+                    std::to_string(regions) + " places were no intact datagram and were dropped";
+  if (datagrams > 0) {
+    out += "; " + std::to_string(datagrams) + " datagrams are lost (numbers";
+    for (size_t i = 0; i < lost.size(); ++i)
+      out += (i ? ", " : " ") + std::to_string(lost[i].first) +
+             (lost[i].second != lost[i].first ? "-" + std::to_string(lost[i].second) : "");
+    out += ")";
+  }
+  if (torn_end)
+    out += "; the file ended in a datagram cut short" +
+           (last_intact ? " after number " + std::to_string(last_intact) : std::string()) +
+           " (its datagram, and any written after it, are lost)";
+  return out + "; every intact datagram was kept.";
+}
+
+Spool::Spool(const std::string& folder, const std::string& name, const SpoolOptions& options)
+    : options_(options), data_path_(folder + "/" + name + ".spool"), head_path_(folder + "/" + name + ".head") {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (data_fd_ < 0) throw FileError("Can not open the spool", data_path_);
   // One program per spool: another listener on the same folder (whose
   // port here is taken) must not hand over, and so store again, what this
@@ -129,38 +228,210 @@ Spool::Spool(const std::string& folder, const std::string& name)
     ::close(head_fd_);
     throw;
   }
+  last_sync_ = std::chrono::steady_clock::now();
 }
 
 Spool::~Spool() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (options_.sync != SpoolSync::kSystem && dirty_) ::fdatasync(data_fd_);
+  }
   ::close(data_fd_);
   ::close(head_fd_);
+}
+
+bool Spool::WriteFileHeader(uint64_t base_sequence) {
+  std::vector<uint8_t> h = HeaderCopy(key_, base_sequence);
+  h.insert(h.end(), h.begin(), h.end());
+  return WriteAllAt(data_fd_, h.data(), h.size(), 0);
+}
+
+// A new, empty file with a new key.
+void Spool::Create() {
+  key_ = RandomKey();
+  if (::ftruncate(data_fd_, 0) != 0 || !WriteFileHeader(next_seq_) || ::fdatasync(data_fd_) != 0)
+    throw FileError("Can not write the spool", data_path_);
+  head_ = end_ = kFileHeader;
+  head_seq_ = next_seq_;
+}
+
+// Empties the file when nothing waits. The header's base sequence is made
+// durable before the records go, so numbers are never given out twice.
+void Spool::EmptyFile() {
+  if (!WriteFileHeader(next_seq_) || ::fdatasync(data_fd_) != 0) return;
+  if (::ftruncate(data_fd_, static_cast<off_t>(kFileHeader)) != 0) return;
+  head_ = end_ = kFileHeader;
+  head_seq_ = next_seq_;
+  ahead_.clear();
+  dirty_ = false;
 }
 
 void Spool::Recover() {
   struct stat st;
   if (::fstat(data_fd_, &st) != 0) throw FileError("Can not read the spool", data_path_);
-  end_ = static_cast<uint64_t>(st.st_size);
-  uint8_t h[16];
-  head_ = 0;
-  if (ReadAt(head_fd_, h, sizeof h, 0) && (Get64(h) ^ kHeadCheck) == Get64(h + 8) && Get64(h) <= end_)
-    head_ = Get64(h);
-  if (head_ == end_) {
-    if (end_ > 0 && ::ftruncate(data_fd_, 0) == 0) end_ = head_ = 0;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size == 0) {
+    Create();
     WriteHead();
+    key_text_ = Hex(key_);
     return;
   }
-  // Walk the records after the head; anything that is no intact record is
-  // skipped up to the next intact one.
-  void* map = ::mmap(nullptr, end_, PROT_READ, MAP_PRIVATE, data_fd_, 0);
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, data_fd_, 0);
   if (map == MAP_FAILED) throw FileError("Can not read the spool", data_path_);
   const uint8_t* bytes = static_cast<const uint8_t*>(map);
+  struct Unmap {
+    void* map;
+    uint64_t size;
+    ~Unmap() { ::munmap(map, size); }
+  } unmap{map, size};
+
+  uint64_t base = 1;
+  bool header = size >= kFileHeader && (ReadHeaderCopy(bytes, &key_, &base) ||
+                                        ReadHeaderCopy(bytes + kHeaderCopy, &key_, &base));
+  if (!header && size < kFileHeader + kRecordHeader && !(size >= 4 && std::memcmp(bytes, kV1Magic, 4) == 0)) {
+    // A file cut short while it was being made: it can hold no record.
+    Create();
+    WriteHead();
+    key_text_ = Hex(key_);
+    return;
+  }
+  if (!header) {
+    if (size >= 4 && std::memcmp(bytes, kV1Magic, 4) == 0) {
+      ConvertEarlierFormat(bytes, size);
+      key_text_ = Hex(key_);
+      return;
+    }
+    // Without the key no record can be told from a forged one: the file is
+    // kept aside for the operator and a new one begun.
+    damage_.header_lost = true;
+    damage_.bytes = size;
+    damage_.regions = 1;
+    damage_.set_aside = data_path_ + ".damaged-" + std::to_string(std::time(nullptr));
+    if (::rename(data_path_.c_str(), damage_.set_aside.c_str()) != 0)
+      throw FileError("Can not set aside the damaged spool", data_path_);
+    ::close(data_fd_);
+    data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
+    Create();
+    WriteHead();
+    key_text_ = Hex(key_);
+    return;
+  }
+  key_text_ = Hex(key_);
+  next_seq_ = std::max<uint64_t>(base, 1);
+
+  // The head is a hint: taken when it points at an intact record of this
+  // file (or at the end), else every record is read from the start.
+  uint64_t at = kFileHeader, last = 0;
+  uint8_t h[24];
+  if (ReadAt(head_fd_, h, sizeof h, 0) && std::memcmp(h, kHeadMagic, 4) == 0 && Crc(h, 20) == Get32(h + 20)) {
+    const uint64_t offset = Get64(h + 4), seq = Get64(h + 12);
+    if (offset == size && offset >= kFileHeader) {
+      at = offset;
+      next_seq_ = std::max(next_seq_, seq);
+    } else if (offset >= kFileHeader && offset < size &&
+               DecodeSpoolRecord(bytes + offset, size - offset, key_, nullptr) > 0 && SequenceAt(bytes + offset) == seq) {
+      at = offset;
+      last = seq - 1;
+    }
+  }
+  head_ = at;
+  // Walk the records; past damage only a record of this file numbered
+  // above the last one counts.
   std::vector<std::pair<uint64_t, uint64_t>> intact;   // offset, size
-  uint64_t at = head_;
-  bool in_damage = false;
-  while (at < end_) {
-    size_t n = DecodeSpoolRecord(bytes + at, end_ - at, nullptr);
-    if (n > 0) {
+  uint64_t first_seq = 0;
+  while (at < size) {
+    size_t n = DecodeSpoolRecord(bytes + at, size - at, key_, nullptr);
+    if (n > 0 && SequenceAt(bytes + at) > last) {
+      const uint64_t seq = SequenceAt(bytes + at);
+      if (!intact.empty() && seq != last + 1 && last > 0) {
+        damage_.datagrams += seq - last - 1;
+        damage_.lost.emplace_back(last + 1, seq - 1);
+      }
+      if (intact.empty()) first_seq = seq;
       intact.emplace_back(at, n);
+      last = seq;
+      at += n;
+      continue;
+    }
+    // Damage: find the next intact record.
+    ++damage_.regions;
+    uint64_t from = at++;
+    while (at < size) {
+      const uint8_t* m = static_cast<const uint8_t*>(std::memchr(bytes + at, kRecordMagic[0], size - at));
+      if (!m) {
+        at = size;
+        break;
+      }
+      at = static_cast<uint64_t>(m - bytes);
+      n = DecodeSpoolRecord(bytes + at, size - at, key_, nullptr);
+      if (n > 0 && SequenceAt(bytes + at) > last) break;
+      ++at;
+    }
+    damage_.bytes += at - from;
+    if (at >= size) {
+      damage_.torn_end = true;
+      damage_.last_intact = last;
+    } else if (intact.empty() && last > 0) {
+      // Damage right after the head: the numbers from the head on are lost.
+      const uint64_t seq = SequenceAt(bytes + at);
+      if (seq > last + 1) {
+        damage_.datagrams += seq - last - 1;
+        damage_.lost.emplace_back(last + 1, seq - 1);
+      }
+    }
+  }
+  waiting_ = intact.size();
+  next_seq_ = std::max(next_seq_, last + 1);
+  head_seq_ = intact.empty() ? next_seq_ : first_seq;
+  end_ = size;
+  if (damage_.bytes > 0) {
+    // Rewrite the file with the header and the intact records only.
+    const std::string temp = data_path_ + ".new";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    std::vector<uint8_t> hdr = HeaderCopy(key_, next_seq_);
+    hdr.insert(hdr.end(), hdr.begin(), hdr.end());
+    uint64_t written = 0;
+    ok = ok && WriteAllAt(fd, hdr.data(), hdr.size(), 0);
+    written = hdr.size();
+    for (const auto& [offset, n] : intact) {
+      ok = ok && WriteAllAt(fd, bytes + offset, n, written);
+      written += n;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
+      ::unlink(temp.c_str());
+      throw FileError("Can not repair the spool", data_path_);
+    }
+    ::close(data_fd_);
+    data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CLOEXEC);
+    if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
+    head_ = kFileHeader;
+    end_ = written;
+  }
+  if (waiting_ == 0) EmptyFile();
+  WriteHead();
+}
+
+// Converts a file of the earlier format: its intact records after its head,
+// numbered anew under a new key.
+void Spool::ConvertEarlierFormat(const uint8_t* bytes, uint64_t size) {
+  uint64_t at = 0;
+  uint8_t h[16];
+  if (ReadAt(head_fd_, h, sizeof h, 0) && (Get64(h) ^ kV1HeadCheck) == Get64(h + 8) && Get64(h) <= size) at = Get64(h);
+  key_ = RandomKey();
+  std::vector<uint8_t> out = HeaderCopy(key_, 1);
+  out.insert(out.end(), out.begin(), out.end());
+  bool in_damage = false;
+  while (at < size) {
+    SpooledDatagram d;
+    size_t n = DecodeV1(bytes + at, size - at, &d);
+    if (n > 0) {
+      std::vector<uint8_t> record = EncodeSpoolRecord(d, key_, next_seq_++);
+      out.insert(out.end(), record.begin(), record.end());
+      ++waiting_;
       at += n;
       in_damage = false;
       continue;
@@ -170,58 +441,75 @@ void Spool::Recover() {
     ++damage_.bytes;
     ++at;
   }
-  waiting_ = intact.size();
-  if (damage_.bytes > 0) {
-    // Rewrite the file with the intact records only.
-    const std::string temp = data_path_ + ".new";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0;
-    uint64_t size = 0;
-    for (const auto& [offset, n] : intact) {
-      ok = ok && WriteAll(fd, bytes + offset, n);
-      size += n;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    ::munmap(map, end_);
-    if (!ok || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
-      ::unlink(temp.c_str());
-      throw FileError("Can not repair the spool", data_path_);
-    }
-    ::close(data_fd_);
-    data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (data_fd_ < 0) throw FileError("Can not open the spool", data_path_);
-    head_ = 0;
-    end_ = size;
-    WriteHead();
-    return;
+  const std::string temp = data_path_ + ".new";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && WriteAllAt(fd, out.data(), out.size(), 0) && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!ok || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    throw FileError("Can not convert the spool", data_path_);
   }
-  ::munmap(map, end_);
+  ::close(data_fd_);
+  data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
+  head_ = kFileHeader;
+  head_seq_ = 1;
+  end_ = out.size();
+  if (damage_.bytes > 0 && at >= size && in_damage) damage_.torn_end = true;
+  WriteHead();
 }
 
 void Spool::WriteHead() {
-  uint8_t h[16];
-  for (int i = 0; i < 8; ++i) {
-    h[i] = static_cast<uint8_t>(head_ >> (8 * i));
-    h[8 + i] = static_cast<uint8_t>((head_ ^ kHeadCheck) >> (8 * i));
-  }
-  // A head that cannot be written only costs a repeat after a restart.
-  if (::pwrite(head_fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+  std::vector<uint8_t> h(kHeadMagic, kHeadMagic + 4);
+  Put64(h, head_);
+  Put64(h, head_seq_);
+  Put32(h, Crc(h.data(), h.size()));
+  // A head that cannot be written only costs reading after a restart.
+  if (!WriteAllAt(head_fd_, h.data(), h.size(), 0)) {
   }
 }
 
+void Spool::SyncLocked() {
+  if (dirty_ && ::fdatasync(data_fd_) == 0) dirty_ = false;
+  last_sync_ = std::chrono::steady_clock::now();
+}
+
 bool Spool::Append(const SpooledDatagram& d) {
-  std::vector<uint8_t> record = EncodeSpoolRecord(d);
   std::lock_guard<std::mutex> lock(mu_);
-  if (!WriteAll(data_fd_, record.data(), record.size())) {
+  std::vector<uint8_t> record = EncodeSpoolRecord(d, key_, next_seq_);
+  if (options_.max_bytes > 0 && end_ - kFileHeader + record.size() > options_.max_bytes) {
+    ++refused_at_cap_;
+    at_cap_ = true;
+    return false;
+  }
+  if (!WriteAllAt(data_fd_, record.data(), record.size(), end_)) {
     // Take back a record cut short, so that the file stays a list of records.
     if (::ftruncate(data_fd_, static_cast<off_t>(end_)) != 0) {
     }
     return false;
   }
+  at_cap_ = false;
   end_ += record.size();
+  if (waiting_ == 0) head_seq_ = next_seq_;
+  ++next_seq_;
   ++waiting_;
+  dirty_ = true;
+  if (options_.sync == SpoolSync::kEvery ||
+      (options_.sync == SpoolSync::kGroup && std::chrono::steady_clock::now() - last_sync_ >= options_.group_interval))
+    SyncLocked();
   return true;
+}
+
+void Spool::SyncIfDue() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (options_.sync != SpoolSync::kSystem && dirty_ &&
+      std::chrono::steady_clock::now() - last_sync_ >= options_.group_interval)
+    SyncLocked();
+}
+
+void Spool::Sync() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SyncLocked();
 }
 
 std::optional<SpooledDatagram> Spool::Peek() {
@@ -239,13 +527,15 @@ std::optional<SpooledDatagram> Spool::Peek() {
     ahead_.clear();
     return false;
   };
-  if (head_ + kHeader > end_ || !have(kHeader)) return std::nullopt;
+  if (head_ + kRecordHeader > end_ || !have(kRecordHeader)) return std::nullopt;
   const uint32_t length = Get32(ahead_.data() + (head_ - ahead_at_) + 4);
-  if (length > kMaxPayload || head_ + kHeader + length > end_ || !have(kHeader + length)) return std::nullopt;
+  if (length > kMaxPayload || head_ + kRecordHeader + length > end_ || !have(kRecordHeader + length))
+    return std::nullopt;
   SpooledDatagram d;
-  size_t n = DecodeSpoolRecord(ahead_.data() + (head_ - ahead_at_), kHeader + length, &d);
+  size_t n = DecodeSpoolRecord(ahead_.data() + (head_ - ahead_at_), kRecordHeader + length, key_, &d);
   if (n == 0) return std::nullopt;
   peeked_size_ = n;
+  peeked_seq_ = d.sequence;
   return d;
 }
 
@@ -253,18 +543,56 @@ void Spool::Pop() {
   std::lock_guard<std::mutex> lock(mu_);
   if (peeked_size_ == 0) return;
   head_ += peeked_size_;
+  head_seq_ = peeked_seq_ + 1;
   peeked_size_ = 0;
   if (waiting_ > 0) --waiting_;
-  if (head_ >= end_ && ::ftruncate(data_fd_, 0) == 0) {
-    head_ = end_ = 0;
-    ahead_.clear();
-  }
+  if (head_ >= end_ && end_ > kEmptyAbove) EmptyFile();
   WriteHead();
+}
+
+uint64_t Spool::SkipThrough(uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mu_);
+  peeked_size_ = 0;
+  next_seq_ = std::max(next_seq_, sequence + 1);
+  uint64_t dropped = 0;
+  uint8_t h[kRecordHeader];
+  while (head_ + kRecordHeader <= end_ && ReadAt(data_fd_, h, sizeof h, head_) &&
+         std::memcmp(h, kRecordMagic, 4) == 0 && SequenceAt(h) <= sequence) {
+    head_ += kRecordHeader + Get32(h + 4);
+    ++dropped;
+    if (waiting_ > 0) --waiting_;
+  }
+  if (dropped == 0) return 0;
+  head_seq_ = waiting_ > 0 && ReadAt(data_fd_, h, sizeof h, head_) ? SequenceAt(h) : next_seq_;
+  if (waiting_ == 0) EmptyFile();
+  WriteHead();
+  return dropped;
 }
 
 uint64_t Spool::Waiting() const {
   std::lock_guard<std::mutex> lock(mu_);
   return waiting_;
+}
+
+std::pair<uint64_t, uint64_t> Spool::WaitingRange() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (waiting_ == 0) return {0, 0};
+  return {head_seq_, next_seq_ - 1};
+}
+
+uint64_t Spool::RefusedAtCap() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return refused_at_cap_;
+}
+
+bool Spool::AtCap() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return at_cap_;
+}
+
+uint64_t Spool::Bytes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return end_;
 }
 
 }  // namespace tallyhost

@@ -183,9 +183,10 @@ void UdpPeerArray::Push(Arrival a) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++received_;
-    if (!(sink_ && queue_.empty() && (*sink_)(a))) {
+    auto& queue = queues_[a.element];
+    if (!(sink_ && queue.empty() && !held_.count(a.element) && (*sink_)(a))) {
       backlog_ += static_cast<size_t>(a.data.size()) + kArrivalCost;
-      queue_.push_back(std::move(a));
+      queue.push_back(std::move(a));
     }
     notify = !notify_pending_;
     notify_pending_ = true;
@@ -203,9 +204,12 @@ void UdpPeerArray::DrainToSink() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!sink_) return;
-    while (!queue_.empty() && (*sink_)(queue_.front())) {
-      backlog_ -= std::min(static_cast<size_t>(queue_.front().data.size()) + kArrivalCost, backlog_);
-      queue_.pop_front();
+    for (auto& [element, queue] : queues_) {
+      if (held_.count(element)) continue;
+      while (!queue.empty() && (*sink_)(queue.front())) {
+        backlog_ -= std::min(static_cast<size_t>(queue.front().data.size()) + kArrivalCost, backlog_);
+        queue.pop_front();
+      }
     }
     resume = paused_ && backlog_ < backlog_limit_;
     if (resume) paused_ = false;
@@ -216,7 +220,19 @@ void UdpPeerArray::DrainToSink() {
 std::deque<Arrival> UdpPeerArray::TakeArrivals() {
   std::lock_guard<std::mutex> lock(mu_);
   notify_pending_ = false;
-  return std::exchange(queue_, {});
+  std::deque<Arrival> out;
+  for (auto& [element, queue] : queues_) {
+    if (queue.empty()) continue;
+    held_.insert(element);
+    for (Arrival& a : queue) out.push_back(std::move(a));
+    queue.clear();
+  }
+  return out;
+}
+
+void UdpPeerArray::Unhold(int element) {
+  std::lock_guard<std::mutex> lock(mu_);
+  held_.erase(element);
 }
 
 bool UdpPeerArray::PauseIfFull() {

@@ -11,9 +11,13 @@
 //
 // A sink (SetSink) takes each datagram on the network thread as it is read,
 // typically into a durable spool; datagrams it refuses, and all datagrams
-// while no sink is set, wait in an in-memory queue. Arrival order is kept:
-// while the memory queue holds datagrams, new ones join it, and
-// DrainToSink hands the queue to the sink in order.
+// while no sink is set, wait in an in-memory queue of their element.
+// Arrival order is kept per element: while an element's memory queue holds
+// datagrams, or the element is held, its new ones join the queue, and
+// DrainToSink hands each queue that is not held to the sink in order.
+// TakeArrivals holds every element whose datagrams it takes, until the
+// receiver calls Unhold (when it has passed on all it took), so that no
+// later datagram reaches the sink ahead of them.
 //
 // The memory backlog (bytes and datagrams read but not yet released by the
 // receiver with Release) is bounded: at the limit the network thread stops
@@ -35,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 class QUdpSocket;
@@ -82,10 +87,11 @@ class UdpPeerArray : public QObject {
 
   using Sink = std::function<bool(const Arrival&)>;
   void SetSink(Sink sink);
-  // Offers the memory queue to the sink in arrival order, up to the first
-  // datagram it refuses.
+  // Offers each element's memory queue to the sink in arrival order, up to
+  // its first datagram the sink refuses; held elements are left alone.
   void DrainToSink();
   std::deque<Arrival> TakeArrivals();
+  void Unhold(int element);
   size_t Received() const;   // datagrams read since start (0-byte ones excluded)
   // Gives back the bytes of a datagram that has been dealt with.
   void Release(size_t bytes);
@@ -109,7 +115,8 @@ class UdpPeerArray : public QObject {
   QThread thread_;
   PeerWorker* worker_ = nullptr;
   mutable std::mutex mu_;
-  std::deque<Arrival> queue_;
+  std::map<int, std::deque<Arrival>> queues_;
+  std::set<int> held_;
   std::shared_ptr<Sink> sink_;
   bool notify_pending_ = false;
   size_t received_ = 0;

@@ -12,6 +12,12 @@ void SetPassProperties(_Score_Class& engine, const PassProperties& p) {
   engine.put_UDPData(p.data);
 }
 
+void SetDatagramIdentity(_Score_Class& engine, const std::string& spool_key, uint64_t sequence) {
+  com::ComPtr<IDatagramIdentity> identity;
+  if (engine.QueryInterface(IID_IDatagramIdentity, reinterpret_cast<void**>(identity.Receive())) == com::S_OK)
+    identity->SetIdentity(spool_key, sequence);
+}
+
 std::string PassRun::Failure() const {
   return threw ? "Error # " + std::to_string(error_number) + ": " + error : std::string();
 }

@@ -5,6 +5,8 @@
 // SetPassProperties puts ConnectionString, ListenPort, ConnectedIPAddress,
 // ConnectedPortAddress, LogPath, rawlog and UDPData in this, the designed,
 // order. It calls nothing else; failures of the property calls propagate.
+// SetDatagramIdentity names the datagram for the pass (IDatagramIdentity);
+// call it after SetPassProperties, before Process.
 // RunPass sets them, calls Process, catches the com::Error it may throw and
 // reads the engine's report of the pass.
 #pragma once
@@ -28,6 +30,7 @@ struct PassProperties {
 };
 
 void SetPassProperties(_Score_Class& engine, const PassProperties& p);
+void SetDatagramIdentity(_Score_Class& engine, const std::string& spool_key, uint64_t sequence);
 
 struct PassRun {
   bool threw = false;        // Process threw a com::Error

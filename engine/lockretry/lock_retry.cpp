@@ -42,7 +42,10 @@ Decision LockRetryPolicy::OnFailure(int32_t number, const std::string& descripti
   int answer;
   switch (ClassifyFailure(number, description)) {
     case FailureClass::Lock:
-      if (counter_ < kLockAttempts) return Decision::Retry;
+      // While the program ends no lock is waited out: the prompt comes at
+      // once (the headless policy answers it No, and the work waits for
+      // the next start).
+      if (counter_ < kLockAttempts && !msgbox::StopRequested()) return Decision::Retry;
       answer = ShowLockedPrompt(number, description);
       break;
     case FailureClass::Duplicate:

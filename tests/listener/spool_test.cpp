@@ -11,6 +11,10 @@
 #include <random>
 #include <tuple>
 
+#include <zlib.h>
+
+#include <cstring>
+
 #include "spool.h"
 #include "test_env.h"
 
@@ -59,41 +63,64 @@ void AppendBytes(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
+std::string ReadAll(const std::string& path) { return testkit::ReadFile(path); }
+
+void Patch(const std::string& path, size_t at, const std::string& bytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(at));
+  f << bytes;
+}
+
+constexpr size_t kFileHeader = 64;
+
 class SpoolTest : public ::testing::Test {
  protected:
   std::string Folder() const { return dir_.File("spool"); }
   std::string DataFile() const { return Folder() + "/port-1.spool"; }
-  std::unique_ptr<Spool> Open() { return std::make_unique<Spool>(Folder(), "port-1"); }
+  std::string HeadFile() const { return Folder() + "/port-1.head"; }
+  std::unique_ptr<Spool> Open(tallyhost::SpoolOptions options = {}) {
+    return std::make_unique<Spool>(Folder(), "port-1", options);
+  }
+  static size_t RecordSize() { return tallyhost::EncodeSpoolRecord(Datagram(0), 1, 1).size(); }
   testkit::TempDir dir_;
 };
 
-TEST_F(SpoolTest, RecordsRoundTripAndTheDecoderRefusesCutsAndFlips) {
+TEST_F(SpoolTest, RecordsRoundTripOnlyUnderTheirKeyAndTheDecoderRefusesCutsAndFlips) {
   SpooledDatagram d = Datagram(3, 200);
-  auto bytes = tallyhost::EncodeSpoolRecord(d);
+  const uint64_t key = 0x1234'5678'9abc'def0ULL;
+  auto bytes = tallyhost::EncodeSpoolRecord(d, key, 77);
   SpooledDatagram back;
-  ASSERT_EQ(tallyhost::DecodeSpoolRecord(bytes.data(), bytes.size(), &back), bytes.size());
+  ASSERT_EQ(tallyhost::DecodeSpoolRecord(bytes.data(), bytes.size(), key, &back), bytes.size());
   ExpectSame(back, 3, 200);
-  EXPECT_EQ(tallyhost::DecodeSpoolRecord(bytes.data(), bytes.size() - 1, nullptr), 0u);
-  for (size_t at : {0ul, 5ul, 9ul, 20ul, bytes.size() - 1}) {
+  EXPECT_EQ(back.sequence, 77u);
+  EXPECT_EQ(tallyhost::DecodeSpoolRecord(bytes.data(), bytes.size(), key ^ 1, nullptr), 0u);
+  EXPECT_EQ(tallyhost::DecodeSpoolRecord(bytes.data(), bytes.size() - 1, key, nullptr), 0u);
+  for (size_t at : {0ul, 5ul, 9ul, 17ul, 25ul, 40ul, bytes.size() - 1}) {
     auto flipped = bytes;
     flipped[at] ^= 0x40;
-    EXPECT_EQ(tallyhost::DecodeSpoolRecord(flipped.data(), flipped.size(), nullptr), 0u) << at;
+    EXPECT_EQ(tallyhost::DecodeSpoolRecord(flipped.data(), flipped.size(), key, nullptr), 0u) << at;
   }
 }
 
-TEST_F(SpoolTest, OrderIsKeptAcrossReopeningAndPopsPersist) {
+TEST_F(SpoolTest, OrderAndNumbersAreKeptAcrossReopeningEmptyingAndPops) {
+  std::string key;
   {
     auto s = Open();
+    key = s->Key();
+    EXPECT_EQ(key.size(), 16u);
     EXPECT_EQ(s->Waiting(), 0u);
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
     EXPECT_EQ(s->Waiting(), 10u);
+    EXPECT_EQ(s->WaitingRange(), std::make_pair(uint64_t{1}, uint64_t{10}));
   }
   {
     auto s = Open();
-    EXPECT_EQ(s->Damage().bytes, 0u);
+    EXPECT_EQ(s->Key(), key);   // the key is the file's for good
+    EXPECT_FALSE(s->Damage().Any());
     ASSERT_EQ(s->Waiting(), 10u);
     for (int i = 0; i < 4; ++i) {
       ASSERT_TRUE(s->Peek());   // a Peek without a Pop gives the same record
+      EXPECT_EQ(s->Peek()->sequence, static_cast<uint64_t>(i + 1));
       ExpectNext(*s, i);
     }
     s->Pop();   // a Pop after a Pop, with no Peek between, drops nothing
@@ -102,29 +129,68 @@ TEST_F(SpoolTest, OrderIsKeptAcrossReopeningAndPopsPersist) {
   }
   {
     auto s = Open();   // resumes after the last popped record
-    EXPECT_EQ(s->Damage().bytes, 0u);
+    EXPECT_FALSE(s->Damage().Any());
     // Held by one program, the spool is left alone by any other opening.
     EXPECT_THAT([&] { Open(); }, ThrowsMessage<std::exception>(HasSubstr("is in use by another program")));
+    EXPECT_EQ(s->WaitingRange(), std::make_pair(uint64_t{5}, uint64_t{11}));
     ExpectDrains(*s, {4, 5, 6, 7, 8, 9, 10});
   }
-  // Emptied: both files are truncated, and reopening finds nothing.
-  EXPECT_EQ(std::filesystem::file_size(DataFile()), 0u);
+  // Opened with nothing waiting, the file is emptied down to its header,
+  // and numbering goes on above every number given before.
   auto s = Open();
+  EXPECT_EQ(std::filesystem::file_size(DataFile()), kFileHeader);
+  EXPECT_EQ(s->Key(), key);
   EXPECT_EQ(s->Waiting(), 0u);
   ASSERT_TRUE(s->Append(Datagram(11)));
+  EXPECT_EQ(s->Peek()->sequence, 12u);
   ExpectDrains(*s, {11});
   // Records are read ahead in chunks: taking and appending in turn, over
-  // more than a chunk's worth and sizes that cross chunk ends, and after the
-  // file was emptied, each comes back whole and in order.
+  // more than a chunk's worth and sizes that cross chunk ends, and past the
+  // size at which an emptied file is cut back, each comes back whole and in
+  // order, numbered one after the other.
   auto size = [](int i) { return static_cast<size_t>(1000 + 37 * (i % 90)); };
   int next = 0, taken = 0;
   for (int round = 0; round < 3; ++round) {
-    for (int k = 0; k < 120; ++k, ++next) ASSERT_TRUE(s->Append(Datagram(next, size(next))));
-    for (; taken < next - (round < 2 ? 40 : 0); ++taken) ExpectNext(*s, taken, size(taken));
+    for (int k = 0; k < 1500; ++k, ++next) ASSERT_TRUE(s->Append(Datagram(next, size(next))));
+    for (; taken < next - (round < 2 ? 40 : 0); ++taken) {
+      ASSERT_EQ(s->Peek()->sequence, static_cast<uint64_t>(13 + taken));
+      ExpectNext(*s, taken, size(taken));
+    }
   }
   EXPECT_FALSE(s->Peek());
-  ASSERT_TRUE(s->Append(Datagram(5, 77)));   // into the emptied file
+  EXPECT_EQ(std::filesystem::file_size(DataFile()), kFileHeader);   // cut back once empty
+  ASSERT_TRUE(s->Append(Datagram(5, 77)));
+  EXPECT_EQ(s->Peek()->sequence, static_cast<uint64_t>(13 + next));
   ExpectNext(*s, 5, 77);
+}
+
+// The head is only a hint: deleted, damaged or pointing past a truncated
+// file, every record left is offered again, and SkipThrough (what the
+// database's ledger says was stored) drops the stored ones. Numbers are never
+// given twice, even when the ledger knows more than the file.
+TEST_F(SpoolTest, ALostHeadOffersRecordsAgainAndSkipThroughDropsTheStoredOnes) {
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variant);
+    std::filesystem::remove_all(Folder());
+    {
+      auto s = Open();
+      for (int i = 0; i < 8; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+      for (int i = 0; i < 5; ++i) ExpectNext(*s, i);
+    }
+    if (variant == 0) std::filesystem::remove(HeadFile());
+    if (variant == 1) Patch(HeadFile(), 6, "\x01");
+    if (variant == 2) testkit::WriteFile(HeadFile(), "TSH2 and no head");
+    auto s = Open();
+    EXPECT_FALSE(s->Damage().Any());
+    ASSERT_EQ(s->Waiting(), 8u);
+    EXPECT_EQ(s->SkipThrough(5), 5u);
+    EXPECT_EQ(s->SkipThrough(5), 0u);
+    ExpectDrains(*s, {5, 6, 7});
+  }
+  auto s = Open();
+  EXPECT_EQ(s->SkipThrough(1000), 0u);
+  ASSERT_TRUE(s->Append(Datagram(1)));
+  EXPECT_EQ(s->Peek()->sequence, 1001u);
 }
 
 TEST_F(SpoolTest, RandomBytesAppendedAreReportedAndAppendsGoOnAfterThem) {
@@ -142,47 +208,49 @@ TEST_F(SpoolTest, RandomBytesAppendedAreReportedAndAppendsGoOnAfterThem) {
     auto s = Open();
     EXPECT_EQ(s->Damage().bytes, junk.size());
     EXPECT_EQ(s->Damage().regions, 1u);
+    EXPECT_EQ(s->Damage().datagrams, 0u);
+    EXPECT_TRUE(s->Damage().torn_end);
     EXPECT_EQ(s->Waiting(), 5u);
     ASSERT_TRUE(s->Append(Datagram(6)));   // after the intact ones, not after the junk
+    EXPECT_EQ(s->WaitingRange(), std::make_pair(uint64_t{2}, uint64_t{7}));
   }
   auto s = Open();
-  EXPECT_EQ(s->Damage().bytes, 0u);   // the file was rewritten without the junk
+  EXPECT_FALSE(s->Damage().Any());   // the file was rewritten without the junk
   ExpectDrains(*s, {1, 2, 3, 4, 5, 6});
 }
 
-TEST_F(SpoolTest, DamageIsReportedAndEveryIntactRecordKept) {
-  const size_t record = tallyhost::EncodeSpoolRecord(Datagram(0)).size();
-  const auto torn = tallyhost::EncodeSpoolRecord(Datagram(9));
+TEST_F(SpoolTest, DamageIsReportedInBytesAndDatagramsAndEveryIntactRecordKept) {
+  const size_t record = RecordSize();
+  const auto torn = tallyhost::EncodeSpoolRecord(Datagram(9), 1, 1);
   const struct {
     int records;
     std::function<void()> damage;
-    size_t bytes, regions;
+    size_t bytes, regions, datagrams;
     std::vector<int> left;
+    const char* said;
   } cases[] = {
       // A crash in the middle of the last write: the record is cut short.
-      {5, [&] { std::filesystem::resize_file(DataFile(), 5 * record - record / 2); }, record - record / 2, 1,
-       {0, 1, 2, 3}},
+      {5, [&] { std::filesystem::resize_file(DataFile(), kFileHeader + 5 * record - record / 2); },
+       record - record / 2, 1, 0, {0, 1, 2, 3}, "cut short after number 4"},
       // Only a header's worth of a record written.
-      {3, [&] { AppendBytes(DataFile(), std::string(torn.begin(), torn.begin() + 7)); }, 7, 1, {0, 1, 2}},
+      {3, [&] { AppendBytes(DataFile(), std::string(torn.begin(), torn.begin() + 7)); }, 7, 1, 0, {0, 1, 2},
+       "cut short after number 3"},
       // Record 3 overwritten with garbage from its second byte on, record 5
       // with a single flipped payload byte (its checksum no longer fits).
       {8,
        [&] {
-         std::fstream f(DataFile(), std::ios::binary | std::ios::in | std::ios::out);
-         f.seekp(static_cast<std::streamoff>(3 * record + 1));
-         f << std::string(record - 2, '\x5a');
-         f.seekg(static_cast<std::streamoff>(5 * record + 30));
-         char c = 0;
-         f.get(c);
-         f.seekp(static_cast<std::streamoff>(5 * record + 30));
-         f.put(static_cast<char>(c ^ 1));
+         Patch(DataFile(), kFileHeader + 3 * record + 1, std::string(record - 2, '\x5a'));
+         std::string all = ReadAll(DataFile());
+         Patch(DataFile(), kFileHeader + 5 * record + 40, std::string(1, static_cast<char>(all[kFileHeader + 5 * record + 40] ^ 1)));
        },
-       2 * record, 2, {0, 1, 2, 4, 6, 7}},
-      // A head file that is no head replays everything: a repeat is better
-      // than a loss.
-      {3, [&] { testkit::WriteFile(Folder() + "/port-1.head", "garbage-garbage!"); }, 0, 0, {0, 1, 2}},
+       2 * record, 2, 2, {0, 1, 2, 4, 6, 7}, "2 datagrams are lost (numbers 4, 6)"},
+      // Truncated in the middle of what waits, with the head past the new
+      // end: the records before the cut come again (the ledger skips stored ones).
+      {8, [&] { std::filesystem::resize_file(DataFile(), kFileHeader + 4 * record + 10); }, 10, 1, 0,
+       {0, 1, 2, 3}, "cut short after number 4"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
     std::filesystem::remove_all(Folder());
     {
       auto s = Open();
@@ -190,10 +258,113 @@ TEST_F(SpoolTest, DamageIsReportedAndEveryIntactRecordKept) {
     }
     c.damage();
     auto s = Open();
-    EXPECT_EQ(s->Damage().bytes, c.bytes) << c.records;
-    EXPECT_EQ(s->Damage().regions, c.regions) << c.records;
+    EXPECT_EQ(s->Damage().bytes, c.bytes);
+    EXPECT_EQ(s->Damage().regions, c.regions);
+    EXPECT_EQ(s->Damage().datagrams, c.datagrams);
+    EXPECT_THAT(s->Damage().Describe(DataFile()), HasSubstr(c.said));
     ExpectDrains(*s, c.left);
   }
+}
+
+// A datagram from an allowed sender may carry bytes laid out as a spool
+// record naming another sender, followed by a torn tail that makes the
+// opening look for the next record. Without the file's key no such record
+// is ever taken for one, also when the head is lost and the whole file read.
+TEST_F(SpoolTest, ARecordForgedInsideAPayloadIsNeverReadBack) {
+  std::string key;
+  {
+    auto s = Open();
+    key = s->Key();
+    SpooledDatagram forged = Datagram(50);
+    forged.sender_address = "203.0.113.66";
+    SpooledDatagram carrier = Datagram(1, 10);
+    std::mt19937_64 guess(5);
+    for (int k = 0; k < 20; ++k) {   // keys guessed at random, and the obvious ones
+      auto r = tallyhost::EncodeSpoolRecord(forged, k == 0 ? 0 : k == 1 ? 1 : guess(), 2 + k);
+      carrier.data.insert(carrier.data.end(), r.begin(), r.end());
+    }
+    ASSERT_TRUE(s->Append(Datagram(0)));
+    ASSERT_TRUE(s->Append(carrier));
+  }
+  // The carrier is cut inside its payload, after the forged records began.
+  std::filesystem::resize_file(DataFile(), std::filesystem::file_size(DataFile()) - 30);
+  std::filesystem::remove(HeadFile());
+  auto s = Open();
+  EXPECT_EQ(s->Key(), key);
+  ExpectDrains(*s, {0});
+}
+
+TEST_F(SpoolTest, AFileHeaderBeyondRepairIsSetAsideAndAFileOfTheEarlierFormatConverted) {
+  {
+    auto s = Open();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+  }
+  // One copy of the header damaged: the other one serves.
+  Patch(DataFile(), 6, "\xff");
+  {
+    auto s = Open();
+    EXPECT_FALSE(s->Damage().Any());
+    EXPECT_EQ(s->Waiting(), 3u);
+  }
+  Patch(DataFile(), 32 + 6, "\xff");
+  {
+    auto s = Open();
+    EXPECT_TRUE(s->Damage().header_lost);
+    EXPECT_THAT(s->Damage().Describe(DataFile()), HasSubstr("set aside"));
+    EXPECT_EQ(s->Waiting(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(s->Damage().set_aside));
+  }
+  // The earlier format: records "TSP1" with a CRC-32 of the payload, a head
+  // of the offset and the offset mixed with a constant.
+  std::filesystem::remove_all(Folder());
+  std::filesystem::create_directories(Folder());
+  auto v1 = [](const SpooledDatagram& d) {
+    std::string payload(8, '\0');
+    std::memcpy(payload.data(), &d.arrival, 8);
+    for (int32_t v : {d.sender_port, d.local_port})
+      for (int i = 0; i < 4; ++i) payload += static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
+    payload += static_cast<char>(d.sender_address.size());
+    payload += d.sender_address;
+    payload.append(d.data.begin(), d.data.end());
+    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(payload.data()), static_cast<uInt>(payload.size())));
+    std::string out = "TSP1";
+    for (uint32_t v : {static_cast<uint32_t>(payload.size()), crc})
+      for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
+    return out + payload;
+  };
+  const std::string first = v1(Datagram(0));
+  testkit::WriteFile(DataFile(), first + v1(Datagram(1)) + v1(Datagram(2)));
+  std::string head;
+  const uint64_t offset = first.size(), check = offset ^ 0x5441'4C4C'5953'504FULL;
+  for (uint64_t v : {offset, check})
+    for (int i = 0; i < 8; ++i) head += static_cast<char>(v >> (8 * i));
+  testkit::WriteFile(HeadFile(), head);
+  auto s = Open();
+  EXPECT_FALSE(s->Damage().Any());
+  EXPECT_EQ(s->WaitingRange(), std::make_pair(uint64_t{1}, uint64_t{2}));
+  ExpectDrains(*s, {1, 2});
+}
+
+TEST_F(SpoolTest, TheSizeCapRefusesAndCountsUntilTheFileIsEmptied) {
+  tallyhost::SpoolOptions options;
+  options.max_bytes = 3 * RecordSize();
+  options.sync = tallyhost::SpoolSync::kEvery;
+  auto s = Open(options);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+  EXPECT_FALSE(s->AtCap());
+  EXPECT_FALSE(s->Append(Datagram(3)));
+  EXPECT_FALSE(s->Append(Datagram(4)));
+  EXPECT_TRUE(s->AtCap());
+  EXPECT_EQ(s->RefusedAtCap(), 2u);
+  EXPECT_EQ(s->WaitingRange(), std::make_pair(uint64_t{1}, uint64_t{3}));   // no number used by a refusal
+  ExpectNext(*s, 0);
+  ExpectNext(*s, 1);
+  ExpectNext(*s, 2);
+  s.reset();
+  s = Open(options);   // emptied at opening: room again
+  ASSERT_TRUE(s->Append(Datagram(3)));
+  EXPECT_FALSE(s->AtCap());
+  EXPECT_EQ(s->Peek()->sequence, 4u);
 }
 
 }  // namespace
