@@ -48,7 +48,7 @@ std::string CheckValue(const std::string& name, const std::string& value) {
   if (name == "spoolsync")
     return ParseSpoolSync(value, &ignored) ? "" : "every, system or a number of milliseconds is expected";
   if (name == "spoolmax")
-    return ParseSpoolMax(value, &ignored) ? "" : "a number of MiB (0 for no cap) is expected";
+    return ParseSpoolMax(value, &ignored) ? "" : "a size such as 1024, 512k or 2g (MiB unless K or G follows; 0: no cap) is expected";
   return "";   // cfgfile: any file name
 }
 
@@ -110,9 +110,15 @@ bool ParseSpoolSync(const std::string& value, SpoolOptions* options) {
 }
 
 bool ParseSpoolMax(const std::string& value, SpoolOptions* options) {
-  uint64_t mib = 0;
-  if (!WholeNumber(value, 7, &mib)) return false;
-  options->max_bytes = mib << 20;
+  std::string v = Lower(value);
+  int shift = 20;
+  if (!v.empty() && (v.back() == 'k' || v.back() == 'm' || v.back() == 'g')) {
+    shift = v.back() == 'k' ? 10 : v.back() == 'm' ? 20 : 30;
+    v.pop_back();
+  }
+  uint64_t n = 0;
+  if (!WholeNumber(v, 7, &n)) return false;
+  options->max_bytes = n << shift;
   return true;
 }
 
@@ -165,7 +171,8 @@ Options (names in any letter case; an empty value keeps the default):
                     every MS milliseconds (default 200), "every" datagram,
                     or "system" (left to the system; a killed program loses
                     nothing in any case, a power cut what was not synced)
-  spoolmax=MIB      largest spool file per entry (default 1024, 0 no cap);
+  spoolmax=SIZE     largest spool file per entry in MiB, or with K or G
+                    after the number in KiB or GiB (default 1024, 0 no cap);
                     beyond it datagrams wait in memory, then in the system's
                     receive buffers, and the newest are dropped
   --help            this text

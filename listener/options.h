@@ -43,7 +43,7 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text);
 // "spoolsync=": "every" (each datagram synced to disk), "system" (left to
 // the system) or a number of milliseconds (synced as a group at most that
 // often; 0 is "every"). "spoolmax=": the largest spool file per entry in
-// MiB, 0 for no cap. False (and `options` untouched) for any other value.
+// MiB, or in KiB or GiB with "k" or "g" after the number; 0 for no cap. False (and `options` untouched) for any other value.
 bool ParseSpoolSync(const std::string& value, SpoolOptions* options);
 bool ParseSpoolMax(const std::string& value, SpoolOptions* options);
 

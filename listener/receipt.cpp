@@ -147,13 +147,18 @@ void MainForm::Collect() {
 // program ended between a pass's commit and the spool's note of it, or the
 // head file was lost): the database's ledger says up to which number, and
 // those are dropped without a pass. When the database cannot be read now,
-// each pass checks for itself.
+// it is asked again at the entry's next turn, and each pass checks for
+// itself meanwhile.
 void MainForm::SkipStored(int element, EntryQueue& q) {
-  q.checked = true;
-  if (!q.spool || q.spool->Waiting() == 0) return;
+  if (!q.spool || q.spool->Waiting() == 0) {
+    q.checked = true;
+    return;
+  }
   const std::string& connection = s_.Slot(element);
   uint64_t through = 0;
+  if (connection.empty()) q.checked = true;
   if (connection.empty() || !ledger::ReadCommittedThrough(connection, q.spool->Key(), &through)) return;
+  q.checked = true;
   const uint64_t skipped = q.spool->SkipThrough(through);
   if (skipped == 0) return;
   already_stored_ += skipped;

@@ -469,6 +469,38 @@ void Spool::WriteHead() {
   }
 }
 
+// Rewrites the file with the waiting records only (they keep their numbers),
+// through a new file renamed over the old one.
+bool Spool::Compact() {
+  if (head_ >= end_) {
+    EmptyFile();
+    return head_ == kFileHeader;
+  }
+  std::vector<uint8_t> live(end_ - head_);
+  if (!ReadAt(data_fd_, live.data(), live.size(), head_)) return false;
+  const std::string temp = data_path_ + ".new";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<uint8_t> header = HeaderCopy(key_, head_seq_);
+  header.insert(header.end(), header.begin(), header.end());
+  bool ok = fd >= 0 && WriteAllAt(fd, header.data(), header.size(), 0) &&
+            WriteAllAt(fd, live.data(), live.size(), header.size()) && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  int new_fd = ok ? ::open(temp.c_str(), O_RDWR | O_CLOEXEC) : -1;
+  if (new_fd < 0 || ::flock(new_fd, LOCK_EX | LOCK_NB) != 0 || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
+    if (new_fd >= 0) ::close(new_fd);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  ::close(data_fd_);
+  data_fd_ = new_fd;
+  head_ = kFileHeader;
+  end_ = kFileHeader + live.size();
+  ahead_.clear();   // a record Peek gave keeps its size: Pop still drops it
+  dirty_ = false;
+  WriteHead();
+  return true;
+}
+
 void Spool::SyncLocked() {
   if (dirty_ && ::fdatasync(data_fd_) == 0) dirty_ = false;
   last_sync_ = std::chrono::steady_clock::now();
@@ -477,7 +509,10 @@ void Spool::SyncLocked() {
 bool Spool::Append(const SpooledDatagram& d) {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> record = EncodeSpoolRecord(d, key_, next_seq_);
-  if (options_.max_bytes > 0 && end_ - kFileHeader + record.size() > options_.max_bytes) {
+  auto over_cap = [&] { return options_.max_bytes > 0 && end_ - kFileHeader + record.size() > options_.max_bytes; };
+  // Room taken by datagrams already dealt with is given back first.
+  if (over_cap() && head_ > kFileHeader) Compact();
+  if (over_cap()) {
     ++refused_at_cap_;
     at_cap_ = true;
     return false;

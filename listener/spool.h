@@ -44,8 +44,10 @@
 // system. A program that is killed loses nothing in any mode; a machine that
 // loses power loses what was not synced.
 //
-// Size cap: an Append that would take the file past max_bytes is refused and
-// counted (RefusedAtCap); the caller keeps the datagram elsewhere.
+// Size cap: an Append that would take the file past max_bytes first gives
+// back the room of the datagrams dealt with (the file is rewritten with the
+// waiting ones); when that is not enough it is refused and counted
+// (RefusedAtCap), and the caller keeps the datagram elsewhere.
 //
 // Thread safety: Append may be called from any thread (the network thread);
 // the other calls from any thread too. All calls serialise on one mutex.
@@ -142,6 +144,7 @@ class Spool {
   void WriteHead();
   bool WriteFileHeader(uint64_t base_sequence);
   void EmptyFile();
+  bool Compact();
   void SyncLocked();
 
   SpoolOptions options_;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <set>
 
 #include "process_kit.h"
@@ -164,6 +165,71 @@ TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
   FullUntilFreed(db, "", [&] { ASSERT_TRUE(mnt.Resize("20m")); }, "the file system never filled up");
 }
 
+// The spools at their size cap while the database is locked: what comes
+// meanwhile waits in memory behind them, and what comes while all that is
+// stored after the lock queues behind it: every datagram stored once, in
+// arrival order per entry, so each game holds exactly its own kills.
+TEST_F(OutageTest, SpoolsAtTheirCapBehindALockKeepTheArrivalOrder) {
+  auto listener = MakeListener();
+  listener->options = {"spoolmax=24k"};   // about 100 of these datagrams
+  ASSERT_TRUE(listener->Start());
+  std::optional<testkit::WriteLock> lock;
+  lock.emplace(db_);
+  Stream(300, 500);
+  ASSERT_TRUE(WaitFor([&] { return listener->Output().find("size cap") != std::string::npos; },
+                      std::chrono::seconds(30)))
+      << listener->Output();
+  lock.reset();
+  Stream(300, 500);
+  ExpectAllStoredInOrder(db_, 1200, std::chrono::seconds(90));
+  ExpectWaitedWithoutFailing(*listener);
+  EXPECT_EQ(listener->Output().find("are lost:"), std::string::npos) << listener->Output();
+}
+
+// Ended while the database is locked, the spools at their cap and more in
+// memory: the end comes within seconds, what the spools hold is stored once
+// at the next start, and what only memory held is reported lost by number
+// and time, newest only.
+TEST_F(OutageTest, SigtermWithFullSpoolsAndALockedDatabaseEndsSoonAndLosesOnlyWhatItReports) {
+  auto listener = MakeListener();
+  listener->options = {"spoolmax=24k"};
+  ASSERT_TRUE(listener->Start());
+  {
+    testkit::WriteLock lock(db_);
+    Stream(300, 500);
+    ASSERT_TRUE(WaitFor([&] { return listener->Output().find("size cap") != std::string::npos; },
+                        std::chrono::seconds(30)));
+    const double seconds = listener->Stop(SIGTERM);
+    EXPECT_GE(seconds, 0);
+    EXPECT_LT(seconds, 5.0);
+  }
+  const std::string said = listener->Output();
+  EXPECT_THAT(said, HasSubstr("are lost: neither the spool"));
+  EXPECT_THAT(said, HasSubstr("wait in the spool"));
+  listener->options = {};
+  ASSERT_TRUE(listener->Start());
+  // The end said how many wait in each spool; the next start stores them.
+  auto sum = [&](const std::regex& pattern) {
+    long long n = 0;
+    for (std::sregex_iterator it(said.begin(), said.end(), pattern), end; it != end; ++it) n += std::stoll((*it)[1]);
+    return n;
+  };
+  const long long spooled = sum(std::regex("(\\d+) datagrams \\(numbers \\d+ to \\d+\\) wait in the spool"));
+  const long long lost = sum(std::regex("(\\d+) datagrams received from .* are lost"));
+  WaitStored(db_, spooled, std::chrono::seconds(60));
+  listener->Stop();
+  EXPECT_EQ(CountOf(db_, "SELECT count(*) FROM Logs"), spooled);
+  EXPECT_EQ(spooled + lost, 600);   // nothing lost that was not reported
+  EXPECT_GT(spooled, 100);
+  EXPECT_LT(spooled, 600);
+  // Each entry stored the oldest of what it was sent, once each, in order.
+  Datagrams stored[2];
+  for (auto& row : testkit::SqlRows(db_, "SELECT Log_Data FROM Logs ORDER BY Record"))
+    stored[row[0].find("Entry two") != std::string::npos].emplace_back(row[0].begin(), row[0].end());
+  for (int e = 0; e < 2; ++e)
+    for (size_t i = 0; i < stored[e].size(); ++i) ASSERT_EQ(stored[e][i], sent_[e][i]) << "entry " << e << " " << i;
+}
+
 TEST_F(OutageTest, SigtermWithTwentyThousandWaitingEndsSoonAndTheNextStartStoresThemOnce) {
   auto listener = MakeListener();
   ASSERT_TRUE(listener->Start());
@@ -171,8 +237,8 @@ TEST_F(OutageTest, SigtermWithTwentyThousandWaitingEndsSoonAndTheNextStartStores
   // One entry, 20,000 datagrams: the game of the first entry and more.
   sent_[0] = Game("Entry one", 20000, 180, 4, false);
   sent_[0].resize(20000);
-  uint64_t spool_bytes = 0;
-  for (const auto& d : sent_[0]) spool_bytes += 12 + 17 + 9 + d.size();   // header, fields, "127.0.0.1"
+  uint64_t spool_bytes = 64;   // the file's header
+  for (const auto& d : sent_[0]) spool_bytes += 28 + 17 + 9 + d.size();   // record header, fields, "127.0.0.1"
   {
     testkit::WriteLock lock(db_);
     Sender a(ports_[0]);

@@ -50,7 +50,9 @@ Listener::Listener(const std::string& folder, std::vector<Entry> entries,
 
 bool Listener::Start() {
   const std::string out = folder_ + "/listener-" + std::to_string(++run_) + ".txt";
-  child_ = Child({Bin("tallyhost"), "headless=1", "logout=0"}, out, env_);
+  std::vector<std::string> args = {Bin("tallyhost"), "headless=1", "logout=0"};
+  args.insert(args.end(), options.begin(), options.end());
+  child_ = Child(args, out, env_);
   // The about line is the first line on standard output once start-up is done.
   return WaitFor(
       [&] { return !child_.Running() || testkit::ReadFile(out).find('\n') != std::string::npos; },

@@ -46,6 +46,7 @@ class Listener {
   std::string Output() const;   // everything it wrote so far
   std::string ProgramFolder() const { return folder_ + "/data/tallyhost"; }
   long RssKb(const char* field = "VmRSS:") const;
+  std::vector<std::string> options;   // further command-line options of the next Start
 
  private:
   std::string folder_;

@@ -17,6 +17,7 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
                                           reinterpret_cast<void**>(engine.Receive()),
                                           tallycore::kLibraryName, &why);
   if (hr != com::S_OK) throw std::runtime_error("engine not created: " + why);
+  if (options.sequence > 0) tallycore::SetDatagramIdentity(*engine.get(), options.spool_key, options.sequence);
   return tallycore::RunPass(*engine.get(), {connection_string, options.listen_port, options.ip, options.port,
                                              options.log_path, options.rawlog, bytes});
 }

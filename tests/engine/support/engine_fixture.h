@@ -29,6 +29,9 @@ struct PassOptions {
   std::string ip = "10.0.0.5";
   int32_t port = 999;
   int32_t listen_port = 28000;
+  // The datagram's spool identity, as the listener gives it; none when 0.
+  std::string spool_key;
+  uint64_t sequence = 0;
 };
 
 // Runs one pass through Score_Class exactly as the listener does.
