@@ -137,8 +137,12 @@ TEST_F(SpoolTest, OrderAndNumbersAreKeptAcrossReopeningEmptyingAndPops) {
   }
   // Opened with nothing waiting, the file is emptied down to its header,
   // and numbering goes on above every number given before.
+  {
+    auto s = Open();
+    EXPECT_EQ(std::filesystem::file_size(DataFile()), kFileHeader);
+  }
+  std::filesystem::remove(HeadFile());   // the emptied file's header alone knows the next number
   auto s = Open();
-  EXPECT_EQ(std::filesystem::file_size(DataFile()), kFileHeader);
   EXPECT_EQ(s->Key(), key);
   EXPECT_EQ(s->Waiting(), 0u);
   ASSERT_TRUE(s->Append(Datagram(11)));
@@ -244,6 +248,14 @@ TEST_F(SpoolTest, DamageIsReportedInBytesAndDatagramsAndEveryIntactRecordKept) {
          Patch(DataFile(), kFileHeader + 5 * record + 40, std::string(1, static_cast<char>(all[kFileHeader + 5 * record + 40] ^ 1)));
        },
        2 * record, 2, 2, {0, 1, 2, 4, 6, 7}, "2 datagrams are lost (numbers 4, 6)"},
+      // A copy of an earlier record after the last one (bytes written
+      // twice): damage, not that datagram once more.
+      {4,
+       [&] {
+         const std::string all = ReadAll(DataFile());
+         AppendBytes(DataFile(), all.substr(kFileHeader + record, record));
+       },
+       record, 1, 0, {0, 1, 2, 3}, "cut short after number 4"},
       // Truncated in the middle of what waits, with the head past the new
       // end: the records before the cut come again (the ledger skips stored ones).
       {8, [&] { std::filesystem::resize_file(DataFile(), kFileHeader + 4 * record + 10); }, 10, 1, 0,
@@ -374,6 +386,18 @@ TEST_F(SpoolTest, TheSizeCapRefusesOnlyWhatStillDoesNotFitOnceDealtWithRoomIsGiv
   ExpectDrains(*s, {2, 3});
   ASSERT_TRUE(s->Append(Datagram(4)));
   EXPECT_EQ(s->Peek()->sequence, 5u);
+
+  // Ended between rewriting the file and writing its head: the head names
+  // an offset of the old file, which must not be taken for one of the new.
+  ASSERT_TRUE(s->Append(Datagram(5)));
+  ASSERT_TRUE(s->Append(Datagram(6)));
+  ExpectNext(*s, 4);
+  const std::string stale_head = ReadAll(HeadFile());
+  ASSERT_TRUE(s->Append(Datagram(7)));   // rewrites the file: 5, 6, 7
+  s.reset();
+  testkit::WriteFile(HeadFile(), stale_head);
+  s = Open(options);
+  ExpectDrains(*s, {5, 6, 7});
 }
 
 }  // namespace
