@@ -121,12 +121,13 @@ std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size
 }
 
 Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
-                const std::string& out, const std::vector<std::string>& options) {
+                const std::string& out, const std::vector<std::string>& options,
+                const std::vector<std::string>& env) {
   std::vector<std::string> argv = {Bin("tallyfeed")};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.insert(argv.end(), {"--log-path", log, cs});
   argv.insert(argv.end(), files.begin(), files.end());
-  return Child(argv, out);
+  return Child(argv, out, env);
 }
 
 std::vector<std::string> WriteDatagrams(const std::string& folder, const std::string& prefix,

@@ -76,9 +76,11 @@ std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size
                                        int players = 8, bool end = true, uint32_t first_packet = 1);
 
 // tallyfeed with `options` storing `files` into `cs`, its process log at
-// `log`, its output in `out`. Feed waits for its exit status.
+// `log`, its output in `out`, `env` ("NAME=value") added to its environment.
+// Feed waits for its exit status.
 Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
-                const std::string& out, const std::vector<std::string>& options = {});
+                const std::string& out, const std::vector<std::string>& options = {},
+                const std::vector<std::string>& env = {});
 inline int Feed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
                 const std::string& out, const std::vector<std::string>& options = {}) {
   return StartFeed(log, cs, files, out, options).Wait();
