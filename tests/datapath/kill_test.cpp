@@ -179,7 +179,9 @@ TEST_F(DataPathKill, AKillAfterAStatementLeavesThatPassOut) {
     if (!runs.count(statement)) runs[statement] = FeedKilledAt("statement:" + std::to_string(statement));
     return runs[statement];
   };
-  long long killed = 0, whole = 1;   // the largest count known to kill, the smallest known not to
+  // The largest count seen to kill; the next count to try, at last the
+  // smallest seen not to.
+  long long killed = 0, whole = 1;
   while (run(whole).status == kKilled) {
     killed = whole;
     whole *= 2;
