@@ -1,5 +1,6 @@
 // ExecuteDbCommand: one statement in a transaction of its own, with the
 // lock-retry policy.
+#include "kill_points.h"
 #include "lock_retry.h"
 #include "score_module.h"
 
@@ -8,6 +9,7 @@ namespace tallycore {
 int32_t ExecuteDbCommand() {
   auto& s = State();
   s.CommandResult = lockretry::ExecuteInOwnTransaction(*s.EngineConnection, s.CommandText);
+  ReachKillPoint(KillPoint::kStatement);
   if (s.CommandResult == 2) s.LastPass.ignored.push_back(s.CommandText);
   return s.CommandResult;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "datetime.h"
+#include "kill_points.h"
 #include "lock_retry.h"
 #include "msgbox.h"
 #include "paths.h"
@@ -209,7 +210,7 @@ void CommitPass() {
   while (true) {
     try {
       if (c.TransactionLevel() < level) throw PassDeferred{ado::kErrProvider, "The pass's transaction was lost."};
-      c.CommitTrans();
+      CommitAtKillPoints(c);
       return;
     } catch (const ado::Error& e) {
       if (e.Unavailable() || c.TransactionLevel() < level) throw PassDeferred{e.Number(), e.Description()};

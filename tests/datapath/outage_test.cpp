@@ -233,12 +233,12 @@ TEST_F(OutageTest, SigtermWithFullSpoolsAndALockedDatabaseEndsSoonAndLosesOnlyWh
 TEST_F(OutageTest, SigtermWithTwentyThousandWaitingEndsSoonAndTheNextStartStoresThemOnce) {
   auto listener = MakeListener();
   ASSERT_TRUE(listener->Start());
-  const std::string spool = listener->ProgramFolder() + "/spool/port-" + std::to_string(ports_[0]) + ".spool";
+  const std::string spool = listener->SpoolFile(ports_[0]);
   // One entry, 20,000 datagrams: the game of the first entry and more.
   sent_[0] = Game("Entry one", 20000, 180, 4, false);
   sent_[0].resize(20000);
-  uint64_t spool_bytes = 64;   // the file's header
-  for (const auto& d : sent_[0]) spool_bytes += 28 + 17 + 9 + d.size();   // record header, fields, "127.0.0.1"
+  uint64_t spool_bytes = kSpoolFileHeader;
+  for (const auto& d : sent_[0]) spool_bytes += SpooledBytes(d);
   {
     testkit::WriteLock lock(db_);
     Sender a(ports_[0]);

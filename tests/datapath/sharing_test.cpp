@@ -15,14 +15,6 @@
 namespace datapath {
 namespace {
 
-long long ScoreRecords(const std::vector<uint8_t>& d) {
-  std::string s(d.begin(), d.end());
-  long long n = 0;
-  for (const char* type : {"\tKill\t", "\tSuicide\t", "\tPlayerConnect\t"})
-    for (size_t at = s.find(type); at != std::string::npos; at = s.find(type, at + 1)) ++n;
-  return n;
-}
-
 TEST(DataPathSharing, EightFeedsAndTwoListenersOnOneRollbackJournalFile) {
   testkit::TempDir tmp;
   const std::string db = tmp.File("shared.db");

@@ -48,11 +48,13 @@ Listener::Listener(const std::string& folder, std::vector<Entry> entries,
   env_.push_back("TALLY_REGISTRY=" + folder_ + "/registry");
 }
 
-bool Listener::Start() {
+bool Listener::Start(const std::vector<std::string>& env) {
   const std::string out = folder_ + "/listener-" + std::to_string(++run_) + ".txt";
   std::vector<std::string> args = {Bin("tallyhost"), "headless=1", "logout=0"};
   args.insert(args.end(), options.begin(), options.end());
-  child_ = Child(args, out, env_);
+  std::vector<std::string> all = env_;
+  all.insert(all.end(), env.begin(), env.end());
+  child_ = Child(args, out, all);
   // The about line is the first line on standard output once start-up is done.
   return WaitFor(
       [&] { return !child_.Running() || testkit::ReadFile(out).find('\n') != std::string::npos; },
@@ -71,6 +73,10 @@ std::string Listener::Output() const {
   std::string all;
   for (int i = 1; i <= run_; ++i) all += testkit::ReadFile(folder_ + "/listener-" + std::to_string(i) + ".txt");
   return all;
+}
+
+std::string Listener::SpoolFile(int port) const {
+  return ProgramFolder() + "/spool/port-" + std::to_string(port) + ".spool";
 }
 
 long Listener::RssKb(const char* field) const {
@@ -122,13 +128,26 @@ std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size
   return datagram::SplitBytes(log, max_bytes);
 }
 
+uint64_t SpooledBytes(const std::vector<uint8_t>& datagram) {
+  return 28 + 17 + 9 + datagram.size();   // record header, fields, "127.0.0.1"
+}
+
+long long ScoreRecords(const std::vector<uint8_t>& datagram) {
+  const std::string s(datagram.begin(), datagram.end());
+  long long n = 0;
+  for (const char* type : {"\tKill\t", "\tSuicide\t", "\tPlayerConnect\t"})
+    for (size_t at = s.find(type); at != std::string::npos; at = s.find(type, at + 1)) ++n;
+  return n;
+}
+
 Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
-                const std::string& out, const std::vector<std::string>& options) {
+                const std::string& out, const std::vector<std::string>& options,
+                const std::vector<std::string>& env) {
   std::vector<std::string> argv = {Bin("tallyfeed")};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.insert(argv.end(), {"--log-path", log, cs});
   argv.insert(argv.end(), files.begin(), files.end());
-  return Child(argv, out);
+  return Child(argv, out, env);
 }
 
 std::vector<std::string> WriteDatagrams(const std::string& folder, const std::string& prefix,

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <thread>
@@ -38,13 +39,17 @@ class Listener {
   };
   Listener(const std::string& folder, std::vector<Entry> entries,
            const std::vector<std::string>& env = {});
-  // Starts the program and waits for its about line (start-up done).
-  bool Start();
+  // Starts the program, with `env` ("NAME=value") added to its environment
+  // for this run, and waits for its about line (start-up done); whether it
+  // still runs then.
+  bool Start(const std::vector<std::string>& env = {});
   // SIGTERM and wait; the seconds it took, or -1 when it did not end in 60 s.
   double Stop(int sig = 15);
   Child& child() { return child_; }
   std::string Output() const;   // everything it wrote so far
   std::string ProgramFolder() const { return folder_ + "/data/tallyhost"; }
+  // The spool file of the entry on `port`.
+  std::string SpoolFile(int port) const;
   long RssKb(const char* field = "VmRSS:") const;
   std::vector<std::string> options;   // further command-line options of the next Start
 
@@ -76,10 +81,21 @@ class Sender {
 std::vector<std::vector<uint8_t>> Game(const std::string& host, int scores, size_t max_bytes,
                                        int players = 8, bool end = true, uint32_t first_packet = 1);
 
+// The bytes the listener's spool takes for a datagram from 127.0.0.1, and
+// for the spool file's own header.
+uint64_t SpooledBytes(const std::vector<uint8_t>& datagram);
+constexpr uint64_t kSpoolFileHeader = 64;
+
+// The records of a game datagram that each store a score row (kills,
+// suicides, connects).
+long long ScoreRecords(const std::vector<uint8_t>& datagram);
+
 // tallyfeed with `options` storing `files` into `cs`, its process log at
-// `log`, its output in `out`. Feed waits for its exit status.
+// `log`, its output in `out`, `env` ("NAME=value") added to its environment.
+// Feed waits for its exit status.
 Child StartFeed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
-                const std::string& out, const std::vector<std::string>& options = {});
+                const std::string& out, const std::vector<std::string>& options = {},
+                const std::vector<std::string>& env = {});
 inline int Feed(const std::string& log, const std::string& cs, const std::vector<std::string>& files,
                 const std::string& out, const std::vector<std::string>& options = {}) {
   return StartFeed(log, cs, files, out, options).Wait();
