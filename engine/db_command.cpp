@@ -43,4 +43,11 @@ std::shared_ptr<ado::Recordset>& RunQuery(const std::string& query_text) {
   return s.EngineRecordset;
 }
 
+std::shared_ptr<ado::Recordset>& RunFirstRowQuery(const std::string& query_text) {
+  auto& s = State();
+  s.QueryText = query_text;
+  s.EngineRecordset = s.EngineConnection->Execute(s.QueryText, ado::kCmdText | ado::kFirstRowOnly);
+  return s.EngineRecordset;
+}
+
 }  // namespace tallycore

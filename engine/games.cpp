@@ -94,8 +94,8 @@ void EnsureCurrentGame() {
 void FindCurrentGame() {
   EngineState& s = State();
   GameSlots& g = Game();
-  auto& rs = RunQuery("Select Game From Servers_Games where Server=" + Num(s.ServerRecord) +
-                      " Order By Game DESC");
+  auto& rs = RunFirstRowQuery("Select Game From Servers_Games where Server=" + Num(s.ServerRecord) +
+                              " Order By Game DESC");
   if (rs->Eof()) {
     rs->Close();
     StartNewGame();

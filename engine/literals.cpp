@@ -53,14 +53,43 @@ std::string DateTimeAsTextLiteral(double serial) {
 
 std::string ScoreTableNameOf(int32_t game_record) { return scoretable::TableNameOf(game_record); }
 
+// Several programs numbering rows of one table take turns: the first
+// numbering of a table in a pass waits until no other pass numbers it, and
+// holds it to the pass's end, so two passes never take one number.
+void LockNumbering(const std::string& table) {
+  EngineState& s = State();
+  if (!s.NumberingLocked.insert(table).second) return;
+  lockretry::LockRetryPolicy policy;
+  while (true) {
+    try {
+      s.EngineConnection->NumberingLock(table);
+      return;
+    } catch (const ado::Error& e) {
+      s.NumberingLocked.erase(table);
+      if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)
+        throw;
+      switch (policy.OnFailure(e.Number(), e.Description())) {
+        case lockretry::Decision::Retry:
+          s.NumberingLocked.insert(table);
+          continue;
+        case lockretry::Decision::Stop:
+          throw PassStop{};
+        default:
+          throw PassDeferred{e.Number(), e.Description()};
+      }
+    }
+  }
+}
+
 int32_t NewRowNumber(const std::string& table) {
   EngineState& s = State();
+  LockNumbering(table);
   int32_t known = 0;
   int64_t largest = 0;
   if (KnownLargestRecord(table, &known)) {
     largest = known;
   } else {
-    auto& rs = RunQuery("Select Record From " + table + " Order By Record DESC");
+    auto& rs = RunFirstRowQuery("Select Record From " + table + " Order By Record DESC");
     if (!rs->Eof()) {
       rs->MoveFirst();
       largest = rs->Field("Record").AsInteger();

@@ -57,7 +57,7 @@ int32_t FindRecord(const std::string& query) {
   PassCaches& c = Caches();
   auto it = c.records.find(query);
   if (it != c.records.end()) return it->second;
-  auto& rs = RunQuery(query);
+  auto& rs = RunFirstRowQuery(query);
   int32_t record = 0;
   if (!rs->Eof()) {
     rs->MoveFirst();

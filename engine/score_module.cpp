@@ -302,6 +302,7 @@ void ProcessPass() {
   try {
     ReleaseConnection();
     BeginPass(identity.sequence > 0);
+    s.NumberingLocked.clear();
     if (AlreadyStored(identity)) {
       ReleaseConnection();
       s.Game = &s.DetachedGame;

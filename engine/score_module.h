@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -136,6 +137,8 @@ struct EngineState {
   } Identity;
   // The connection string whose database was seen to have the ledger table.
   std::string LedgerReadyFor;
+  // Tables whose numbering this pass holds (NewRowNumber).
+  std::set<std::string> NumberingLocked;
 
   PassCaches Caches;
 };
@@ -225,6 +228,9 @@ bool ExecuteOptional(const std::string& statement);
 
 // Select statements run directly on EngineConnection into EngineRecordset.
 std::shared_ptr<ado::Recordset>& RunQuery(const std::string& query_text);
+// RunQuery for a caller that reads the first row at most (row numbering,
+// look-ups): the database may stop after it.
+std::shared_ptr<ado::Recordset>& RunFirstRowQuery(const std::string& query_text);
 
 // The packet archive (Logs row), then the datagram text and the raw log.
 void ArchivePacket();

@@ -125,6 +125,19 @@ void CreateDatabaseTables(const std::string& connection_string) {
   scratch = std::make_shared<ado::Connection>();
   scratch->Open(connection_string, "", "", ado::kOptionUnspecified);
   ColumnTypes types = ChooseProviderTypes(*scratch);
+  // Listeners starting together on one database take turns here, so the
+  // later ones find the tables the first one made. A lock that cannot be
+  // had leaves the creation to the lock-retry policy as before.
+  for (lockretry::LockRetryPolicy policy;;) {
+    try {
+      scratch->SchemaLock();
+      break;
+    } catch (const ado::Error& e) {
+      if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock ||
+          policy.OnFailure(e.Number(), e.Description()) != lockretry::Decision::Retry)
+        break;
+    }
+  }
 
   bool exists[kTableCount + 1] = {};
   auto rs = scratch->OpenSchema(ado::kSchemaTables);

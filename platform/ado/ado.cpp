@@ -340,8 +340,13 @@ void Connection::set_session(std::shared_ptr<detail::Session> session) {
   session_ = std::move(session);
 }
 
-std::shared_ptr<Recordset> Connection::Execute(const std::string& statement, int /*options*/) {
-  std::unique_ptr<detail::Cursor> cursor = session().Execute(statement);
+void Connection::NumberingLock(const std::string& table) { session().NumberingLock(table); }
+void Connection::SchemaLock() { session().SchemaLock(); }
+
+std::shared_ptr<Recordset> Connection::Execute(const std::string& statement, int options) {
+  std::unique_ptr<detail::Cursor> cursor = (options & kFirstRowOnly) && options != kOptionUnspecified
+                                               ? session().ExecuteFirstRow(statement)
+                                               : session().Execute(statement);
   auto rs = std::make_shared<Recordset>();
   if (cursor) rs->Attach(std::move(cursor));
   return rs;

@@ -112,6 +112,9 @@ constexpr int kOpenDynamic = 2;
 constexpr int kLockReadOnly = 1;
 constexpr int kLockOptimistic = 3;
 constexpr int kCmdText = 1;
+// Execute's option for a select whose caller reads its first row at most: a
+// backend may stop producing rows after it (the rows read are the same).
+constexpr int kFirstRowOnly = 0x10000;
 constexpr int kOptionUnspecified = -1;
 
 namespace detail {
@@ -182,9 +185,9 @@ class Connection {
   const std::string& ConnectionString() const { return connection_string_; }
   void SetConnectionString(const std::string& s) { connection_string_ = s; }
 
-  // Runs a statement; `options` is accepted for form (always text). A select
-  // returns its rows as a forward-only recordset; other statements return an
-  // empty, closed one.
+  // Runs a statement; `options` is accepted for form (always text), apart
+  // from kFirstRowOnly. A select returns its rows as a forward-only
+  // recordset; other statements return an empty, closed one.
   std::shared_ptr<Recordset> Execute(const std::string& statement, int options = kCmdText);
 
   // Transactions nest as in ADO: BeginTrans returns the new level (1 for
@@ -204,6 +207,12 @@ class Connection {
   uint64_t ChangeStamp();
 
   std::shared_ptr<Recordset> OpenSchema(int schema);
+
+  // Coordination of several programs writing one database (Session's
+  // NumberingLock and SchemaLock): no-ops where a write transaction holds
+  // the whole database.
+  void NumberingLock(const std::string& table);
+  void SchemaLock();
 
   // For Recordset::Open.
   detail::Session& session();

@@ -53,6 +53,10 @@ class Session {
   // Runs one Jet statement. Returns a cursor when the statement yields result
   // columns (a select), else null after running it to the end.
   virtual std::unique_ptr<Cursor> Execute(const std::string& statement) = 0;
+  // Execute for a caller that reads the first row at most: a backend that
+  // would produce every row first (PostgreSQL) asks for one. The default
+  // runs Execute.
+  virtual std::unique_ptr<Cursor> ExecuteFirstRow(const std::string& statement) { return Execute(statement); }
 
   // Transactions nest. Begin at depth 0 starts the write transaction (on
   // SQLite BEGIN IMMEDIATE: the write lock is taken at once, waiting the busy
@@ -92,6 +96,15 @@ class Session {
   // connection has changed the database in between (this session's own
   // changes do not count); 0 when the backend cannot tell.
   virtual uint64_t ChangeStamp() { return 0; }
+
+  // Several programs writing one database: NumberingLock makes the calling
+  // transaction the only one numbering new rows of `table` until it ends
+  // (nothing where the write transaction already holds the whole database,
+  // as on SQLite); SchemaLock makes this session the only one changing the
+  // tables until it closes. Both wait for another holder and fail as a lock
+  // conflict when it outlasts the busy timeout.
+  virtual void NumberingLock(const std::string& /*table*/) {}
+  virtual void SchemaLock() {}
 };
 
 // One row of a backend's provider-types rowset (OpenSchema 22): flags are 1,

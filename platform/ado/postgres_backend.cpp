@@ -166,6 +166,9 @@ void PostgresSession::Close() {
     PQclear(PQexec(c, "ROLLBACK"));
   }
   depth_ = 0;
+  // The schema lock goes with the session, not with a pooled connection.
+  if (schema_locked_ && PQstatus(c) == CONNECTION_OK) PQclear(PQexec(c, "SELECT pg_advisory_unlock_all()"));
+  schema_locked_ = false;
   const bool reusable = !handle_->key.empty() && PQstatus(c) == CONNECTION_OK &&
                         PQtransactionStatus(c) == PQTRANS_IDLE;
   if (reusable) {
@@ -401,7 +404,28 @@ void PostgresSession::RunSimple(const std::string& sql) {
   PQclear(r);
 }
 
-std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
+std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) { return ExecuteStatement(statement, false); }
+
+std::unique_ptr<Cursor> PostgresSession::ExecuteFirstRow(const std::string& statement) { return ExecuteStatement(statement, true); }
+
+// Advisory locks in a class of this program's own: the numbering lock of a
+// table by its name folded to lower case, the schema lock as number 0.
+constexpr int kLockClass = 1952541804;   // "Tall"
+
+void PostgresSession::NumberingLock(const std::string& table) {
+  if (TransactionDepth() == 0) return;   // it would end with the statement
+  std::string folded = table;
+  for (char& c : folded) c = jet::FoldCase(c);
+  PQclear(Run("SELECT pg_advisory_xact_lock(" + std::to_string(kLockClass) + ", hashtext($1))",
+              {Value::Text(folded)}, true, false));
+}
+
+void PostgresSession::SchemaLock() {
+  PQclear(Run("SELECT pg_advisory_lock(" + std::to_string(kLockClass) + ", 0)", {}, true, false));
+  schema_locked_ = true;
+}
+
+std::unique_ptr<Cursor> PostgresSession::ExecuteStatement(const std::string& statement, bool first_row) {
   Conn();
   jet::Translation tr = jet::Translate(statement, *this, &pg::Placeholder);
   // CREATE INDEX takes a share lock on its table, held to the end of the
@@ -417,7 +441,8 @@ std::unique_ptr<Cursor> PostgresSession::Execute(const std::string& statement) {
   }
   const bool data = tr.verb == jet::Verb::Select || tr.verb == jet::Verb::Insert ||
                     tr.verb == jet::Verb::Update || tr.verb == jet::Verb::Delete;
-  const std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
+  std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
+  if (first_row && tr.verb == jet::Verb::Select) sql = pg::LimitedToOneRow(sql);
   PGresult* r = Run(sql, tr.params, data, tr.verb != jet::Verb::Select);
   if (!data) handle_->catalog.Forget();   // create, alter, drop: tables and columns may change
   if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r, options_.utf8_texts);

@@ -85,6 +85,9 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   ~PostgresSession() override;
 
   std::unique_ptr<Cursor> Execute(const std::string& statement) override;
+  std::unique_ptr<Cursor> ExecuteFirstRow(const std::string& statement) override;
+  void NumberingLock(const std::string& table) override;
+  void SchemaLock() override;   // released by Close
   void Begin() override;
   void Commit() override;
   void Rollback() override;
@@ -118,6 +121,8 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   // transaction a failure undoes the statement alone (see above); `writes`
   // marks the level as holding changes.
   PGresult* Run(const std::string& sql, const std::vector<Value>& params, bool cacheable, bool writes);
+  // Execute, with `first_row` asking for one row where the statement allows.
+  std::unique_ptr<Cursor> ExecuteStatement(const std::string& statement, bool first_row);
   // Runs a statement; a `guarded` one between SAVEPOINT jet_statement and
   // its RELEASE (left open when the statement fails). Null: the connection
   // failed.
@@ -134,6 +139,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   PgOptions options_;
   std::string database_;
   int depth_ = 0;
+  bool schema_locked_ = false;   // SchemaLock was taken on this connection
   std::vector<bool> changed_;   // [level]: the level holds changes; [0] unused
   SessionStats stats_;
 };

@@ -207,6 +207,17 @@ std::string TypeFor(const std::string& declared) {
   return it == kMap.end() ? std::string() : it->second;
 }
 
+std::string LimitedToOneRow(const std::string& select) {
+  const std::vector<Token> t = jet::Tokenize(select);
+  if (t.empty() || !IsWord(t[0], "select")) return select;
+  for (const Token& tok : t) {
+    if (IsPunct(tok, ';')) return select;
+    for (const char* word : {"limit", "offset", "fetch", "for", "union", "intersect", "except"})
+      if (IsWord(tok, word)) return select;
+  }
+  return select + " LIMIT 1";
+}
+
 std::string IndexCreatedIfMissing(const std::string& statement) {
   const std::vector<Token> t = jet::Tokenize(statement);
   if (t.size() < 6 || !IsWord(t[0], "create")) return "";

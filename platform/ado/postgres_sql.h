@@ -59,6 +59,11 @@ std::string Rewrite(const std::string& statement, jet::Verb verb, NameSource& ta
 // other statement.
 std::string IndexCreatedIfMissing(const std::string& statement);
 
+// A select with " LIMIT 1" added, where that keeps its meaning for a reader
+// of the first row: a single select without LIMIT, OFFSET, FETCH, FOR
+// (locking), UNION, INTERSECT, EXCEPT or a trailing ";"; else unchanged.
+std::string LimitedToOneRow(const std::string& select);
+
 // PostgreSQL's name for a declared type; empty when it takes the name as it is.
 std::string TypeFor(const std::string& declared);
 

@@ -9,6 +9,7 @@
 #include "ado_kit.h"
 #include "backend.h"
 #include "datetime.h"
+#include "postgres_sql.h"
 
 namespace {
 
@@ -169,6 +170,58 @@ TEST_F(AdoPostgres, PooledConnectionIsReusedCheckedAndReplacedAfterTheServerDrop
   testkit::PgExec(server(), "postgres", "select pg_terminate_backend(" + std::to_string(first) + ")");
   conn_.Open(ConnectionString());   // the check finds it gone and connects afresh
   EXPECT_NE(BackendPid(conn_), first);
+}
+
+}  // namespace
+
+namespace {
+
+// A select whose caller reads the first row at most asks the server for one
+// row: the same first row, whatever the table holds; forms where a limit
+// would change the meaning are left alone.
+TEST_F(AdoPostgres, AFirstRowSelectFetchesOneRowAndOtherFormsStayWhole) {
+  testkit::PgExec(server(), db_, "insert into \"Logs\" (\"Record\") select g from generate_series(1, 20000) g");
+  auto fetched = [&] { return conn_.session().Stats().rows_fetched; };
+  conn_.Execute("Select Record From Logs where Record = 0");   // the table's columns, read once
+  uint64_t before = fetched();
+  auto rs = conn_.Execute("Select Record From Logs Order By Record DESC", ado::kCmdText | ado::kFirstRowOnly);
+  EXPECT_EQ(rs->Field("Record").AsInteger(), 20000);
+  EXPECT_EQ(fetched() - before, 1u);
+  before = fetched();
+  conn_.Execute("Select Record From Logs where Record > 5 Order By Record", ado::kCmdText | ado::kFirstRowOnly);
+  EXPECT_EQ(fetched() - before, 1u);
+  before = fetched();
+  conn_.Execute("Select Record From Logs Order By Record DESC");   // a reader of every row
+  EXPECT_EQ(fetched() - before, 20000u);
+  for (const char* whole : {"SELECT 1 UNION SELECT 2", "select * from t limit 5", "select x from t for update",
+                            "select 1;", "insert into t values (1)"})
+    EXPECT_EQ(ado::pg::LimitedToOneRow(whole), whole);
+  EXPECT_EQ(ado::pg::LimitedToOneRow("select \"Record\" from \"Logs\""), "select \"Record\" from \"Logs\" LIMIT 1");
+}
+
+// Two programs numbering one table take turns until the first one's
+// transaction ends; the schema lock is held by one session until it closes.
+TEST_F(AdoPostgres, NumberingAndSchemaLocksMakeOtherSessionsWaitAndFailAsLocks) {
+  ado::Connection other;
+  other.Open(ConnectionString() + ";Busy Timeout=100");
+  conn_.NumberingLock("Logs");   // outside a transaction: nothing held
+  other.BeginTrans();
+  other.NumberingLock("Logs");
+  conn_.BeginTrans();
+  conn_.NumberingLock("Players");   // another table is free
+  ado::Error e = ErrorOf([&] { conn_.NumberingLock("LOGS"); });   // the name in any case
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_NE(e.Description().find("locked"), std::string::npos) << e.Description();
+  conn_.RollbackTrans();
+  other.CommitTrans();
+  conn_.BeginTrans();
+  conn_.NumberingLock("Logs");   // free once the holder's transaction ended
+  conn_.CommitTrans();
+
+  other.SchemaLock();
+  EXPECT_NE(ErrorOf([&] { conn_.SchemaLock(); }).Description().find("locked"), std::string::npos);
+  other.Close();
+  conn_.SchemaLock();
 }
 
 }  // namespace

@@ -49,12 +49,21 @@ Listener::Listener(const std::string& folder, std::vector<Entry> entries,
 }
 
 bool Listener::Start(const std::vector<std::string>& env) {
+  Launch(env);
+  return WaitStarted();
+}
+
+void Listener::Launch(const std::vector<std::string>& env) {
   const std::string out = folder_ + "/listener-" + std::to_string(++run_) + ".txt";
   std::vector<std::string> args = {Bin("tallyhost"), "headless=1", "logout=0"};
   args.insert(args.end(), options.begin(), options.end());
   std::vector<std::string> all = env_;
   all.insert(all.end(), env.begin(), env.end());
   child_ = Child(args, out, all);
+}
+
+bool Listener::WaitStarted() {
+  const std::string out = folder_ + "/listener-" + std::to_string(run_) + ".txt";
   // The about line is the first line on standard output once start-up is done.
   return WaitFor(
       [&] { return !child_.Running() || testkit::ReadFile(out).find('\n') != std::string::npos; },

@@ -43,6 +43,9 @@ class Listener {
   // for this run, and waits for its about line (start-up done); whether it
   // still runs then.
   bool Start(const std::vector<std::string>& env = {});
+  // Start in two steps, for programs started together.
+  void Launch(const std::vector<std::string>& env = {});
+  bool WaitStarted();
   // SIGTERM and wait; the seconds it took, or -1 when it did not end in 60 s.
   double Stop(int sig = 15);
   Child& child() { return child_; }
