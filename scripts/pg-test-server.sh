@@ -25,6 +25,7 @@ state=${2:?state file}
 
 server_options() {   # dir port durable
   local o="-k $1 -p $2 -c listen_addresses=127.0.0.1 -c max_connections=200 -c shared_buffers=32MB"
+  o="$o -c shared_preload_libraries=pg_stat_statements"   # rows read per statement, for tests
   [ "$3" = durable ] || o="$o -c fsync=off -c full_page_writes=off -c synchronous_commit=off"
   echo "$o"
 }

@@ -1,6 +1,7 @@
 // Passes into PostgreSQL when the server drops the connection or crashes:
 // a clear error, nothing stored half or twice, and the next pass reconnects.
 #include <atomic>
+#include <map>
 #include <chrono>
 #include <thread>
 
@@ -16,6 +17,7 @@ class PostgresPass : public EngineTest {
     backend_ = Backend::Postgres;
     EngineTest::SetUp();
   }
+  std::map<std::string, long long> read_;   // rows a pass read, per database
   // Ends the sessions `query` names by pid until `done` (or after one, `once`).
   static int EndSessions(testkit::PgServer& server, const std::string& query, std::atomic<bool>& done, bool once) {
     int ended = 0;
@@ -106,6 +108,37 @@ TEST_F(PostgresPass, WhatAPassCommittedOutlivesACrashOfAServerThatCommitsAsynchr
   EXPECT_EQ(testkit::PgRows(crashing, db, "select Player from Players order by Record"), (Grid{{"P1"}, {"P2"}, {"P3"}}));
   pass(4);   // reconnects and numbers on after what survived
   EXPECT_EQ(testkit::PgRows(crashing, db, "select Record from Logs order by Record"), (Grid{{"1"}, {"2"}, {"3"}, {"4"}}));
+}
+
+// A pass's reads do not grow with the database: with a million Logs rows and
+// a hundred thousand players, and what the engine remembers made stale by
+// another program's write, a pass reads no more rows than one into an
+// empty database (rows as the server's statement statistics count them).
+TEST_F(PostgresPass, APassReadsNoMoreRowsFromABigDatabaseThanFromAnEmptyOne) {
+  testkit::PgServer& server = testkit::PgServer::Shared();
+  testkit::PgExec(server, "postgres", "CREATE EXTENSION IF NOT EXISTS pg_stat_statements");
+  auto rows_of_pass = [&](const std::string& database) {
+    const std::string cs = ConnectionStringOf(database);
+    ASSERT_TRUE(RunPass(cs, Alpha({Keyword("PlayerConnect", "Ann", "Red", "1")}).Build(), options_).outcome.completed);
+    // Another program writes: nothing remembered may be taken on trust.
+    testkit::PgExec(server, database, "insert into Teams values (900000, 'Elsewhere', '2026-01-01')");
+    testkit::PgExec(server, "postgres", "SELECT pg_stat_statements_reset()");
+    auto d = Alpha({Keyword("PlayerConnect", "Bob", "Blue", "2"), Score("Bob", "Ann", "Kill", "Rail", "1", "5")}, 2);
+    ASSERT_TRUE(RunPass(cs, d.Build(), options_).outcome.completed);
+    const auto rows = testkit::PgRows(server, "postgres",
+                                      "select sum(s.rows)::bigint from pg_stat_statements s, pg_database d "
+                                      "where d.oid = s.dbid and d.datname = '" + database + "' and s.query ilike 'select%'");
+    read_[database] = rows.empty() || rows[0].empty() ? -1 : std::atoll(rows[0][0].c_str());
+  };
+  rows_of_pass(db_path_);
+  const std::string big = MakeDatabase("big");
+  testkit::PgExec(server, big, "insert into Logs (Record, Log_Port) select g, 0 from generate_series(1, 1000000) g");
+  testkit::PgExec(server, big, "insert into Players (Record, Player) select g, 'p' || g from generate_series(1, 100000) g");
+  testkit::PgExec(server, big, "analyze");
+  rows_of_pass(big);
+  EXPECT_GT(read_[db_path_], 0);
+  EXPECT_LE(read_[big], read_[db_path_]) << "rows read into the big database, against " << read_[db_path_];
+  EXPECT_EQ(testkit::PgRows(server, big, "select max(Record) from Logs"), (Grid{{"1000002"}}));
 }
 
 }  // namespace
