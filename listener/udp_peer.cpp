@@ -152,20 +152,31 @@ auto OnWorker(QObject* worker, F f) {
 }
 }  // namespace
 
+// Each change of the sockets also renews the ports known on this thread, so
+// that reading the drop counters never waits for the network thread (busy
+// reading a burst, it could keep a pass waiting for seconds).
 SocketResult UdpPeerArray::Load(int n) {
-  return OnWorker(worker_, [this, n] { return worker_->Load(n); });
+  SocketResult r = OnWorker(worker_, [this, n] { return worker_->Load(n); });
+  ports_ = LoadedPorts();
+  return r;
 }
 SocketResult UdpPeerArray::Bind(int n, int32_t port) {
-  return OnWorker(worker_, [this, n, port] { return worker_->Bind(n, port); });
+  SocketResult r = OnWorker(worker_, [this, n, port] { return worker_->Bind(n, port); });
+  ports_ = LoadedPorts();
+  return r;
 }
 SocketResult UdpPeerArray::Rebind(int n, int32_t port) {
-  return OnWorker(worker_, [this, n, port] { return worker_->Bind(n, port, true); });
+  SocketResult r = OnWorker(worker_, [this, n, port] { return worker_->Bind(n, port, true); });
+  ports_ = LoadedPorts();
+  return r;
 }
 void UdpPeerArray::Close(int n) {
   OnWorker(worker_, [this, n] { worker_->Close(n); });
+  ports_ = LoadedPorts();
 }
 void UdpPeerArray::Unload(int n) {
   OnWorker(worker_, [this, n] { worker_->Unload(n); });
+  ports_ = LoadedPorts();
 }
 bool UdpPeerArray::IsLoaded(int n) {
   return OnWorker(worker_, [this, n] { return worker_->IsLoaded(n); });
@@ -260,7 +271,7 @@ void UdpPeerArray::SetBacklogLimit(size_t bytes) {
 
 uint64_t UdpPeerArray::KernelReceiveDrops() {
   uint64_t drops = 0;
-  for (const auto& [element, port] : LoadedPorts())
+  for (const auto& [element, port] : ports_)
     if (port) drops += tallyhost::KernelReceiveDrops(port);   // entry_status.h
   return drops;
 }

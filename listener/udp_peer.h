@@ -100,7 +100,8 @@ class UdpPeerArray : public QObject {
   static constexpr size_t kArrivalCost = 256;
 
   // Datagrams the system dropped at the sockets of the loaded elements'
-  // ports (their receive buffers full), as the system counts them now.
+  // ports (their receive buffers full), as the system counts them now;
+  // does not wait for the network thread.
   uint64_t KernelReceiveDrops();
 
  signals:
@@ -117,6 +118,7 @@ class UdpPeerArray : public QObject {
   mutable std::mutex mu_;
   std::map<int, std::deque<Arrival>> queues_;
   std::set<int> held_;
+  std::map<int, int32_t> ports_;   // LoadedPorts as of the last change (this thread's)
   std::shared_ptr<Sink> sink_;
   bool notify_pending_ = false;
   size_t received_ = 0;
