@@ -66,6 +66,12 @@ PgWatch::~PgWatch() {
   PQfinish(admin_);
 }
 
+void PgWatch::LogDurations() {
+  char* name = PQescapeIdentifier(admin_, database_.c_str(), database_.size());
+  PQclear(PQexec(admin_, ("ALTER DATABASE " + std::string(name) + " SET log_min_duration_statement = 0").c_str()));
+  PQfreemem(name);
+}
+
 long long PgWatch::LogsRows() {
   bool ok = false;
   Rows r = Query(db_, "SELECT /*bench*/ count(*) FROM \"Logs\"", {}, &ok);

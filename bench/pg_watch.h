@@ -50,6 +50,9 @@ class PgWatch {
   PgWatch(const PgWatch&) = delete;
   PgWatch& operator=(const PgWatch&) = delete;
 
+  // Makes the server log every statement that sessions opened from now on
+  // run in the database, with its duration and parameters.
+  void LogDurations();
   // Rows in Logs; -1 while the table does not exist.
   long long LogsRows();
   // Adds the database's sessions (other than the watcher's) to `a`.

@@ -20,7 +20,11 @@
 // TALLY_BENCH_DATAGRAMS sets the datagrams per case (5,000);
 // TALLY_BENCH_STATEMENTS=FILE appends each PostgreSQL run's busiest
 // statements to FILE; TALLY_BENCH_PG_FSYNC=off starts the server without
-// log syncs.
+// log syncs; TALLY_BENCH_PG_LOG_DURATIONS=1 has the server log each of the
+// listeners' statements with its duration, and adds the mean pass's
+// timeline around the lock that numbers Logs (use a few hundred datagrams:
+// the log grows by some 100 KB a datagram); TALLY_BENCH_PG_LOG=FILE appends
+// the server's log of each run to FILE.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -41,6 +45,7 @@
 
 #include "datagram_builder.h"
 #include "delay_relay.h"
+#include "pass_timeline.h"
 #include "pg_server.h"
 #include "pg_watch.h"
 #include "process_kit.h"
@@ -222,6 +227,7 @@ void BM_Listeners(benchmark::State& state) {
       cs = "Provider=PostgreSQL;Persist Security Info=False;Data Source=" + database +
            ";Location=127.0.0.1:" + std::to_string(port) + ";User ID=tally;User Password=tally";
       watch = std::make_unique<benchkit::PgWatch>(Server(), database);
+      if (std::getenv("TALLY_BENCH_PG_LOG_DURATIONS")) watch->LogDurations();
     } else {
       sqlite_file = tmp.File("stats.db");
       testkit::Touch(sqlite_file);
@@ -319,6 +325,17 @@ void BM_Listeners(benchmark::State& state) {
       state.counters["s_io_wait"] = activity.io_wait / samples;
       state.counters["s_idle_in_tx"] = activity.in_transaction / samples;
       state.counters["s_idle"] = activity.idle / samples;
+      if (std::getenv("TALLY_BENCH_PG_LOG_DURATIONS")) {
+        const benchkit::PassTimes t = benchkit::PassTimeline(server_log);
+        state.counters["tx_ms"] = t.transaction_ms;
+        state.counters["tx_stmts"] = t.statements;
+        state.counters["logs_lock_stmt"] = t.lock_statement;
+        state.counters["logs_lock_after_ms"] = t.until_lock_ms;
+        state.counters["logs_lock_wait_ms"] = t.lock_wait_ms;
+        state.counters["logs_lock_held_ms"] = t.lock_held_ms;
+      }
+      if (const char* file = std::getenv("TALLY_BENCH_PG_LOG"))
+        std::ofstream(file, std::ios::app) << "== " << CaseName(pg, listeners, delay_us) << "\n" << server_log;
       if (const char* file = std::getenv("TALLY_BENCH_STATEMENTS")) {
         std::ofstream(file, std::ios::app) << "== " << CaseName(pg, listeners, delay_us) << ": " << stored
                                             << " datagrams in " << seconds << " s\n"
