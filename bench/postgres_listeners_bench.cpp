@@ -3,9 +3,9 @@
 // processes, a port each, the game servers split over them), into one
 // PostgreSQL database; and the PostgreSQL cases again with every round trip
 // to the server slowed by a relay that holds each chunk 0.5 ms each way.
-// Every datagram is about 1 KB and carries one score record (texts such as
-// a message of the day fill the server variables, as a real server's many
-// variables would). Timing runs from the first datagram sent until Logs holds them all.
+// Every datagram is about 1 KB and carries one score record
+// (listener_traffic.h). Timing runs from the first datagram sent until Logs
+// holds them all.
 //
 // The PostgreSQL server is a private one with the default durability; the
 // listeners reach it over TCP on loopback, directly or through the relay.
@@ -32,19 +32,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <string>
 #include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "datagram_builder.h"
 #include "delay_relay.h"
+#include "listener_traffic.h"
 #include "pass_timeline.h"
 #include "pg_server.h"
 #include "pg_watch.h"
@@ -54,10 +53,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using datagram::RecordLine;
 
 constexpr int kServers = 6;   // game servers, split evenly over the listeners
-constexpr int kPlayers = 16;
 constexpr size_t kDatagramBytes = 1024;
 
 int DatagramsPerCase() {
@@ -65,77 +62,8 @@ int DatagramsPerCase() {
   return n && std::atoi(n) > 0 ? std::atoi(n) : 5000;
 }
 
-// Server `s`'s game of `scores` kills, a score record per datagram of about
-// kDatagramBytes (the opening records and the players' variables excepted).
-std::vector<std::vector<uint8_t>> ServerGame(int s, int scores) {
-  datagram::Builder log;
-  log.server_vars = {{"hostname", "Server " + std::to_string(s)}, {"$HOST_IP$", "198.51.100." + std::to_string(s + 1)},
-                     {"port", "27960"}, {"g_gametype", "4"}, {"sv_maxclients", "16"}};
-  log.packet_number = 1;
-  std::vector<std::string> names;
-  for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(s * 100 + i));
-  auto& r = log.records;
-  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}),
-       RecordLine({"", "", "LogTime", "13:45:10"}), RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
-  for (int i = 0; i < kPlayers; ++i)
-    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
-  for (int k = 0; k < scores; ++k) {
-    const int a = (k * 7 + s) % kPlayers, b = (k * 5 + 3 + (k * 7 + s) % 2) % kPlayers;
-    r.push_back(RecordLine({names[a], names[a == b ? (b + 1) % kPlayers : b], "Kill", "Weapon " + std::to_string(k % 20),
-                            "1", std::to_string(20 + k / 3) + "." + std::to_string(k % 10)}));
-  }
-  r.push_back(RecordLine({"", "", "GameEnd", "", "", std::to_string(30 + scores)}));
-  for (int i = 0; i < kPlayers; ++i) log.player_var_lines.push_back("netname \"" + names[i] + "\"");
-
-  // Room for the variables and the longest record, not for two records
-  // (but for LogDate and the record it stays with).
-  size_t longest = 0;
-  for (size_t i = 0; i < r.size(); ++i)
-    longest = std::max(longest, r[i].size() + 1 + (i == 1 ? r[2].size() + 1 : 0));
-  datagram::Builder head = log;
-  head.records.clear();
-  head.player_var_lines.clear();
-  // Texts of the server's own (each well within Cvars.Val) fill the rest.
-  for (const char* name : {"g_motd", "sv_joinmessage", "sv_rules", "sv_contact", "sv_links", "sv_info"}) {
-    const size_t line = std::string(name).size() + 4, have = head.Size() + longest;
-    if (have + line >= kDatagramBytes) break;
-    std::string text = std::string(name) + " of server " + std::to_string(s) + ": ";
-    text.resize(std::min<size_t>(200, kDatagramBytes - have - line), '~');
-    head.server_vars.emplace_back(name, text);
-  }
-  log.server_vars = head.server_vars;
-  return datagram::SplitBytes(log, head.Size() + longest);
-}
-
-// The datagrams of every server, interleaved as they would arrive.
-struct Traffic {
-  std::vector<std::vector<uint8_t>> datagrams;
-  std::vector<int> server;   // of each datagram
-  long long score_records = 0;
-  size_t bytes = 0;
-};
-
-const Traffic& TheTraffic() {
-  static const Traffic t = [] {
-    const int per_server = DatagramsPerCase() / kServers;
-    const int opening = static_cast<int>(ServerGame(0, 0).size());
-    std::vector<std::vector<std::vector<uint8_t>>> games;
-    for (int s = 0; s < kServers; ++s) games.push_back(ServerGame(s, std::max(1, per_server - opening)));
-    Traffic out;
-    for (size_t i = 0;; ++i) {
-      bool any = false;
-      for (int s = 0; s < kServers; ++s) {
-        if (i >= games[s].size()) continue;
-        out.datagrams.push_back(games[s][i]);
-        out.server.push_back(s);
-        out.score_records += datapath::ScoreRecords(games[s][i]);
-        out.bytes += games[s][i].size();
-        any = true;
-      }
-      if (!any) break;
-    }
-    return out;
-  }();
+const benchkit::Traffic& TheTraffic() {
+  static const benchkit::Traffic t = benchkit::ListenerTraffic(kServers, DatagramsPerCase(), kDatagramBytes);
   return t;
 }
 
@@ -209,7 +137,7 @@ void BM_Listeners(benchmark::State& state) {
   const bool pg = state.range(0) == 1;
   const int listeners = static_cast<int>(state.range(1));
   const int delay_us = static_cast<int>(state.range(2));
-  const Traffic& traffic = TheTraffic();
+  const benchkit::Traffic& traffic = TheTraffic();
   const long long total = static_cast<long long>(traffic.datagrams.size());
 
   for (auto _ : state) {
@@ -359,7 +287,7 @@ void PrintSummary() {
     for (double r : it->second) sum += r;
     return sum / static_cast<double>(it->second.size());
   };
-  const Traffic& t = TheTraffic();
+  const benchkit::Traffic& t = TheTraffic();
   std::printf("\n%zu datagrams a case (%.0f bytes on average), %lld score records, %d game servers\n",
               t.datagrams.size(), static_cast<double>(t.bytes) / static_cast<double>(t.datagrams.size()),
               t.score_records, kServers);
