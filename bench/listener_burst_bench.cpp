@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "probes.h"
 #include "test_env.h"
 
 namespace {
@@ -71,33 +72,7 @@ int FreeUdpPort() {
   return 20000 + static_cast<int>(::getpid() % 20000);
 }
 
-long long LogsCount(const std::string& db_path) {
-  sqlite3* db = nullptr;
-  long long n = -1;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 2000);
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Logs", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      n = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return n;
-}
 
-long long RcvbufErrors() {
-  std::ifstream in("/proc/net/snmp");
-  std::string header, values;
-  while (std::getline(in, header) && std::getline(in, values)) {
-    if (header.rfind("Udp:", 0) != 0) continue;
-    std::istringstream h(header), v(values);
-    std::string name, value;
-    while (h >> name && v >> value)
-      if (name == "RcvbufErrors") return std::stoll(value);
-  }
-  return -1;
-}
 
 // Datagrams the kernel dropped at the sockets bound to `port` (receive
 // buffer full): the last column of /proc/net/udp and udp6.
@@ -157,7 +132,7 @@ class Listener {
     if (!spool_sync.empty()) argv.push_back("spoolsync=" + spool_sync);
     pid_ = testkit::Spawn(argv, tmp_.File("out.txt"), {}, tmp_.File("err.txt"));
     // Ready once the tables exist and the port has had time to be bound.
-    while (LogsCount(db_) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (SqliteLogsCount(db_) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   ~Listener() { Stop(); }
@@ -208,7 +183,7 @@ Stored WaitStored(const std::string& db, Target target, std::chrono::millisecond
   Stored s{0, since};
   while (s.count < target() && Clock::now() - s.last_rise <= stall) {
     std::this_thread::sleep_for(poll);
-    const long long n = LogsCount(db);
+    const long long n = SqliteLogsCount(db);
     if (n > s.count) {
       s.count = n;
       s.last_rise = Clock::now();
@@ -269,7 +244,7 @@ void BM_LockedStream(benchmark::State& state) {
     sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     listener.Send(bin, {"--max-size", "300", "--rate", std::to_string(rate), "--count",
                         std::to_string(total), "--quiet"}, log);
-    const long long during_lock = LogsCount(listener.db());
+    const long long during_lock = SqliteLogsCount(listener.db());
     sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
     const auto released = Clock::now();

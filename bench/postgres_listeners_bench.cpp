@@ -47,6 +47,7 @@
 #include "pass_timeline.h"
 #include "pg_server.h"
 #include "pg_watch.h"
+#include "probes.h"
 #include "process_kit.h"
 #include "test_env.h"
 
@@ -75,34 +76,7 @@ testkit::PgServer& Server() {
   return server;
 }
 
-long long SqliteLogsRows(const std::string& path) {
-  sqlite3* db = nullptr;
-  long long n = -1;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 2000);
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Logs", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      n = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return n;
-}
 
-// The machine's UDP receive-buffer drops so far (/proc/net/snmp).
-long long RcvbufErrors() {
-  std::ifstream in("/proc/net/snmp");
-  std::string header, values;
-  while (std::getline(in, header) && std::getline(in, values)) {
-    if (header.rfind("Udp:", 0) != 0) continue;
-    std::istringstream h(header), v(values);
-    std::string name, value;
-    while (h >> name && v >> value)
-      if (name == "RcvbufErrors") return std::stoll(value);
-  }
-  return -1;
-}
 
 // CPU seconds a process has used so far (user and system).
 double CpuSeconds(pid_t pid) {
@@ -161,7 +135,7 @@ void BM_Listeners(benchmark::State& state) {
       testkit::Touch(sqlite_file);
       cs = "Provider=SQLite;Data Source=" + sqlite_file;
     }
-    auto logs_rows = [&] { return pg ? watch->LogsRows() : SqliteLogsRows(sqlite_file); };
+    auto logs_rows = [&] { return pg ? watch->LogsRows() : SqliteLogsCount(sqlite_file); };
 
     std::vector<std::unique_ptr<datapath::Listener>> procs;
     std::vector<std::unique_ptr<datapath::Sender>> senders;
