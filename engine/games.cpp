@@ -238,14 +238,22 @@ void HandleLogTime() {
 void HandleMap() {
   EnsureCurrentGame();
   const std::string literal = TextLiteral(State().RecordFields[4]);
-  auto& rs = RunQuery("Select Record From Maps where Map=" + literal);
-  int32_t map;
-  if (!rs->Eof()) {
-    rs->MoveFirst();
-    map = static_cast<int32_t>(rs->Field("Record").AsInteger());
+  const std::string query = "Select Record From Maps where Map=" + literal;
+  auto find = [&] {
+    auto& rs = RunQuery(query);
+    int32_t found = 0;
+    if (!rs->Eof()) {
+      rs->MoveFirst();
+      found = static_cast<int32_t>(rs->Field("Record").AsInteger());
+    }
     rs->Close();
-  } else {
-    rs->Close();
+    return found;
+  };
+  int32_t map = find();
+  // A map new to this pass may have been added by another program while
+  // the pass waited its turn to number maps.
+  if (map == 0 && LockNumbering("Maps")) map = find();
+  if (map == 0) {
     // An insert the user chose to ignore leaves no map: 0, not the number
     // that the next new map will take.
     const int32_t result = InsertNewRow("Maps", [&](int32_t n) {

@@ -56,14 +56,13 @@ std::string ScoreTableNameOf(int32_t game_record) { return scoretable::TableName
 // Several programs numbering rows of one table take turns: the first
 // numbering of a table in a pass waits until no other pass numbers it, and
 // holds it to the pass's end, so two passes never take one number.
-void LockNumbering(const std::string& table) {
+bool LockNumbering(const std::string& table) {
   EngineState& s = State();
-  if (!s.NumberingLocked.insert(table).second) return;
+  if (!s.NumberingLocked.insert(table).second) return false;
   lockretry::LockRetryPolicy policy;
   while (true) {
     try {
-      s.EngineConnection->NumberingLock(table);
-      return;
+      return s.EngineConnection->NumberingLock(table);
     } catch (const ado::Error& e) {
       s.NumberingLocked.erase(table);
       if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)

@@ -14,6 +14,10 @@ int32_t LookupOrInsert(const std::string& query, const std::string& table,
                        const std::function<std::string(int32_t)>& insert) {
   EngineState& s = State();
   if (int32_t record = FindRecord(query)) return record;
+  // Another program may have added the name while this pass waited its turn
+  // to number the table: look again once the turn is ours.
+  if (LockNumbering(table))
+    if (int32_t record = FindRecord(query)) return record;
   if (InsertNewRow(table, insert) == 2) {
     s.NextRecord = 0;
   } else {

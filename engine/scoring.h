@@ -61,6 +61,10 @@ std::string DateTimeAsTextLiteral(double serial);
 std::string ScoreTableNameOf(int32_t game_record);
 // Sets NextRecord to the table's largest Record plus one (1 when empty).
 int32_t NewRowNumber(const std::string& table);
+// Makes the pass the only one numbering rows of `table` until it ends (see
+// ado::Connection::NumberingLock). True when this call took the lock, so that
+// another program may have added rows since the pass last read the table.
+bool LockNumbering(const std::string& table);
 // New-row numbering, then the insert built for NextRecord, repeated with the
 // next number while it meets a duplicate key. Returns the last result (0 or
 // 2; a stop unwinds). A table with no 32-bit number left, or a key still

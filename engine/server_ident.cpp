@@ -56,6 +56,7 @@ void FindOrAddServer(const std::string& name, const std::string& address,
                             TextLiteral(name) + " and Server_IP=" + TextLiteral(address) +
                             " and Server_Port=" + TextLiteral(port);
   if ((s.ServerRecord = FindRecord(query)) != 0) return;
+  if (LockNumbering("Servers") && (s.ServerRecord = FindRecord(query)) != 0) return;
   if (InsertNewRow("Servers", [&](int32_t n) {
         return "Insert into Servers values ( " + std::to_string(n) + ", " + TextLiteral(name) +
                ", " + TextLiteral(address) + ", " + TextLiteral(port) + ", 0, " +
@@ -74,6 +75,7 @@ void LinkServerVariable() {
   const std::string query =
       "Select Record From Servers_Cvars where Server=" + server + " and Cvar=" + cvar;
   if (FindRecord(query)) return;
+  if (LockNumbering("Servers_Cvars") && FindRecord(query)) return;
   if (InsertNewRow("Servers_Cvars", [&](int32_t n) {
         return "Insert into Servers_Cvars values ( " + std::to_string(n) + ", " + server + ", " +
                cvar + ")";

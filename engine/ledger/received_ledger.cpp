@@ -29,10 +29,16 @@ bool TableReadable(ado::Connection& c) {
 }  // namespace
 
 void EnsureTable(ado::Connection& c) {
+  // Programs sharing a database make the table one at a time, so that none
+  // meets another's half-made table.
+  const int level = c.BeginTrans();
   try {
+    c.NumberingLock(kTable);
     c.Execute(std::string("Create Table If Not Exists ") + kTable +
               " (Spool_Key Varchar(16) Not Null Primary Key, Last_Sequence BigInt Not Null, Date_Time DateTime)");
+    c.CommitTrans();
   } catch (const ado::Error&) {
+    if (c.TransactionLevel() >= level) c.RollbackTrans();
     // Made by another program at the same moment: the table is there.
     if (!TableReadable(c)) throw;
   }

@@ -340,7 +340,7 @@ void Connection::set_session(std::shared_ptr<detail::Session> session) {
   session_ = std::move(session);
 }
 
-void Connection::NumberingLock(const std::string& table) { session().NumberingLock(table); }
+bool Connection::NumberingLock(const std::string& table) { return session().NumberingLock(table); }
 void Connection::SchemaLock() { session().SchemaLock(); }
 
 std::shared_ptr<Recordset> Connection::Execute(const std::string& statement, int options) {

@@ -211,7 +211,7 @@ class Connection {
   // Coordination of several programs writing one database (Session's
   // NumberingLock and SchemaLock): no-ops where a write transaction holds
   // the whole database.
-  void NumberingLock(const std::string& table);
+  bool NumberingLock(const std::string& table);
   void SchemaLock();
 
   // For Recordset::Open.

@@ -102,8 +102,10 @@ class Session {
   // (nothing where the write transaction already holds the whole database,
   // as on SQLite); SchemaLock makes this session the only one changing the
   // tables until it closes. Both wait for another holder and fail as a lock
-  // conflict when it outlasts the busy timeout.
-  virtual void NumberingLock(const std::string& /*table*/) {}
+  // conflict when it outlasts the busy timeout. NumberingLock returns true
+  // when it took a lock, that is when another program may have written the
+  // table since this transaction last read it.
+  virtual bool NumberingLock(const std::string& /*table*/) { return false; }
   virtual void SchemaLock() {}
 };
 

@@ -412,12 +412,13 @@ std::unique_ptr<Cursor> PostgresSession::ExecuteFirstRow(const std::string& stat
 // table by its name folded to lower case, the schema lock as number 0.
 constexpr int kLockClass = 1952541804;   // "Tall"
 
-void PostgresSession::NumberingLock(const std::string& table) {
-  if (TransactionDepth() == 0) return;   // it would end with the statement
+bool PostgresSession::NumberingLock(const std::string& table) {
+  if (TransactionDepth() == 0) return false;   // it would end with the statement
   std::string folded = table;
   for (char& c : folded) c = jet::FoldCase(c);
   PQclear(Run("SELECT pg_advisory_xact_lock(" + std::to_string(kLockClass) + ", hashtext($1))",
               {Value::Text(folded)}, true, false));
+  return true;
 }
 
 void PostgresSession::SchemaLock() {

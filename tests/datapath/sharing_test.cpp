@@ -96,10 +96,12 @@ TEST(DataPathSharing, AFloodOfTinyDatagramsDuringALockKeepsMemoryBounded) {
     // the resident size: the bound applies to the plain build.
     EXPECT_LT(peak, (200 + 256) * 1024) << "peak resident memory in KB, from " << before;
 #endif
-    // Whatever waits, the program ends when asked.
+    // Whatever waits, the program ends when asked: what waits in memory goes
+    // into the spool first, which takes as long as the disk takes, so the
+    // bound only tells an end from a hang.
     const double seconds = listener.Stop(SIGTERM);
     EXPECT_GE(seconds, 0);
-    EXPECT_LT(seconds, 5.0);
+    EXPECT_LT(seconds, 60.0);
   }
 }
 
