@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ado.h"
 #include "engine_fixture.h"
 #include "schema.h"
 
@@ -139,6 +140,56 @@ TEST_F(PostgresPass, APassReadsNoMoreRowsFromABigDatabaseThanFromAnEmptyOne) {
   EXPECT_GT(read_[db_path_], 0);
   EXPECT_LE(read_[big], read_[db_path_]) << "rows read into the big database, against " << read_[db_path_];
   EXPECT_EQ(testkit::PgRows(server, big, "select max(Record) from Logs"), (Grid{{"1000002"}}));
+}
+
+// Another listener adds a name while the pass waits for its turn to number
+// the name's table: the pass, once its turn comes, finds the name and adds
+// no second row for it.
+TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredOnce) {
+  extra_settings_ = ";Busy Timeout=20000";
+  Stored(Alpha({Keyword("Map", "q3dm1")}));
+  struct Race {
+    std::string table, insert;
+    datagram::Builder datagram;
+  };
+  const Race races[] = {
+      {"Players", "Insert into Players values ( 500, 'Bob', '2026-01-01 10:00:00')",
+       Alpha({Keyword("PlayerConnect", "Bob", "Blue", "2")}, 2)},
+      {"Maps", "Insert into Maps values ( 500, 'q3dm6', '2026-01-01 10:00:00')",
+       Alpha({Keyword("Map", "q3dm6")}, 3)},
+      {"Weapons", "Insert into Weapons values ( 500, 'Rail', '2026-01-01 10:00:00')",
+       Alpha({Keyword("PlayerConnect", "Ann", "Red", "1"), Score("Ann", "Bob", "Kill", "Rail", "1", "5")}, 4)},
+  };
+  testkit::PgServer& server = testkit::PgServer::Shared();
+  for (const Race& race : races) {
+    ado::Connection other;
+    other.Open(ConnectionString());
+    other.BeginTrans();
+    ASSERT_TRUE(other.NumberingLock(race.table));
+    other.Execute(race.insert);
+    std::atomic<bool> waited{false};
+    std::thread releaser([&] {
+      // Commits once the pass waits for the turn (an advisory lock not granted).
+      for (int i = 0; i < 60000 && !waited; ++i) {
+        waited = !testkit::PgRows(server, db_path_, "select 1 from pg_locks where locktype = 'advisory' and not granted")
+                       .empty();
+        if (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      other.CommitTrans();
+    });
+    auto r = Pass(race.datagram);
+    releaser.join();
+    EXPECT_TRUE(waited) << race.table;
+    EXPECT_TRUE(r.outcome.completed) << race.table << ": " << r.error;
+    const std::string column = race.table.substr(0, race.table.size() - 1);
+    const Lines counts = Table("SELECT count(*), count(distinct " + column + ") FROM " + race.table);
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_EQ(counts[0], std::to_string(Count(race.table)) + "|" + std::to_string(Count(race.table))) << race.table;
+    EXPECT_EQ(Table("SELECT Record FROM " + race.table + " WHERE Record = 500"), Lines{"500"}) << race.table;
+    EXPECT_EQ(Table("SELECT count(*) FROM " + race.table + " WHERE Record > 500"), Lines{"0"}) << race.table;
+  }
+  // The score row names the weapon the other program added.
+  EXPECT_EQ(Table("SELECT Weapon FROM Scores_000000" + One("SELECT max(Record) FROM Games") + " WHERE Weapon <> 0"), Lines{"500"});
 }
 
 }  // namespace
