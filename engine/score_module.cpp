@@ -303,13 +303,15 @@ void ProcessPass() {
     ReleaseConnection();
     BeginPass(identity.sequence > 0);
     s.NumberingLocked.clear();
+    // Before the pass's first write: the ledger's row would otherwise count
+    // as a change, and nothing remembered would outlive a pass.
+    BeginPassCaches();
     if (AlreadyStored(identity)) {
       ReleaseConnection();
       s.Game = &s.DetachedGame;
       s.LastPass.already_stored = true;
       return;
     }
-    BeginPassCaches();
     if (s.ProviderTypesScannedFor != s.ConnectionString) {
       s.ProviderTypesScannedFor.clear();
       ScanProviderTypes();

@@ -341,6 +341,9 @@ void Connection::set_session(std::shared_ptr<detail::Session> session) {
 }
 
 bool Connection::NumberingLock(const std::string& table) { return session().NumberingLock(table); }
+bool Connection::NumberFromCounter(const std::string& table, int64_t* number) {
+  return session().NumberFromCounter(table, number);
+}
 void Connection::SchemaLock() { session().SchemaLock(); }
 
 std::shared_ptr<Recordset> Connection::Execute(const std::string& statement, int options) {

@@ -212,6 +212,7 @@ class Connection {
   // NumberingLock and SchemaLock): no-ops where a write transaction holds
   // the whole database.
   bool NumberingLock(const std::string& table);
+  bool NumberFromCounter(const std::string& table, int64_t* number);
   void SchemaLock();
 
   // For Recordset::Open.

@@ -106,6 +106,12 @@ class Session {
   // when it took a lock, that is when another program may have written the
   // table since this transaction last read it.
   virtual bool NumberingLock(const std::string& /*table*/) { return false; }
+  // Numbers a new row of `table` from a counter that the database keeps for
+  // it, above the table's largest Record, so that programs sharing the
+  // database number rows side by side without waiting for one another's
+  // commits. False where the backend keeps no counters: the caller numbers
+  // from the largest Record under NumberingLock. Needs a transaction.
+  virtual bool NumberFromCounter(const std::string& /*table*/, int64_t* /*number*/) { return false; }
   virtual void SchemaLock() {}
 };
 

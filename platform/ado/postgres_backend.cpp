@@ -421,6 +421,57 @@ bool PostgresSession::NumberingLock(const std::string& table) {
   return true;
 }
 
+// A table's counter is a sequence named after it. Each number is the
+// sequence's next one or, when a program that numbers by the largest
+// Record has gone beyond it, that Record's successor, which the sequence
+// then continues from. The largest Record is one step down the table's
+// unique index. Two programs that find the sequence behind at the same
+// moment take one number: the second meets a duplicate key, which the
+// caller answers with the next number, as for any numbering.
+bool PostgresSession::NumberFromCounter(const std::string& table, int64_t* number) {
+  if (TransactionDepth() == 0) return false;
+  const std::string* actual = TableNamed(table, false);
+  if (!actual) actual = TableNamed(table, true);
+  if (!actual) throw Error(kErrCommand, "no such table: " + table);
+  const std::string name = *actual;
+  std::string folded = name;
+  for (char& c : folded) c = jet::FoldCase(c);
+  const std::string sequence = pg::Quote("tally_record_" + folded);
+  auto& known = handle_->catalog.counters;
+  for (int attempt = 0;; ++attempt) {
+    const bool was_known = known.count(name) > 0;
+    if (!was_known) {
+      PGresult* r = Run("SELECT to_regclass($1) IS NOT NULL", {Value::Text(sequence)}, false, false);
+      const bool exists = PQntuples(r) == 1 && PQgetvalue(r, 0, 0)[0] == 't';
+      PQclear(r);
+      if (!exists) {
+        // Made under the table's numbering lock, so that two programs do not
+        // make it at once; it starts above the largest Record on its first use.
+        NumberingLock(name);
+        PQclear(Run("CREATE SEQUENCE IF NOT EXISTS " + sequence + " AS integer MINVALUE 0 START 0", {}, false, true));
+      }
+    }
+    try {
+      // The sequence is set only when it is behind: setting it to a number
+      // that another program's nextval has passed meanwhile would hand
+      // that number out again.
+      PGresult* r = Run("SELECT CASE WHEN n >= m THEN n ELSE setval($1::regclass, m) END FROM (SELECT "
+                        "nextval($1::regclass) AS n, coalesce((SELECT max(" + pg::Quote("Record") + ") FROM " +
+                            pg::Quote(name) + "), 0) + 1 AS m) AS next",
+                        {Value::Text(sequence)}, true, false);
+      *number = std::atoll(PQgetvalue(r, 0, 0));
+      PQclear(r);
+      known.insert(name);
+      return true;
+    } catch (const Error& e) {
+      // A sequence known to this connection may have gone with a database
+      // put back from a backup: looked for once more.
+      if (attempt > 0 || e.Unavailable() || !was_known) throw;
+      known.erase(name);
+    }
+  }
+}
+
 void PostgresSession::SchemaLock() {
   PQclear(Run("SELECT pg_advisory_lock(" + std::to_string(kLockClass) + ", 0)", {}, true, false));
   schema_locked_ = true;

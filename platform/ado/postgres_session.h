@@ -87,6 +87,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   std::unique_ptr<Cursor> Execute(const std::string& statement) override;
   std::unique_ptr<Cursor> ExecuteFirstRow(const std::string& statement) override;
   bool NumberingLock(const std::string& table) override;
+  bool NumberFromCounter(const std::string& table, int64_t* number) override;
   void SchemaLock() override;   // released by Close
   void Begin() override;
   void Commit() override;

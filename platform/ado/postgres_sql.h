@@ -17,6 +17,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "jet_sql.h"
@@ -28,10 +29,12 @@ struct Catalog {
   bool tables_loaded = false;
   std::vector<std::string> tables;   // catalog names
   std::unordered_map<std::string, std::vector<jet::Column>> columns;   // by catalog name
+  std::unordered_set<std::string> counters;   // record counters known to exist
   void Forget() {
     tables_loaded = false;
     tables.clear();
     columns.clear();
+    counters.clear();
   }
 };
 

@@ -199,6 +199,49 @@ TEST_F(AdoPostgres, AFirstRowSelectFetchesOneRowAndOtherFormsStayWhole) {
   EXPECT_EQ(ado::pg::LimitedToOneRow("select \"Record\" from \"Logs\""), "select \"Record\" from \"Logs\" LIMIT 1");
 }
 
+// Two sessions numbering Logs from the counter side by side, neither
+// waiting for the other's commit: every number once, each above the
+// table's largest Record, also when a program that numbers by the largest
+// Record went beyond the counter, and when the counter is gone (a database
+// put back from a backup made before it).
+TEST_F(AdoPostgres, CounterNumbersAreUniqueAboveTheLargestRecordAndSurviveALostSequence) {
+  int64_t n = 0;
+  EXPECT_FALSE(conn_.NumberFromCounter("Logs", &n));   // outside a transaction: nothing
+  ado::Connection other;
+  other.Open(ConnectionString() + ";Busy Timeout=100");
+  conn_.BeginTrans();
+  other.BeginTrans();
+  auto next = [&n](ado::Connection& c) {
+    n = 0;
+    EXPECT_TRUE(c.NumberFromCounter("logs", &n));   // the table's name in any case
+    return n;
+  };
+  EXPECT_EQ(next(conn_), 1);   // the counter's first use makes it, under the numbering lock
+  EXPECT_NE(ErrorOf([&] { other.NumberFromCounter("Logs", &n); }).Description().find("locked"), std::string::npos);
+  conn_.CommitTrans();
+  other.RollbackTrans();
+  conn_.BeginTrans();
+  other.BeginTrans();
+  EXPECT_EQ(next(conn_), 2);
+  EXPECT_EQ(next(other), 3);   // no wait: the first session's transaction is still open
+  EXPECT_EQ(next(conn_), 4);
+  conn_.Execute("Insert into Logs (Record, Log_Port) values ( 4, 0)");
+  conn_.CommitTrans();
+  other.RollbackTrans();   // a number given up stays given
+  testkit::PgExec(server(), db_, "insert into \"Logs\" (\"Record\", \"Log_Port\") values (40, 0)");
+  conn_.BeginTrans();
+  EXPECT_EQ(next(conn_), 41);   // beyond a row another program numbered
+  EXPECT_EQ(next(conn_), 42);
+  conn_.CommitTrans();
+  testkit::PgExec(server(), db_, "drop sequence tally_record_logs");
+  conn_.BeginTrans();
+  EXPECT_EQ(next(conn_), 41);   // made again, above the largest Record
+  conn_.Execute("Insert into Logs (Record, Log_Port) values ( 41, 0)");
+  EXPECT_EQ(next(conn_), 42);
+  conn_.CommitTrans();
+  EXPECT_EQ(Rows("select count(*) from pg_class where relname = 'tally_record_logs'"), (Grid{{"1"}}));
+}
+
 // Two programs numbering one table take turns until the first one's
 // transaction ends; the schema lock is held by one session until it closes.
 TEST_F(AdoPostgres, NumberingAndSchemaLocksMakeOtherSessionsWaitAndFailAsLocks) {
