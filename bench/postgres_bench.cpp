@@ -5,15 +5,22 @@
 // server is a private one started by the benchmark, with the default
 // durability (fsync, synchronous commit), and measured once more with
 // "Synchronous Commit=off" (commits that do not wait for the server's log).
+// BM_Feed_PostgresBig/0 and /1: one process into an empty database and into
+// one holding 1,000,000 Logs rows and 100,000 players, while another
+// program writes to the database all the time, so that no pass can trust
+// what the one before it learnt.
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "ado.h"
 #include "datagram_builder.h"
 #include "pg_server.h"
 #include "schema.h"
@@ -110,10 +117,53 @@ void BM_Feed_PostgresAsyncCommit(benchmark::State& state) {
   });
 }
 
+void BM_Feed_PostgresBig(benchmark::State& state) {
+  static testkit::PgServer server(true);
+  const bool big = state.range(0) == 1;
+  std::atomic<bool> done{false};
+  std::thread writer;
+  state.SetLabel(big ? "1,000,000 Logs rows, 100,000 players" : "empty");
+  testkit::TempDir dir;
+  const std::vector<std::string> game = WriteGame(dir, 0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string database = server.CreateDatabase("big");
+    const std::string cs = server.ConnectionString(database);
+    schema::CreateDatabaseTables(cs);
+    if (big) {
+      testkit::PgExec(server, database,
+                      "insert into \"Logs\" (\"Record\", \"Log_Port\") select g, 0 from generate_series(1, 1000000) g");
+      testkit::PgExec(server, database,
+                      "insert into \"Players\" (\"Record\", \"Player\") select g, 'p' || g from generate_series(1, 100000) g");
+    }
+    testkit::PgExec(server, database, "create table noise (n integer)");
+    testkit::PgExec(server, database, "vacuum analyze");
+    done = false;
+    writer = std::thread([&, cs] {   // another program, writing all the time
+      ado::Connection c;
+      c.Open(cs);
+      for (int n = 0; !done; ++n) c.Execute("insert into noise values (" + std::to_string(n) + ")");
+    });
+    state.ResumeTiming();
+    pid_t pid = Feed(cs, dir.File("Process.log"), game, 0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    state.PauseTiming();
+    done = true;
+    writer.join();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("tallyfeed failed");
+    state.ResumeTiming();
+  }
+  state.counters["passes_per_s"] =
+      benchmark::Counter(static_cast<double>(game.size() * state.iterations()), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Feed_Sqlite)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_Feed_Postgres)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_Feed_PostgresAsyncCommit)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+BENCHMARK(BM_Feed_PostgresBig)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 BENCHMARK_MAIN();
