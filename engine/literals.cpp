@@ -62,7 +62,12 @@ bool LockNumbering(const std::string& table) {
   lockretry::LockRetryPolicy policy;
   while (true) {
     try {
-      return s.EngineConnection->NumberingLock(table);
+      // Another program may have numbered rows of the table after this
+      // pass began and before its turn came: the largest is read again
+      // within the turn.
+      if (!s.EngineConnection->NumberingLock(table)) return false;
+      ForgetLargestRecord(table);
+      return true;
     } catch (const ado::Error& e) {
       s.NumberingLocked.erase(table);
       if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)
