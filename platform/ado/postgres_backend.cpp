@@ -502,9 +502,36 @@ std::unique_ptr<Cursor> PostgresSession::ExecuteStatement(const std::string& sta
   return nullptr;
 }
 
+std::string PostgresSession::RunAndReadWal(const std::string& sql) {
+  PGconn* c = Conn();
+  PGresult* r = PQexec(c, (sql + "; SELECT pg_current_wal_insert_lsn()").c_str());
+  if (Failed(r)) {
+    Error e = ErrorOf(r);
+    PQclear(r);
+    throw e;
+  }
+  std::string wal = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "";
+  PQclear(r);
+  return wal;
+}
+
+// A transaction begins with a read of the log position, which the change
+// stamp asked for inside it uses (this session writes nothing before).
 void PostgresSession::Begin() {
   const int depth = TransactionDepth();
-  RunSimple(depth == 0 ? std::string("BEGIN") : "SAVEPOINT s" + std::to_string(depth + 1));
+  if (depth == 0) {
+    begin_wal_.clear();
+    try {
+      begin_wal_ = RunAndReadWal("BEGIN");
+    } catch (const Error&) {
+      // A server that cannot tell its log position still takes the BEGIN.
+      if (!handle_ || PQstatus(handle_->conn) != CONNECTION_OK) throw;
+      if (PQtransactionStatus(handle_->conn) != PQTRANS_IDLE) PQclear(PQexec(handle_->conn, "ROLLBACK"));
+      RunSimple("BEGIN");
+    }
+  } else {
+    RunSimple("SAVEPOINT s" + std::to_string(depth + 1));
+  }
   depth_ = depth + 1;
   changed_.resize(static_cast<size_t>(depth_) + 1, true);
   changed_[depth_] = false;
@@ -523,8 +550,10 @@ void PostgresSession::Commit() {
     return;
   }
   const std::string xid = AssignedTransactionId();
+  begin_wal_.clear();
+  std::string wal;
   try {
-    RunSimple("COMMIT");
+    wal = RunAndReadWal("COMMIT");
   } catch (const Error& e) {
     // PostgreSQL ends the transaction whatever COMMIT answers.
     if (handle_ && PQtransactionStatus(handle_->conn) == PQTRANS_IDLE) depth_ = 0;
@@ -537,7 +566,7 @@ void PostgresSession::Commit() {
     return;
   }
   depth_ = 0;
-  StampAfterCommit(true);
+  StampAfterCommit(true, wal);
 }
 
 namespace {
@@ -568,7 +597,7 @@ uint64_t PostgresSession::ChangeStamp() {
   }
   // A failure here would end a transaction that holds nothing yet: asked
   // outside one or at its start only.
-  const std::string wal = WalPosition();
+  const std::string wal = depth > 0 && !begin_wal_.empty() ? begin_wal_ : WalPosition();
   if (wal.empty()) return 0;
   if (wal != h.stamp_wal || h.stamp_pending) {
     h.stamp = ++g_last_stamp;
@@ -578,7 +607,7 @@ uint64_t PostgresSession::ChangeStamp() {
   return h.stamp;
 }
 
-void PostgresSession::StampAfterCommit(bool committed) {
+void PostgresSession::StampAfterCommit(bool committed, const std::string& wal) {
   if (!handle_ || !handle_->stamp_pending) return;
   PgHandle& h = *handle_;
   h.stamp_pending = false;
@@ -588,7 +617,7 @@ void PostgresSession::StampAfterCommit(bool committed) {
     return;
   }
   try {
-    h.stamp_wal = WalPosition();
+    h.stamp_wal = wal.empty() ? WalPosition() : wal;
   } catch (const Error&) {
   }
   if (h.stamp_wal.empty()) h.stamp = ++g_last_stamp;
@@ -644,6 +673,7 @@ void PostgresSession::Rollback() {
     return;
   }
   depth_ = 0;
+  begin_wal_.clear();
   StampAfterCommit(false);   // the commit that the stamp stood for never comes
   RunSimple("ROLLBACK");
 }

@@ -133,7 +133,12 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   std::string AssignedTransactionId();      // "" when the transaction has written nothing
   bool CommittedAfterAll(const std::string& xid);   // asks on a new connection
   std::string WalPosition();                // "" when the server cannot tell
-  void StampAfterCommit(bool committed);
+  // After a commit (`committed`) or its failure: the stamp to hand out next.
+  // `wal` is the log position read with the commit ("" to read it now).
+  void StampAfterCommit(bool committed, const std::string& wal = "");
+  // Runs `sql` (statements after a BEGIN or a COMMIT) followed by a read of
+  // the log position, in one round trip; throws the first failure.
+  std::string RunAndReadWal(const std::string& sql);
   void LoadTables();
 
   std::unique_ptr<PgHandle> handle_;
@@ -141,6 +146,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   std::string database_;
   int depth_ = 0;
   bool schema_locked_ = false;   // SchemaLock was taken on this connection
+  std::string begin_wal_;        // the log position read with the transaction's BEGIN
   std::vector<bool> changed_;   // [level]: the level holds changes; [0] unused
   SessionStats stats_;
 };
