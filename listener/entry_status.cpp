@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "env.h"
@@ -178,8 +179,14 @@ std::vector<EntrySnapshot> EntryStatus::Snapshot() const {
     s.spool_at_cap = e.spool_at_cap;
     s.has_last = e.has_last;
     s.last_datagram = e.last_datagram;
-    for (const auto& [address, heard] : e.servers) {
+    // Servers are kept by address and host name, messages by address: a
+    // sender heard under two host names counts once.
+    std::set<std::string> addresses;
+    for (const auto& [key, heard] : e.servers) {
       s.servers.push_back(heard);
+      addresses.insert(key.substr(0, key.find('\n')));
+    }
+    for (const std::string& address : addresses) {
       auto b = boxes_not_shown_.find(address);
       if (b != boxes_not_shown_.end()) s.boxes_not_shown += b->second;
     }

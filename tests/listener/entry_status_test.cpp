@@ -72,6 +72,13 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   std::set<std::string> heard;
   for (const auto& h : Entry(1).servers) heard.insert(h.hostname + " at " + h.address);
   EXPECT_EQ(heard, (std::set<std::string>{"Test Server a at 127.0.0.1", "Test Server b at 127.0.0.1"}));
+  // Messages held back for the sender count once for the entry that heard
+  // it, however many host names it sent under.
+  TheEntryStatus().OnBoxNotShown("127.0.0.1");
+  TheEntryStatus().OnBoxNotShown("127.0.0.1");
+  TheEntryStatus().OnBoxNotShown("10.1.1.1");   // a sender the entry never heard
+  EXPECT_EQ(Entry(1).boxes_not_shown, 2u);
+  EXPECT_THAT(TheEntryStatus().Describe(), HasSubstr("messages not shown again 2"));
   EXPECT_THAT(Counters(2), AllOf(StartsWith(std::to_string(taken.port) + " not listening ("),
                                  HasSubstr("Address in use")));
   EXPECT_THAT(Counters(3), AllOf(StartsWith(std::to_string(ports[3]) + " not listening ("),

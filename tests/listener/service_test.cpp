@@ -75,7 +75,8 @@ TEST_F(Service, HelpVersionAndBadOptionsStartNothing) {
       {{"headless=yes"}, "malformed option"},
       {{"metrics=localhost"}, "malformed option 'metrics=localhost'"},
       {{"metrics=127.0.0.1:70000"}, "malformed option"},
-      {{"metrics=::1:9000"}, "malformed option"}};
+      {{"metrics=::1:9000"}, "malformed option"},
+      {{"metrics=127.0.0.1:0"}, "malformed option"}};   // a port the system would choose: nobody could find it
   int n = 0;
   for (const auto& [args, message] : bad) {
     testkit::Child c = Run(Tallyhost(), args, "bad" + std::to_string(++n));

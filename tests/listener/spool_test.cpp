@@ -197,6 +197,37 @@ TEST_F(SpoolTest, ALostHeadOffersRecordsAgainAndSkipThroughDropsTheStoredOnes) {
   EXPECT_EQ(s->Peek()->sequence, 1001u);
 }
 
+// A crash between emptying the file and writing the head leaves a head
+// that points past the data, or, once datagrams were appended again, at a
+// record with another number: neither hides a waiting datagram or gives a
+// number twice.
+TEST_F(SpoolTest, AStaleHeadFromBeforeTheFileWasEmptiedHidesNothing) {
+  std::string stale;
+  {
+    auto s = Open();
+    for (int i = 20; i < 26; ++i) ASSERT_TRUE(s->Append(Datagram(i)));   // records as long as the later ones
+    for (int i = 20; i < 24; ++i) ExpectNext(*s, i);
+    stale = ReadAll(HeadFile());   // the head at number 5, four records in
+    ExpectNext(*s, 24);
+    ExpectNext(*s, 25);
+  }
+  Open().reset();   // emptied at opening: nothing waits
+  EXPECT_EQ(std::filesystem::file_size(DataFile()), kFileHeader);
+  testkit::WriteFile(HeadFile(), stale);   // past the data now
+  {
+    auto s = Open();
+    EXPECT_EQ(s->Waiting(), 0u);
+    EXPECT_FALSE(s->Damage().Any());
+    for (int i = 10; i < 16; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+    EXPECT_EQ(s->Peek()->sequence, 7u);   // numbers go on
+  }
+  testkit::WriteFile(HeadFile(), stale);   // at a record again, numbered 11, not 5
+  auto s = Open();
+  EXPECT_FALSE(s->Damage().Any());
+  EXPECT_EQ(s->Peek()->sequence, 7u);
+  ExpectDrains(*s, {10, 11, 12, 13, 14, 15});
+}
+
 TEST_F(SpoolTest, RandomBytesAppendedAreReportedAndAppendsGoOnAfterThem) {
   std::mt19937 rng(11);
   std::string junk;

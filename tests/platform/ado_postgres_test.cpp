@@ -2,6 +2,8 @@
 // locks, nested transactions, pooled and lost connections.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <chrono>
 #include <map>
 #include <thread>
@@ -86,6 +88,50 @@ TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   other.Commit();
   ado::Error dup = ErrorOf([&] { conn_.Execute("Insert into Types values ( 3, 'd', 0)"); });
   EXPECT_TRUE(Has(dup, "duplicate")) << dup.Description();
+}
+
+// Two sessions each waiting for what the other holds: the server ends one
+// of the waits as a deadlock, which is the lock class (the pass retries it),
+// and the other goes on.
+TEST_F(AdoPostgres, ADeadlockIsALockConflict) {
+  // Waits far longer than the server's deadlock check (a second).
+  const std::string waiting = server().ConnectionString(db_) + ";Busy Timeout=30000";
+  ado::Connection other;
+  other.Open(waiting);
+  ado::Connection mine;
+  mine.Open(waiting);
+  mine.BeginTrans();
+  other.BeginTrans();
+  mine.NumberingLock("Players");
+  other.NumberingLock("Weapons");
+  std::optional<ado::Error> other_error;
+  std::thread waiter([&] {
+    try {
+      other.NumberingLock("Players");
+    } catch (const ado::Error& e) {
+      other_error = e;
+    }
+  });
+  std::optional<ado::Error> my_error;
+  try {
+    // Waits until the other session waits too: then the server's deadlock
+    // check ends one of the two waits.
+    while (Rows("select count(*) from pg_locks where locktype = 'advisory' and not granted") != Grid{{"1"}})
+      std::this_thread::yield();
+    mine.NumberingLock("Weapons");
+  } catch (const ado::Error& e) {
+    my_error = e;
+  }
+  if (my_error) mine.RollbackTrans();   // lets the other session have Players
+  waiter.join();
+  ASSERT_NE(my_error.has_value(), other_error.has_value()) << "exactly one wait ends as a deadlock";
+  const ado::Error& e = my_error ? *my_error : *other_error;
+  EXPECT_EQ(e.Number(), ado::kErrProvider);
+  EXPECT_TRUE(Has(e, "locked")) << e.Description();
+  EXPECT_TRUE(Has(e, "deadlock")) << e.Description();
+  EXPECT_FALSE(e.Unavailable());
+  if (!my_error) mine.CommitTrans();
+  other.RollbackTrans();
 }
 
 // Ensuring an index that exists (as a pass does in its transaction) locks out no other writer.
