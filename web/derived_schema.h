@@ -14,7 +14,7 @@ namespace web {
 
 class Db;
 
-constexpr int kDerivedVersion = 4;
+constexpr int kDerivedVersion = 5;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

@@ -242,12 +242,15 @@ std::string FirstLog(ado::Connection& c) {
 // Sums a batch of score rows into the figures and commits.
 class Summer {
  public:
-  Summer(Db& db, const std::set<int64_t>& event_types, int64_t rename_type)
-      : db_(db), events_(event_types), rename_type_(rename_type) {}
+  // `nobody`: the players whose name is empty, which is how the database
+  // holds a score record without a victim (a flag captured, a bonus).
+  Summer(Db& db, const std::set<int64_t>& event_types, int64_t rename_type, const std::set<int64_t>& nobody)
+      : db_(db), events_(event_types), rename_type_(rename_type), nobody_(nobody) {}
 
   void Add(const GameRead& g) {
     auto& gp = game_players_;
-    for (const ScoreRow& r : g.rows) {
+    for (ScoreRow r : g.rows) {
+      if (nobody_.count(r.victim)) r.victim = 0;
       ++rows_[g.game];
       last_[g.game] = std::max(last_[g.game], r.rec);
       if (r.killer > 0) Named(g.game, r.killer);
@@ -381,6 +384,7 @@ class Summer {
   Db& db_;
   const std::set<int64_t>& events_;
   int64_t rename_type_;
+  const std::set<int64_t>& nobody_;
   std::map<std::pair<int64_t, int64_t>, Delta> game_players_;
   std::map<std::pair<int64_t, int64_t>, int64_t> stored_score_;
   std::map<std::tuple<int64_t, int64_t, int64_t>, std::array<int64_t, 2>> types_;
@@ -578,7 +582,12 @@ RefreshStats Refresher::RefreshOnce() {
             if (q.Text(1) == "PlayerRename") rename_type = q.Int(0);
           }
       }
-      Summer sum(db, im.event_types, rename_type);
+      std::set<int64_t> nobody;
+      {
+        Stmt q(db.handle(), "SELECT id FROM players WHERE name = ''");
+        while (q.Step()) nobody.insert(q.Int(0));
+      }
+      Summer sum(db, im.event_types, rename_type, nobody);
       for (const GameRead& g : batch) sum.Add(g);
       sum.Commit();
       db.Exec("COMMIT");

@@ -236,6 +236,29 @@ TEST(WebRefresh, AGameWithATimeButNoDateIsNoDayOfFrags) {
   EXPECT_EQ(ann["frags_per_day"], json::array());
 }
 
+// A score record without a victim (a flag captured, a bonus) adds to the
+// player's score and is neither a frag nor a suicide; nobody dies of it.
+TEST(WebRefresh, AScoreWithoutAVictimIsNeitherAFragNorASuicide) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("bonus.db");
+  testkit::Touch(db);
+  webtest::Feed feed{"Flags", "10.0.0.8", "27918", {}, {}, 1};
+  feed.records = {"\t\tLogDate\t03/01/2026\t\t0", "\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2ctf1\t\t0",
+                  "\t\tPlayerConnect\tAnn\tRed\t1", "\t\tPlayerConnect\tBen\tBlue\t2",
+                  "Ann\tBen\tKill\tRocket\t1\t3", "Ann\t\tCapture\tFlag\t5\t4", "\t\tGameEnd\t\t\t5"};
+  webtest::Store(db, feed, dir.path());
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  const json players = web.Json("/api/players?sort=name&order=asc")["players"];
+  ASSERT_EQ(players.size(), 2u) << players.dump();   // Ann and Ben; nobody for the missing victim
+  const json& ann = players[0];
+  EXPECT_EQ(ann["name"], "Ann");
+  EXPECT_EQ(ann["frags"], 1);
+  EXPECT_EQ(ann["suicides"], 0);
+  EXPECT_EQ(ann["deaths"], 0);
+  EXPECT_EQ(ann["score"], 6);
+  EXPECT_EQ(players[1]["deaths"], 1);
+}
+
 TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {
   testkit::TempDir dir;
   int status = 0;

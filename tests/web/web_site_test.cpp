@@ -53,6 +53,9 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   EXPECT_EQ(order("q=ROB"), (std::vector<int>{4}));
   EXPECT_EQ(order("q=%27"), (std::vector<int>{1}));          // the apostrophe
   EXPECT_EQ(order("q=%25"), (std::vector<int>{}));           // % is a character, not a wildcard
+  EXPECT_EQ(order("q=_"), (std::vector<int>{}));             // and so is _
+  EXPECT_EQ(order("q=b_"), (std::vector<int>{}));            // not "Bo" nor "be"
+  EXPECT_EQ(order("q=o%27"), (std::vector<int>{1}));         // two characters
   EXPECT_EQ(order("q=%3Cscript"), (std::vector<int>{2}));
   EXPECT_EQ(order("q=%27ne"), (std::vector<int>{1}));        // any letter case, also through the index
   EXPECT_EQ(order("q=%22x%22"), (std::vector<int>{}));
