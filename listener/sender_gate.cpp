@@ -15,7 +15,23 @@ namespace tallyhost {
 namespace {
 
 constexpr auto kFileCheckEvery = std::chrono::seconds(2);
-constexpr size_t kMaxSendersTracked = 4096;
+// Distinct senders counted for one summary; beyond, the summary says "at least".
+constexpr size_t kMaxUntrackedCounted = 16384;
+
+bool MappedIpv4(const std::array<uint8_t, 16>& a) {
+  for (size_t i = 0; i < 10; ++i)
+    if (a[i] != 0) return false;
+  return a[10] == 0xff && a[11] == 0xff;
+}
+
+// The first control byte of a line (NUL, 0x01-0x1F but TAB and CR, DEL), or npos.
+size_t ControlByte(const std::string& line) {
+  for (size_t i = 0; i < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) return i;
+  }
+  return std::string::npos;
+}
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");
@@ -78,10 +94,12 @@ bool ParseNetwork(const std::string& text, Network* out) {
     if (prefix > max) return false;
   }
   out->prefix = v4 ? prefix + 96 : prefix;
+  out->ipv4 = v4 || (MappedIpv4(out->bytes) && out->prefix >= 96);
   return true;
 }
 
 bool Network::Contains(const std::array<uint8_t, 16>& address) const {
+  if (MappedIpv4(address) != ipv4) return false;
   int bits = prefix;
   for (size_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
     const uint8_t mask = bits >= 8 ? 0xff : static_cast<uint8_t>(0xff << (8 - bits));
@@ -98,11 +116,31 @@ AllowList ParseAllowList(const std::string& text, const std::string& file_name) 
     std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     start = end == std::string::npos ? text.size() + 1 : end + 1;
     if (size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    // A control byte would otherwise end an address early where the
+    // address is read as a C string: "10.0.0.1<NUL>/0" is no /32.
+    const size_t control = ControlByte(line);
+    char code[8] = "";
+    if (control != std::string::npos)
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(line[control]));
     line = Trim(line);
-    if (line.empty()) continue;
+    if (line.empty() && control == std::string::npos) continue;
     const std::vector<std::string> words = Words(line);
     const std::string where = file_name + " line " + std::to_string(number) + ": ";
-    const long port = AllDigits(words[0]) ? std::strtol(words[0].c_str(), nullptr, 10) : 0;
+    const std::string first = words.empty() ? std::string() : words[0];
+    const long port = AllDigits(first) ? std::strtol(first.c_str(), nullptr, 10) : 0;
+    if (control != std::string::npos) {
+      const bool known_port = port >= 1 && port <= 65535 && ControlByte(first) == std::string::npos;
+      std::string problem = where + "the control byte " + code + " is no part of an address";
+      if (known_port) {
+        list.problems.push_back(problem + "; port " + first + " refuses every sender until the file is mended.");
+        list.ports[static_cast<int>(port)];
+        list.broken.emplace(static_cast<int>(port), problem);
+      } else {
+        list.problems.push_back(problem + "; every port refuses every sender until the file is mended.");
+        if (list.broken_all.empty()) list.broken_all = problem;
+      }
+      continue;
+    }
     if (port < 1 || port > 65535) {
       std::string problem = where + "'" + words[0] + "' is no port number (1 to 65535)";
       list.problems.push_back(problem + "; every port refuses every sender until the file is mended.");
@@ -176,6 +214,8 @@ std::vector<std::string> SenderGate::Configure(const std::string& path) {
   path_ = path;
   refused_.clear();
   senders_.clear();
+  untracked_.clear();
+  untracked_datagrams_ = 0;
   return ReadLocked();
 }
 
@@ -234,8 +274,12 @@ bool SenderGate::Admit(int local_port, const std::string& sender) {
   const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
   const auto key = std::make_pair(local_port, sender);
   auto seen = senders_.find(key);
+  if (seen == senders_.end() && senders_.size() >= kMaxSendersTracked) {
+    CountUntrackedLocked(std::to_string(local_port) + " " + sender, now);   // a flood of addresses
+    return false;
+  }
+  if (!untracked_.empty() || untracked_datagrams_ > 0) CountUntrackedLocked("", now);   // a summary due
   if (seen == senders_.end()) {
-    if (senders_.size() >= kMaxSendersTracked) senders_.clear();   // a flood of addresses
     senders_.emplace(key, Seen{now, 0});
   } else if (now - seen->second.reported >= kReportEvery) {
     seen->second.reported = now;
@@ -254,6 +298,25 @@ bool SenderGate::Admit(int local_port, const std::string& sender) {
   Report("refused a datagram from " + sender + " on port " + std::to_string(local_port) + " (" + why +
          "); further ones from this sender are counted and reported at most every 10 minutes.");
   return false;
+}
+
+void SenderGate::CountUntrackedLocked(const std::string& key, std::chrono::steady_clock::time_point now) {
+  if (!key.empty()) {
+    if (untracked_.size() < kMaxUntrackedCounted) untracked_.insert(key);
+    if (untracked_datagrams_++ == 0) summary_due_ = now + kSummaryEvery;
+  }
+  if (untracked_datagrams_ == 0 || now < summary_due_) return;
+  const std::string senders = (untracked_.size() >= kMaxUntrackedCounted ? "at least " : "") +
+                              std::to_string(untracked_.size());
+  Report(senders + " more senders refused (" + std::to_string(untracked_datagrams_) +
+         " datagrams) in the last minute or so, beyond the " + std::to_string(kMaxSendersTracked) +
+         " reported one by one (not in the allow-list " + path_ + ").");
+  untracked_.clear();
+  untracked_datagrams_ = 0;
+  // Room for new senders: those last reported 10 minutes ago or more (what
+  // they sent since is in the refused counters, not in a line of its own).
+  for (auto it = senders_.begin(); it != senders_.end();)
+    it = now - it->second.reported >= kReportEvery ? senders_.erase(it) : ++it;
 }
 
 uint64_t SenderGate::Refused(int local_port) const {

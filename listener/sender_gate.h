@@ -10,6 +10,9 @@
 //
 // A line is a port (1 to 65535) followed by addresses and networks (IPv4 or
 // IPv6, a network as address/prefix-length), separated by blanks or commas.
+// An IPv4 sender matches IPv4 networks, and IPv4-mapped ones written as such
+// (::ffff:a.b.c.d/p with p >= 96); an IPv6 network never matches it. A
+// control byte (NUL and the like) anywhere in a line makes it malformed.
 // Several lines for one port add up. A port with a list admits only the
 // senders it lists; a port without one, or every port when there is no
 // file, admits every sender. A malformed line is reported once (naming the
@@ -21,6 +24,8 @@
 // A refused datagram costs a counter: it never reaches the engine, nothing
 // is written per datagram; each sender address is reported on standard error
 // at most once per 10 minutes per port, with the count refused meanwhile.
+// Beyond 4,096 senders tracked at once, further senders are only counted
+// and summed up in one line a minute ("N more senders refused").
 //
 // The gate is process-wide (TheSenderGate): the network thread calls Admit,
 // the user-interface thread Configure, Reload and the readers. All members
@@ -33,6 +38,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,6 +48,7 @@ namespace tallyhost {
 struct Network {
   std::array<uint8_t, 16> bytes{};   // IPv4 as IPv4-mapped IPv6
   int prefix = 128;                  // in IPv6 bits
+  bool ipv4 = false;                 // covers IPv4 senders only (and no IPv6 one)
   bool Contains(const std::array<uint8_t, 16>& address) const;
 };
 
@@ -62,6 +69,8 @@ class SenderGate {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   static constexpr auto kReportEvery = std::chrono::minutes(10);
+  static constexpr auto kSummaryEvery = std::chrono::minutes(1);
+  static constexpr size_t kMaxSendersTracked = 4096;
 
   // Uses the file at `path` (which need not exist) from now on; reads it at
   // once and returns the problems found (for the caller to show; problems
@@ -85,6 +94,9 @@ class SenderGate {
   std::vector<std::string> ReadLocked();
   void CheckFileLocked();
   void Report(const std::string& line);
+  // Counts a refused sender beyond the tracked ones; sums them up once a
+  // minute, and then lets go of tracked senders quiet for 10 minutes.
+  void CountUntrackedLocked(const std::string& key, std::chrono::steady_clock::time_point now);
 
   mutable std::mutex mu_;
   std::string path_;
@@ -98,6 +110,9 @@ class SenderGate {
     uint64_t since_report = 0;
   };
   std::map<std::pair<int, std::string>, Seen> senders_;
+  std::set<std::string> untracked_;   // since the last summary, at most kMaxUntrackedCounted
+  uint64_t untracked_datagrams_ = 0;
+  std::chrono::steady_clock::time_point summary_due_{};
   Clock clock_;
   std::function<void(const std::string&)> report_;
 };

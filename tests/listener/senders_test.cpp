@@ -5,6 +5,7 @@
 // repeats counted and written out; question boxes unchanged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "box_throttle.h"
@@ -21,6 +22,12 @@ using tallyhost::ThrottledMessageBoxes;
 
 namespace {
 
+// A literal's bytes, zero bytes included.
+template <size_t N>
+std::string WithZeros(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
   // Host bits of a network do not count; 0.0.0.0/0 takes every IPv4 sender and no IPv6 one.
   const struct { const char *network, *address; bool in; } cases[] = {
@@ -33,7 +40,14 @@ TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
       {"0.0.0.0/0", "2001:db8::1", false}, {"2001:db8::/32", "2001:db8:ffff:ffff::1", true},
       {"2001:db8::/32", "2001:db9::", false}, {"2001:db8::/127", "2001:db8::1", true},
       {"2001:db8::/127", "2001:db8::2", false}, {"::1", "::1", true}, {"::1", "127.0.0.1", false},
-      {"::ffff:10.0.0.0/104", "10.1.2.3", true}};   // the last an IPv4-mapped network
+      {"::ffff:10.0.0.0/104", "10.1.2.3", true},   // an IPv4-mapped network written as such
+      // An IPv6 network never takes an IPv4 sender, however wide or zero-led.
+      {"::1/64", "10.0.0.1", false}, {"::/0", "203.0.113.9", false}, {"::/80", "10.0.0.1", false},
+      {"::ffff:10.0.0.0/8", "10.1.2.3", false}, {"::ffff:0:0/95", "10.1.2.3", false},
+      {"::ffff:0:0/96", "10.1.2.3", true}, {"::/0", "2001:db8::1", true},
+      // A sender on a dual-stack socket shows as IPv4-mapped: it is an IPv4 one.
+      {"10.0.0.0/8", "::ffff:10.1.2.3", true}, {"::/0", "::ffff:10.1.2.3", false},
+      {"0.0.0.0/0", "::ffff:0.0.0.1", true}, {"0.0.0.0/0", "::1", false}};
   for (const auto& c : cases) {
     Network n;
     std::array<uint8_t, 16> a{};
@@ -68,6 +82,20 @@ TEST(AllowListFile, LinesCommentsAndFaultsNamingTheLine) {
   ASSERT_EQ(no_port.problems.size(), 1u);
   EXPECT_NE(no_port.problems[0].find("line 2: 'port28001' is no port number"), std::string::npos);
   EXPECT_FALSE(no_port.broken_all.empty());
+  // A control byte is no part of any address: the line is malformed, and its
+  // port refuses everyone (every port does when the port is unreadable).
+  AllowList nul = ParseAllowList(WithZeros("28000 10.0.0.1\0/0\n28001 10.0.0.2\n28002 10.0.0.3\x01\n"),
+                                 "c.allow");
+  ASSERT_EQ(nul.problems.size(), 2u);
+  EXPECT_NE(nul.problems[0].find("line 1: the control byte 0x00 is no part of an address; port 28000 refuses"),
+            std::string::npos) << nul.problems[0];
+  EXPECT_NE(nul.problems[1].find("line 3: the control byte 0x01"), std::string::npos) << nul.problems[1];
+  EXPECT_EQ(nul.broken.count(28000), 1u);
+  EXPECT_EQ(nul.broken.count(28001), 0u);
+  EXPECT_TRUE(nul.broken_all.empty());
+  AllowList nul_port = ParseAllowList(WithZeros("28\0" "000 10.0.0.1\n# \x02 in a comment\n"), "c.allow");
+  ASSERT_EQ(nul_port.problems.size(), 1u);
+  EXPECT_FALSE(nul_port.broken_all.empty());
   EXPECT_EQ(tallyhost::AllowListPath("/p/site2.cfg"), "/p/site2.allow");
   EXPECT_EQ(tallyhost::AllowListPath("/p.d/cfg"), "/p.d/cfg.allow");
 }
@@ -117,6 +145,40 @@ TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
   ASSERT_EQ(gate.Reload().size(), 1u);
   EXPECT_FALSE(gate.Admit(28000, "10.1.1.1"));
   EXPECT_FALSE(gate.Admit(28001, "1.2.3.4"));
+}
+
+// Thousands of rotating senders: one line per sender up to the tracked
+// ones, then one summary a minute for the rest; the tracked ones are
+// reported again at most every 10 minutes.
+TEST(AllowListGate, AFloodOfSendersIsReportedInBoundedLines) {
+  testkit::TempDir tmp;
+  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8\n");
+  tallyhost::SenderGate gate;
+  auto now = std::chrono::steady_clock::now();
+  std::vector<std::string> reports;
+  gate.SetClock([&] { return now; });
+  gate.SetReporter([&](const std::string& r) { reports.push_back(r); });
+  ASSERT_TRUE(gate.Configure(tmp.File("c.allow")).empty());
+  auto sender = [](int i) { return "203.0." + std::to_string(i / 250) + "." + std::to_string(i % 250); };
+  constexpr int kSenders = 6000;
+  const size_t tracked = tallyhost::SenderGate::kMaxSendersTracked;
+  for (int i = 0; i < kSenders; ++i) EXPECT_FALSE(gate.Admit(28000, sender(i)));
+  EXPECT_EQ(reports.size(), tracked);   // the rest wait for the summary
+  for (int round = 1; round <= 20; ++round) {   // every 30 s, every sender once more
+    now += std::chrono::seconds(30);
+    for (int i = 0; i < kSenders; ++i) EXPECT_FALSE(gate.Admit(28000, sender(i)));
+  }
+  EXPECT_EQ(gate.Refused(28000), 21u * kSenders);
+  size_t summaries = 0, singles = 0;
+  for (const std::string& r : reports) (r.find("more senders refused") != std::string::npos ? summaries : singles)++;
+  // 10 minutes: the tracked senders once at the start and once after 10
+  // minutes (then the room they leave goes to others), one summary a minute.
+  EXPECT_LE(summaries, 11u);
+  EXPECT_GE(summaries, 9u);
+  EXPECT_LE(singles, 3 * tracked);
+  const std::string& first_summary =
+      *std::find_if(reports.begin(), reports.end(), [](const std::string& r) { return r.find("more senders") != std::string::npos; });
+  EXPECT_EQ(first_summary.rfind(std::to_string(kSenders - tracked) + " more senders refused (", 0), 0u) << first_summary;
 }
 
 class SendersOverUdp : public ListenerTest {};
