@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "ado.h"
+#include "codepage.h"
 #include "com.h"
 #include "numbers.h"
 #include "rounding.h"
@@ -135,13 +136,21 @@ std::string LogonTestString(const std::string& connection_string, const std::str
 }
 
 std::string Printable(const std::string& text) {
+  const std::string utf8 = codepage::NarrowToUtf8(text);
   std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    unsigned control = 0x100;   // none
+    if (c < 0x20 || c == 0x7f) {
+      control = c;
+    } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+      control = static_cast<unsigned char>(utf8[++i]);   // U+0080 to U+009F
+    }
+    if (control == 0x100) {
       out += static_cast<char>(c);
     } else {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      std::snprintf(buf, sizeof buf, "\\x%02X", control);
       out += buf;
     }
   }

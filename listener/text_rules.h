@@ -69,8 +69,9 @@ std::string DatabasePath(const std::string& connection_string);
 std::string LogonTestString(const std::string& connection_string, const std::string& user,
                             const std::string& password);
 
-// A text from the network for a status line or a log: control characters
-// and bytes outside ASCII as \xNN, so that it stays on one readable line.
+// A text from the network for a status line or a log, as UTF-8 (a text
+// that is not UTF-8 read in the narrow code page), with control characters
+// (C0, DEL, C1) as \xNN, so that it stays on one readable line.
 std::string Printable(const std::string& text);
 
 }  // namespace tallyhost

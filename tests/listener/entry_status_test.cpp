@@ -11,6 +11,7 @@
 #include "entry_status.h"
 #include "listener_fixture.h"
 #include "status_report.h"
+#include "text_rules.h"
 
 using namespace listenertest;
 using tallyhost::EntrySnapshot;
@@ -79,6 +80,11 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   TheEntryStatus().OnBoxNotShown("10.1.1.1");   // a sender the entry never heard
   EXPECT_EQ(Entry(1).boxes_not_shown, 2u);
   EXPECT_THAT(TheEntryStatus().Describe(), HasSubstr("messages not shown again 2"));
+  // Texts from the network are shown as the text they are, control
+  // characters escaped; a text that is not UTF-8 is read as ISO-8859-1.
+  EXPECT_EQ(tallyhost::Printable("\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80 1\x01\n"),
+            "\xD0\xA1\xD0\xB5\xD1\x80\xD0\xB2\xD0\xB5\xD1\x80 1\\x01\\x0A");
+  EXPECT_EQ(tallyhost::Printable("Caf\xE9 \x85\x7F"), "Caf\xC3\xA9 \\x85\\x7F");
   EXPECT_THAT(Counters(2), AllOf(StartsWith(std::to_string(taken.port) + " not listening ("),
                                  HasSubstr("Address in use")));
   EXPECT_THAT(Counters(3), AllOf(StartsWith(std::to_string(ports[3]) + " not listening ("),
