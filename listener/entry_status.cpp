@@ -61,6 +61,11 @@ void EntryStatus::Forget(int entry) {
   entries_.erase(entry);
 }
 
+void EntryStatus::SetWaitingSource(int entry, std::function<uint64_t()> source) {
+  std::lock_guard<std::mutex> lock(mu_);
+  entries_[entry].waiting_source = std::move(source);
+}
+
 void EntryStatus::OnReceived(int entry, const std::string& sender) {
   std::lock_guard<std::mutex> lock(mu_);
   Entry& e = entries_[entry];
@@ -172,7 +177,7 @@ std::vector<EntrySnapshot> EntryStatus::Snapshot() const {
     s.failed = e.failed;
     s.incomplete = e.incomplete;
     s.refused = e.refused;
-    s.waiting = e.waiting;
+    s.waiting = e.waiting_source ? std::max(e.waiting, e.waiting_source()) : e.waiting;
     s.waiting_reason = e.waiting_reason;
     s.skipped = e.skipped;
     s.spool_refused = e.spool_refused;

@@ -77,6 +77,9 @@ class EntryStatus {
   void OnRefused(int entry);
   void OnBoxNotShown(const std::string& sender);
   void SetWaiting(int entry, uint64_t count, const std::string& reason);
+  // What waits in the entry's spool as it is now, read by the status
+  // without waiting for a pass; the figure shown is the larger of the two.
+  void SetWaitingSource(int entry, std::function<uint64_t()> source);
   // Datagrams skipped because the database had stored them before.
   void OnSkipped(int entry, uint64_t count);
   // The spool's size cap: datagrams refused at it so far, and whether the
@@ -106,6 +109,7 @@ class EntryStatus {
     uint64_t skipped = 0, spool_refused = 0;
     bool spool_at_cap = false;
     std::string waiting_reason;
+    std::function<uint64_t()> waiting_source;
     bool has_last = false;
     std::chrono::system_clock::time_point last_datagram;
     std::map<std::string, ServerHeard> servers;   // by address and hostname

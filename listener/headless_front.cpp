@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -78,6 +79,8 @@ bool HeadlessFront::ShowLogin(const std::string& label1, const std::string& labe
 
 namespace {
 int g_signal_fd[2] = {-1, -1};
+int g_report_fd[2] = {-1, -1};   // SIGUSR1 to the report thread, when there is one
+std::atomic<bool> g_report_thread{false};
 
 void OnSignal(int sig) {
   // Only the signals that end the program make a pass waiting at a lock
@@ -85,7 +88,7 @@ void OnSignal(int sig) {
   // status and leave the lock budget alone.
   if (sig == SIGINT || sig == SIGTERM) msgbox::RequestStop();
   unsigned char b = static_cast<unsigned char>(sig);
-  ssize_t r = ::write(g_signal_fd[0], &b, 1);
+  ssize_t r = ::write(sig == SIGUSR1 && g_report_thread ? g_report_fd[0] : g_signal_fd[0], &b, 1);
   (void)r;
 }
 }  // namespace
@@ -104,11 +107,32 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   ::sigaction(SIGUSR1, &sa, nullptr);
 }
 
+void SignalWatcher::SetReportHandler(std::function<void()> report) {
+  if (report_thread_.joinable() || !report) return;
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_report_fd) != 0) return;
+  report_ = std::move(report);
+  report_thread_ = std::thread([this] {
+    unsigned char b = 0;
+    while (::read(g_report_fd[1], &b, 1) == 1 && b == SIGUSR1) report_();
+  });
+  g_report_thread = true;
+}
+
 SignalWatcher::~SignalWatcher() {
   ::signal(SIGINT, SIG_DFL);
   ::signal(SIGTERM, SIG_DFL);
   ::signal(SIGHUP, SIG_DFL);
   ::signal(SIGUSR1, SIG_DFL);
+  if (report_thread_.joinable()) {
+    g_report_thread = false;
+    const unsigned char stop = 0;
+    ssize_t r = ::write(g_report_fd[0], &stop, 1);
+    (void)r;
+    report_thread_.join();
+    ::close(g_report_fd[0]);
+    ::close(g_report_fd[1]);
+    g_report_fd[0] = g_report_fd[1] = -1;
+  }
   if (g_signal_fd[0] >= 0) {
     ::close(g_signal_fd[0]);
     ::close(g_signal_fd[1]);

@@ -15,6 +15,8 @@
 // User-interface thread only.
 #pragma once
 
+#include <functional>
+#include <thread>
 #include <QObject>
 #include <array>
 
@@ -72,6 +74,11 @@ class SignalWatcher : public QObject {
  public:
   explicit SignalWatcher(QObject* parent = nullptr);
   ~SignalWatcher() override;
+  // From now on SIGUSR1 runs `report` on a thread of the watcher's own, so
+  // that the answer does not wait for a pass that holds the main thread
+  // (one waiting at a lock, say); `report` must be thread-safe. Without it
+  // SIGUSR1 emits Report on the main thread.
+  void SetReportHandler(std::function<void()> report);
 
  signals:
   void Terminate(int signal_number);
@@ -81,6 +88,8 @@ class SignalWatcher : public QObject {
  private:
   void OnReadable();
   QSocketNotifier* notifier_ = nullptr;
+  std::function<void()> report_;
+  std::thread report_thread_;
 };
 
 }  // namespace tallyhost

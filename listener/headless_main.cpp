@@ -88,6 +88,14 @@ int RunHeadless(int argc, char** argv, const std::string& command_line) {
   MetricsServer metrics;
   StartMetrics(metrics, command_line);
   QObject::connect(&watcher, &SignalWatcher::Report, &app, [&](int) { ReportStatus(state); });
+  // The report comes from the status alone, which the main thread keeps
+  // (listening states each second), so it answers while a pass waits.
+  watcher.SetReportHandler([] {
+    const std::string report = TheEntryStatus().Describe();
+    TheEntryStatus().MarkProblemsRead();
+    std::fwrite(report.data(), 1, report.size(), stdout);
+    std::fflush(stdout);
+  });
   QObject::connect(&watcher, &SignalWatcher::Terminate, &app, [&](int sig) {
     std::fprintf(stderr, "Tallyhost: signal %d received, closing.\n", sig);
     form.Flush();

@@ -69,6 +69,10 @@ std::shared_ptr<Spool> MainForm::SpoolOf(int element, int32_t port) {
       TheEntryStatus().NoteProblem(element, note);
     }
     spools_[element] = spool;
+    TheEntryStatus().SetWaitingSource(element, [weak = std::weak_ptr<Spool>(spool)] {
+      const std::shared_ptr<Spool> s = weak.lock();
+      return s ? s->Waiting() : uint64_t{0};
+    });
     return spool;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Tallyhost: %s\n", e.what());

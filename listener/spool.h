@@ -53,6 +53,7 @@
 // the other calls from any thread too. All calls serialise on one mutex.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -157,7 +158,7 @@ class Spool {
   uint64_t head_seq_ = 0;   // its sequence (the next one when none waits)
   uint64_t end_ = 0;        // size of the data file
   uint64_t next_seq_ = 1;
-  uint64_t waiting_ = 0;
+  std::atomic<uint64_t> waiting_{0};   // changed under mu_, read without it
   uint64_t peeked_size_ = 0;   // size of the record Peek returned, 0 when none
   uint64_t peeked_seq_ = 0;
   uint64_t refused_at_cap_ = 0;

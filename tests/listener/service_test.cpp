@@ -139,6 +139,34 @@ TEST_F(Service, SighupSavesAndGoesOnIntAndTermRunTheClosingSteps) {
   }
 }
 
+// A pass that waits at a lock holds the main thread: the status report
+// still answers, and counts the datagrams that arrived meanwhile as waiting.
+TEST_F(Service, TheStatusAnswersWhileAPassWaitsAtALock) {
+  const int port = FreeUdpPort();
+  const std::string db = Database("w.db");
+  WriteConfig(EntryLine(port, db) + "\r\n");
+  testkit::Child c = Run(Tallyhost(), {"headless=1", "quiet=1"}, "w");
+  ASSERT_TRUE(WaitForOut("w", "listening")) << c.Err();
+  SendDatagram(port, ValidDatagram(1));
+  ASSERT_TRUE(WaitUntil([&] { return LogsCount(db) == 1; }));
+  {
+    testkit::WriteLock held(db);
+    SendDatagram(port, ValidDatagram(2));
+    ASSERT_TRUE(WaitForErr("w", "Answer: ")) << c.Err();   // the pass waits at the lock
+    SendDatagram(port, ValidDatagram(3));
+    // Asked until the report shows the third datagram spooled (it may take
+    // a moment to arrive), all while the lock is held.
+    EXPECT_TRUE(WaitUntil([&] {
+      c.Signal(SIGUSR1);
+      return testkit::ReadFile(tmp_.File("w.out")).find("waiting 2") != std::string::npos;
+    })) << c.Out();
+    EXPECT_EQ(LogsCount(db), 1u);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return LogsCount(db) == 3; }));
+  c.Signal(SIGTERM);
+  EXPECT_EQ(c.Wait(), 0);
+}
+
 TEST_F(Service, QuietReceiptAndFailuresOnceOnStandardError) {
   for (bool quiet : {false, true}) {
     const int port = FreeUdpPort();
