@@ -185,9 +185,25 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
   // many times over. The library cuts a response to the ranges it parsed
   // from the request after the handler has run; forgetting them here (the
   // request object is the server's own, not const) makes every answer whole.
-  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+  //
+  // Before the routing, too, the library has read the request's head but not
+  // its body: a method other than GET and HEAD, or a body, is refused here,
+  // unread, and the connection closed after the answer (the body's bytes
+  // would otherwise be read as the next request).
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     const_cast<httplib::Request&>(req).ranges.clear();
-    return httplib::Server::HandlerResponse::Unhandled;
+    const bool body = (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+                      req.has_header("Transfer-Encoding");
+    if (req.method != "GET" && req.method != "HEAD") {
+      res.set_header("Allow", "GET, HEAD");
+      SendError(res, IsApi(req), 405, "only GET and HEAD are served");
+    } else if (body) {
+      SendError(res, IsApi(req), 413, "a request body is not taken");
+    } else {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    res.set_header("Connection", "close");
+    return httplib::Server::HandlerResponse::Handled;
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     SendError(res, false, 500, "internal error");
