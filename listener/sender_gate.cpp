@@ -273,12 +273,14 @@ bool SenderGate::Admit(int local_port, const std::string& sender) {
   ++refused_[local_port];
   const auto now = clock_ ? clock_() : std::chrono::steady_clock::now();
   const auto key = std::make_pair(local_port, sender);
+  // A summary that is due comes first: it may give room to this sender (and
+  // it erases entries, so it comes before the look-up).
+  if (untracked_datagrams_ > 0) CountUntrackedLocked("", now);
   auto seen = senders_.find(key);
   if (seen == senders_.end() && senders_.size() >= kMaxSendersTracked) {
     CountUntrackedLocked(std::to_string(local_port) + " " + sender, now);   // a flood of addresses
     return false;
   }
-  if (!untracked_.empty() || untracked_datagrams_ > 0) CountUntrackedLocked("", now);   // a summary due
   if (seen == senders_.end()) {
     senders_.emplace(key, Seen{now, 0});
   } else if (now - seen->second.reported >= kReportEvery) {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "entry_status.h"
+#include "http_rules.h"
 
 namespace tallyhost {
 
@@ -46,6 +47,19 @@ MetricsServer::~MetricsServer() { Stop(); }
 std::string MetricsServer::Start(const Endpoint& endpoint) {
   Stop();
   server_ = std::make_unique<httplib::Server>();
+  // Another method, or a body, is refused before the body is read.
+  server_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    const bool body = (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+                      req.has_header("Transfer-Encoding");
+    std::string why;
+    const int refused = http_rules::RefusedBeforeBody(req.method, body, &why);
+    if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
+    if (refused == 405) res.set_header("Allow", "GET, HEAD");
+    res.status = refused;
+    res.set_content(why + "\n", "text/plain; charset=utf-8");
+    res.set_header("Connection", "close");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server_->Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(TheEntryStatus().Prometheus(KernelReceiveDrops), "text/plain; version=0.0.4; charset=utf-8");
   });

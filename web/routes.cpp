@@ -11,6 +11,7 @@
 #include "derived_schema.h"
 #include "figures.h"
 #include "html.h"
+#include "http_rules.h"
 #include "pages.h"
 
 namespace web {
@@ -194,14 +195,11 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
     const_cast<httplib::Request&>(req).ranges.clear();
     const bool body = (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
                       req.has_header("Transfer-Encoding");
-    if (req.method != "GET" && req.method != "HEAD") {
-      res.set_header("Allow", "GET, HEAD");
-      SendError(res, IsApi(req), 405, "only GET and HEAD are served");
-    } else if (body) {
-      SendError(res, IsApi(req), 413, "a request body is not taken");
-    } else {
-      return httplib::Server::HandlerResponse::Unhandled;
-    }
+    std::string why;
+    const int refused = http_rules::RefusedBeforeBody(req.method, body, &why);
+    if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
+    if (refused == 405) res.set_header("Allow", "GET, HEAD");
+    SendError(res, IsApi(req), refused, why);
     res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
   });

@@ -246,4 +246,21 @@ std::string RunShell(const std::string& command, int* status) {
   return out;
 }
 
+std::string HttpStatusOf(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    ssize_t n;
+    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return answer.size() >= 12 ? answer.substr(9, 3) : "none";
+}
+
 }  // namespace testkit

@@ -161,4 +161,8 @@ class Child {
 // and, when `status` is given, its exit status (-1 when it did not exit).
 std::string RunShell(const std::string& command, int* status = nullptr);
 
+// The status code ("405") of the answer to an HTTP request sent to
+// 127.0.0.1:port as it stands, read up to its first line; "none" without one.
+std::string HttpStatusOf(int port, const std::string& request);
+
 }  // namespace testkit

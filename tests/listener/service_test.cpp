@@ -221,6 +221,11 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
                                    std::to_string(taken.port) + "\"} 0"));
   EXPECT_THAT(res->body, HasSubstr("tallyhost_pass_duration_seconds_count 300\n"));
   EXPECT_EQ(LogsCount(db), 300u);
+  // Another method, or a body, is refused without reading the body, which
+  // here never comes.
+  EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n"),
+            "405");
+  EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n"), "413");
   listener.Signal(SIGUSR1);   // the status report on standard output
   ASSERT_TRUE(WaitForOut("m", "Recent problems")) << listener.Out();
   const std::string report = listener.Out();

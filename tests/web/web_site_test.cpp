@@ -1,10 +1,6 @@
 // Every figure of every JSON endpoint, and every page as a browser renders
 // it, against the hand-worked game.
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <httplib.h>
 #include <sys/stat.h>
 
@@ -171,24 +167,6 @@ TEST_F(WebSite, WeaponsTypesAndMapsTotals) {
                                                               {"record":2,"name":"q2dm2","games":1,"score_rows":7}])"));
 }
 
-// The status code of the answer to a request sent as it stands.
-std::string RawStatus(int port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-    char buf[4096];
-    ssize_t n;
-    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return answer.size() >= 12 ? answer.substr(9, 3) : "none";
-}
-
 TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
   std::string body;
   const std::pair<std::string, int> cases[] = {
@@ -250,7 +228,7 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
       {"GET /api/players HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n", "413"},
   };
   for (const auto& [request, status] : unread)
-    EXPECT_EQ(RawStatus(web_->port(), request), status) << request;
+    EXPECT_EQ(testkit::HttpStatusOf(web_->port(), request), status) << request;
   EXPECT_EQ(web_->Request("/api/players", &body, "HEAD"), 200);
   EXPECT_TRUE(body.empty());
   EXPECT_TRUE(web_->running());
