@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "ado.h"
 #include "paths.h"
 #include "connections_file.h"
 #include "login.h"
@@ -111,6 +112,22 @@ int32_t ShownPort(const ListRow& row) {
   }
 }
 
+// Headless, the designed box about a database that failed is followed by
+// one line when its file is missing: which file, and how to make it.
+void SayWhenTheFileIsMissing(int entry, const std::string& connection_string) {
+  if (LowerAscii(ado::ConnectionSetting(connection_string, "Provider")) == "postgresql") return;
+  const std::string file = ado::ConnectionSetting(connection_string, "Data Source");
+  if (file.empty() || textfile::FileExists(file)) return;
+  std::string quoted = "'";
+  for (char c : file) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  std::fprintf(stderr,
+               "Tallyhost: entry %d: the database file %s does not exist; make it with  touch %s  "
+               "(an empty file: the listener makes its tables) and start again.\n",
+               entry, file.c_str(), quoted.c_str());
+  std::fflush(stderr);
+}
+
 void OpenEntry(MainState& state, const ListRow& row) {
   int n = ConnectionList::EntryNumber(row.key);
   try {
@@ -120,6 +137,7 @@ void OpenEntry(MainState& state, const ListRow& row) {
                                   "database failed at start-up: " + CurrentFailure().Description());
     msgbox::MsgBox(DatabaseFailureText(CurrentFailure(), row.sub[0], row.text), msgbox::vbOKOnly,
                    kCanNotConnectTitle);
+    if (state.Headless) SayWhenTheFileIsMissing(n, state.Slot(n));
     return;
   }
   try {

@@ -100,6 +100,26 @@ TEST_F(Service, HeadlessEndsWithAStatusWhenNoEntryListens) {
 
 // SIGHUP saves the connections file and goes on; SIGINT and SIGTERM run the
 // closing steps (the file saved, its backup kept) and end with status 0.
+// A first start on an entry whose database file is missing says, in one
+// line, which file and how to make it; made so, the next start listens.
+TEST_F(Service, AMissingDatabaseFileIsNamedWithTheCommandThatMakesIt) {
+  const int port = FreeUdpPort();
+  const std::string file = tmp_.File("it's new.db");
+  WriteConfig(EntryLine(port, file) + "\r\n");
+  testkit::Child first = Run(Tallyhost(), {"headless=1"}, "missing");
+  EXPECT_EQ(first.Wait(), 3);
+  const std::string command = "touch '" + tmp_.File("it'\\''s new.db") + "'";
+  EXPECT_THAT(first.Err(), HasSubstr("Tallyhost: entry 1: the database file " + file + " does not exist; make it with  " +
+                                     command + "  (an empty file"))
+      << first.Err();
+  EXPECT_EQ(testkit::RunShell(command + " && echo made"), "made\n");
+  testkit::Child second = Run(Tallyhost(), {"headless=1", "quiet=1"}, "made");
+  ASSERT_TRUE(WaitForOut("made", "listening")) << second.Err();
+  EXPECT_EQ(second.Err().find("does not exist"), std::string::npos);
+  second.Signal(SIGTERM);
+  EXPECT_EQ(second.Wait(), 0);
+}
+
 TEST_F(Service, SighupSavesAndGoesOnIntAndTermRunTheClosingSteps) {
   const int port = FreeUdpPort();
   const std::string db = Database("a.db");
