@@ -71,6 +71,13 @@ void Patch(const std::string& path, size_t at, const std::string& bytes) {
   f << bytes;
 }
 
+// Changes the byte at `at` whatever it holds (the file's key is random:
+// writing a fixed value would leave it as it was now and then).
+void Flip(const std::string& path, size_t at) {
+  std::string bytes = ReadAll(path);
+  Patch(path, at, std::string(1, static_cast<char>(~bytes.at(at))));
+}
+
 constexpr size_t kFileHeader = 64;
 
 class SpoolTest : public ::testing::Test {
@@ -343,13 +350,13 @@ TEST_F(SpoolTest, AFileHeaderBeyondRepairIsSetAsideAndAFileOfTheEarlierFormatCon
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
   }
   // One copy of the header damaged: the other one serves.
-  Patch(DataFile(), 6, "\xff");
+  Flip(DataFile(), 6);
   {
     auto s = Open();
     EXPECT_FALSE(s->Damage().Any());
     EXPECT_EQ(s->Waiting(), 3u);
   }
-  Patch(DataFile(), 32 + 6, "\xff");
+  Flip(DataFile(), 32 + 6);
   {
     auto s = Open();
     EXPECT_TRUE(s->Damage().header_lost);
