@@ -11,23 +11,30 @@ namespace {
 
 using datagram::RecordLine;
 
-constexpr int kPlayers = 16;
+constexpr int kPlayers = kGamePlayers;
 constexpr size_t kLongestValue = 200;
 
 }  // namespace
 
-std::vector<std::vector<uint8_t>> PaddedGame(int s, int kills, size_t datagram_bytes) {
+datagram::Builder GameOpening(int s, std::vector<std::string>* names) {
   datagram::Builder log;
   log.server_vars = {{"hostname", "Server " + std::to_string(s)}, {"$HOST_IP$", "198.51.100." + std::to_string(s + 1)},
                      {"port", "27960"}, {"g_gametype", "4"}, {"sv_maxclients", "16"}};
   log.packet_number = 1;
-  std::vector<std::string> names;
-  for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(s * 100 + i));
-  auto& r = log.records;
-  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}),
-       RecordLine({"", "", "LogTime", "13:45:10"}), RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
+  names->clear();
+  for (int i = 0; i < kPlayers; ++i) names->push_back("Player " + std::to_string(s * 100 + i));
+  log.records = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}),
+                 RecordLine({"", "", "LogTime", "13:45:10"}), RecordLine({"", "", "Map", "q3dm17"}),
+                 RecordLine({"", "", "GameStart"})};
   for (int i = 0; i < kPlayers; ++i)
-    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+    log.records.push_back(RecordLine({"", "", "PlayerConnect", (*names)[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
+  return log;
+}
+
+std::vector<std::vector<uint8_t>> PaddedGame(int s, int kills, size_t datagram_bytes) {
+  std::vector<std::string> names;
+  datagram::Builder log = GameOpening(s, &names);
+  auto& r = log.records;
   for (int k = 0; k < kills; ++k) {
     const int a = (k * 7 + s) % kPlayers, b = (k * 5 + 3 + (k * 7 + s) % 2) % kPlayers;
     r.push_back(RecordLine({names[a], names[a == b ? (b + 1) % kPlayers : b], "Kill", "Weapon " + std::to_string(k % 20),

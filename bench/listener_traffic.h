@@ -10,9 +10,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "datagram_builder.h"
+
 namespace benchkit {
+
+constexpr int kGamePlayers = 16;
+
+// Server `server`'s log up to its first kill: its variables, and the
+// records that open a game and connect its 16 players (named in `names`).
+datagram::Builder GameOpening(int server, std::vector<std::string>* names);
 
 // Server `server`'s game: 16 players, `kills` kills, a GameEnd.
 std::vector<std::vector<uint8_t>> PaddedGame(int server, int kills, size_t datagram_bytes);

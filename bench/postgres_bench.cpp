@@ -22,6 +22,7 @@
 
 #include "ado.h"
 #include "datagram_builder.h"
+#include "listener_traffic.h"
 #include "pg_server.h"
 #include "schema.h"
 #include "test_env.h"
@@ -29,24 +30,16 @@
 namespace {
 
 constexpr int kScoreRecords = 2000;   // per game, per process
-constexpr int kPlayers = 16;
+constexpr int kPlayers = benchkit::kGamePlayers;
 
 using datagram::RecordLine;
 
 // Server `s`'s game as datagram files in `dir`; returns the file names.
 std::vector<std::string> WriteGame(const testkit::TempDir& dir, int s) {
   std::mt19937 rng(static_cast<uint32_t>(s + 1));
-  datagram::Builder log;
-  log.server_vars = {{"hostname", "Server " + std::to_string(s)}, {"$HOST_IP$", "198.51.100." + std::to_string(s + 1)},
-                     {"port", "27960"}, {"g_gametype", "4"}, {"sv_maxclients", "16"}};
-  log.packet_number = 1;
   std::vector<std::string> names;
-  for (int i = 0; i < kPlayers; ++i) names.push_back("Player " + std::to_string(s * 100 + i));
+  datagram::Builder log = benchkit::GameOpening(s, &names);
   auto& r = log.records;
-  r = {RecordLine({"", "", "StdLog", "1.2"}), RecordLine({"", "", "LogDate", "12/31/1999"}), RecordLine({"", "", "LogTime", "13:45:10"}),
-       RecordLine({"", "", "Map", "q3dm17"}), RecordLine({"", "", "GameStart"})};
-  for (int i = 0; i < kPlayers; ++i)
-    r.push_back(RecordLine({"", "", "PlayerConnect", names[i], i % 2 ? "Red" : "Blue", std::to_string(i)}));
   for (int k = 0; k < kScoreRecords; ++k) {
     int a = static_cast<int>(rng() % kPlayers), b = static_cast<int>(rng() % kPlayers);
     r.push_back(RecordLine({names[a], names[b], a == b ? "Suicide" : "Kill", "Weapon " + std::to_string(rng() % 20),

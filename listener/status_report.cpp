@@ -49,14 +49,12 @@ std::string MetricsServer::Start(const Endpoint& endpoint) {
   server_ = std::make_unique<httplib::Server>();
   // Another method, or a body, is refused before the body is read.
   server_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    const bool body = (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
-                      req.has_header("Transfer-Encoding");
-    std::string why;
-    const int refused = http_rules::RefusedBeforeBody(req.method, body, &why);
-    if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
-    if (refused == 405) res.set_header("Allow", "GET, HEAD");
-    res.status = refused;
-    res.set_content(why + "\n", "text/plain; charset=utf-8");
+    const http_rules::Refusal no = http_rules::RefusedBeforeBody(
+        req.method, req.get_header_value("Content-Length"), req.has_header("Transfer-Encoding"));
+    if (no.status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    if (!no.allow.empty()) res.set_header("Allow", no.allow);
+    res.status = no.status;
+    res.set_content(no.why + "\n", "text/plain; charset=utf-8");
     res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
   });

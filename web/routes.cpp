@@ -193,13 +193,11 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
   // would otherwise be read as the next request).
   server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     const_cast<httplib::Request&>(req).ranges.clear();
-    const bool body = (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
-                      req.has_header("Transfer-Encoding");
-    std::string why;
-    const int refused = http_rules::RefusedBeforeBody(req.method, body, &why);
-    if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
-    if (refused == 405) res.set_header("Allow", "GET, HEAD");
-    SendError(res, IsApi(req), refused, why);
+    const http_rules::Refusal no = http_rules::RefusedBeforeBody(
+        req.method, req.get_header_value("Content-Length"), req.has_header("Transfer-Encoding"));
+    if (no.status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    if (!no.allow.empty()) res.set_header("Allow", no.allow);
+    SendError(res, IsApi(req), no.status, no.why);
     res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
   });

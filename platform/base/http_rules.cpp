@@ -2,16 +2,11 @@
 
 namespace http_rules {
 
-int RefusedBeforeBody(const std::string& method, bool has_body, std::string* why) {
-  if (method != "GET" && method != "HEAD") {
-    *why = "only GET and HEAD are served";
-    return 405;
-  }
-  if (has_body) {
-    *why = "a request body is not taken";
-    return 413;
-  }
-  return 0;
+Refusal RefusedBeforeBody(const std::string& method, const std::string& content_length, bool transfer_encoding) {
+  if (method != "GET" && method != "HEAD") return {405, "only GET and HEAD are served", "GET, HEAD"};
+  const bool body = transfer_encoding || content_length.find_first_not_of('0') != std::string::npos;
+  if (body) return {413, "a request body is not taken", ""};
+  return {};
 }
 
 }  // namespace http_rules

@@ -7,9 +7,14 @@
 
 namespace http_rules {
 
-// 0 when the request may be served; else the status to refuse it with
-// (405: another method, 413: a body) and, in `why`, the reason to show.
-// `has_body`: a Content-Length other than 0, or a Transfer-Encoding.
-int RefusedBeforeBody(const std::string& method, bool has_body, std::string* why);
+struct Refusal {
+  int status = 0;      // 0: serve the request; else 405 (another method) or 413 (a body)
+  std::string why;     // the reason to show
+  std::string allow;   // the Allow header to send, when not empty
+};
+
+// `content_length`: the Content-Length header's value ("" when absent);
+// `transfer_encoding`: whether the request has a Transfer-Encoding header.
+Refusal RefusedBeforeBody(const std::string& method, const std::string& content_length, bool transfer_encoding);
 
 }  // namespace http_rules

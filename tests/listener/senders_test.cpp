@@ -100,15 +100,23 @@ TEST(AllowListFile, LinesCommentsAndFaultsNamingTheLine) {
   EXPECT_EQ(tallyhost::AllowListPath("/p.d/cfg"), "/p.d/cfg.allow");
 }
 
-TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
+// A gate on port 28000 admitting 10.0.0.0/8, with a clock the test drives
+// and its reports kept.
+class AllowListGate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8\n");
+    gate.SetClock([this] { return now; });
+    gate.SetReporter([this](const std::string& r) { reports.push_back(r); });
+    ASSERT_TRUE(gate.Configure(tmp.File("c.allow")).empty());
+  }
   testkit::TempDir tmp;
-  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8\n");
   tallyhost::SenderGate gate;
-  auto now = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
   std::vector<std::string> reports;
-  gate.SetClock([&] { return now; });
-  gate.SetReporter([&](const std::string& r) { reports.push_back(r); });
-  EXPECT_TRUE(gate.Configure(tmp.File("c.allow")).empty());
+};
+
+TEST_F(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
   EXPECT_TRUE(gate.Admit(28000, "10.1.1.1"));
   EXPECT_TRUE(gate.Admit(28001, "1.2.3.4"));   // no list for this port
   for (int i = 0; i < 50; ++i) EXPECT_FALSE(gate.Admit(28000, "1.2.3.4"));
@@ -150,15 +158,7 @@ TEST(AllowListGate, RefusedSendersReportedOncePerTenMinutesAndCounted) {
 // Thousands of rotating senders: one line per sender up to the tracked
 // ones, then one summary a minute for the rest; the tracked ones are
 // reported again at most every 10 minutes.
-TEST(AllowListGate, AFloodOfSendersIsReportedInBoundedLines) {
-  testkit::TempDir tmp;
-  testkit::WriteFile(tmp.File("c.allow"), "28000 10.0.0.0/8\n");
-  tallyhost::SenderGate gate;
-  auto now = std::chrono::steady_clock::now();
-  std::vector<std::string> reports;
-  gate.SetClock([&] { return now; });
-  gate.SetReporter([&](const std::string& r) { reports.push_back(r); });
-  ASSERT_TRUE(gate.Configure(tmp.File("c.allow")).empty());
+TEST_F(AllowListGate, AFloodOfSendersIsReportedInBoundedLines) {
   auto sender = [](int i) { return "203.0." + std::to_string(i / 250) + "." + std::to_string(i % 250); };
   constexpr int kSenders = 6000;
   const size_t tracked = tallyhost::SenderGate::kMaxSendersTracked;
