@@ -266,7 +266,8 @@ TEST_F(Service, InstallIntoATemporaryPrefix) {
   testkit::Child install = Run("/usr/bin/env", {"cmake", "--install", TALLY_BUILD_DIR, "--prefix", prefix}, "install");
   ASSERT_EQ(install.Wait(), 0) << install.Out() << install.Err();
   for (const char* f : {"/bin/tallyhost", "/bin/tallysend", "/lib/tallyhost/libtallycore.so",
-                        "/share/man/man1/tallyhost.1", "/lib/systemd/system/tallyhost.service"})
+                        "/share/man/man1/tallyhost.1", "/lib/systemd/system/tallyhost.service",
+                        "/lib/systemd/system/tallysend@.service"})
     EXPECT_TRUE(testkit::Exists(prefix + f)) << f;
   const std::string unit = testkit::ReadFile(prefix + "/lib/systemd/system/tallyhost.service");
   for (const std::string& setting : Texts{"ExecStart=" + prefix + "/bin/tallyhost headless=1",
