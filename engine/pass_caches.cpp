@@ -4,6 +4,10 @@
 // what is remembered stays true as long as no other program writes to the
 // database: a pass holds the write lock, and the connection's change stamp
 // tells at the next pass's start whether anyone else wrote in between.
+// What a look-up found stays true also while other programs only add rows,
+// which the connection's kept-rows stamp tells: several programs storing
+// into one database then keep what they found, and read each table's
+// largest Record again.
 #include "score_module.h"
 #include "scoring.h"
 
@@ -20,19 +24,46 @@ void Clear(PassCaches& c) {
   c.records.clear();
   c.largest.clear();
   c.stamp = 0;
+  c.kept_stamp = 0;
 }
 
 }  // namespace
+
+const std::vector<ado::RowWatch>& RememberedTables() {
+  static const std::vector<ado::RowWatch> tables = {
+      {"Cvars", {}},
+      {"Games", {"StdLog_Ver", "Patch_Name", "Game_Flags", "Game_Start_Date_Time", "Game_End_Date_Time"}},
+      {"Games_Cvars", {}},
+      {"Games_Maps", {}},
+      {"Games_Players_Cvars", {}},
+      {"Games_Players_Teams", {}},
+      {"Maps", {}},
+      {"Players", {}},
+      {"Servers", {"Packet_Number"}},
+      {"Servers_Cvars", {}},
+      {"Servers_Games", {}},
+      {"Teams", {}},
+      {"Types", {}},
+      {"Weapons", {}}};
+  return tables;
+}
 
 void BeginPassCaches() {
   EngineState& s = State();
   PassCaches& c = Caches();
   uint64_t stamp = 0;
+  c.kept_stamp_now = 0;
   try {
     stamp = s.EngineConnection->ChangeStamp();
+    c.kept_stamp_now = s.EngineConnection->KeptRowsStamp();
   } catch (const ado::Error&) {
   }
-  c.valid = stamp != 0 && stamp == c.stamp && c.connection_string == s.ConnectionString;
+  const bool same_database = c.connection_string == s.ConnectionString;
+  c.valid = same_database && stamp != 0 && stamp == c.stamp;
+  if (!c.valid && same_database && c.kept_stamp_now != 0 && c.kept_stamp_now == c.kept_stamp) {
+    c.largest.clear();   // others added rows
+    c.valid = true;
+  }
   if (!c.valid) {
     Clear(c);
     c.connection_string = s.ConnectionString;
@@ -47,6 +78,9 @@ void KeepPassCaches() {
     if (s.EngineConnection) c.stamp = s.EngineConnection->ChangeStamp();
   } catch (const ado::Error&) {
   }
+  // Anything another program changed after this pass began shows in the
+  // next pass's stamp; this pass's own additions do not count.
+  c.kept_stamp = c.kept_stamp_now;
 }
 
 void ForgetPassCaches() { Clear(Caches()); }

@@ -146,6 +146,7 @@ void BeginPass(bool with_ledger) {
       if (!s.EngineConnection) {
         auto connection = std::make_shared<ado::Connection>();
         connection->Open(s.ConnectionString, "", "", ado::kOptionUnspecified);
+        connection->WatchRows(RememberedTables());
         s.EngineConnection = connection;
       }
       // The ledger's table is made outside the pass's transaction, once per

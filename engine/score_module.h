@@ -64,6 +64,9 @@ struct GameSlots {
 struct PassCaches {
   std::string connection_string;
   uint64_t stamp = 0;   // the connection's change stamp after the last pass that kept them
+  // The connection's kept-rows stamp as the last pass that kept them began,
+  // and as this pass began.
+  uint64_t kept_stamp = 0, kept_stamp_now = 0;
   bool valid = false;   // this pass started with what the last pass kept
   std::unordered_map<std::string, int32_t> records;   // look-up query -> Record
   std::unordered_map<std::string, int32_t> largest;   // table -> largest Record
@@ -187,6 +190,9 @@ void CommitPass();
 // one else wrote since), ends with KeepPassCaches after its commit, or with
 // ForgetPassCaches when its work was not all committed.
 void BeginPassCaches();
+// The tables whose rows the look-ups remember, and the columns a pass
+// updates (rows of other programs may change there without harm).
+const std::vector<ado::RowWatch>& RememberedTables();
 void KeepPassCaches();
 void ForgetPassCaches();
 // True when the pass began with what earlier passes remembered.

@@ -363,6 +363,8 @@ void Connection::CommitTrans() { session().Commit(); }
 void Connection::RollbackTrans() { session().Rollback(); }
 bool Connection::InTransaction() const { return IsOpen() && session_->InTransaction(); }
 uint64_t Connection::ChangeStamp() { return session().ChangeStamp(); }
+void Connection::WatchRows(std::vector<RowWatch> tables) { session().WatchRows(std::move(tables)); }
+uint64_t Connection::KeptRowsStamp() { return session().KeptRowsStamp(); }
 
 int Connection::TransactionLevel() const { return IsOpen() ? session_->TransactionDepth() : 0; }
 

@@ -124,6 +124,15 @@ class Cursor;    // a query's rows, read forward
 
 class Connection;
 
+// A table whose rows a caller remembers between transactions (see
+// Connection::KeptRowsStamp), with the columns that may change under what
+// it remembers: updates of other columns, deletions and a table replaced
+// or emptied count as changes; rows added do not.
+struct RowWatch {
+  std::string table;
+  std::vector<std::string> free_columns;
+};
+
 class Recordset {
  public:
   Recordset();
@@ -205,6 +214,14 @@ class Connection {
   // Equal results of two calls mean that no other connection changed the
   // database in between; 0: unknown (see Session::ChangeStamp).
   uint64_t ChangeStamp();
+  // The tables that KeptRowsStamp watches; asked for before BeginTrans (the
+  // stamp is read as the transaction begins).
+  void WatchRows(std::vector<RowWatch> tables);
+  // Equal results of two calls mean that no other connection deleted or
+  // changed (but in free columns) rows of the watched tables, nor replaced
+  // or emptied one of them, in between; rows added do not count. Where the
+  // backend cannot tell, it is ChangeStamp. 0: unknown.
+  uint64_t KeptRowsStamp();
 
   std::shared_ptr<Recordset> OpenSchema(int schema);
 

@@ -96,6 +96,9 @@ class Session {
   // connection has changed the database in between (this session's own
   // changes do not count); 0 when the backend cannot tell.
   virtual uint64_t ChangeStamp() { return 0; }
+  // See Connection::WatchRows and KeptRowsStamp.
+  virtual void WatchRows(std::vector<RowWatch> /*tables*/) {}
+  virtual uint64_t KeptRowsStamp() { return ChangeStamp(); }
 
   // Several programs writing one database: NumberingLock makes the calling
   // transaction the only one numbering new rows of `table` until it ends

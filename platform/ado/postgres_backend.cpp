@@ -502,31 +502,48 @@ std::unique_ptr<Cursor> PostgresSession::ExecuteStatement(const std::string& sta
   return nullptr;
 }
 
-std::string PostgresSession::RunAndReadWal(const std::string& sql) {
+std::string PostgresSession::RunAndReadWal(const std::string& sql, std::string* watch) {
   PGconn* c = Conn();
-  PGresult* r = PQexec(c, (sql + "; SELECT pg_current_wal_insert_lsn()").c_str());
+  const bool with_watch = watch && !watch_.empty();
+  const std::string query = sql + "; SELECT pg_current_wal_insert_lsn()" + (with_watch ? ", (" + WatchStateQuery() + ")" : "");
+  PGresult* r = PQexec(c, query.c_str());
   if (Failed(r)) {
     Error e = ErrorOf(r);
     PQclear(r);
     throw e;
   }
-  std::string wal = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "";
+  const bool row = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+  std::string wal = row ? PQgetvalue(r, 0, 0) : "";
+  if (with_watch) *watch = row && PQnfields(r) > 1 && !PQgetisnull(r, 0, 1) ? PQgetvalue(r, 0, 1) : "";
   PQclear(r);
   return wal;
 }
 
 // A transaction begins with a read of the log position, which the change
-// stamp asked for inside it uses (this session writes nothing before).
+// stamp asked for inside it uses (this session writes nothing before), and
+// of the row watch's state.
 void PostgresSession::Begin() {
   const int depth = TransactionDepth();
   if (depth == 0) {
     begin_wal_.clear();
+    begin_watch_.clear();
+    if (!watch_.empty()) {
+      Conn();
+      if (!handle_->watch_whole && !handle_->watch_tried) MakeWatch();
+    }
     try {
-      begin_wal_ = RunAndReadWal("BEGIN");
+      begin_wal_ = RunAndReadWal("BEGIN", &begin_watch_);
+      if (!watch_.empty()) {
+        // A watch found broken (a table made again without its trigger) is
+        // made again once.
+        if (begin_watch_.empty() && handle_->watch_whole) handle_->watch_tried = false;
+        handle_->watch_whole = !begin_watch_.empty();
+      }
     } catch (const Error&) {
       // A server that cannot tell its log position still takes the BEGIN.
       if (!handle_ || PQstatus(handle_->conn) != CONNECTION_OK) throw;
       if (PQtransactionStatus(handle_->conn) != PQTRANS_IDLE) PQclear(PQexec(handle_->conn, "ROLLBACK"));
+      begin_watch_.clear();
       RunSimple("BEGIN");
     }
   } else {

@@ -72,6 +72,11 @@ struct PgHandle {
   uint64_t stamp = 0;
   std::string stamp_wal;
   bool stamp_pending = false;
+  // The row watch (PostgresSession::KeptRowsStamp): whether the database's
+  // watch was found whole, and whether making it was tried on this
+  // connection since it was last found whole.
+  bool watch_whole = false;
+  bool watch_tried = false;
 };
 
 // Takes an idle handle for `key` whose connection still answers; null when none.
@@ -111,6 +116,15 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   // that its commit will leave. Positions are the whole server's, so writes
   // to other databases (and the server's own upkeep) also change the stamp.
   uint64_t ChangeStamp() override;
+  // Statement triggers on the watched tables (made when missing, once per
+  // connection) count deletions, updates of other than free columns and
+  // truncations in a sequence; the stamp is that count with the identity
+  // and storage of each watched table (a table made again or emptied has
+  // new storage), read with the transaction's BEGIN. Without the whole
+  // watch (no right to make triggers, a table without one) it is
+  // ChangeStamp.
+  void WatchRows(std::vector<RowWatch> tables) override;
+  uint64_t KeptRowsStamp() override;
 
   const std::vector<jet::Column>* ColumnsOf(const std::string& table) override;
   // pg::NameSource
@@ -137,8 +151,13 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   // `wal` is the log position read with the commit ("" to read it now).
   void StampAfterCommit(bool committed, const std::string& wal = "");
   // Runs `sql` (statements after a BEGIN or a COMMIT) followed by a read of
-  // the log position, in one round trip; throws the first failure.
-  std::string RunAndReadWal(const std::string& sql);
+  // the log position and, given `watch`, of the row watch's state ("" when
+  // not whole), in one round trip; throws the first failure.
+  std::string RunAndReadWal(const std::string& sql, std::string* watch = nullptr);
+  // The row watch: the query that reads its state (NULL while not whole),
+  // and making its missing parts.
+  std::string WatchStateQuery() const;
+  void MakeWatch();
   void LoadTables();
 
   std::unique_ptr<PgHandle> handle_;
@@ -147,6 +166,8 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   int depth_ = 0;
   bool schema_locked_ = false;   // SchemaLock was taken on this connection
   std::string begin_wal_;        // the log position read with the transaction's BEGIN
+  std::vector<RowWatch> watch_;  // the tables KeptRowsStamp watches
+  std::string begin_watch_;      // the watch's state read with the BEGIN ("" not whole)
   std::vector<bool> changed_;   // [level]: the level holds changes; [0] unused
   SessionStats stats_;
 };

@@ -37,6 +37,8 @@ class FaultySession : public detail::Session {
   bool InTransaction() const override { return inner_->InTransaction(); }
   int TransactionDepth() const override { return inner_->TransactionDepth(); }
   uint64_t ChangeStamp() override { return inner_->ChangeStamp(); }
+  void WatchRows(std::vector<RowWatch> tables) override { inner_->WatchRows(std::move(tables)); }
+  uint64_t KeptRowsStamp() override { return inner_->KeptRowsStamp(); }
   detail::Rows ProviderTypes() override {
     plan_->Check(kSchema, "22");
     return inner_->ProviderTypes();

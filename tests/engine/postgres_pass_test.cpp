@@ -147,6 +147,33 @@ TEST_F(PostgresPass, APassReadsNoMoreRowsFromABigDatabaseThanFromAnEmptyOne) {
   EXPECT_EQ(testkit::PgRows(server, big, "select max(Record) from Logs"), (Grid{{"1000002"}}));
 }
 
+// Other programs storing into the same database add rows: what earlier
+// passes looked up is kept. A row of a name that another program renumbered
+// is looked up again.
+TEST_F(PostgresPass, NamesLookedUpStayKnownWhileOthersAddRowsAndAreLookedUpAgainWhenTheirRowChanges) {
+  testkit::PgServer& server = testkit::PgServer::Shared();
+  testkit::PgExec(server, "postgres", "CREATE EXTENSION IF NOT EXISTS pg_stat_statements");
+  auto player_lookups = [&] {
+    const auto rows = testkit::PgRows(server, "postgres",
+                                      "select coalesce(sum(s.calls), 0)::bigint from pg_stat_statements s, pg_database d "
+                                      "where d.oid = s.dbid and d.datname = '" + db_path_ +
+                                          "' and s.query ilike 'select%from \"Players\"%where%'");
+    return rows.empty() || rows[0].empty() ? -1 : std::atoll(rows[0][0].c_str());
+  };
+  Stored(Alpha({Keyword("PlayerConnect", "Ann", "Red", "1"), Keyword("PlayerConnect", "Bob", "Blue", "2")}));
+  testkit::PgExec(server, db_path_, "insert into Players values (900, 'Zed', '2026-01-01 10:00:00')");
+  testkit::PgExec(server, db_path_, "update Servers set Packet_Number = 77");
+  testkit::PgExec(server, "postgres", "SELECT pg_stat_statements_reset()");
+  Stored(Alpha({Score("Ann", "Bob", "Kill", "Rail", "1", "5")}, 2));
+  EXPECT_EQ(player_lookups(), 0);
+
+  testkit::PgExec(server, db_path_, "update Players set Record = 700 where Player = 'Ann'");
+  Stored(Alpha({Score("Ann", "Bob", "Kill", "Rail", "1", "5")}, 3));
+  EXPECT_GT(player_lookups(), 0);
+  EXPECT_EQ(Table("SELECT Killer FROM Scores_0000001 ORDER BY Record DESC LIMIT 1"), Lines{"700"});
+  EXPECT_EQ(Table("SELECT count(*) FROM Players WHERE Player = 'Ann'"), Lines{"1"});
+}
+
 // Another listener adds a name while the pass waits for its turn to number
 // the name's table: the pass, once its turn comes, finds the name and adds
 // no second row for it.

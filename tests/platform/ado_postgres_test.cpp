@@ -288,6 +288,76 @@ TEST_F(AdoPostgres, CounterNumbersAreUniqueAboveTheLargestRecordAndSurviveALostS
   EXPECT_EQ(Rows("select count(*) from pg_class where relname = 'tally_record_logs'"), (Grid{{"1"}}));
 }
 
+// The kept-rows stamp: other programs that only add rows, or change a free
+// column, leave it as it was; a deletion, a change of another column, an
+// emptied table and a table made again (a database put back from a dump)
+// each change it, and the watch of a table made again is made again.
+TEST_F(AdoPostgres, AKeptRowsStampIgnoresAddedRowsAndFreeColumnsButNoChangeOfWhatWasThere) {
+  conn_.Execute("Insert into Servers values ( 1, '27960')");
+  conn_.Execute("Insert into Scores values ( 1, 1.5)");
+  conn_.WatchRows({{"servers", {"Server_Port"}}, {"Scores", {}}});
+  auto kept = [&] {
+    conn_.BeginTrans();
+    const uint64_t inside = conn_.KeptRowsStamp();
+    conn_.CommitTrans();
+    EXPECT_EQ(conn_.KeptRowsStamp(), inside);   // read outside a transaction: the same
+    return inside;
+  };
+  auto other = [&](const std::string& sql) { testkit::PgExec(server(), db_, sql); };
+  const uint64_t first = kept();
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(Rows("select count(*) from pg_trigger where tgname = 'tally_change_watch'"), (Grid{{"2"}}));
+  EXPECT_EQ(kept(), first);
+
+  conn_.BeginTrans();
+  const uint64_t strict = conn_.ChangeStamp();
+  conn_.CommitTrans();
+  other("insert into \"Servers\" values (2, '1')");
+  other("insert into \"Scores\" values (2, 2.5)");
+  other("update \"Servers\" set \"Server_Port\" = '27961'");
+  other("insert into \"Logs\" (\"Record\", \"Log_Port\") values (1, 0)");
+  other("delete from \"Logs\"");   // not watched
+  conn_.BeginTrans();
+  EXPECT_NE(conn_.ChangeStamp(), strict);   // the database changed...
+  conn_.CommitTrans();
+  EXPECT_EQ(kept(), first);                 // ...but nothing that was there
+
+  std::vector<uint64_t> seen{first};
+  auto changed_by = [&](const std::string& sql) {
+    other(sql);
+    const uint64_t now = kept();
+    for (uint64_t before : seen) EXPECT_NE(now, before) << sql;
+    EXPECT_EQ(kept(), now) << sql;
+    seen.push_back(now);
+  };
+  changed_by("update \"Servers\" set \"Record\" = 3 where \"Record\" = 2");
+  changed_by("delete from \"Scores\" where \"Record\" = 2");
+  changed_by("truncate \"Servers\"");
+  // Put back as a dump would: the table made again, its rows and the count
+  // as they were when the first stamp was read.
+  const Grid count = Rows("select last_value from tally_changes");
+  other("drop table \"Scores\"; create table \"Scores\" (\"Record\" integer unique, \"Offset\" real); "
+        "insert into \"Scores\" values (1, 1.5); select setval('tally_changes', " + count[0][0] + ")");
+  // The first transaction finds the watch broken (the change stamp stands
+  // in), the next one has it made again.
+  const uint64_t broken = kept();
+  for (uint64_t before : seen) EXPECT_NE(broken, before);
+  changed_by("select 1");
+  EXPECT_EQ(Rows("select count(*) from pg_trigger where tgname = 'tally_change_watch'"), (Grid{{"2"}}));
+  changed_by("delete from \"Scores\"");   // watched again
+}
+
+// Where the watch cannot be whole (no watched table), the kept-rows stamp
+// is the change stamp.
+TEST_F(AdoPostgres, AKeptRowsStampWithoutAWatchIsTheChangeStamp) {
+  conn_.WatchRows({{"NoSuchTable", {}}});
+  conn_.BeginTrans();
+  EXPECT_EQ(conn_.KeptRowsStamp(), conn_.ChangeStamp());
+  conn_.CommitTrans();
+  EXPECT_NE(conn_.KeptRowsStamp(), 0u);
+  EXPECT_EQ(Rows("select count(*) from pg_trigger where tgname = 'tally_change_watch'"), (Grid{{"0"}}));
+}
+
 // Two programs numbering one table take turns until the first one's
 // transaction ends; the schema lock is held by one session until it closes.
 TEST_F(AdoPostgres, NumberingAndSchemaLocksMakeOtherSessionsWaitAndFailAsLocks) {
