@@ -11,6 +11,7 @@
 
 #include "com.h"
 #include "msgbox.h"
+#include "prune_archive.h"
 #include "replay_archive.h"
 #include "schema.h"
 #include "textfile.h"
@@ -40,7 +41,15 @@ const char kUsage[] =
     "Hands every archived datagram (Logs row) of the database FROM, in Record order,\n"
     "to the engine as the listener did, storing into the database TO; what a pass\n"
     "stamps with the time takes the row's receipt time. Interrupted (Ctrl+C), the\n"
-    "same command resumes where it stopped. Exit status 0 when every row completed.\n";
+    "same command resumes where it stopped. Exit status 0 when every row completed.\n"
+    "\n"
+    "usage: tallyfeed --prune-archive [--dry-run] BEFORE CONNECTION_STRING\n"
+    "\n"
+    "Removes the archived datagrams (Logs rows) received before BEFORE (local time,\n"
+    "YYYY-MM-DD or \"YYYY-MM-DD HH:MM:SS\") and their links to games (Logs_Games);\n"
+    "games, players and scores stay. The newest row is always kept. One transaction;\n"
+    "refused (exit status 1, nothing removed) while a listener is storing into the\n"
+    "database. --dry-run tells what would be removed and removes nothing.\n";
 
 bool ParseInt(const std::string& text, long min, long max, long* out) {
   char* end = nullptr;
@@ -58,7 +67,7 @@ int main(int argc, char** argv) {
   std::string log_path, from_ip = "127.0.0.1";
   long from_port = 27910, listen_port = 28000, budget = 60;
   std::vector<std::string> positional;
-  bool replay_archive = false;
+  bool replay_archive = false, prune_archive = false, dry_run = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](const char* name) -> std::string {
@@ -73,6 +82,10 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--replay-archive") {
       replay_archive = true;
+    } else if (a == "--prune-archive") {
+      prune_archive = true;
+    } else if (a == "--dry-run") {
+      dry_run = true;
     } else if (a == "--create-tables") {
       create_tables = true;
     } else if (a == "--raw") {
@@ -105,10 +118,12 @@ int main(int argc, char** argv) {
       positional.push_back(a);
     }
   }
-  if (positional.size() < 2 || (replay_archive && positional.size() != 2)) {
+  if (positional.size() < 2 || ((replay_archive || prune_archive) && positional.size() != 2) ||
+      (replay_archive && prune_archive) || (dry_run && !prune_archive)) {
     std::cerr << kUsage;
     return 2;
   }
+  if (prune_archive) return prune::PruneArchive({positional[0], positional[1], dry_run});
   msgbox::Install(std::make_shared<msgbox::HeadlessMessageBoxes>(std::chrono::seconds(budget)));
   if (replay_archive)
     return replay::ReplayArchive({positional[0], positional[1], log_path, static_cast<int>(listen_port)});
