@@ -55,7 +55,7 @@ bool Listener::Start(const std::vector<std::string>& env) {
 
 void Listener::Launch(const std::vector<std::string>& env) {
   const std::string out = folder_ + "/listener-" + std::to_string(++run_) + ".txt";
-  std::vector<std::string> args = {Bin("tallyhost"), "headless=1", "logout=0"};
+  std::vector<std::string> args = {Bin("tallyhost"), "headless=1", "logout=" + logout};
   args.insert(args.end(), options.begin(), options.end());
   std::vector<std::string> all = env_;
   all.insert(all.end(), env.begin(), env.end());

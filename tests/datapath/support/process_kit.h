@@ -55,6 +55,7 @@ class Listener {
   std::string SpoolFile(int port) const;
   long RssKb(const char* field = "VmRSS:") const;
   std::vector<std::string> options;   // further command-line options of the next Start
+  std::string logout = "0";            // the raw log switch of the next Start (logout=)
 
  private:
   std::string folder_;
