@@ -34,7 +34,8 @@ void SaveOnSignal(MainForm& form) {
     std::fprintf(stderr, "Tallyhost: allow-list %s\n", p.c_str());
   try {
     form.ClosingSteps();
-    std::fprintf(stderr, "Tallyhost: SIGHUP received: connections and settings saved, allow-list read again.\n");
+    std::fprintf(stderr, "Tallyhost: SIGHUP received: connections and settings saved, allow-list read again; "
+                         "Process.log and Logout.log replaced at their paths are written from the next line on.\n");
   } catch (...) {
     Failure f = CurrentFailure();
     std::fprintf(stderr, "Tallyhost: SIGHUP received, saving failed: Error # %d: %s\n", f.Number(),

@@ -189,7 +189,10 @@ Files (in the program folder, $XDG_DATA_HOME/tallyhost or
 Signals (headless and windowed):
   SIGTERM, SIGINT   hand over what was received, save the connections and
                     the settings, and end
-  SIGHUP            save the connections and the settings, and go on
+  SIGHUP            save the connections and the settings, read the
+                    allow-list again, and go on; a Process.log or
+                    Logout.log renamed away (logrotate) is made anew at its
+                    path with the next line, with or without the signal
 
 Exit status:
   0 ended normally, 1 start-up failed, 2 usage error,

@@ -17,7 +17,10 @@ class MainForm;
 struct MainState;
 // True when at least one entry's socket is bound.
 bool AnyListening(const MainState& state);
-// SIGHUP: saves the connections file and the settings, and goes on.
+// SIGHUP: saves the connections file and the settings, and goes on. The
+// logs need nothing from it: the engine looks at each log's path before
+// every line and opens the file found there (textfile::Appender,
+// textfile::AppendLine), so a log renamed away is followed at once.
 void SaveOnSignal(MainForm& form);
 // SIGUSR1 (headless): writes the status of every entry and the unread
 // problems to standard output; the problems count as read.
