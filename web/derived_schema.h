@@ -5,7 +5,8 @@
 // one made from another database is created afresh. Mirrors of the source
 // tables keep the source's Record as `id` (dictionaries, servers, games) or
 // `rec` (link tables). `cursors` holds, per source table, the last Record
-// read; `games.last_record` does so per score table.
+// read; `games.last_record` does so per score table, and `games.last_row`
+// holds that row's values, by which a game rolled back is told.
 #pragma once
 
 #include <string>
@@ -14,7 +15,7 @@ namespace web {
 
 class Db;
 
-constexpr int kDerivedVersion = 5;
+constexpr int kDerivedVersion = 6;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

@@ -2,9 +2,13 @@
 #include "refresher.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -239,6 +243,96 @@ std::string FirstLog(ado::Connection& c) {
          Date(rows[0][3]);
 }
 
+// A score row's values as one text, to tell the row read last from
+// another one put in its place.
+std::string RowPrint(const ScoreRow& r) {
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%.17g", r.offset);
+  return std::to_string(r.rec) + "|" + std::to_string(r.killer) + "|" + std::to_string(r.victim) + "|" +
+         std::to_string(r.type) + "|" + std::to_string(r.weapon) + "|" + std::to_string(r.score) + "|" + offset;
+}
+
+ScoreRow ReadScoreRow(ado::Recordset& rs) {
+  return {Int(rs.Field("Record")), Int(rs.Field("Killer")), Int(rs.Field("Victim")), Int(rs.Field("Type")),
+          Int(rs.Field("Weapon")), Int(rs.Field("Score")), Real(rs.Field("Offset"))};
+}
+
+// A source table mirrored row for row, by its Record.
+struct Mirror {
+  const char* source;
+  std::vector<std::string> columns;   // beside Record
+  const char* target;
+  const char* key;                    // the target's column for Record
+  std::vector<std::string> target_columns;
+  bool numbers;                       // the columns hold Records, else texts
+};
+
+const std::vector<Mirror>& Mirrors() {
+  static const std::vector<Mirror> mirrors = {
+      {"Players", {"Player"}, "players", "id", {"name"}, false},
+      {"Weapons", {"Weapon"}, "weapons", "id", {"name"}, false},
+      {"Types", {"Type"}, "types", "id", {"name"}, false},
+      {"Teams", {"Team"}, "teams", "id", {"name"}, false},
+      {"Maps", {"Map"}, "maps", "id", {"name"}, false},
+      {"Cvars", {"Cvar", "Val"}, "cvars", "id", {"name", "value"}, false},
+      {"Servers_Games", {"Server", "Game"}, "server_games", "rec", {"server", "game"}, true},
+      {"Games_Maps", {"Game", "Map"}, "game_maps", "rec", {"game", "map"}, true},
+      {"Games_Players_Teams", {"Game", "Player", "Team"}, "game_teams", "rec", {"game", "player", "team"}, true},
+      {"Games_Players_Cvars", {"Game", "Player", "Cvar"}, "game_player_cvars", "rec", {"game", "player", "cvar"}, true},
+      {"Games_Cvars", {"Game", "Cvar"}, "game_cvars", "rec", {"game", "cvar"}, true}};
+  return mirrors;
+}
+
+// True when the rows read last are in the database as they were read: the
+// last row of each mirrored table and of each game's table not yet read for
+// the last time. Rows are only ever added, so a row read that has gone or
+// changed means a database put back from a backup or replaced by a copy.
+bool LastRowsAsRead(ado::Connection& c, Db& db) {
+  for (const Mirror& m : Mirrors()) {
+    const int64_t last = Cursor(db, m.source);
+    if (last <= 0) continue;
+    std::string cols;
+    for (const std::string& t : m.target_columns) cols += (cols.empty() ? "" : ", ") + t;
+    Stmt q(db.handle(), "SELECT " + cols + " FROM " + m.target + " WHERE " + m.key + " = ?");
+    q.Bind(1, last);
+    if (!q.Step()) continue;   // nothing kept of it to compare with
+    std::string list;
+    for (const std::string& col : m.columns) list += (list.empty() ? "" : ", ") + col;
+    auto rows = Select(c, "Select " + list + " From " + m.source + " Where Record = " + std::to_string(last), m.columns);
+    if (rows.size() != 1) return false;
+    for (size_t i = 0; i < m.columns.size(); ++i) {
+      const bool same = m.numbers ? Int(rows[0][i]) == q.Int(static_cast<int>(i))
+                                  : Text(rows[0][i]) == q.Text(static_cast<int>(i));
+      if (!same) return false;
+    }
+  }
+  Stmt q(db.handle(), "SELECT id, last_record, last_row FROM games WHERE final = 0 AND last_record > 0 ORDER BY id");
+  while (q.Step()) {
+    std::unique_ptr<ScoreRow> row;
+    try {
+      auto rs = c.Execute("Select " + scoretable::SelectList() + " From " + ScoreTableName(q.Int(0)) +
+                          " Where Record = " + std::to_string(q.Int(1)));
+      if (!rs->Eof()) row = std::make_unique<ScoreRow>(ReadScoreRow(*rs));
+      rs->Close();
+    } catch (const ado::Error& e) {
+      if (e.Unavailable()) throw;   // no table: not as read
+    }
+    if (!row || RowPrint(*row) != q.Text(2)) return false;
+  }
+  return true;
+}
+
+// Whether the file at `path` starts as an SQLite database does (a missing
+// file does too: it is made afresh).
+bool LooksLikeDatabase(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return true;
+  char head[16] = {};
+  const size_t n = std::fread(head, 1, sizeof head, f);
+  std::fclose(f);
+  return n == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
+}
+
 // Sums a batch of score rows into the figures and commits.
 class Summer {
  public:
@@ -249,6 +343,7 @@ class Summer {
 
   void Add(const GameRead& g) {
     auto& gp = game_players_;
+    if (!g.rows.empty()) last_row_[g.game] = RowPrint(g.rows.back());
     for (ScoreRow r : g.rows) {
       if (nobody_.count(r.victim)) r.victim = 0;
       ++rows_[g.game];
@@ -331,6 +426,8 @@ class Summer {
     std::set<int64_t> games = touched_;
     games.insert(finals_.begin(), finals_.end());
     for (int64_t g : games) g_upd.Bind(1, rows_[g]).Bind(2, last_[g]).Bind(3, g).Run();
+    Stmt l_upd(db_.handle(), "UPDATE games SET last_row = ? WHERE id = ?");
+    for (const auto& [g, print] : last_row_) l_upd.Bind(1, print).Bind(2, g).Run();
     Stmt f_upd(db_.handle(), "UPDATE games SET final = 1 WHERE id = ?");
     for (int64_t g : finals_) f_upd.Bind(1, g).Run();
 
@@ -395,6 +492,7 @@ class Summer {
   std::vector<Point> points_;
   std::vector<Rename> renames_;
   std::map<int64_t, int64_t> rows_, last_;
+  std::map<int64_t, std::string> last_row_;
   std::set<int64_t> touched_, players_;
   std::vector<int64_t> finals_;
 };
@@ -402,6 +500,26 @@ class Summer {
 }  // namespace
 
 RefreshStats Refresher::RefreshOnce() {
+  // A derived file that is no database any more (emptied, overwritten,
+  // damaged) is thrown away and built again.
+  auto discard = [&] {
+    impl_->db.reset();
+    impl_->event_types.clear();
+    for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((derived_path_ + suffix).c_str());
+  };
+  if (impl_->db && !LooksLikeDatabase(derived_path_)) discard();
+  try {
+    return Pass();
+  } catch (const DbError& e) {
+    if (e.code() != SQLITE_CORRUPT && e.code() != SQLITE_NOTADB) throw;
+  }
+  discard();
+  RefreshStats stats = Pass();
+  stats.rebuilt = true;
+  return stats;
+}
+
+RefreshStats Refresher::Pass() {
   RefreshStats stats;
   Impl& im = *impl_;
   const std::string source_key = SourceKey(connection_string_);
@@ -450,15 +568,16 @@ RefreshStats Refresher::RefreshOnce() {
   im.tables_read = false;
 
   // A database behind the derived file, or one whose last game read for
-  // the last time (a closed game, which the engine no longer changes) is not
-  // as it was read, is another one (replaced, or restored from a backup):
-  // start afresh.
+  // the last time (a closed game, which the engine no longer changes) or
+  // whose last rows read are not as they were read, is another one
+  // (replaced, or restored from a backup): start afresh.
   {
     auto rows = Select(c, "Select Max(Record) As Highest From Games", {"Highest"});
     const int64_t last = rows.empty() ? 0 : Int(rows[0][0]);
     const std::string first_log = FirstLog(c);
     const std::string known = Meta(db, "first_log");
-    if (last < Cursor(db, "Games") || !LastClosedGameAsRead(c, db) || (!known.empty() && known != first_log))
+    if (last < Cursor(db, "Games") || !LastClosedGameAsRead(c, db) || (!known.empty() && known != first_log) ||
+        !LastRowsAsRead(c, db))
       start_afresh();
     if (Meta(db, "first_log") != first_log) {
       db.Exec("BEGIN IMMEDIATE");
@@ -530,10 +649,7 @@ RefreshStats Refresher::RefreshOnce() {
       try {
         auto rs = c.Execute("Select " + scoretable::SelectList() + " From " + ScoreTableName(p.game) +
                             " Where Record > " + std::to_string(p.last) + " Order By Record");
-        for (; !rs->Eof(); rs->MoveNext())
-          g.rows.push_back({Int(rs->Field("Record")), Int(rs->Field("Killer")), Int(rs->Field("Victim")),
-                            Int(rs->Field("Type")), Int(rs->Field("Weapon")), Int(rs->Field("Score")),
-                            Real(rs->Field("Offset"))});
+        for (; !rs->Eof(); rs->MoveNext()) g.rows.push_back(ReadScoreRow(*rs));
         rs->Close();
       } catch (const ado::Error&) {
         // The engine creates a game's table just after its row: an open

@@ -11,8 +11,10 @@
 //
 // The derived file is created when missing and started afresh when it holds
 // another layout version, was made from another database, or is ahead of the
-// database (a database replaced by an older or other one). Deleting the file
-// while the program runs is noticed by the next pass, which rebuilds it.
+// database (a database replaced by an older or other one), or when the last
+// rows it read are no longer in the database as read (a database put back
+// from a backup, a game rolled back). Deleting, emptying or damaging the
+// file while the program runs is noticed by the next pass, which rebuilds it.
 //
 // Thread safety: one thread runs passes; readers open the file themselves.
 #pragma once
@@ -38,7 +40,8 @@ class Refresher {
 
   // One pass. Throws ado::Error when the database cannot be read and
   // std::runtime_error when the derived file cannot be written; what was
-  // committed before stays.
+  // committed before stays. A derived file found damaged or emptied is
+  // made again and built in the same pass.
   RefreshStats RefreshOnce();
 
   // Notes in the derived file, once, since when the database cannot be
@@ -50,6 +53,7 @@ class Refresher {
 
  private:
   struct Impl;
+  RefreshStats Pass();
   std::string connection_string_;
   std::string derived_path_;
   std::unique_ptr<Impl> impl_;

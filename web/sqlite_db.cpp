@@ -5,8 +5,8 @@
 namespace web {
 
 Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
-  if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr) != SQLITE_OK)
-    throw std::runtime_error(std::string(sqlite3_errmsg(db)) + " in: " + sql);
+  const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr);
+  if (rc != SQLITE_OK) throw DbError(std::string(sqlite3_errmsg(db)) + " in: " + sql, rc);
 }
 
 Stmt::~Stmt() { sqlite3_finalize(st_); }
@@ -34,7 +34,7 @@ bool Stmt::Step() {
   if (rc == SQLITE_DONE) return false;
   std::string message = sqlite3_errmsg(db_);
   sqlite3_reset(st_);
-  throw std::runtime_error(message);
+  throw DbError(message, rc);
 }
 
 void Stmt::Run() {
@@ -63,7 +63,7 @@ Db::Db(const std::string& path, bool read_only) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close_v2(db_);
     db_ = nullptr;
-    throw std::runtime_error("cannot open " + path + ": " + message);
+    throw DbError("cannot open " + path + ": " + message, rc);
   }
   sqlite3_busy_timeout(db_, 5000);
 }
@@ -72,10 +72,11 @@ Db::~Db() { sqlite3_close_v2(db_); }
 
 void Db::Exec(const std::string& sql) {
   char* error = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+  const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) {
     std::string message = error ? error : "failed";
     sqlite3_free(error);
-    throw std::runtime_error(message);
+    throw DbError(message, rc);
   }
 }
 

@@ -2,16 +2,27 @@
 // for tallyweb's own derived file (never the statistics database, which is
 // read through ado).
 //
-// Errors throw std::runtime_error with SQLite's message. A Db and its
-// statements belong to one thread at a time.
+// Errors throw DbError (a std::runtime_error) with SQLite's message and
+// primary result code. A Db and its statements belong to one thread at a
+// time.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace web {
+
+class DbError : public std::runtime_error {
+ public:
+  DbError(const std::string& message, int code) : std::runtime_error(message), code_(code & 0xff) {}
+  int code() const { return code_; }   // SQLITE_CORRUPT, SQLITE_NOTADB, ...
+
+ private:
+  int code_;
+};
 
 class Stmt {
  public:

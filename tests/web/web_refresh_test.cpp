@@ -146,6 +146,52 @@ TEST(WebRefresh, AReplacedDatabaseIsReadAfresh) {
   EXPECT_TRUE(WaitFor(web2, "/api/games/1", [](const json& g) { return g["end"] == "2026-03-01 14:00:00"; }, 5.0));
 }
 
+// A copy taken in the middle of a game and put back while tallyweb runs:
+// the kills stored after the copy are gone, and the rows stored next take
+// their numbers. The figures are those of the database as it is now.
+TEST(WebRefresh, ABackupPutBackInTheMiddleOfAGameIsNoticedByItsRows) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("long.db"), backup = dir.File("backup.db");
+  testkit::Touch(db);
+  webtest::Store(db, LongGame(3, 2, 1), dir.path());
+  ASSERT_EQ(testkit::SqlExec(db, "VACUUM INTO '" + backup + "'"), 0);
+  webtest::Feed later = LongGame(0, 0, 100);
+  later.records = {"A\tB\tKill\tRocket\t1\t50", "A\tB\tKill\tRocket\t1\t51", "A\tB\tKill\tRocket\t1\t52"};
+  webtest::Store(db, later, dir.path());
+  webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
+  ASSERT_EQ(web.Json("/api/games/1")["score_rows"], 8);
+  ASSERT_EQ(web.Json("/api/players/1")["frags"], 6);
+
+  ASSERT_EQ(testkit::SqlExec(backup, "PRAGMA journal_mode=WAL"), 0);
+  ASSERT_EQ(std::rename(backup.c_str(), db.c_str()), 0);
+  webtest::Feed after = LongGame(0, 0, 200);
+  after.records = {"B\tA\tKill\tShotgun\t2\t60", "B\tA\tKill\tShotgun\t2\t61", "B\tA\tKill\tShotgun\t2\t62"};
+  webtest::Store(db, after, dir.path());   // rows 6 to 8 again, other kills
+  EXPECT_TRUE(WaitFor(web, "/api/players/2", [](const json& b) { return b["frags"] == 5; }, 60.0));
+  EXPECT_EQ(web.Json("/api/players/1")["frags"], 3);
+  EXPECT_EQ(web.Json("/api/games/1")["score_rows"], 8);
+}
+
+// Summaries emptied or overwritten while tallyweb runs are built again,
+// with the same figures, without a restart.
+TEST(WebRefresh, EmptiedOrDamagedSummariesAreBuiltAgain) {
+  testkit::TempDir dir;
+  const std::string db = webtest::HandWorkedDatabase(dir.path());
+  const std::string summaries = dir.File("summaries.db");
+  webtest::Web web(webtest::Sqlite(db), summaries, 1);
+  const json before = Everything(web);
+  for (const std::string& content : {std::string(), std::string(8192, 'x')}) {
+    std::FILE* f = std::fopen(summaries.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    EXPECT_TRUE(WaitFor(web, "/api/players", [](const json& p) { return p["total"] == 5; }, 60.0))
+        << content.size() << " bytes";
+    EXPECT_EQ(Everything(web), before);
+  }
+  EXPECT_TRUE(web.running());
+}
+
 // A database that cannot be read: the last figures are shown, each page
 // and answer saying since when they are older; nothing of it once it is back.
 TEST(WebRefresh, PagesSayWhileTheDatabaseCannotBeRead) {
