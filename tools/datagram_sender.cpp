@@ -69,7 +69,7 @@ void BatchSender::SendOne(datagram::Builder& part) {
 
 size_t BatchSender::Send(const std::vector<Line>& lines, size_t count,
                          const std::function<void(const Position&)>& sent,
-                         const volatile std::sig_atomic_t* stop) {
+                         const std::function<bool()>& stop) {
   if (count == 0) return 0;
   datagram::Builder log = base_;
   for (size_t i = 0; i < count; ++i) log.records.push_back(lines[i].text);
@@ -81,7 +81,7 @@ size_t BatchSender::Send(const std::vector<Line>& lines, size_t count,
   }
   size_t done = 0;
   for (datagram::Builder& part : parts) {
-    if (stop && *stop) break;
+    if (stop && stop()) break;
     SendOne(part);
     done += part.records.size();
     if (done > 0) sent(lines[done - 1].end);
@@ -91,9 +91,9 @@ size_t BatchSender::Send(const std::vector<Line>& lines, size_t count,
 
 size_t BatchSender::SendEach(const std::vector<Line>& lines, size_t count,
                              const std::function<void(const Position&)>& sent,
-                             const volatile std::sig_atomic_t* stop) {
+                             const std::function<bool()>& stop) {
   size_t done = 0;
-  for (; done < count && !(stop && *stop); ++done) {
+  for (; done < count && !(stop && stop()); ++done) {
     datagram::Builder one = base_;
     one.records = {lines[done].text};
     std::vector<datagram::Builder> parts;

@@ -5,7 +5,6 @@
 
 #include <sys/socket.h>
 
-#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -47,10 +46,10 @@ class BatchSender {
   // Sends lines[0, count) in as few datagrams as fit; after each datagram
   // calls `sent` with the position after its last record. A record that can
   // not be sent at all (longer than a datagram, or not a record line) is
-  // passed over with a note. Stops before the next datagram once *stop is
-  // set. The number of lines dealt with (sent or passed over).
+  // passed over with a note. Stops before the next datagram once `stop`
+  // (when given) says so. The number of lines dealt with (sent or passed over).
   size_t Send(const std::vector<Line>& lines, size_t count, const std::function<void(const Position&)>& sent,
-              const volatile std::sig_atomic_t* stop);
+              const std::function<bool()>& stop);
 
   uint32_t next_packet() const { return next_packet_; }
   uint64_t datagrams() const { return datagrams_; }
@@ -59,7 +58,7 @@ class BatchSender {
  private:
   void SendOne(datagram::Builder& part);
   size_t SendEach(const std::vector<Line>& lines, size_t count, const std::function<void(const Position&)>& sent,
-                  const volatile std::sig_atomic_t* stop);
+                  const std::function<bool()>& stop);
 
   UdpTarget& target_;
   datagram::Builder base_;

@@ -6,10 +6,11 @@ void LineSplitter::Restart(const FileId& file, uint64_t offset) {
   file_ = file;
   offset_ = consumed_ = offset;
   partial_.clear();
-  after_cr_ = false;
   first_line_ = offset == 0;
 }
 
+// Every CR and every LF ends a line; the empty line between the CR and the
+// LF of a CR LF pair is passed over like any other.
 void LineSplitter::Emit(std::vector<Line>* out) {
   if (first_line_ && partial_.rfind("\xEF\xBB\xBF", 0) == 0) partial_.erase(0, 3);
   first_line_ = false;
@@ -21,14 +22,6 @@ void LineSplitter::Emit(std::vector<Line>* out) {
 void LineSplitter::Feed(std::string_view bytes, std::vector<Line>* out) {
   size_t i = 0;
   while (i < bytes.size()) {
-    if (after_cr_) {
-      after_cr_ = false;
-      if (bytes[i] == '\n') {
-        ++i;
-        consumed_ = ++offset_;
-        continue;
-      }
-    }
     const size_t end = bytes.find_first_of("\r\n", i);
     if (end == std::string_view::npos) {
       partial_.append(bytes.substr(i));
@@ -37,7 +30,6 @@ void LineSplitter::Feed(std::string_view bytes, std::vector<Line>* out) {
     }
     partial_.append(bytes.substr(i, end - i));
     offset_ += end - i + 1;
-    after_cr_ = bytes[end] == '\r';
     Emit(out);
     i = end + 1;
   }
@@ -45,7 +37,6 @@ void LineSplitter::Feed(std::string_view bytes, std::vector<Line>* out) {
 
 void LineSplitter::Finish(std::vector<Line>* out) {
   if (!partial_.empty()) Emit(out);
-  after_cr_ = false;
 }
 
 }  // namespace tallysend

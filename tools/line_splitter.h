@@ -6,9 +6,8 @@
 //
 // Every line carries the position just after its end (the file it was read
 // from and the byte offset there), so that a sender can note how far it got.
-// A CR is a line end of its own: the LF that may follow it is swallowed when
-// it comes, and a reader that starts again just after that CR reads that LF
-// as an empty line, which is passed over.
+// A CR is a line end of its own, so a line ended by CR LF is handed over at
+// its CR, whether or not the LF has come yet.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +48,7 @@ class LineSplitter {
   // The end of the stream: the held last line, if any, as a line of its own.
   void Finish(std::vector<Line>* out);
 
-  // Just after the last line end read (empty lines and a swallowed LF
-  // included): where reading starts again without losing or repeating a line.
+  // Just after the last line end read (empty lines included): where reading starts again without losing or repeating a line.
   Position consumed() const { return {file_, consumed_}; }
   // Where the next byte fed belongs.
   uint64_t offset() const { return offset_; }
@@ -62,7 +60,6 @@ class LineSplitter {
   FileId file_;
   uint64_t offset_ = 0, consumed_ = 0;
   std::string partial_;
-  bool after_cr_ = false;
   bool first_line_ = true;
 };
 

@@ -116,6 +116,7 @@ bool LogFollower::OpenFirst() {
     ok = OpenAt(path_, 0, false);
   }
   opened_ = ok;
+  if (ok) first_position_ = splitter_.consumed();
   return ok;
 }
 
@@ -139,6 +140,10 @@ void LogFollower::Step(std::vector<Line>* out, size_t max_bytes) {
   more_ = false;
   size_t budget = max_bytes;
   if (fd_ < 0 && !(opened_ ? OpenAt(path_, 0, false) : OpenFirst())) return;
+  // What is at the path is looked at before the open file is read to its
+  // end: whatever was written to the old file before the new one appeared
+  // is read before the switch.
+  const std::optional<FileId> now = IdOf(path_);
   if (!ReadAvailable(out, &budget)) {
     more_ = true;
     return;
@@ -151,13 +156,8 @@ void LogFollower::Step(std::vector<Line>* out, size_t max_bytes) {
     more_ = !ReadAvailable(out, &budget);
     return;
   }
-  const std::optional<FileId> now = IdOf(path_);
   if (!now || *now == splitter_.consumed().file) return;
-  // Another file at the path: the old one is read to its end first.
-  if (!ReadAvailable(out, &budget)) {
-    more_ = true;
-    return;
-  }
+  // Another file at the path: the old one has been read to its end.
   splitter_.Finish(out);
   ::close(fd_);
   fd_ = -1;

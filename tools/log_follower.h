@@ -58,6 +58,9 @@ class LogFollower {
   // Just after the last line handed over (or passed over): where a run
   // started with this as `resume` goes on. No file before the first is open.
   Position position() const { return splitter_.consumed(); }
+  // Where reading began in the first file opened (nullopt before): noted
+  // before anything read is sent, it lets a restart begin there too.
+  const std::optional<Position>& first_position() const { return first_position_; }
   // Whether a file is open.
   bool following() const { return fd_ >= 0; }
 
@@ -78,6 +81,7 @@ class LogFollower {
   bool opened_ = false;      // a file was opened
   bool told_missing_ = false;
   bool more_ = false;
+  std::optional<Position> first_position_;
   LineSplitter splitter_;
 };
 

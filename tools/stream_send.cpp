@@ -27,7 +27,7 @@ void OnStop(int) { g_stop = 1; }
 
 // SIGTERM and SIGINT set g_stop. They are blocked except while waiting in
 // ppoll with `*waiting`, so that a stop never goes unseen between the test
-// of g_stop and the wait.
+// of g_stop and the wait; a batch being sent looks for them with Stopping.
 void CatchStop(sigset_t* waiting) {
   struct sigaction sa {};
   sa.sa_handler = OnStop;
@@ -41,6 +41,14 @@ void CatchStop(sigset_t* waiting) {
   ::sigprocmask(SIG_BLOCK, &stops, waiting);
   sigdelset(waiting, SIGTERM);
   sigdelset(waiting, SIGINT);
+}
+
+// Whether a stop has come: caught already, or waiting while blocked (in the
+// middle of a batch).
+bool Stopping() {
+  if (g_stop) return true;
+  sigset_t pending;
+  return ::sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
 }
 
 void Note(const std::string& text) { std::fprintf(stderr, "tallysend: %s\n", text.c_str()); }
@@ -73,7 +81,7 @@ int RunStdin(const Options& o, UdpTarget& target) {
   size_t pending_bytes = 0;
   bool ended = false;
   auto send = [&](size_t count) {
-    sender.Send(pending, count, [](const Position&) {}, nullptr);
+    sender.Send(pending, count, [](const Position&) {}, {});
     pending.erase(pending.begin(), pending.begin() + static_cast<long>(count));
     pending_bytes = 0;
     for (const Line& l : pending) pending_bytes += l.text.size();
@@ -136,7 +144,9 @@ int RunFollow(const Options& o, UdpTarget& target) {
   try {
     while (!g_stop) {
       follower.Step(&pending);
-      const size_t done = sender.Send(pending, Ready(pending, false), save, &g_stop);
+      // A first run notes where it began before it sends anything.
+      if (!saved && follower.first_position()) save(*follower.first_position());
+      const size_t done = sender.Send(pending, Ready(pending, false), save, Stopping);
       pending.erase(pending.begin(), pending.begin() + static_cast<long>(done));
       // Nothing waiting: the follower's position (past empty lines, into a
       // new file) is where a restart goes on.

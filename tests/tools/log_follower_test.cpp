@@ -40,7 +40,7 @@ TEST(LineSplitter, HoldsAPartialLineAndReadsEveryLineEnd) {
   s.Restart({}, 0);
   std::vector<Line> out;
   s.Feed("\xEF\xBB\xBF" "a\r", &out);   // a byte-order mark; CR, its LF not yet come
-  s.Feed("\nb\n\n\rc", &out);           // the LF after CR ends nothing; empty lines pass
+  s.Feed("\nb\n\n\rc", &out);           // the LF after CR ends an empty line; those pass
   EXPECT_THAT(TextsOf(out), ElementsAre("a", "b"));
   EXPECT_TRUE(s.holding());
   EXPECT_EQ(out[0].end.offset, 5u);     // just after the CR
@@ -213,7 +213,7 @@ TEST(BatchSender, PacksRecordsIntoFewDatagramsAndPassesOverOnesThatCanNotGo) {
   for (uint64_t i = 1; i <= 12; ++i) lines.push_back({"record number " + std::to_string(i), {{1, 2}, i * 10}});
   std::vector<Position> saved;
   auto sent = [&](const Position& p) { saved.push_back(p); };
-  EXPECT_EQ(sender.Send(lines, 12, sent, nullptr), 12u);
+  EXPECT_EQ(sender.Send(lines, 12, sent, {}), 12u);
   ASSERT_TRUE(catcher.WaitRecords(12));
   ASSERT_EQ(catcher.datagrams().size(), 2u);   // 12 x 17 bytes fit two datagrams of 200
   EXPECT_EQ(catcher.datagrams()[0].packet, 7u);
@@ -227,7 +227,7 @@ TEST(BatchSender, PacksRecordsIntoFewDatagramsAndPassesOverOnesThatCanNotGo) {
   // A line too long for any datagram is passed over; the others still go.
   std::vector<Line> odd = {{"before", {{1, 2}, 130}}, {std::string(300, 'x'), {{1, 2}, 431}}, {"after", {{1, 2}, 437}}};
   saved.clear();
-  EXPECT_EQ(sender.Send(odd, 3, sent, nullptr), 3u);
+  EXPECT_EQ(sender.Send(odd, 3, sent, {}), 3u);
   ASSERT_TRUE(catcher.WaitFor("after"));
   EXPECT_THAT(catcher.records(), testing::IsSupersetOf({"before", "after"}));
   EXPECT_THAT(notes, ElementsAre(HasSubstr("passed over")));
@@ -236,8 +236,7 @@ TEST(BatchSender, PacksRecordsIntoFewDatagramsAndPassesOverOnesThatCanNotGo) {
   EXPECT_TRUE(catcher.PacketsIncrease());
 
   // Stopped: nothing more goes out.
-  const volatile std::sig_atomic_t stop = 1;
-  EXPECT_EQ(sender.Send(lines, 12, sent, &stop), 0u);
+  EXPECT_EQ(sender.Send(lines, 12, sent, [] { return true; }), 0u);
 }
 
 TEST(BatchSender, KnowsALogDateRecord) {
