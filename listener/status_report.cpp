@@ -6,6 +6,7 @@
 #include <set>
 
 #include "entry_status.h"
+#include "http_front.h"
 #include "http_rules.h"
 
 namespace tallyhost {
@@ -46,7 +47,7 @@ MetricsServer::~MetricsServer() { Stop(); }
 
 std::string MetricsServer::Start(const Endpoint& endpoint) {
   Stop();
-  server_ = std::make_unique<httplib::Server>();
+  server_ = std::make_unique<http_front::FrontServer>();
   // Another method, or a body, is refused before the body is read.
   server_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     const http_rules::Refusal no = http_rules::RefusedBeforeBody(
@@ -64,7 +65,7 @@ std::string MetricsServer::Start(const Endpoint& endpoint) {
   server_->Get("/status", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(TheEntryStatus().Describe(), "text/plain; charset=utf-8");
   });
-  if (!server_->bind_to_port(endpoint.address, endpoint.port)) {
+  if (server_->Bind(endpoint.address, endpoint.port) <= 0) {
     server_.reset();
     return "cannot listen on " + endpoint.address + ":" + std::to_string(endpoint.port);
   }

@@ -23,8 +23,8 @@
 #include "main_module.h"
 #include "options.h"
 
-namespace httplib {
-class Server;
+namespace http_front {
+class FrontServer;
 }
 
 namespace tallyhost {
@@ -50,7 +50,7 @@ class MetricsServer {
   int Port() const { return port_; }
 
  private:
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<http_front::FrontServer> server_;
   std::thread thread_;
   int port_ = 0;
 };

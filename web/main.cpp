@@ -1,7 +1,6 @@
 // tallyweb: the statistics of a Tallyhost database as a web site and a JSON
 // API. Reads the database (never writes it), keeps its summaries in a file of
 // its own and serves them over HTTP.
-#include <httplib.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "ado.h"
+#include "http_front.h"
 #include "paths.h"
 #include "refresher.h"
 #include "routes.h"
@@ -28,14 +28,17 @@ namespace {
 constexpr size_t kWorkers = 64;
 
 const char kUsage[] =
-    "usage: tallyweb [--listen ADDR:PORT] [--refresh SECONDS] [--summaries FILE] CONNECTION_STRING\n"
+    "usage: tallyweb [--listen ADDR:PORT] [--refresh SECONDS] [--summaries FILE]\n"
+    "                [--per-client N] CONNECTION_STRING\n"
     "\n"
     "Serves the statistics of the database named by CONNECTION_STRING (for example\n"
     "\"Provider=SQLite;Data Source=/path/stats.db\") as web pages and JSON under /api/.\n"
     "  --listen ADDR:PORT   where to serve (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --refresh SECONDS    how often to read new rows (default 2)\n"
     "  --summaries FILE     the summaries file, rebuilt when deleted (default: in the\n"
-    "                       program folder, named after the database)\n";
+    "                       program folder, named after the database)\n"
+    "  --per-client N       connections at once from one address (default 16; 0: no\n"
+    "                       limit, as behind a reverse proxy that limits them itself)\n";
 
 std::string DefaultSummaries(const std::string& connection_string) {
   // FNV-1a of the database's identity, so that two databases never share a file.
@@ -53,7 +56,7 @@ std::string DefaultSummaries(const std::string& connection_string) {
 
 int main(int argc, char** argv) {
   std::string listen = "127.0.0.1:8080", summaries, connection_string;
-  long refresh = 2;
+  long refresh = 2, per_client = 16;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -74,6 +77,14 @@ int main(int argc, char** argv) {
       refresh = std::strtol(v.c_str(), &end, 10);
       if (v.empty() || *end != '\0' || refresh < 1 || refresh > 3600) {
         std::cerr << "tallyweb: --refresh wants whole seconds from 1 to 3600\n";
+        return 2;
+      }
+    } else if (a == "--per-client") {
+      const std::string v = value();
+      char* end = nullptr;
+      per_client = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || per_client < 0 || per_client > 100000) {
+        std::cerr << "tallyweb: --per-client wants a number of connections from 0 to 100000\n";
         return 2;
       }
     } else if (a == "--summaries") {
@@ -123,18 +134,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  httplib::Server server;
   // Each open connection holds a worker for its whole life: many workers,
-  // and short waits for idle or slow clients, so that a few of them cannot
-  // hold up everyone else (on an open network, a reverse proxy in front
-  // does this better: see the README).
+  // a deadline for each request's head, short waits for idle clients and a
+  // limit per client address, so that a few clients cannot hold up everyone
+  // else (see http_front.h).
+  http_front::Limits limits;
+  limits.per_client = static_cast<int>(per_client);
+  http_front::FrontServer server(limits);
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   server.set_read_timeout(5, 0);
   server.set_write_timeout(5, 0);
   server.set_keep_alive_timeout(2);
   server.set_keep_alive_max_count(20);
   web::InstallRoutes(server, summaries);
-  int bound = port == 0 ? server.bind_to_any_port(host.c_str()) : (server.bind_to_port(host.c_str(), static_cast<int>(port)) ? static_cast<int>(port) : -1);
+  int bound = server.Bind(host, static_cast<int>(port));
   if (bound <= 0) {
     std::cerr << "tallyweb: cannot listen on " << listen << "\n";
     return 1;

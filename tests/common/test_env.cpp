@@ -263,4 +263,23 @@ std::string HttpStatusOf(int port, const std::string& request) {
   return answer.size() >= 12 ? answer.substr(9, 3) : "none";
 }
 
+std::string HttpAnswer(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval minute{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return answer;
+}
+
 }  // namespace testkit

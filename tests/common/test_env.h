@@ -164,5 +164,8 @@ std::string RunShell(const std::string& command, int* status = nullptr);
 // The status code ("405") of the answer to an HTTP request sent to
 // 127.0.0.1:port as it stands, read up to its first line; "none" without one.
 std::string HttpStatusOf(int port, const std::string& request);
+// Everything a server on loopback `port` sends for `request` until it
+// closes the connection (a minute at most).
+std::string HttpAnswer(int port, const std::string& request);
 
 }  // namespace testkit

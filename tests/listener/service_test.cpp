@@ -246,6 +246,10 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
   EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n"),
             "405");
   EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n"), "413");
+  const std::string pipelined = testkit::HttpAnswer(
+      metrics_port, "GET /status HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_LT(pipelined.find("Entry 1, port"), pipelined.find("tallyhost_entry_listening")) << pipelined;
+  EXPECT_NE(pipelined.find("tallyhost_entry_listening"), std::string::npos) << pipelined;
   listener.Signal(SIGUSR1);   // the status report on standard output
   ASSERT_TRUE(WaitForOut("m", "Recent problems")) << listener.Out();
   const std::string report = listener.Out();

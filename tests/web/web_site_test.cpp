@@ -229,6 +229,15 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
   };
   for (const auto& [request, status] : unread)
     EXPECT_EQ(testkit::HttpStatusOf(web_->port(), request), status) << request;
+  // Requests sent one after another without waiting are answered in order.
+  const std::string three = testkit::HttpAnswer(
+      web_->port(), "GET /api/players/1 HTTP/1.1\r\nHost: x\r\n\r\nGET /api/players/2 HTTP/1.1\r\nHost: x\r\n\r\n"
+                    "GET /api/players/3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  auto at = [&](int player) {   // where the answer for this player begins
+    return three.find("\n \"name\": " + web_->Json("/api/players/" + std::to_string(player))["name"].dump());
+  };
+  const size_t p1 = at(1), p2 = at(2), p3 = at(3);
+  EXPECT_TRUE(p1 < p2 && p2 < p3 && p3 != std::string::npos) << three;
   EXPECT_EQ(web_->Request("/api/players", &body, "HEAD"), 200);
   EXPECT_TRUE(body.empty());
   EXPECT_TRUE(web_->running());
