@@ -18,6 +18,8 @@
 // their ratios follows the benchmark table.
 //
 // TALLY_BENCH_DATAGRAMS sets the datagrams per case (5,000);
+// TALLY_BENCH_PG_SOCKET=1 reaches the server without the relay over its
+// Unix socket instead of TCP;
 // TALLY_BENCH_STATEMENTS=FILE appends each PostgreSQL run's busiest
 // statements to FILE; TALLY_BENCH_PG_FSYNC=off starts the server without
 // log syncs; TALLY_BENCH_PG_LOG_DURATIONS=1 has the server log each of the
@@ -128,6 +130,9 @@ void BM_Listeners(benchmark::State& state) {
       }
       cs = "Provider=PostgreSQL;Persist Security Info=False;Data Source=" + database +
            ";Location=127.0.0.1:" + std::to_string(port) + ";User ID=tally;User Password=tally";
+      // TALLY_BENCH_PG_SOCKET=1: without the relay, over the server's Unix
+      // socket instead of TCP (a database on the listener's own machine).
+      if (delay_us < 0 && std::getenv("TALLY_BENCH_PG_SOCKET")) cs = Server().ConnectionString(database);
       watch = std::make_unique<benchkit::PgWatch>(Server(), database);
       if (std::getenv("TALLY_BENCH_PG_LOG_DURATIONS")) watch->LogDurations();
     } else {

@@ -505,7 +505,8 @@ std::unique_ptr<Cursor> PostgresSession::ExecuteStatement(const std::string& sta
 std::string PostgresSession::RunAndReadWal(const std::string& sql, std::string* watch) {
   PGconn* c = Conn();
   const bool with_watch = watch && !watch_.empty();
-  const std::string query = sql + "; SELECT pg_current_wal_insert_lsn()" + (with_watch ? ", (" + WatchStateQuery() + ")" : "");
+  const std::string query = sql + "; SELECT pg_current_wal_insert_lsn()" +
+                            (with_watch ? ", (" + WatchStateQuery() + ")" : "");
   PGresult* r = PQexec(c, query.c_str());
   if (Failed(r)) {
     Error e = ErrorOf(r);
@@ -527,23 +528,29 @@ void PostgresSession::Begin() {
   if (depth == 0) {
     begin_wal_.clear();
     begin_watch_.clear();
+    // The row watch's state is read with the BEGIN once the watch is whole;
+    // it is made (once per connection) when it is not.
+    bool with_watch = false;
     if (!watch_.empty()) {
       Conn();
-      if (!handle_->watch_whole && !handle_->watch_tried) MakeWatch();
+      if (!handle_->watch_whole && !handle_->watch_tried) handle_->watch_whole = MakeWatch();
+      with_watch = handle_->watch_whole;
     }
+    // A watch found broken (a table made again without its trigger, the
+    // database put back without the watch) is made again once.
+    auto broken = [&] {
+      handle_->watch_whole = false;
+      handle_->watch_tried = false;
+    };
     try {
-      begin_wal_ = RunAndReadWal("BEGIN", &begin_watch_);
-      if (!watch_.empty()) {
-        // A watch found broken (a table made again without its trigger) is
-        // made again once.
-        if (begin_watch_.empty() && handle_->watch_whole) handle_->watch_tried = false;
-        handle_->watch_whole = !begin_watch_.empty();
-      }
+      begin_wal_ = RunAndReadWal("BEGIN", with_watch ? &begin_watch_ : nullptr);
+      if (with_watch && begin_watch_.empty()) broken();
     } catch (const Error&) {
       // A server that cannot tell its log position still takes the BEGIN.
       if (!handle_ || PQstatus(handle_->conn) != CONNECTION_OK) throw;
       if (PQtransactionStatus(handle_->conn) != PQTRANS_IDLE) PQclear(PQexec(handle_->conn, "ROLLBACK"));
       begin_watch_.clear();
+      if (with_watch) broken();
       RunSimple("BEGIN");
     }
   } else {

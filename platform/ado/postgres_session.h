@@ -157,7 +157,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   // The row watch: the query that reads its state (NULL while not whole),
   // and making its missing parts.
   std::string WatchStateQuery() const;
-  void MakeWatch();
+  bool MakeWatch();
   void LoadTables();
 
   std::unique_ptr<PgHandle> handle_;
