@@ -90,7 +90,7 @@ void ArchivePacket() {
       // missing file, rather than going on unarchived or being lost.
       if ((step == kNextRecord || step == kOpen) && LogsTableMissing(c))
         throw ado::Error(e.Number(), "The database has no table Logs: " + e.Description(), true);
-      switch (policy.OnFailure(e.Number(), e.Description())) {
+      switch (policy.OnFailure(e)) {
         case lockretry::Decision::Retry:
           break;
         case lockretry::Decision::Duplicate:

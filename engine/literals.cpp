@@ -70,9 +70,9 @@ bool LockNumbering(const std::string& table) {
       return true;
     } catch (const ado::Error& e) {
       s.NumberingLocked.erase(table);
-      if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)
+      if (e.Unavailable() || lockretry::ClassifyFailure(e) != lockretry::FailureClass::Lock)
         throw;
-      switch (policy.OnFailure(e.Number(), e.Description())) {
+      switch (policy.OnFailure(e)) {
         case lockretry::Decision::Retry:
           s.NumberingLocked.insert(table);
           continue;

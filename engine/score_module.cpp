@@ -161,9 +161,9 @@ void BeginPass(bool with_ledger) {
       s.EngineConnection->BeginTrans();
       return;
     } catch (const ado::Error& e) {
-      if (lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock)
+      if (lockretry::ClassifyFailure(e) != lockretry::FailureClass::Lock)
         throw PassDeferred{e.Number(), e.Description()};
-      switch (policy.OnFailure(e.Number(), e.Description())) {
+      switch (policy.OnFailure(e)) {
         case lockretry::Decision::Retry:
           continue;
         case lockretry::Decision::Stop:
@@ -215,7 +215,7 @@ void CommitPass() {
       return;
     } catch (const ado::Error& e) {
       if (e.Unavailable() || c.TransactionLevel() < level) throw PassDeferred{e.Number(), e.Description()};
-      switch (policy.OnFailure(e.Number(), e.Description())) {
+      switch (policy.OnFailure(e)) {
         case lockretry::Decision::Retry:
           continue;
         case lockretry::Decision::Stop:

@@ -133,8 +133,8 @@ void CreateDatabaseTables(const std::string& connection_string) {
       scratch->SchemaLock();
       break;
     } catch (const ado::Error& e) {
-      if (e.Unavailable() || lockretry::ClassifyFailure(e.Number(), e.Description()) != lockretry::FailureClass::Lock ||
-          policy.OnFailure(e.Number(), e.Description()) != lockretry::Decision::Retry)
+      if (e.Unavailable() || lockretry::ClassifyFailure(e) != lockretry::FailureClass::Lock ||
+          policy.OnFailure(e) != lockretry::Decision::Retry)
         break;
     }
   }

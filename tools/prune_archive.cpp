@@ -37,7 +37,7 @@ int64_t Scalar(ado::Connection& c, const std::string& select) {
 }
 
 bool IsLock(const ado::Error& e) {
-  return lockretry::ClassifyFailure(e.Number(), e.Description()) == lockretry::FailureClass::Lock;
+  return lockretry::ClassifyFailure(e) == lockretry::FailureClass::Lock;
 }
 
 void Report(const ado::Error& e, const char* what) {

@@ -10,12 +10,15 @@ constexpr int kLockAttempts = 10;
 constexpr int kOtherAttempts = 2;
 }  // namespace
 
-FailureClass ClassifyFailure(int32_t number, const std::string& description) {
-  if (number == kErrUnspecified || number == kErrErrorsOccurred) {
-    if (description.find("locked") != std::string::npos) return FailureClass::Lock;
-    if (description.find("duplicate") != std::string::npos) return FailureClass::Duplicate;
+FailureClass ClassifyFailure(const ado::Error& error) {
+  switch (error.Kind()) {
+    case ado::ErrorKind::Locked:
+      return FailureClass::Lock;
+    case ado::ErrorKind::Duplicate:
+      return FailureClass::Duplicate;
+    default:
+      return FailureClass::Other;
   }
-  return FailureClass::Other;
 }
 
 int ShowLockedPrompt(int32_t number, const std::string& description) {
@@ -37,10 +40,12 @@ int ShowErrorPrompt(int32_t number, const std::string& description) {
   return msgbox::MsgBox(text, msgbox::vbYesNoCancel, "Record is Locked");
 }
 
-Decision LockRetryPolicy::OnFailure(int32_t number, const std::string& description) {
+Decision LockRetryPolicy::OnFailure(const ado::Error& error) {
+  const int32_t number = error.Number();
+  const std::string& description = error.Description();
   ++counter_;
   int answer;
-  switch (ClassifyFailure(number, description)) {
+  switch (ClassifyFailure(error)) {
     case FailureClass::Lock:
       // While the program ends no lock is waited out: the prompt comes at
       // once (the headless policy answers it No, and the work waits for
@@ -103,7 +108,7 @@ int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& stat
           step = kBegin;
         }
       }
-      switch (policy.OnFailure(e.Number(), e.Description())) {
+      switch (policy.OnFailure(e)) {
         case Decision::Retry:
           continue;
         case Decision::Duplicate:

@@ -2,9 +2,10 @@
 // the engine's ExecuteDbCommand, its packet archive, and the listener's
 // schema creation.
 //
-// Each failure is classified by its number and description (lock conflict,
-// duplicate key, other), counted, and either retried at once or put to the
-// user with the "Record is Locked" prompts. A LockRetryPolicy object is one
+// Each failure is classified by its kind (lock conflict, duplicate key,
+// other), which the database layer sets from the backend's own result codes,
+// counted, and either retried at once or put to the user with the "Record
+// is Locked" prompts, which show its number and description. A LockRetryPolicy object is one
 // use of the policy (one statement, or the archive of one pass); it holds the
 // retry counter. Not thread-safe; one object per use.
 #pragma once
@@ -14,6 +15,7 @@
 
 namespace ado {
 class Connection;
+class Error;
 }
 
 namespace lockretry {
@@ -22,7 +24,7 @@ constexpr int32_t kErrUnspecified = -2147467259;    // 0x80004005
 constexpr int32_t kErrErrorsOccurred = -2147217887; // 0x80040E21
 
 enum class FailureClass { Lock, Duplicate, Other };
-FailureClass ClassifyFailure(int32_t number, const std::string& description);
+FailureClass ClassifyFailure(const ado::Error& error);
 
 // The two prompts; they return the message box answer (vbYes, vbNo, vbCancel).
 int ShowLockedPrompt(int32_t number, const std::string& description);
@@ -39,7 +41,7 @@ class LockRetryPolicy {
  public:
   // Counts the failure and decides, showing a prompt when the retries of its
   // class are used up.
-  Decision OnFailure(int32_t number, const std::string& description);
+  Decision OnFailure(const ado::Error& error);
   int counter() const { return counter_; }
   void Reset() { counter_ = 0; }
 

@@ -7,7 +7,8 @@
 // backend runs them. Failures are thrown as ado::Error with a 32-bit number
 // and a description; lock conflicts and unique-key violations carry
 // kErrProvider and the words "locked" and "duplicate"; other failures never
-// carry kErrProvider together with either word.
+// carry kErrProvider together with either word. Each also carries its kind
+// (ErrorKind), by which callers decide.
 //
 // Texts crossing this layer are narrow strings, one byte per character
 // (ISO-8859-1), converted to and from the backend's UTF-8 by codepage.h: a
@@ -52,21 +53,32 @@ constexpr int32_t kErrIntegrity = -2147217873;    // 0x80040E2F: a constraint ot
 // statement (full disk, input/output error, unreadable or damaged file, lost
 // server connection): the work of an open transaction cannot go on, and the
 // same work may succeed once the database is back.
+// What a failure means to a caller that may retry it, set by the backend
+// from its own result codes (one table per backend), never read from the
+// words of a message.
+enum class ErrorKind {
+  Other,
+  Locked,       // another session holds what the statement needs: waiting may help
+  Duplicate,    // a unique key would repeat
+  Unavailable,  // the database as a whole failed (connection lost, disk full, ...)
+};
+
 class Error : public std::runtime_error {
  public:
-  Error(int32_t number, const std::string& description, bool unavailable = false)
+  Error(int32_t number, const std::string& description, bool unavailable = false, ErrorKind kind = ErrorKind::Other)
       : std::runtime_error(description),
         number_(number),
         description_(description),
-        unavailable_(unavailable) {}
+        kind_(unavailable ? ErrorKind::Unavailable : kind) {}
   int32_t Number() const { return number_; }
   const std::string& Description() const { return description_; }
-  bool Unavailable() const { return unavailable_; }
+  ErrorKind Kind() const { return kind_; }
+  bool Unavailable() const { return kind_ == ErrorKind::Unavailable; }
 
  private:
   int32_t number_;
   std::string description_;
-  bool unavailable_;
+  ErrorKind kind_;
 };
 
 // A field value. DateTime values are day serials (days since 1899-12-30,

@@ -105,13 +105,13 @@ Error PgError(const char* sqlstate, const std::string& utf8_message, bool connec
                            state.compare(0, 2, "XX") == 0;
   if (state == "55P03" || state == "40P01" || state == "40001")
     return Error(kErrProvider, "Could not update; currently locked by another session on this machine. (" +
-                                   message + ")");
+                                   message + ")", false, ErrorKind::Locked);
   if (state == "23505") {
     std::string d =
         "The changes you requested to the table were not successful because they would create duplicate "
         "values in the index, primary key, or relationship.";
     if (message.find("locked") == std::string::npos) d += " (" + message + ")";
-    return Error(kErrProvider, d);
+    return Error(kErrProvider, d, false, ErrorKind::Duplicate);
   }
   std::string plain = message;
   if (plain.find("locked") != std::string::npos || plain.find("duplicate") != std::string::npos) plain = state;

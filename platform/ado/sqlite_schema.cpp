@@ -102,7 +102,7 @@ Error SqliteError(int rc, const std::string& utf8_message) {
   const int primary = rc & 0xff;
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
     return Error(kErrProvider, "Could not update; currently locked by another session on this machine. (" +
-                                   message + ")");
+                                   message + ")", false, ErrorKind::Locked);
   if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
     std::string d =
         "The changes you requested to the table were not successful because they would create duplicate "
@@ -110,7 +110,7 @@ Error SqliteError(int rc, const std::string& utf8_message) {
     // The backend's text names the table and column; a name holding the word
     // of a lock conflict must not turn this into one.
     if (message.find("locked") == std::string::npos) d += " (" + message + ")";
-    return Error(kErrProvider, d);
+    return Error(kErrProvider, d, false, ErrorKind::Duplicate);
   }
   if (primary == SQLITE_CONSTRAINT) return Error(kErrIntegrity, message);
   if (primary == SQLITE_ERROR || primary == SQLITE_MISMATCH || primary == SQLITE_RANGE ||

@@ -69,13 +69,14 @@ class FaultySession : public detail::Session {
 
 Error LockConflict() {
   return Error(kErrProvider,
-               "Could not update; currently locked by another session on this machine. (database is locked)");
+               "Could not update; currently locked by another session on this machine. (database is locked)", false,
+               ErrorKind::Locked);
 }
 
 Error DuplicateKey() {
   return Error(kErrProvider,
                "The changes you requested to the table were not successful because they would create duplicate "
-               "values in the index, primary key, or relationship. (injected)");
+               "values in the index, primary key, or relationship. (injected)", false, ErrorKind::Duplicate);
 }
 
 void FaultPlan::Fail(Rule rule) {

@@ -1,6 +1,7 @@
 // ExecuteDbCommand, the lock-retry policy and the packet archive against
 // real lock conflicts and a concurrent writer.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "engine_fixture.h"
@@ -177,18 +178,55 @@ TEST_P(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
   EXPECT_EQ(Count("Logs"), 1);
 }
 
-TEST(LockRetryPolicyTest, ClassifiesByNumberAndExactWordsAndADuplicateAfterALockEndsAtOnce) {
+// The policy decides by the failure's kind, which the database layer sets
+// from the backend's result code: the words of a message decide nothing
+// (a table or a value may be named "locked").
+TEST(LockRetryPolicyTest, ClassifiesByKindNotByWordsAndADuplicateAfterALockEndsAtOnce) {
   using lockretry::ClassifyFailure;
   using lockretry::FailureClass;
-  EXPECT_EQ(ClassifyFailure(-2147467259, "database is locked"), FailureClass::Lock);
-  EXPECT_EQ(ClassifyFailure(-2147217887, "table is locked"), FailureClass::Lock);
-  EXPECT_EQ(ClassifyFailure(-2147467259, "Record is Locked"), FailureClass::Other);
-  EXPECT_EQ(ClassifyFailure(-2147467259, "duplicate values"), FailureClass::Duplicate);
-  EXPECT_EQ(ClassifyFailure(-2147467259, "duplicate and locked"), FailureClass::Lock);
-  EXPECT_EQ(ClassifyFailure(-1, "database is locked"), FailureClass::Other);
+  using ado::ErrorKind;
+  const int32_t kProvider = -2147467259;
+  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "database is locked", false, ErrorKind::Locked)), FailureClass::Lock);
+  EXPECT_EQ(ClassifyFailure(ado::Error(-1, "busy", false, ErrorKind::Locked)), FailureClass::Lock);
+  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "no such table: locked")), FailureClass::Other);
+  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "duplicate values")), FailureClass::Other);
+  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "x", false, ErrorKind::Duplicate)), FailureClass::Duplicate);
+  // A failure of the whole database is no lock, whatever it was before.
+  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "locked", true, ErrorKind::Locked)), FailureClass::Other);
   lockretry::LockRetryPolicy policy;   // a lock, then a duplicate: the duplicate outcome at once
-  EXPECT_EQ(policy.OnFailure(-2147467259, "locked"), lockretry::Decision::Retry);
-  EXPECT_EQ(policy.OnFailure(-2147467259, "duplicate"), lockretry::Decision::Duplicate);
+  EXPECT_EQ(policy.OnFailure(ado::Error(kProvider, "locked", false, ErrorKind::Locked)), lockretry::Decision::Retry);
+  EXPECT_EQ(policy.OnFailure(ado::Error(kProvider, "duplicate", false, ErrorKind::Duplicate)),
+            lockretry::Decision::Duplicate);
+}
+
+// The backend's own codes give the kinds: a write lock held by another
+// connection, a unique key repeated, a statement that names a table
+// "locked" or a value "duplicate".
+TEST(LockRetryPolicyTest, SqliteResultCodesGiveTheKinds) {
+  testkit::TempDir dir;
+  const std::string path = dir.File("kinds.db");
+  testkit::Touch(path);
+  const std::string cs = "Provider=SQLite;Data Source=" + path + ";Busy Timeout=0";
+  ado::Connection c, other;
+  c.Open(cs);
+  other.Open(cs);
+  c.Execute("Create Table locked (Record INTEGER Constraint CU1 Unique, Name VARCHAR (50))");
+  c.Execute("Insert into locked values ( 1, 'duplicate')");
+  auto kind_of = [](const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const ado::Error& e) {
+      return e.Kind();
+    }
+    return ado::ErrorKind::Other;   // no failure: reported by the expectations below
+  };
+  EXPECT_EQ(kind_of([&] { c.Execute("Insert into locked values ( 1, 'x')"); }), ado::ErrorKind::Duplicate);
+  EXPECT_EQ(kind_of([&] { c.Execute("Select Nothing From locked"); }), ado::ErrorKind::Other);
+  EXPECT_EQ(kind_of([&] { c.Execute("Select * From duplicate"); }), ado::ErrorKind::Other);
+  c.BeginTrans();
+  c.Execute("Insert into locked values ( 2, 'y')");
+  EXPECT_EQ(kind_of([&] { other.Execute("Insert into locked values ( 3, 'z')"); }), ado::ErrorKind::Locked);
+  c.RollbackTrans();
 }
 
 TEST(LockRetryPolicyTest, NineSilentRetriesForALockOneForAnythingElseAndYesCountsAfresh) {
@@ -196,27 +234,28 @@ TEST(LockRetryPolicyTest, NineSilentRetriesForALockOneForAnythingElseAndYesCount
   auto boxes = std::make_shared<msgbox::ScriptedMessageBoxes>();
   auto previous = msgbox::Install(boxes);
   lockretry::LockRetryPolicy policy;
-  const int32_t kLock = -2147467259;
+  const ado::Error kLock(-2147467259, "database is locked", false, ado::ErrorKind::Locked);
   for (int round = 0; round < 2; ++round) {   // Yes starts the count again
     for (int attempt = 1; attempt <= 9; ++attempt)
-      ASSERT_EQ(policy.OnFailure(kLock, "database is locked"), Decision::Retry) << attempt;
+      ASSERT_EQ(policy.OnFailure(kLock), Decision::Retry) << attempt;
     EXPECT_EQ(boxes->shown().size(), static_cast<size_t>(round));
     boxes->Push(msgbox::vbYes);
-    EXPECT_EQ(policy.OnFailure(kLock, "database is locked"), Decision::Retry);   // the 10th: asked
+    EXPECT_EQ(policy.OnFailure(kLock), Decision::Retry);   // the 10th: asked
     EXPECT_EQ(boxes->shown().size(), static_cast<size_t>(round + 1));
     EXPECT_EQ(policy.counter(), 0);
   }
   boxes->Clear();
   lockretry::LockRetryPolicy other;
-  EXPECT_EQ(other.OnFailure(-1, "no such table"), Decision::Retry);
+  EXPECT_EQ(other.OnFailure(ado::Error(-1, "no such table")), Decision::Retry);
   EXPECT_TRUE(boxes->shown().empty());
   boxes->Push(msgbox::vbNo);
-  EXPECT_EQ(other.OnFailure(-1, "no such table"), Decision::Ignore);
+  EXPECT_EQ(other.OnFailure(ado::Error(-1, "no such table")), Decision::Ignore);
   ASSERT_EQ(boxes->shown().size(), 1u);
   EXPECT_EQ(boxes->shown()[0].text.rfind("An error occured", 0), 0u);
   lockretry::LockRetryPolicy duplicate;
-  EXPECT_EQ(duplicate.OnFailure(kLock, "duplicate key"), Decision::Retry);
-  EXPECT_EQ(duplicate.OnFailure(kLock, "duplicate key"), Decision::Duplicate);
+  const ado::Error kDuplicate(-2147467259, "duplicate key", false, ado::ErrorKind::Duplicate);
+  EXPECT_EQ(duplicate.OnFailure(kDuplicate), Decision::Retry);
+  EXPECT_EQ(duplicate.OnFailure(kDuplicate), Decision::Duplicate);
   EXPECT_EQ(boxes->shown().size(), 1u);
   msgbox::Install(previous);
 }

@@ -75,6 +75,7 @@ TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(locked.Number(), ado::kErrProvider);
   EXPECT_TRUE(Has(locked, "locked")) << locked.Description();
+  EXPECT_EQ(locked.Kind(), ado::ErrorKind::Locked);
   EXPECT_FALSE(Has(locked, "duplicate"));
   EXPECT_LT(waited, std::chrono::seconds(5));   // the busy timeout, not forever
 
@@ -88,6 +89,11 @@ TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   other.Commit();
   ado::Error dup = ErrorOf([&] { conn_.Execute("Insert into Types values ( 3, 'd', 0)"); });
   EXPECT_TRUE(Has(dup, "duplicate")) << dup.Description();
+  EXPECT_EQ(dup.Kind(), ado::ErrorKind::Duplicate);
+  // Names holding the two words make neither kind.
+  conn_.Execute("Create Table locked (Record integer, Name varchar (50))");
+  EXPECT_EQ(ErrorOf([&] { conn_.Execute("Insert into locked (Record, Nothing) values ( 1, 'duplicate')"); }).Kind(),
+            ado::ErrorKind::Other);
 }
 
 // Two sessions each waiting for what the other holds: the server ends one
@@ -129,7 +135,7 @@ TEST_F(AdoPostgres, ADeadlockIsALockConflict) {
   EXPECT_EQ(e.Number(), ado::kErrProvider);
   EXPECT_TRUE(Has(e, "locked")) << e.Description();
   EXPECT_TRUE(Has(e, "deadlock")) << e.Description();
-  EXPECT_FALSE(e.Unavailable());
+  EXPECT_EQ(e.Kind(), ado::ErrorKind::Locked);
   if (!my_error) mine.CommitTrans();
   other.RollbackTrans();
 }
