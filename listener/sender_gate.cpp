@@ -125,6 +125,7 @@ AllowList ParseAllowList(const std::string& text, const std::string& file_name) 
     line = Trim(line);
     if (line.empty() && control == std::string::npos) continue;
     const std::vector<std::string> words = Words(line);
+    if (words.empty() && control == std::string::npos) continue;   // separators only
     const std::string where = file_name + " line " + std::to_string(number) + ": ";
     const std::string first = words.empty() ? std::string() : words[0];
     const long port = AllDigits(first) ? std::strtol(first.c_str(), nullptr, 10) : 0;

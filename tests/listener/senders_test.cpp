@@ -62,8 +62,8 @@ TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
 }
 
 TEST(AllowListFile, LinesCommentsAndFaultsNamingTheLine) {
-  AllowList ok = ParseAllowList("# senders\r\n28000 10.0.0.5, 192.168.1.0/24 # lan\r\n\r\n"
-                                "28001 2001:db8::/32\n28000 ::1\n", "c.allow");
+  AllowList ok = ParseAllowList("# senders\r\n28000 10.0.0.5, 192.168.1.0/24 # lan\r\n\r\n,,\n , \n"
+                                "28001 2001:db8::/32\n28000 ::1\n", "c.allow");   // a line of separators is empty
   EXPECT_TRUE(ok.problems.empty());
   ASSERT_EQ(ok.ports.size(), 2u);
   EXPECT_EQ(ok.ports[28000].size(), 3u);   // two lines add up

@@ -1,0 +1,28 @@
+// Fuzz target: the allow-list reader and the address and network readers.
+// The input is an allow-list file; each of its words is also read as an
+// address and as a network, and every address read is matched against
+// every network of the list.
+#include <array>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sender_gate.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const tallyhost::AllowList list = tallyhost::ParseAllowList(text, "fuzz.allow");
+  std::vector<std::array<uint8_t, 16>> addresses;
+  std::istringstream words(text);
+  for (std::string w; words >> w;) {
+    std::array<uint8_t, 16> a{};
+    if (tallyhost::ParseAddress(w, &a)) addresses.push_back(a);
+    tallyhost::Network n;
+    (void)tallyhost::ParseNetwork(w, &n);
+  }
+  for (const auto& [port, networks] : list.ports)
+    for (const tallyhost::Network& n : networks)
+      for (const auto& a : addresses) (void)n.Contains(a);
+  return 0;
+}
