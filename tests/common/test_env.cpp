@@ -246,39 +246,46 @@ std::string RunShell(const std::string& command, int* status) {
   return out;
 }
 
-std::string HttpStatusOf(int port, const std::string& request) {
+namespace {
+// A connection to loopback `port` that has been sent `request`; -1 when
+// either failed.
+int SentRequest(int port, const std::string& request) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()))
+    return fd;
+  ::close(fd);
+  return -1;
+}
+}  // namespace
+
+std::string HttpStatusOf(int port, const std::string& request) {
+  const int fd = SentRequest(port, request);
+  std::string answer;
+  if (fd >= 0) {
     char buf[4096];
     ssize_t n;
     while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+    ::close(fd);
   }
-  ::close(fd);
   return answer.size() >= 12 ? answer.substr(9, 3) : "none";
 }
 
 std::string HttpAnswer(int port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval minute{60, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = SentRequest(port, request);
   std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+  if (fd >= 0) {
+    timeval minute{60, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
     char buf[4096];
     ssize_t n;
     while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+    ::close(fd);
   }
-  ::close(fd);
   return answer;
 }
 
