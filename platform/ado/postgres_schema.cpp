@@ -155,6 +155,11 @@ const std::string* PostgresSession::TableNamed(const std::string& name, bool ref
   return found;
 }
 
+const std::string* PostgresSession::TableNamedNow(const std::string& name) {
+  LoadTables();
+  return pg::FindName(handle_->catalog.tables, name);
+}
+
 const std::vector<jet::Column>* PostgresSession::ColumnsOf(const std::string& table) {
   const std::string* name = TableNamed(table, false);
   if (!name) name = TableNamed(table, true);

@@ -129,6 +129,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   const std::vector<jet::Column>* ColumnsOf(const std::string& table) override;
   // pg::NameSource
   const std::string* TableNamed(const std::string& name, bool refresh) override;
+  const std::string* TableNamedNow(const std::string& name) override;
 
  private:
   PGconn* Conn();   // throws on a closed session or a lost connection

@@ -72,7 +72,7 @@ std::string CreateTable(const std::string& s, const std::vector<Token>& t, NameS
   size_t k = SkipIfNotExists(t, 2, &if_not_exists);
   if (k >= t.size() || !IsName(t[k])) return s;
   const std::string& name = t[k].text;
-  if (!if_not_exists && tables.TableNamed(name, true))
+  if (!if_not_exists && tables.TableNamedNow(name))
     throw Error(kErrCommand, "Table '" + name + "' already exists.");
   w.Replace(t[k], Quote(name));
   int depth = 0;

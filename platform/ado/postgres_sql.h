@@ -44,6 +44,9 @@ class NameSource {
   // The catalog name of a table; null when none. With `refresh` the list is
   // read again before giving up.
   virtual const std::string* TableNamed(const std::string& name, bool refresh) = 0;
+  // The same, from the list as the catalog holds it now (another program
+  // may have dropped or made the table since the list was read).
+  virtual const std::string* TableNamedNow(const std::string& name) { return TableNamed(name, true); }
 };
 
 // Finds a name exactly, else the single name equal without regard to case.

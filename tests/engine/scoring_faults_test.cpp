@@ -228,6 +228,23 @@ TEST_P(ScoringFaults, WhatThePassesRememberGivesWayToAnotherProgramsChanges) {
   EXPECT_EQ(Table("SELECT Record, Killer, Victim FROM Scores_0000001 ORDER BY Record"), (Lines{"1|2|3", "2|2|3"}));
 }
 
+// Another program takes the database back to before the running game (a
+// backup put back): the game the passes remember is gone, and the next
+// score rows start a game of their own instead of going to the lost one.
+TEST_P(ScoringFaults, AGameTakenAwayByAnotherProgramIsNotWrittenToAgain) {
+  Stored(Alpha({Score("Zed", "Ann", "Kill", "Rail", "1", "5")}));
+  ASSERT_EQ(Count("Games"), 1);
+  Exec("DELETE FROM Logs_Games; DELETE FROM Servers_Games; DELETE FROM Games_Cvars; DELETE FROM Games;"
+       "DROP TABLE Scores_0000001");
+  auto r = Pass(Alpha({Score("Bob", "Ann", "Kill", "Rail", "1", "6")}, 2));
+  EXPECT_FALSE(r.threw) << r.error;
+  EXPECT_TRUE(r.outcome.completed) << (boxes_->shown().empty() ? "" : boxes_->shown()[0].text);
+  EXPECT_TRUE(boxes_->shown().empty());
+  EXPECT_EQ(Table("SELECT Record FROM Games"), Lines{"1"});
+  EXPECT_EQ(Table("SELECT Server, Game FROM Servers_Games"), Lines{"1|1"});
+  EXPECT_EQ(Table("SELECT Score, Offset FROM Scores_0000001"), Lines{"1|6"});   // its one row
+}
+
 // A unique key besides Record keeps every number duplicate; a largest Record
 // at the top of the 32-bit range leaves no number.
 TEST_P(ScoringFaults, NewRowNumberingEndsWithAClearFailureInsteadOfLooping) {

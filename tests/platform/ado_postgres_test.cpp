@@ -302,11 +302,13 @@ TEST_F(AdoPostgres, AKeptRowsStampIgnoresAddedRowsAndFreeColumnsButNoChangeOfWha
   conn_.Execute("Insert into Servers values ( 1, '27960')");
   conn_.Execute("Insert into Scores values ( 1, 1.5)");
   conn_.WatchRows({{"servers", {"Server_Port"}}, {"Scores", {}}});
-  auto kept = [&] {
+  auto kept = [&](bool whole = true) {
     conn_.BeginTrans();
     const uint64_t inside = conn_.KeptRowsStamp();
     conn_.CommitTrans();
-    EXPECT_EQ(conn_.KeptRowsStamp(), inside);   // read outside a transaction: the same
+    // Read outside a transaction: the same (a watch found broken stands in
+    // with the change stamp, which other databases' writes move).
+    if (whole) EXPECT_EQ(conn_.KeptRowsStamp(), inside);
     return inside;
   };
   auto other = [&](const std::string& sql) { testkit::PgExec(server(), db_, sql); };
@@ -346,7 +348,7 @@ TEST_F(AdoPostgres, AKeptRowsStampIgnoresAddedRowsAndFreeColumnsButNoChangeOfWha
         "insert into \"Scores\" values (1, 1.5); select setval('tally_changes', " + count[0][0] + ")");
   // The first transaction finds the watch broken (the change stamp stands
   // in), the next one has it made again.
-  const uint64_t broken = kept();
+  const uint64_t broken = kept(false);
   for (uint64_t before : seen) EXPECT_NE(broken, before);
   changed_by("select 1");
   EXPECT_EQ(Rows("select count(*) from pg_trigger where tgname = 'tally_change_watch'"), (Grid{{"2"}}));
