@@ -124,6 +124,9 @@ struct Refresher::Impl {
   std::set<int64_t> event_types;   // types whose name is a player-event keyword
   std::set<std::string> tables;    // the database's tables, read when a score table fails
   bool tables_read = false;
+  // The derived file had content when the last pass ended (a file just
+  // made in WAL mode may stay empty until its log is checkpointed).
+  bool had_content = false;
 };
 
 Refresher::Refresher(std::string connection_string, std::string derived_path)
@@ -322,11 +325,10 @@ bool LastRowsAsRead(ado::Connection& c, Db& db) {
   return true;
 }
 
-// Whether the file at `path` starts as an SQLite database does (a missing
-// file does too: it is made afresh).
+// Whether the file at `path` starts as an SQLite database does.
 bool LooksLikeDatabase(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return true;
+  if (!f) return false;
   char head[16] = {};
   const size_t n = std::fread(head, 1, sizeof head, f);
   std::fclose(f);
@@ -507,14 +509,23 @@ RefreshStats Refresher::RefreshOnce() {
     impl_->event_types.clear();
     for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((derived_path_ + suffix).c_str());
   };
-  if (impl_->db && !LooksLikeDatabase(derived_path_)) discard();
+  struct stat st;
+  const bool present = ::stat(derived_path_.c_str(), &st) == 0;
+  const bool emptied = present && st.st_size == 0 && impl_->had_content;
+  const bool overwritten = present && st.st_size > 0 && !LooksLikeDatabase(derived_path_);
+  if (impl_->db && (emptied || overwritten)) discard();
+  auto pass = [&] {
+    RefreshStats stats = Pass();
+    impl_->had_content = ::stat(derived_path_.c_str(), &st) == 0 && st.st_size > 0;
+    return stats;
+  };
   try {
-    return Pass();
+    return pass();
   } catch (const DbError& e) {
     if (e.code() != SQLITE_CORRUPT && e.code() != SQLITE_NOTADB) throw;
   }
   discard();
-  RefreshStats stats = Pass();
+  RefreshStats stats = pass();
   stats.rebuilt = true;
   return stats;
 }
