@@ -76,6 +76,11 @@ class MainForm : public QObject {
   uint64_t Failed() const { return failed_; }
   uint64_t Deferred() const { return deferred_; }
   uint64_t AlreadyStored() const { return already_stored_; }
+  // Hands the next waiting datagram over, taking the entries in turn and
+  // passing over an entry whose pause after a deferred pass (1 s, doubling
+  // to at most a minute, on env's monotonic clock) has not ended; the
+  // arrival and retry timers call it.
+  void HandOverNext();
   // Ends the hand-over before the program ends, within a few seconds:
   // everything received stays in the spools; datagrams that no spool could
   // take are handed over while the database takes them at once, and the
@@ -110,7 +115,6 @@ class MainForm : public QObject {
   void Collect();
   void SkipStored(int element, EntryQueue& q);
   void OnArrived();
-  void HandOverNext();
   void Continue();
   void ScheduleRetry();
   std::shared_ptr<Spool> SpoolOf(int element, int32_t port);

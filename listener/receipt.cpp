@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "env.h"
 #include "box_throttle.h"
 #include "client/pass_properties.h"
 #include "connection_list.h"
@@ -212,7 +213,7 @@ void MainForm::HandOverNext() {
   // Entries take turns, starting after the one served last.
   std::rotate(elements.begin(), std::upper_bound(elements.begin(), elements.end(), last_element_),
               elements.end());
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = env::Current().SteadyNow();
   for (int e : elements) {
     EntryQueue& q = queues_[e];
     if (q.retry_at > now) continue;
@@ -231,7 +232,7 @@ void MainForm::HandOverNext() {
     const uint64_t waiting = q.memory.size() + (q.spool ? q.spool->Waiting() : 0);
     if (HandOver(e, *d, waiting, from_memory ? std::string() : q.spool->Key()) == PassEnd::Deferred) {
       q.pause = std::min(std::max(q.pause * 2, kFirstPause), kLongestPause);
-      q.retry_at = std::chrono::steady_clock::now() + q.pause;
+      q.retry_at = env::Current().SteadyNow() + q.pause;
     } else {
       q.pause = std::chrono::milliseconds{0};
       q.retry_at = {};
@@ -263,7 +264,7 @@ void MainForm::ScheduleRetry() {
       first = q.retry_at;
   }
   if (first == std::chrono::steady_clock::time_point{}) return;
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(first - std::chrono::steady_clock::now());
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(first - env::Current().SteadyNow());
   retry_timer_->start(static_cast<int>(std::max<int64_t>(ms.count(), 0) + 1));
 }
 

@@ -1,4 +1,4 @@
-// env: the clock and the process environment, reached through one small
+// env: the clocks and the process environment, reached through one small
 // interface so that tests can replace them.
 //
 // Code that needs the time or an environment variable asks env::Current().
@@ -32,6 +32,8 @@ class Env {
   virtual double LocalNow() = 0;
   // The wall-clock time now.
   virtual std::chrono::system_clock::time_point WallClock() = 0;
+  // The monotonic clock now, for pauses and intervals.
+  virtual std::chrono::steady_clock::time_point SteadyNow() { return std::chrono::steady_clock::now(); }
   // The value of an environment variable; nullopt when it is not set.
   virtual std::optional<std::string> Variable(const std::string& name) = 0;
 };
@@ -65,6 +67,7 @@ class FixedLocalTime : public Env {
   FixedLocalTime(double serial, Env& beneath) : serial_(serial), beneath_(beneath) {}
   double LocalNow() override { return serial_; }
   std::chrono::system_clock::time_point WallClock() override { return beneath_.WallClock(); }
+  std::chrono::steady_clock::time_point SteadyNow() override { return beneath_.SteadyNow(); }
   std::optional<std::string> Variable(const std::string& name) override {
     return beneath_.Variable(name);
   }

@@ -39,6 +39,11 @@ TestEnv::~TestEnv() { env::Install(previous_); }
 
 double TestEnv::LocalNow() { return local_now_ ? *local_now_ : env::Default().LocalNow(); }
 std::chrono::system_clock::time_point TestEnv::WallClock() { return env::Default().WallClock(); }
+std::chrono::steady_clock::time_point TestEnv::SteadyNow() {
+  const int64_t ticks = steady_;
+  return ticks == 0 ? env::Default().SteadyNow()
+                    : std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+}
 std::optional<std::string> TestEnv::Variable(const std::string& name) {
   auto it = variables_.find(name);
   return it != variables_.end() ? it->second : env::Default().Variable(name);

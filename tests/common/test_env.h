@@ -2,6 +2,7 @@
 // data folder pointed into it, and small file utilities.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -18,8 +19,10 @@ namespace testkit {
 
 // An Env for tests (env.h), installed for the whole process while it lives
 // (the previous one comes back on destruction). Its local clock stands at the
-// time set with SetLocalNow, else runs as the platform's; variables set with
-// SetVariable hide the process's (nullopt: unset). Install it before the code
+// time set with SetLocalNow, else runs as the platform's; its monotonic clock
+// stands still once DriveSteadyClock was called and moves only by
+// AdvanceSteadyClock; variables set with SetVariable hide the process's
+// (nullopt: unset). Install it before the code
 // under test starts threads of its own.
 class TestEnv : public env::Env {
  public:
@@ -33,13 +36,20 @@ class TestEnv : public env::Env {
     variables_[name] = std::move(value);
   }
 
+  void DriveSteadyClock() { steady_ = std::chrono::steady_clock::now().time_since_epoch().count(); }
+  void AdvanceSteadyClock(std::chrono::milliseconds by) {
+    steady_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(by).count();
+  }
+
   double LocalNow() override;
   std::chrono::system_clock::time_point WallClock() override;
+  std::chrono::steady_clock::time_point SteadyNow() override;
   std::optional<std::string> Variable(const std::string& name) override;
 
  private:
   env::Env* previous_;
   std::optional<double> local_now_;
+  std::atomic<int64_t> steady_{0};   // steady_clock ticks; 0: the platform's clock
   std::map<std::string, std::optional<std::string>> variables_;
 };
 

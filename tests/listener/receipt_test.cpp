@@ -124,6 +124,39 @@ TEST_F(ReceiptTest, FailuresAreShownAndReceivingGoesOn) {
   EXPECT_EQ(Form().HandedOver() + Form().Failed(), sent.size() + 1);
 }
 
+// A deferred datagram is tried again once its pause has ended: 1 s, then
+// twice as long each time up to a minute, on a clock the test drives; once
+// stored, the next deferral pauses 1 s again.
+TEST_F(ReceiptTest, ADeferredDatagramWaitsAPauseThatDoublesUpToAMinute) {
+  testkit::TestEnv clock;
+  clock.DriveSteadyClock();
+  StartEntries(1);
+  std::remove(dbs[1].c_str());   // the database can not be opened: every pass is deferred
+  SendDatagram(ports[1], ValidDatagram(1));
+  ASSERT_TRUE(WaitUntil([&] { return Form().Deferred() == 1 && !Form().Busy(); }));
+  uint64_t tries = 1;
+  auto pause_is = [&](int ms) {
+    clock.AdvanceSteadyClock(std::chrono::milliseconds(ms - 1));
+    Form().HandOverNext();
+    EXPECT_EQ(Form().Deferred(), tries) << "tried again before " << ms << " ms";
+    clock.AdvanceSteadyClock(std::chrono::milliseconds(1));
+    Form().HandOverNext();
+    EXPECT_EQ(Form().Deferred(), ++tries) << "not tried again after " << ms << " ms";
+  };
+  for (int ms : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) pause_is(ms);
+
+  ASSERT_EQ(NewDatabase("db1.mdb"), dbs[1]);
+  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + dbs[1]);
+  clock.AdvanceSteadyClock(std::chrono::milliseconds(60000));
+  Form().HandOverNext();
+  ASSERT_TRUE(WaitLogs(1, 1));
+  std::remove(dbs[1].c_str());
+  SendDatagram(ports[1], ValidDatagram(2));
+  ASSERT_TRUE(WaitUntil([&] { return Form().Deferred() == tries + 1 && !Form().Busy(); }));
+  ++tries;
+  pause_is(1000);
+}
+
 TEST_F(ReceiptTest, DatagramsDuringAPromptFollowInArrivalOrder) {
   StartEntries(1);
   auto holder = std::make_unique<testkit::WriteLock>(dbs[1]);
