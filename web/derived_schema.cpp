@@ -13,6 +13,8 @@ CREATE TABLE IF NOT EXISTS players (
   frags INTEGER NOT NULL DEFAULT 0, deaths INTEGER NOT NULL DEFAULT 0,
   suicides INTEGER NOT NULL DEFAULT 0, score INTEGER NOT NULL DEFAULT 0,
   games INTEGER NOT NULL DEFAULT 0, last_game INTEGER NOT NULL DEFAULT 0, last_serial REAL,
+  mu REAL NOT NULL DEFAULT 25.0, sigma REAL NOT NULL DEFAULT (25.0 / 3),
+  rating REAL GENERATED ALWAYS AS (mu - 3 * sigma) VIRTUAL,
   fpd REAL GENERATED ALWAYS AS (CAST(frags AS REAL) / MAX(deaths, 1)) VIRTUAL);
 CREATE INDEX IF NOT EXISTS players_name ON players (name, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_frags ON players (frags, id) WHERE games > 0;
@@ -21,6 +23,7 @@ CREATE INDEX IF NOT EXISTS players_suicides ON players (suicides, id) WHERE game
 CREATE INDEX IF NOT EXISTS players_score ON players (score, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_games ON players (games, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_rating ON players (rating, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_last ON players (last_serial, id) WHERE games > 0;
 CREATE VIRTUAL TABLE IF NOT EXISTS player_names USING fts5 (name, tokenize = 'trigram');
 CREATE TABLE IF NOT EXISTS weapons (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
@@ -34,8 +37,9 @@ CREATE TABLE IF NOT EXISTS games (
   id INTEGER PRIMARY KEY, stdlog TEXT, patch TEXT, start TEXT, start_serial REAL,
   end_time TEXT, flags INTEGER, open INTEGER NOT NULL, final INTEGER NOT NULL DEFAULT 0,
   last_record INTEGER NOT NULL DEFAULT 0, last_row TEXT NOT NULL DEFAULT '', rows INTEGER NOT NULL DEFAULT 0,
-  players INTEGER NOT NULL DEFAULT 0);
+  players INTEGER NOT NULL DEFAULT 0, rate_serial REAL, rated INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS games_pending ON games (final, id);
+CREATE INDEX IF NOT EXISTS games_rating ON games (rated, rate_serial, id);
 CREATE TABLE IF NOT EXISTS server_games (rec INTEGER PRIMARY KEY, server INTEGER, game INTEGER);
 CREATE INDEX IF NOT EXISTS server_games_server ON server_games (server, game);
 CREATE INDEX IF NOT EXISTS server_games_game ON server_games (game);

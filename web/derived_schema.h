@@ -15,7 +15,7 @@ namespace web {
 
 class Db;
 
-constexpr int kDerivedVersion = 6;
+constexpr int kDerivedVersion = 7;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

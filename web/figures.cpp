@@ -4,13 +4,15 @@
 #include <map>
 
 #include "codepage.h"
+#include "rating.h"
 
 namespace web {
 namespace {
 
 using json = nlohmann::json;
 
-const char* const kPlayerSorts[] = {"name", "frags", "deaths", "suicides", "score", "fpd", "games", "last_seen", nullptr};
+const char* const kPlayerSorts[] = {"name", "frags", "deaths", "suicides", "score", "fpd", "games", "last_seen", "rating",
+                                    nullptr};
 const char* const kWeaponSorts[] = {"name", "frags", "suicides", "score_rows", "score", nullptr};
 const char* const kTypeSorts[] = {"name", "score_rows", "score", nullptr};
 const char* const kMapSorts[] = {"name", "games", "score_rows", nullptr};
@@ -266,7 +268,7 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
   const std::string column = query.sort == "last_seen" ? "last_serial" : query.sort;
   Stmt q(db.handle(),
          "SELECT id, ifnull(name, ''), frags, deaths, suicides, score, games, "
-         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), '') FROM players WHERE " +
+         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), ''), mu, sigma FROM players WHERE " +
              where + " ORDER BY " + column + " " + order + ", id " + order + " LIMIT ?2 OFFSET ?3");
   if (!pattern.empty()) q.Bind(1, pattern);
   q.Bind(2, kPageSize).Bind(3, (query.page - 1) * kPageSize);
@@ -274,7 +276,8 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
   while (q.Step())
     players.push_back(json{{"record", q.Int(0)}, {"name", q.Text(1)}, {"frags", q.Int(2)}, {"deaths", q.Int(3)},
                            {"suicides", q.Int(4)}, {"score", q.Int(5)}, {"frags_per_death", PerDeath(q.Int(2), q.Int(3))},
-                           {"games", q.Int(6)}, {"last_seen", q.Text(7)}});
+                           {"games", q.Int(6)}, {"last_seen", q.Text(7)}, {"mu", q.Real(8)}, {"sigma", q.Real(9)},
+                           {"rating", rating::Shown({q.Real(8), q.Real(9)})}});
   return json{{"sort", query.sort}, {"order", query.order}, {"q", query.q}, {"page", query.page},
               {"pages", pages},     {"total", total},       {"players", players}};
 }
@@ -282,13 +285,14 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
 json PlayerJson(Db& db, int64_t player) {
   Stmt q(db.handle(),
          "SELECT id, ifnull(name, ''), ifnull(first_seen, ''), frags, deaths, suicides, score, games, "
-         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), '') FROM players WHERE id = ?");
+         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), ''), mu, sigma FROM players WHERE id = ?");
   q.Bind(1, player);
   if (!q.Step() || q.IsNull(1)) throw NotFound("no such player");
   json out{{"record", q.Int(0)},   {"name", q.Text(1)},     {"first_seen", q.Text(2)},
            {"frags", q.Int(3)},    {"deaths", q.Int(4)},    {"suicides", q.Int(5)},
            {"score", q.Int(6)},    {"frags_per_death", PerDeath(q.Int(3), q.Int(4))},
-           {"games", q.Int(7)},    {"last_seen", q.Text(8)}};
+           {"games", q.Int(7)},    {"last_seen", q.Text(8)},
+           {"mu", q.Real(9)},      {"sigma", q.Real(10)},   {"rating", rating::Shown({q.Real(9), q.Real(10)})}};
 
   json weapons = json::array();
   {

@@ -8,7 +8,8 @@
 //   suicides  rows with the player as both;
 //   score     the sum of Score over the rows with the player as Killer;
 //   games     the games in whose score table a row names the player;
-//   frags per death  frags / max(deaths, 1), to two decimals.
+//   frags per death  frags / max(deaths, 1), to two decimals;
+//   mu, sigma, rating  the skill rating (rating_store.h), rating = mu - 3 sigma.
 // The rows the engine writes for joins, leaves, team changes and renames
 // (weapon 0, type named after the keyword) name players but are no kills:
 // they count for games only (a rename is no frag of the old name on the new).
@@ -38,7 +39,7 @@ struct BadRequest : std::runtime_error {
 constexpr int64_t kPageSize = 50;
 
 struct PlayerQuery {
-  std::string sort = "score";   // name frags deaths suicides score fpd games last_seen
+  std::string sort = "rating";  // name frags deaths suicides score fpd games last_seen rating
   std::string order = "desc";   // asc desc
   std::string q;                // part of the name, any letter case
   int64_t page = 1;

@@ -139,12 +139,13 @@ std::string PlayersPage(const json& j) {
   b += "<p>" + T(j["total"]) + " players.</p><table>" +
        SortHeads("/players?" + qpart, j,
                  {{"", "#"}, {"name", "Player"}, {"frags", "Frags"}, {"deaths", "Deaths"}, {"suicides", "Suicides"},
-                  {"score", "Score"}, {"fpd", "Frags per death"}, {"games", "Games"}, {"last_seen", "Last seen"}});
+                  {"score", "Score"}, {"fpd", "Frags per death"}, {"games", "Games"}, {"last_seen", "Last seen"},
+                  {"rating", "Rating"}});
   int64_t rank = (j["page"].get<int64_t>() - 1) * 50;
   for (const json& p : j["players"])
     b += "<tr><td class=\"n\">" + std::to_string(++rank) + "</td><td>" + PlayerLink(p) + "</td>" + Num(p["frags"]) +
          Num(p["deaths"]) + Num(p["suicides"]) + Num(p["score"]) + Num(p["frags_per_death"]) + Num(p["games"]) +
-         "<td>" + T(p["last_seen"]) + "</td></tr>";
+         "<td>" + T(p["last_seen"]) + "</td>" + Num(p["rating"]) + "</tr>";
   const std::string base = "/players?" + qpart + "sort=" + Escape(UrlEncode(j["sort"])) + "&amp;order=" +
                            Escape(UrlEncode(j["order"])) + "&amp;";
   return Frame("Players", b + "</table>" + Pager(base, j));
@@ -152,9 +153,9 @@ std::string PlayersPage(const json& j) {
 
 std::string PlayerPage(const json& j) {
   std::string b = "<table><tr><th>Frags</th><th>Deaths</th><th>Suicides</th><th>Score</th><th>Frags per death</th>"
-                  "<th>Games</th><th>First seen</th><th>Last seen</th></tr><tr>" +
+                  "<th>Games</th><th>First seen</th><th>Last seen</th><th>Rating</th></tr><tr>" +
                   Num(j["frags"]) + Num(j["deaths"]) + Num(j["suicides"]) + Num(j["score"]) + Num(j["frags_per_death"]) +
-                  Num(j["games"]) + "<td>" + T(j["first_seen"]) + "</td><td>" + T(j["last_seen"]) + "</td></tr></table>";
+                  Num(j["games"]) + "<td>" + T(j["first_seen"]) + "</td><td>" + T(j["last_seen"]) + "</td>" + Num(j["rating"]) + "</tr></table>";
   b += "<h2>Weapons</h2><table><tr><th>Weapon</th><th>Frags</th><th>Deaths</th><th>Suicides</th></tr>";
   for (const json& w : j["weapons"])
     b += "<tr><td>" + T(w["name"]) + "</td>" + Num(w["frags"]) + Num(w["deaths"]) + Num(w["suicides"]) + "</tr>";

@@ -18,6 +18,7 @@
 
 #include "ado.h"
 #include "derived_schema.h"
+#include "rating_store.h"
 #include "score_table.h"
 #include "sqlite_db.h"
 
@@ -102,6 +103,8 @@ struct GameRead {
   int64_t game;
   bool make_final;
   std::vector<ScoreRow> rows;
+  bool has_start = false;   // for a game read for the last time: when it began
+  double start = 0;
 };
 
 struct Delta {
@@ -323,6 +326,23 @@ bool LastRowsAsRead(ado::Connection& c, Db& db) {
     if (!row || RowPrint(*row) != q.Text(2)) return false;
   }
   return true;
+}
+
+// When a game began, for the order in which games are rated: its start
+// date, else the receipt of its first archived datagram; false for neither.
+bool StartOf(ado::Connection& c, Db& db, int64_t game, double* serial) {
+  {
+    Stmt q(db.handle(), "SELECT start_serial FROM games WHERE id = ?");
+    q.Bind(1, game);
+    if (q.Step() && !q.IsNull(0) && q.Real(0) != 0) {
+      *serial = q.Real(0);
+      return true;
+    }
+  }
+  auto first = Select(c, "Select Min(Log) As First From Logs_Games Where Game = " + std::to_string(game), {"First"});
+  if (first.empty() || first[0][0].IsNull()) return false;
+  auto logs = Select(c, "Select Log_Date From Logs Where Record = " + std::to_string(Int(first[0][0])), {"Log_Date"});
+  return !logs.empty() && Serial(logs[0][0], serial) && *serial != 0;
 }
 
 // Whether the file at `path` starts as an SQLite database does.
@@ -656,7 +676,7 @@ RefreshStats Refresher::Pass() {
     size_t rows = 0;
     for (; next < pending.size() && rows < kBatchRows; ++next) {
       const Pending& p = pending[next];
-      GameRead g{p.game, p.closed, {}};
+      GameRead g{p.game, p.closed, {}, false, 0};
       try {
         auto rs = c.Execute("Select " + scoretable::SelectList() + " From " + ScoreTableName(p.game) +
                             " Where Record > " + std::to_string(p.last) + " Order By Record");
@@ -673,6 +693,7 @@ RefreshStats Refresher::Pass() {
         if (im.tables.count(ScoreTableName(p.game))) throw;
         if (!p.closed) continue;
       }
+      if (g.make_final) g.has_start = StartOf(c, *im.db, g.game, &g.start);
       rows += g.rows.size();
       stats.score_rows += static_cast<int64_t>(g.rows.size());
       ++stats.games_read;
@@ -717,6 +738,14 @@ RefreshStats Refresher::Pass() {
       Summer sum(db, im.event_types, rename_type, nobody);
       for (const GameRead& g : batch) sum.Add(g);
       sum.Commit();
+      Stmt start(db.handle(), "UPDATE games SET rate_serial = ? WHERE id = ?");
+      for (const GameRead& g : batch) {
+        if (!g.make_final) continue;
+        if (g.has_start) start.Bind(1, g.start);
+        else start.BindNull(1);
+        start.Bind(2, g.game).Run();
+      }
+      RateClosedGames(db);
       db.Exec("COMMIT");
     } catch (...) {
       db.Exec("ROLLBACK");

@@ -4,6 +4,9 @@
 #include <httplib.h>
 #include <sys/stat.h>
 
+#include <cmath>
+#include <map>
+
 #include "web_fixture.h"
 
 namespace {
@@ -35,6 +38,25 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
       Player(1, "O'Neil", 3, 2, 0, 0, 1.5, 1, kDay1),
       Player(4, "Robert", 2, 3, 0, 2, 0.67, 2, kDay2),
   });
+  // The ratings of the closed game, worked by hand: every participant
+  // (Robert, renamed from Bob, has no team) plays alone; <script>, Bob and
+  // Robert tie first on score 1, O'Neil (0) is last. After the tau step
+  // sigma^2 = 625/9 + 1/144 for all four and c^2 = 4 (sigma^2 + 625/36);
+  // a tied player gets Omega = 1/4 - 2 (1/4) / 3 = 1/12, O'Neil -3 (1/4) / 3,
+  // and all four Delta = 3/16. Player 5 is only in the running game.
+  const double var = 625.0 / 9 + 1.0 / 144, c = std::sqrt(4 * (var + 625.0 / 36));
+  const double sigma = std::sqrt(var) * std::sqrt(1 - 3.0 / 16 * (std::sqrt(var) / c) * var / (c * c));
+  const std::map<int, double> mus = {{1, 25 - var / c / 4}, {2, 25 + var / c / 12}, {3, 25 + var / c / 12},
+                                     {4, 25 + var / c / 12}, {5, 25.0}};
+  for (json& p : all["players"]) {
+    const int record = p["record"];
+    EXPECT_NEAR(p["mu"].get<double>(), mus.at(record), 1e-9) << record;
+    EXPECT_NEAR(p["sigma"].get<double>(), record == 5 ? 25.0 / 3 : sigma, 1e-9) << record;
+    EXPECT_NEAR(p["rating"].get<double>(), p["mu"].get<double>() - 3 * p["sigma"].get<double>(), 1e-12);
+    p.erase("mu");
+    p.erase("sigma");
+    p.erase("rating");
+  }
   EXPECT_EQ(all["players"], expected);
 
   auto order = [&](const std::string& query) {
@@ -43,7 +65,8 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
     for (const json& p : list["players"]) ids.push_back(p["record"]);
     return ids;
   };
-  EXPECT_EQ(order(""), (std::vector<int>{4, 5, 3, 2, 1}));   // score, highest first; ties by record
+  EXPECT_EQ(order(""), (std::vector<int>{4, 3, 2, 5, 1}));   // rating, highest first; ties by record
+  EXPECT_EQ(order("sort=score&order=desc"), (std::vector<int>{4, 5, 3, 2, 1}));
   EXPECT_EQ(order("sort=frags&order=desc"), (std::vector<int>{1, 5, 4, 3, 2}));
   EXPECT_EQ(order("sort=deaths&order=asc"), (std::vector<int>{3, 5, 1, 2, 4}));
   EXPECT_EQ(order("sort=suicides&order=desc"), (std::vector<int>{5, 3, 4, 2, 1}));
