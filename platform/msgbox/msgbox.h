@@ -5,7 +5,7 @@
 // kind of box it shows, so that a service that answers by itself (the
 // headless policy) never has to recognise a box by its wording. The service behind it is installed once
 // per process: the windowed listener installs a Qt one, a headless run the
-// HeadlessMessageBoxes policy, tests a ScriptedMessageBoxes. Until one is
+// HeadlessMessageBoxes policy, tests the test kit's scripted one. Until one is
 // installed, the headless policy answers.
 //
 // WaitScope marks one wait at a locked database (a statement's, or a whole
@@ -97,31 +97,6 @@ class HeadlessMessageBoxes : public MessageBoxService {
  private:
   std::chrono::milliseconds lock_budget_;
   std::mutex mu_;
-};
-
-// For tests: answers from a queue (an empty queue answers OK for OK boxes,
-// else Cancel) and records every box shown.
-class ScriptedMessageBoxes : public MessageBoxService {
- public:
-  struct Shown {
-    std::string text;
-    int buttons;
-    std::string title;
-    int answer;
-    Kind kind;
-  };
-  void Push(int answer);
-  // Called with each box before it is answered (from the showing thread).
-  void OnShow(std::function<void(const std::string& title)> hook);
-  int Show(const std::string& text, int buttons, const std::string& title, Kind kind) override;
-  std::vector<Shown> shown() const;
-  void Clear();
-
- private:
-  mutable std::mutex mu_;
-  std::deque<int> answers_;
-  std::vector<Shown> shown_;
-  std::function<void(const std::string&)> hook_;
 };
 
 }  // namespace msgbox

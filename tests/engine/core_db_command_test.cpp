@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "engine_fixture.h"
+#include "scripted_boxes.h"
 #include "fault_injection.h"
 #include "lock_retry.h"
 #include "score_module.h"
@@ -231,7 +232,7 @@ TEST(LockRetryPolicyTest, SqliteResultCodesGiveTheKinds) {
 
 TEST(LockRetryPolicyTest, NineSilentRetriesForALockOneForAnythingElseAndYesCountsAfresh) {
   using lockretry::Decision;
-  auto boxes = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  auto boxes = std::make_shared<testkit::ScriptedMessageBoxes>();
   auto previous = msgbox::Install(boxes);
   lockretry::LockRetryPolicy policy;
   const ado::Error kLock(-2147467259, "database is locked", false, ado::ErrorKind::Locked);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "box_throttle.h"
+#include "scripted_boxes.h"
 #include "datagram_builder.h"
 #include "listener_fixture.h"
 #include "sender_gate.h"
@@ -211,7 +212,7 @@ TEST_F(SendersOverUdp, RefusedDatagramsNeverReachTheEngineAndAMalformedLineRefus
 }
 
 TEST(BoxThrottle, InformationBoxesOncePerSenderAndTextPerTenMinutes) {
-  auto inner = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  auto inner = std::make_shared<testkit::ScriptedMessageBoxes>();
   auto now = std::chrono::steady_clock::now();
   ThrottledMessageBoxes boxes(inner, [&] { return now; });
   std::vector<std::string> lines;

@@ -308,7 +308,9 @@ TEST_F(AdoPostgres, AKeptRowsStampIgnoresAddedRowsAndFreeColumnsButNoChangeOfWha
     conn_.CommitTrans();
     // Read outside a transaction: the same (a watch found broken stands in
     // with the change stamp, which other databases' writes move).
-    if (whole) EXPECT_EQ(conn_.KeptRowsStamp(), inside);
+    if (whole) {
+      EXPECT_EQ(conn_.KeptRowsStamp(), inside);
+    }
     return inside;
   };
   auto other = [&](const std::string& sql) { testkit::PgExec(server(), db_, sql); };

@@ -1,4 +1,5 @@
 #include "engine_fixture.h"
+#include "scripted_boxes.h"
 
 #include "com.h"
 #include "client/pass_properties.h"
@@ -25,7 +26,7 @@ PassResult RunPass(const std::string& connection_string, const std::vector<uint8
 void EngineTest::SetUp() {
   dir_ = std::make_unique<testkit::TempDir>();
   options_.log_path = dir_->File("logs/Process.log");
-  boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  boxes_ = std::make_shared<testkit::ScriptedMessageBoxes>();
   previous_boxes_ = msgbox::Install(boxes_);
   db_path_ = MakeDatabase("stats.db");
   ASSERT_TRUE(boxes_->shown().empty());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "datagram_builder.h"
+#include "scripted_boxes.h"
 #include "msgbox.h"
 #include "pg_server.h"
 #include "client/pass_properties.h"
@@ -73,7 +74,7 @@ class EngineTest : public ::testing::Test {
   std::vector<std::string> made_;   // PostgreSQL databases to drop
   std::string extra_settings_ = ";Busy Timeout=50";
   PassOptions options_;
-  std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
+  std::shared_ptr<testkit::ScriptedMessageBoxes> boxes_;
   std::shared_ptr<msgbox::MessageBoxService> previous_boxes_;
 };
 

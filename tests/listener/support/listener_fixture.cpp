@@ -1,4 +1,5 @@
 #include "listener_fixture.h"
+#include "scripted_boxes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -111,7 +112,7 @@ std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& ta
 
 void ListenerTest::SetUp() {
   tmp_ = std::make_unique<testkit::TempDir>();
-  boxes_ = std::make_shared<msgbox::ScriptedMessageBoxes>();
+  boxes_ = std::make_shared<testkit::ScriptedMessageBoxes>();
   previous_boxes_ = msgbox::Install(boxes_);
   state_ = std::make_unique<tallyhost::MainState>();
 }

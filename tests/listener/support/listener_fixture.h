@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "front.h"
+#include "scripted_boxes.h"
 #include "main_form.h"
 #include "main_module.h"
 #include "msgbox.h"
@@ -138,12 +139,12 @@ class ListenerTest : public ::testing::Test {
   // Column `c` of every row in list order: -1 the key, 0 the port, 1 to 3 the sub-items.
   Texts Column(int c) const;
   tallyhost::MainForm& Form() { return *form_; }
-  std::vector<msgbox::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
+  std::vector<testkit::ScriptedMessageBoxes::Shown> Boxes() const { return boxes_->shown(); }
   // The text of the one message box shown so far, which has `title`.
   std::string OnlyBox(const std::string& title) const;
 
   std::unique_ptr<testkit::TempDir> tmp_;
-  std::shared_ptr<msgbox::ScriptedMessageBoxes> boxes_;
+  std::shared_ptr<testkit::ScriptedMessageBoxes> boxes_;
   std::shared_ptr<msgbox::MessageBoxService> previous_boxes_;
   std::unique_ptr<tallyhost::MainState> state_;
   ScriptedFront front_;
