@@ -196,12 +196,12 @@ TEST(WebRefresh, EmptiedOrDamagedSummariesAreBuiltAgain) {
     ASSERT_NE(f, nullptr);
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
-    // Readers may still see the old figures (an emptied file beside its
-    // write-ahead log), then "being built", then the figures again: wait
-    // until every answer is as before.
+    // Readers may still see the old figures (the file's pages are still in
+    // its write-ahead log), then "being built", then the figures again: wait
+    // until the file is mended and every answer is as before.
     bool same = false;
     for (const auto end = Clock::now() + std::chrono::seconds(60); !same && Clock::now() < end;) {
-      same = true;
+      same = LooksRebuilt(summaries);
       for (const auto& [path, answer] : before.items()) {
         std::string body;
         same = same && web.Request(path, &body) == 200 && json::parse(body) == answer;
