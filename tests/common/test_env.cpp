@@ -251,6 +251,15 @@ std::string RunShell(const std::string& command, int* status) {
   return out;
 }
 
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds bound, std::chrono::milliseconds step) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
 namespace {
 // A connection to loopback `port` that has been sent `request`; -1 when
 // either failed.

@@ -199,15 +199,14 @@ TEST(WebRefresh, EmptiedOrDamagedSummariesAreBuiltAgain) {
     // Readers may still see the old figures (the file's pages are still in
     // its write-ahead log), then "being built", then the figures again: wait
     // until the file is mended and every answer is as before.
-    bool same = false;
-    for (const auto end = Clock::now() + std::chrono::seconds(60); !same && Clock::now() < end;) {
-      same = LooksRebuilt(summaries);
+    const bool same = testkit::Eventually([&] {
+      bool as_before = LooksRebuilt(summaries);
       for (const auto& [path, answer] : before.items()) {
         std::string body;
-        same = same && web.Request(path, &body) == 200 && json::parse(body) == answer;
+        as_before = as_before && web.Request(path, &body) == 200 && json::parse(body) == answer;
       }
-      if (!same) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+      return as_before;
+    });
     EXPECT_TRUE(same) << content.size() << " bytes";
     EXPECT_TRUE(LooksRebuilt(summaries)) << content.size() << " bytes";
   }
