@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "datagram_builder.h"
+#include "entry_status.h"
 #include "listener_fixture.h"
 #include "schema.h"
 
@@ -155,6 +156,56 @@ TEST_F(ReceiptTest, ADeferredDatagramWaitsAPauseThatDoublesUpToAMinute) {
   ASSERT_TRUE(WaitUntil([&] { return Form().Deferred() == tries + 1 && !Form().Busy(); }));
   ++tries;
   pause_is(1000);
+}
+
+// The spool at its size cap while the database is missing: what it cannot
+// take waits in memory behind it, and what arrives after that waits behind
+// memory. Once the database is back, each is stored once in arrival order:
+// the spool's first, then memory's as the spool gives back room, then the
+// newest.
+TEST_F(ReceiptTest, WhatWaitsInMemoryIsStoredAfterTheSpoolAndBeforeWhatCameLater) {
+  testkit::TestEnv clock;
+  clock.DriveSteadyClock();
+  WriteEntries(1);
+  ASSERT_TRUE(Start("spoolmax=1k"));
+  ASSERT_TRUE(Boxes().empty());
+  std::remove(dbs[1].c_str());   // every pass is deferred until it is back
+  Datagrams sent;
+  auto send = [&](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i <= to; ++i) {
+      sent.push_back(ValidDatagram(i));
+      SendDatagram(ports[1], sent.back());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Form().Pending() == to && !Form().Busy(); }));
+  };
+  send(1, 20);
+  tallyhost::EntrySnapshot at_cap;
+  for (const auto& e : tallyhost::TheEntryStatus().Snapshot())
+    if (e.entry == 1) at_cap = e;
+  ASSERT_TRUE(at_cap.spool_at_cap);
+  ASSERT_GT(at_cap.spool_refused, 0u) << "nothing waits in memory";
+  ASSERT_LT(at_cap.spool_refused, 20u) << "nothing waits in the spool";
+
+  ASSERT_EQ(NewDatabase("db1.mdb"), dbs[1]);
+  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + dbs[1]);
+  send(21, 22);   // still within the pause: these queue behind memory
+  EXPECT_EQ(LogsCount(dbs[1]), 0u);
+  // The first of the spool is stored: the spool has room again, but what
+  // the network reads now still belongs behind memory. No events run
+  // before it has been read, so memory has not yet moved into that room.
+  clock.AdvanceSteadyClock(std::chrono::seconds(60));
+  Form().HandOverNext();
+  ASSERT_EQ(LogsCount(dbs[1]), 1u);
+  sent.push_back(ValidDatagram(23));
+  SendDatagram(ports[1], sent.back());
+  ASSERT_TRUE(testkit::Eventually([&] { return state_->udpPeerB->Received() == 23; }));
+  for (uint32_t i = 24; i <= 25; ++i) {
+    sent.push_back(ValidDatagram(i));
+    SendDatagram(ports[1], sent.back());
+  }
+  ASSERT_TRUE(WaitLogs(1, 25));
+  EXPECT_EQ(LogsData(dbs[1]), sent);
+  EXPECT_EQ(Form().Failed(), 0u);
 }
 
 TEST_F(ReceiptTest, DatagramsDuringAPromptFollowInArrivalOrder) {
