@@ -290,7 +290,11 @@ void ProcessPass() {
   // The headless lock budget counts for the whole pass.
   msgbox::WaitScope pass_wait;
   // The current games as they were before the pass: a pass that stores
-  // nothing must not leave its games behind in memory either.
+  // nothing must not leave its games behind in memory either. A deferred
+  // pass also forgets the caches, so the next pass confirms its server's
+  // game against the database (ConfirmCurrentGame) and would drop a game
+  // rolled back here by itself; the restore keeps memory exact without
+  // relying on that query.
   const auto games_before = s.Games;
   auto defer = [&](int32_t number, const std::string& description) {
     ReleaseConnection();

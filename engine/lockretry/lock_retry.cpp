@@ -103,6 +103,8 @@ int ExecuteInOwnTransaction(ado::Connection& connection, const std::string& stat
           throw ado::Error(e.Number(), e.Description(), true);
         // Some databases refuse every further statement of a level after a
         // failure: go back to the savepoint and start the statement anew.
+        // (Only sessions that leave the undoing to their caller take a
+        // savepoint here; both providers undo a failed statement themselves.)
         if (step != kBegin && connection.TransactionLevel() > base) {
           connection.RollbackTrans();
           step = kBegin;

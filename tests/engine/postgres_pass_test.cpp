@@ -224,5 +224,43 @@ TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredO
   EXPECT_EQ(Table("SELECT Weapon FROM Scores_000000" + One("SELECT max(Record) FROM Games") + " WHERE Weapon <> 0"), Lines{"500"});
 }
 
+// A statement that meets another program's row lock fails when the lock
+// wait ends and is tried again: PostgreSQL refuses every further statement
+// of a transaction after a failure, so the failed statement must leave the
+// pass's transaction as it was before it. The lock is let go only once the
+// statement waits for it a second time.
+TEST_F(PostgresPass, AStatementThatMeetsALockIsTriedAgainFromItsSavepointAndStored) {
+  extra_settings_ = ";Busy Timeout=100";
+  Stored(Alpha({Keyword("Map", "q3dm1")}));
+  testkit::PgServer& server = testkit::PgServer::Shared();
+  ado::Connection other;
+  other.Open(ConnectionString());
+  other.BeginTrans();
+  other.Execute("SELECT Record FROM Servers FOR UPDATE");
+  std::atomic<bool> waited_again{false};
+  std::thread releaser([&] {
+    const std::string waiting = "select query_start from pg_stat_activity where datname = '" + db_path_ +
+                                "' and wait_event_type = 'Lock' and query ilike 'update%servers%'";
+    std::string first;
+    testkit::Eventually(
+        [&] {
+          const auto rows = testkit::PgRows(server, "postgres", waiting);
+          if (rows.empty()) return false;
+          if (first.empty()) first = rows[0][0];
+          waited_again = rows[0][0] != first;
+          return waited_again.load();
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(1));
+    other.CommitTrans();
+  });
+  auto r = Pass(Alpha({Keyword("Map", "q3dm6")}, 2));
+  releaser.join();
+  EXPECT_TRUE(waited_again);
+  EXPECT_TRUE(r.outcome.completed) << r.error;
+  EXPECT_EQ(Table("SELECT Packet_Number FROM Servers"), Lines{"2"});
+  EXPECT_EQ(Table("SELECT count(*) FROM Maps WHERE Map = 'q3dm6'"), Lines{"1"});
+  EXPECT_TRUE(boxes_->shown().empty());
+}
+
 }  // namespace
 }  // namespace enginetest
