@@ -126,11 +126,13 @@ bool WriteWholeLine(int fd, char last, const std::string& line) {
     n = Fs().Write(fd, text.data(), text.size());
   } while (n < 0 && errno == EINTR);
   bool ok = n == static_cast<ssize_t>(text.size());
-  if (!ok && n > 0) {
+  if (!ok && n >= 0) {
+    // A write cut short says no reason: the room ran out.
     off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end >= n && Fs().Truncate(fd, end - n) != 0) {
+    if (n > 0 && end >= n && Fs().Truncate(fd, end - n) != 0) {
       // The partial line stays; the next line starts on a line of its own.
     }
+    errno = ENOSPC;
   }
   return ok;
 }
