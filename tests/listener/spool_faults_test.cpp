@@ -57,6 +57,23 @@ TEST_F(SpoolFaultTest, AFullDiskRefusesAppendsWithItsReasonAndKeepsEverythingSpo
   ExpectDrains(*s, {1, 2, 3, 4});
 }
 
+// Room given back at the cap, then the disk is full: told as a full disk,
+// not as the cap.
+TEST_F(SpoolFaultTest, AFullDiskRightAfterTheCapIsToldAsAFullDisk) {
+  auto s = Open(Every(3 * RecordSize()));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+  EXPECT_FALSE(s->Append(Datagram(3)));
+  EXPECT_TRUE(s->AtCap());
+  ExpectNext(*s, 0);
+  fs_.FailNthWrite(3, ".spool");   // the rewrite writes twice, then the record
+  EXPECT_FALSE(s->Append(Datagram(3)));
+  EXPECT_FALSE(s->AtCap());
+  EXPECT_EQ(s->RefusedAtCap(), 1u);
+  EXPECT_THAT(s->LastError(), HasSubstr("No space left on device"));
+  ASSERT_TRUE(s->Append(Datagram(3)));
+  ExpectDrains(*s, {1, 2, 3});
+}
+
 // The head cannot be written either: it is a hint only, so the datagrams it
 // would have passed are offered again (the ledger keeps them from being
 // stored twice), and none is lost.

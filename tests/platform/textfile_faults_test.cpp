@@ -3,6 +3,8 @@
 // the failure is told with the system's reason.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "fault_env.h"
@@ -70,6 +72,29 @@ TEST(TextFileFaults, WriteLinesOnAFullDiskFailsWithTheSystemsReason) {
   fs.Clear();
   ASSERT_TRUE(textfile::WriteLines(path, {"a", "b"}));
   EXPECT_EQ(testkit::ReadFile(path), "a\r\nb\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The fault Env knows an open file by the path it now has.
+TEST(FaultEnvSelf, AFileIsKnownByThePathItWasRenamedTo) {
+  testkit::TempDir tmp;
+  FaultEnv fs;
+  const int fd = fs.Open(tmp.File("made.tmp"), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fs.Rename(tmp.File("made.tmp"), tmp.File("kept.log")), 0);
+  fs.FillDisk("kept.log");
+  errno = 0;
+  EXPECT_EQ(fs.Write(fd, "x", 1), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  fs.Clear();
+  fs.FillDisk("made.tmp");
+  EXPECT_EQ(fs.Write(fd, "x", 1), 1);
+  EXPECT_EQ(fs.Calls(FaultEnv::Call::kWrite), 2u);
+  EXPECT_EQ(fs.Failed(FaultEnv::Call::kWrite), 1u);
+  EXPECT_EQ(fs.Close(fd), 0);
 }
 
 }  // namespace
