@@ -176,7 +176,8 @@ void MainForm::ReportSyncFailures() {
              "); what the spool took since its last good sync may not survive a power loss.";
       q.sync_failing_said = true;
     } else if (q.sync_failing_said && !spool->SyncFailing()) {
-      note = "the disk confirms what the spool writes again, after " + std::to_string(failures) + " failed syncs.";
+      note = "the disk confirms what the spool writes again, after " + std::to_string(failures) +
+             " failed syncs; what the spool took before them may still be missing on the disk.";
       q.sync_failing_said = false;
     }
     q.sync_failures_seen = failures;
