@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "env.h"
 #include "text_rules.h"
 #include "textfile.h"
 
@@ -91,13 +92,15 @@ void SaveConnectionsFile(const std::string& folder, const std::string& path,
   std::string temp = path + ".new";
   errno = 0;
   if (!textfile::WriteLines(temp, lines)) {
-    std::remove(temp.c_str());
+    const int err = errno;
+    env::Current().Unlink(temp);
+    errno = err;
     ThrowFileFailure("Can not write", temp);
   }
   errno = 0;
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+  if (env::Current().Rename(temp, path) != 0) {
     int err = errno;
-    std::remove(temp.c_str());
+    env::Current().Unlink(temp);
     errno = err;
     ThrowFileFailure("Can not replace", path);
   }

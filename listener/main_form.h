@@ -105,6 +105,8 @@ class MainForm : public QObject {
     // The spool's waiting datagrams were checked against the database's
     // ledger since the spool was opened.
     bool checked = false;
+    uint64_t sync_failures_seen = 0;   // the spool's failed syncs already reported
+    bool sync_failing_said = false;    // said that its syncs fail, not yet that they work again
   };
   enum class PassEnd { Done, Deferred };
   // An entry's settings as a pass takes them.
@@ -113,6 +115,7 @@ class MainForm : public QObject {
   };
 
   void Collect();
+  void ReportSyncFailures();
   void SkipStored(int element, EntryQueue& q);
   void OnArrived();
   void Continue();

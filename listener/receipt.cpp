@@ -102,8 +102,11 @@ void MainForm::StartReceiving() {
   if (!sync_timer_ && s_.SpoolSettings.sync == SpoolSync::kGroup) {
     sync_timer_ = new QTimer(this);
     connect(sync_timer_, &QTimer::timeout, this, [this] {
-      std::lock_guard<std::mutex> lock(spools_mu_);
-      for (const auto& [n, spool] : spools_) spool->SyncIfDue();
+      {
+        std::lock_guard<std::mutex> lock(spools_mu_);
+        for (const auto& [n, spool] : spools_) spool->SyncIfDue();
+      }
+      ReportSyncFailures();
     });
     sync_timer_->start(static_cast<int>(std::max<int64_t>(s_.SpoolSettings.group_interval.count(), 10)));
   }
@@ -118,14 +121,22 @@ void MainForm::StartReceiving() {
 // holds, and older than all the sockets read since, which is held back
 // (UdpPeerArray::TakeArrivals) until memory has gone into the spool.
 void MainForm::Collect() {
+  ReportSyncFailures();
   for (auto& [e, q] : queues_) {
     if (!q.memory.empty()) {
       std::shared_ptr<Spool> spool = SpoolOf(e, q.memory.front().local_port);
+      uint64_t spooled = 0;
       while (spool && !q.memory.empty() && spool->Append(q.memory.front())) {
         s_.udpPeerB->Release(q.memory.front().data.size());
         q.memory.pop_front();
+        ++spooled;
       }
       if (spool) TheEntryStatus().SetSpoolCap(e, spool->RefusedAtCap(), spool->AtCap());
+      if (spooled > 0 && q.memory.empty()) {
+        std::fprintf(stderr, "Tallyhost: entry %d: the spool takes datagrams again; the %llu that waited in memory are spooled.\n",
+                     e, static_cast<unsigned long long>(spooled));
+        std::fflush(stderr);
+      }
     }
     if (q.memory.empty()) s_.udpPeerB->Unhold(e);
   }
@@ -136,7 +147,10 @@ void MainForm::Collect() {
       std::shared_ptr<Spool> spool = SpoolOf(a.element, a.local_port);
       const bool at_cap = spool && spool->AtCap();
       if (spool) TheEntryStatus().SetSpoolCap(a.element, spool->RefusedAtCap(), at_cap);
-      const std::string why = at_cap ? "the spool has reached its size cap (spoolmax=)" : "the spool cannot take datagrams now (a full disk?)";
+      const std::string reason = spool ? spool->LastError() : std::string();
+      const std::string why = at_cap            ? "the spool has reached its size cap (spoolmax=)"
+                              : reason.empty() ? "the spool cannot take datagrams now (a full disk?)"
+                                               : "the spool cannot take datagrams now (" + reason + ")";
       std::fprintf(stderr,
                    "Tallyhost: entry %d: %s; datagrams wait in memory, in order, and are lost if the program "
                    "ends before they are spooled or stored.\n",
@@ -145,6 +159,32 @@ void MainForm::Collect() {
       TheEntryStatus().NoteProblem(a.element, why + ": datagrams wait in memory.");
     }
     memory.push_back(FromArrival(a));
+  }
+}
+
+// Syncs the disk does not confirm are said when they begin, with the
+// reason, and again when the disk confirms once more; the failures are
+// counted meanwhile.
+void MainForm::ReportSyncFailures() {
+  std::lock_guard<std::mutex> lock(spools_mu_);
+  for (const auto& [e, spool] : spools_) {
+    EntryQueue& q = queues_[e];
+    const uint64_t failures = spool->SyncFailures();
+    std::string note;
+    if (failures > q.sync_failures_seen && !q.sync_failing_said) {
+      note = "the disk does not confirm what the spool writes (" + spool->SyncError() +
+             "); what the spool took since its last good sync may not survive a power loss.";
+      q.sync_failing_said = true;
+    } else if (q.sync_failing_said && !spool->SyncFailing()) {
+      note = "the disk confirms what the spool writes again, after " + std::to_string(failures) +
+             " failed syncs; what the spool took before them may still be missing on the disk.";
+      q.sync_failing_said = false;
+    }
+    q.sync_failures_seen = failures;
+    if (note.empty()) continue;
+    std::fprintf(stderr, "Tallyhost: entry %d: %s\n", e, note.c_str());
+    std::fflush(stderr);
+    TheEntryStatus().NoteProblem(e, note);
   }
 }
 
@@ -307,7 +347,11 @@ void MainForm::Flush() {
   // What waits in the spools is for the next start.
   std::lock_guard<std::mutex> lock(spools_mu_);
   for (const auto& [e, spool] : spools_) {
-    spool->Sync();
+    if (!spool->Sync()) {
+      std::fprintf(stderr, "Tallyhost: entry %d: %s; what it holds may not survive a power loss.\n", e,
+                   spool->SyncError().c_str());
+      std::fflush(stderr);
+    }
     const auto [first, last] = spool->WaitingRange();
     if (spool->Waiting() == 0) continue;
     std::fprintf(stderr, "Tallyhost: entry %d: %llu datagrams (numbers %llu to %llu) wait in the spool %s for the next start.\n",

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "env.h"
+
 namespace tallyhost {
 
 namespace {
@@ -57,10 +59,15 @@ std::runtime_error FileError(const std::string& what, const std::string& path) {
   return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
+// The files are written through the Env (env.h), so that tests can fail
+// any write, sync or rename as a full or failing disk would.
+env::Env& Fs() { return env::Current(); }
+
 bool WriteAllAt(int fd, const uint8_t* p, size_t n, uint64_t at) {
   while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
+    ssize_t w = Fs().WriteAt(fd, p, n, static_cast<off_t>(at));
     if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = ENOSPC;   // no progress: taken for a full disk
     if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
@@ -207,25 +214,25 @@ Spool::Spool(const std::string& folder, const std::string& name, const SpoolOpti
     : options_(options), data_path_(folder + "/" + name + ".spool"), head_path_(folder + "/" + name + ".head") {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  data_fd_ = Fs().Open(data_path_, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (data_fd_ < 0) throw FileError("Can not open the spool", data_path_);
   // One program per spool: another listener on the same folder (whose
   // port here is taken) must not hand over, and so store again, what this
   // one keeps. The lock goes with the descriptor.
   if (::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) {
-    ::close(data_fd_);
+    Fs().Close(data_fd_);
     throw std::runtime_error("The spool " + data_path_ + " is in use by another program; this one leaves it alone.");
   }
-  head_fd_ = ::open(head_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  head_fd_ = Fs().Open(head_path_, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (head_fd_ < 0) {
-    ::close(data_fd_);
+    Fs().Close(data_fd_);
     throw FileError("Can not open the spool head", head_path_);
   }
   try {
     Recover();
   } catch (...) {
-    ::close(data_fd_);
-    ::close(head_fd_);
+    Fs().Close(data_fd_);
+    Fs().Close(head_fd_);
     throw;
   }
   last_sync_ = std::chrono::steady_clock::now();
@@ -234,10 +241,10 @@ Spool::Spool(const std::string& folder, const std::string& name, const SpoolOpti
 Spool::~Spool() {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (options_.sync != SpoolSync::kSystem && dirty_) ::fdatasync(data_fd_);
+    if (options_.sync != SpoolSync::kSystem && dirty_) Fs().DataSync(data_fd_);
   }
-  ::close(data_fd_);
-  ::close(head_fd_);
+  Fs().Close(data_fd_);
+  Fs().Close(head_fd_);
 }
 
 bool Spool::WriteFileHeader(uint64_t base_sequence) {
@@ -249,7 +256,7 @@ bool Spool::WriteFileHeader(uint64_t base_sequence) {
 // A new, empty file with a new key.
 void Spool::Create() {
   key_ = RandomKey();
-  if (::ftruncate(data_fd_, 0) != 0 || !WriteFileHeader(next_seq_) || ::fdatasync(data_fd_) != 0)
+  if (Fs().Truncate(data_fd_, 0) != 0 || !WriteFileHeader(next_seq_) || Fs().DataSync(data_fd_) != 0)
     throw FileError("Can not write the spool", data_path_);
   head_ = end_ = kFileHeader;
   head_seq_ = next_seq_;
@@ -258,8 +265,8 @@ void Spool::Create() {
 // Empties the file when nothing waits. The header's base sequence is made
 // durable before the records go, so numbers are never given out twice.
 void Spool::EmptyFile() {
-  if (!WriteFileHeader(next_seq_) || ::fdatasync(data_fd_) != 0) return;
-  if (::ftruncate(data_fd_, static_cast<off_t>(kFileHeader)) != 0) return;
+  if (!WriteFileHeader(next_seq_) || Fs().DataSync(data_fd_) != 0) return;
+  if (Fs().Truncate(data_fd_, static_cast<off_t>(kFileHeader)) != 0) return;
   head_ = end_ = kFileHeader;
   head_seq_ = next_seq_;
   ahead_.clear();
@@ -307,10 +314,10 @@ void Spool::Recover() {
     damage_.bytes = size;
     damage_.regions = 1;
     damage_.set_aside = data_path_ + ".damaged-" + std::to_string(std::time(nullptr));
-    if (::rename(data_path_.c_str(), damage_.set_aside.c_str()) != 0)
+    if (Fs().Rename(data_path_, damage_.set_aside) != 0)
       throw FileError("Can not set aside the damaged spool", data_path_);
-    ::close(data_fd_);
-    data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    Fs().Close(data_fd_);
+    data_fd_ = Fs().Open(data_path_, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
     Create();
     WriteHead();
@@ -388,7 +395,7 @@ void Spool::Recover() {
   if (damage_.bytes > 0) {
     // Rewrite the file with the header and the intact records only.
     const std::string temp = data_path_ + ".new";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = Fs().Open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     std::vector<uint8_t> hdr = HeaderCopy(key_, next_seq_);
     hdr.insert(hdr.end(), hdr.begin(), hdr.end());
@@ -399,14 +406,14 @@ void Spool::Recover() {
       ok = ok && WriteAllAt(fd, bytes + offset, n, written);
       written += n;
     }
-    ok = ok && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!ok || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
-      ::unlink(temp.c_str());
+    ok = ok && Fs().Sync(fd) == 0;
+    if (fd >= 0) Fs().Close(fd);
+    if (!ok || Fs().Rename(temp, data_path_) != 0) {
+      Fs().Unlink(temp);
       throw FileError("Can not repair the spool", data_path_);
     }
-    ::close(data_fd_);
-    data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CLOEXEC);
+    Fs().Close(data_fd_);
+    data_fd_ = Fs().Open(data_path_, O_RDWR | O_CLOEXEC);
     if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
     head_ = kFileHeader;
     end_ = written;
@@ -442,15 +449,15 @@ void Spool::ConvertEarlierFormat(const uint8_t* bytes, uint64_t size) {
     ++at;
   }
   const std::string temp = data_path_ + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && WriteAllAt(fd, out.data(), out.size(), 0) && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!ok || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
-    ::unlink(temp.c_str());
+  int fd = Fs().Open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && WriteAllAt(fd, out.data(), out.size(), 0) && Fs().Sync(fd) == 0;
+  if (fd >= 0) Fs().Close(fd);
+  if (!ok || Fs().Rename(temp, data_path_) != 0) {
+    Fs().Unlink(temp);
     throw FileError("Can not convert the spool", data_path_);
   }
-  ::close(data_fd_);
-  data_fd_ = ::open(data_path_.c_str(), O_RDWR | O_CLOEXEC);
+  Fs().Close(data_fd_);
+  data_fd_ = Fs().Open(data_path_, O_RDWR | O_CLOEXEC);
   if (data_fd_ < 0 || ::flock(data_fd_, LOCK_EX | LOCK_NB) != 0) throw FileError("Can not open the spool", data_path_);
   head_ = kFileHeader;
   head_seq_ = 1;
@@ -479,19 +486,19 @@ bool Spool::Compact() {
   std::vector<uint8_t> live(end_ - head_);
   if (!ReadAt(data_fd_, live.data(), live.size(), head_)) return false;
   const std::string temp = data_path_ + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = Fs().Open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   std::vector<uint8_t> header = HeaderCopy(key_, head_seq_);
   header.insert(header.end(), header.begin(), header.end());
   bool ok = fd >= 0 && WriteAllAt(fd, header.data(), header.size(), 0) &&
-            WriteAllAt(fd, live.data(), live.size(), header.size()) && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  int new_fd = ok ? ::open(temp.c_str(), O_RDWR | O_CLOEXEC) : -1;
-  if (new_fd < 0 || ::flock(new_fd, LOCK_EX | LOCK_NB) != 0 || ::rename(temp.c_str(), data_path_.c_str()) != 0) {
-    if (new_fd >= 0) ::close(new_fd);
-    ::unlink(temp.c_str());
+            WriteAllAt(fd, live.data(), live.size(), header.size()) && Fs().Sync(fd) == 0;
+  if (fd >= 0) Fs().Close(fd);
+  int new_fd = ok ? Fs().Open(temp, O_RDWR | O_CLOEXEC) : -1;
+  if (new_fd < 0 || ::flock(new_fd, LOCK_EX | LOCK_NB) != 0 || Fs().Rename(temp, data_path_) != 0) {
+    if (new_fd >= 0) Fs().Close(new_fd);
+    Fs().Unlink(temp);
     return false;
   }
-  ::close(data_fd_);
+  Fs().Close(data_fd_);
   data_fd_ = new_fd;
   head_ = kFileHeader;
   end_ = kFileHeader + live.size();
@@ -501,9 +508,27 @@ bool Spool::Compact() {
   return true;
 }
 
-void Spool::SyncLocked() {
-  if (dirty_ && ::fdatasync(data_fd_) == 0) dirty_ = false;
+// The system's reason and the room left on the spool's file system.
+std::string Spool::Problem(const std::string& what, int error) const {
+  std::string out = what + " " + data_path_ + ": " + std::strerror(error);
+  if (std::optional<uint64_t> free = Fs().FreeSpace(data_path_))
+    out += " (" + std::to_string(*free / 1024) + " KiB free)";
+  return out;
+}
+
+bool Spool::SyncLocked() {
   last_sync_ = std::chrono::steady_clock::now();
+  if (!dirty_) return true;
+  if (Fs().DataSync(data_fd_) == 0) {
+    dirty_ = sync_failing_ = false;
+    return true;
+  }
+  sync_failing_ = true;
+  // A sync tried again could succeed without the pages that failed: the
+  // failure is kept, not forgotten at the next sync.
+  ++sync_failures_;
+  sync_error_ = Problem("The disk did not confirm the spool", errno);
+  return false;
 }
 
 bool Spool::Append(const SpooledDatagram& d) {
@@ -517,20 +542,36 @@ bool Spool::Append(const SpooledDatagram& d) {
     at_cap_ = true;
     return false;
   }
+  at_cap_ = false;
   if (!WriteAllAt(data_fd_, record.data(), record.size(), end_)) {
-    // Take back a record cut short, so that the file stays a list of records.
-    if (::ftruncate(data_fd_, static_cast<off_t>(end_)) != 0) {
+    const int error = errno;
+    // Take back a record cut short, so that the file stays a list of records
+    // (should that fail too, the next record is written over it).
+    if (Fs().Truncate(data_fd_, static_cast<off_t>(end_)) != 0) {
     }
+    last_error_ = Problem("Can not write the spool", error);
     return false;
   }
-  at_cap_ = false;
+  const bool was_dirty = dirty_;
+  dirty_ = true;
+  if (options_.sync == SpoolSync::kEvery && !SyncLocked()) {
+    // After a failed sync the written pages may be gone from the disk and a
+    // sync tried later may not say so: the datagram does not count as
+    // spooled. Its record is taken back and the caller keeps the datagram.
+    // Only when the record cannot be taken back does it stay, as a datagram
+    // of the spool, so that it is never kept in two places.
+    if (Fs().Truncate(data_fd_, static_cast<off_t>(end_)) == 0) {
+      dirty_ = was_dirty;
+      last_error_ = sync_error_;
+      return false;
+    }
+  }
+  last_error_.clear();
   end_ += record.size();
   if (waiting_ == 0) head_seq_ = next_seq_;
   ++next_seq_;
   ++waiting_;
-  dirty_ = true;
-  if (options_.sync == SpoolSync::kEvery ||
-      (options_.sync == SpoolSync::kGroup && std::chrono::steady_clock::now() - last_sync_ >= options_.group_interval))
+  if (options_.sync == SpoolSync::kGroup && std::chrono::steady_clock::now() - last_sync_ >= options_.group_interval)
     SyncLocked();
   return true;
 }
@@ -542,9 +583,9 @@ void Spool::SyncIfDue() {
     SyncLocked();
 }
 
-void Spool::Sync() {
+bool Spool::Sync() {
   std::lock_guard<std::mutex> lock(mu_);
-  SyncLocked();
+  return SyncLocked();
 }
 
 std::optional<SpooledDatagram> Spool::Peek() {
@@ -621,6 +662,26 @@ uint64_t Spool::RefusedAtCap() const {
 bool Spool::AtCap() const {
   std::lock_guard<std::mutex> lock(mu_);
   return at_cap_;
+}
+
+std::string Spool::LastError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_error_;
+}
+
+uint64_t Spool::SyncFailures() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sync_failures_;
+}
+
+bool Spool::SyncFailing() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sync_failing_;
+}
+
+std::string Spool::SyncError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sync_error_;
 }
 
 uint64_t Spool::Bytes() const {

@@ -44,6 +44,16 @@
 // system. A program that is killed loses nothing in any mode; a machine that
 // loses power loses what was not synced.
 //
+// A failed write or sync is never taken for success. An Append whose write
+// fails (a full disk) takes back what it wrote and is refused, with the
+// reason in LastError(); the datagrams spooled before stay. A sync that
+// fails is counted (SyncFailures, SyncError): after it the system may have
+// dropped the written pages, and a sync tried again may succeed without
+// them, so in kEvery the Append it belonged to takes its record back and is
+// refused like a failed write; in kGroup the datagrams appended since the
+// last good sync stay in the spool and are handed over while the program
+// runs, but only the failure tells that a power loss could take them.
+//
 // Size cap: an Append that would take the file past max_bytes first gives
 // back the room of the datagrams dealt with (the file is rewritten with the
 // waiting ones); when that is not enough it is refused and counted
@@ -107,9 +117,12 @@ class Spool {
   Spool& operator=(const Spool&) = delete;
 
   // Appends a datagram, numbering it; false (nothing appended, no number
-  // used) when the file cannot be written, such as on a full disk, or when
-  // the size cap is reached.
+  // used) when the file cannot be written, such as on a full disk, when the
+  // disk does not confirm it (kEvery), or when the size cap is reached.
   bool Append(const SpooledDatagram& d);
+  // Why the last Append was refused (not at the cap): the file, the
+  // system's reason and the room left; empty after an Append that was taken.
+  std::string LastError() const;
   // The oldest datagram not yet dealt with, with its sequence; nullopt when
   // none waits or it cannot be read.
   std::optional<SpooledDatagram> Peek();
@@ -127,7 +140,10 @@ class Spool {
   // Syncs what was appended since the last sync when the group interval has
   // passed (kGroup), or at once (Sync).
   void SyncIfDue();
-  void Sync();
+  bool Sync();   // false when the disk did not confirm
+  uint64_t SyncFailures() const;
+  bool SyncFailing() const;   // the last sync failed
+  std::string SyncError() const;   // the last failed sync's reason
 
   const std::string& Key() const { return key_text_; }
   const SpoolDamage& Damage() const { return damage_; }
@@ -146,7 +162,8 @@ class Spool {
   bool WriteFileHeader(uint64_t base_sequence);
   void EmptyFile();
   bool Compact();
-  void SyncLocked();
+  bool SyncLocked();
+  std::string Problem(const std::string& what, int error) const;
 
   SpoolOptions options_;
   mutable std::mutex mu_;
@@ -164,6 +181,9 @@ class Spool {
   uint64_t refused_at_cap_ = 0;
   bool at_cap_ = false;
   bool dirty_ = false;
+  std::string last_error_, sync_error_;
+  uint64_t sync_failures_ = 0;
+  bool sync_failing_ = false;
   std::chrono::steady_clock::time_point last_sync_{};
   // Records read ahead from the data file: `ahead_` holds the file's bytes
   // from offset `ahead_at_`.

@@ -1,6 +1,11 @@
 #include "env.h"
 
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -29,6 +34,25 @@ class PlatformEnv : public Env {
     return std::string(v);
   }
 };
+
+}  // namespace
+
+int Env::Open(const std::string& path, int flags, mode_t mode) { return ::open(path.c_str(), flags, mode); }
+int Env::Close(int fd) { return ::close(fd); }
+ssize_t Env::Write(int fd, const void* bytes, size_t n) { return ::write(fd, bytes, n); }
+ssize_t Env::WriteAt(int fd, const void* bytes, size_t n, off_t at) { return ::pwrite(fd, bytes, n, at); }
+int Env::Sync(int fd) { return ::fsync(fd); }
+int Env::DataSync(int fd) { return ::fdatasync(fd); }
+int Env::Truncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int Env::Rename(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
+int Env::Unlink(const std::string& path) { return ::unlink(path.c_str()); }
+std::optional<uint64_t> Env::FreeSpace(const std::string& path) {
+  struct statvfs st;
+  if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+}
+
+namespace {
 
 std::atomic<Env*> g_installed{nullptr};
 thread_local Env* t_scoped = nullptr;

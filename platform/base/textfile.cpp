@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "env.h"
+
 namespace textfile {
 
 std::vector<std::string> SplitLines(const std::string& bytes) {
@@ -96,6 +98,10 @@ std::optional<std::string> ReadLastLine(const std::string& path) {
 
 namespace {
 
+// The logs are written through the Env (env.h), so that tests can fail the
+// writes as a full or failing disk would; they are read directly.
+env::Env& Fs() { return env::Current(); }
+
 FileStamp StampOfStat(const struct stat& st) {
   FileStamp f;
   f.dev = static_cast<uint64_t>(st.st_dev);
@@ -117,14 +123,16 @@ bool WriteWholeLine(int fd, char last, const std::string& line) {
   // line; a write cut short is taken back, so the line is whole or absent.
   ssize_t n;
   do {
-    n = ::write(fd, text.data(), text.size());
+    n = Fs().Write(fd, text.data(), text.size());
   } while (n < 0 && errno == EINTR);
   bool ok = n == static_cast<ssize_t>(text.size());
-  if (!ok && n > 0) {
+  if (!ok && n >= 0) {
+    // A write cut short says no reason: the room ran out.
     off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end >= n && ::ftruncate(fd, end - n) != 0) {
+    if (n > 0 && end >= n && Fs().Truncate(fd, end - n) != 0) {
       // The partial line stays; the next line starts on a line of its own.
     }
+    errno = ENOSPC;
   }
   return ok;
 }
@@ -145,14 +153,14 @@ std::optional<FileStamp> StampOf(const std::string& path) {
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = Fs().Open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // A line cut short before (a crash, a full disk) must not swallow this
   // one: start on a line of its own.
   struct stat st;
   const char last = ::fstat(fd, &st) == 0 ? LastByte(fd, st) : '\n';
   bool ok = WriteWholeLine(fd, last, line);
-  ok = (::close(fd) == 0) && ok;
+  ok = (Fs().Close(fd) == 0) && ok;
   return ok;
 }
 
@@ -177,7 +185,7 @@ Appender& Appender::operator=(Appender&& other) noexcept {
 Appender::~Appender() { Close(); }
 
 void Appender::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) Fs().Close(fd_);
   fd_ = -1;
   path_.clear();
   left_.reset();
@@ -196,7 +204,7 @@ bool Appender::Append(const std::string& path, const std::string& line,
     if (!(fd_ >= 0 && path == path_ && at_path && left_ && at_path->dev == left_->dev &&
           at_path->ino == left_->ino)) {
       Close();
-      fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+      fd_ = Fs().Open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
       if (fd_ < 0) return false;
       path_ = path;
     }
@@ -212,13 +220,24 @@ bool Appender::Append(const std::string& path, const std::string& line,
 }
 
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
+  std::string text;
+  for (const auto& l : lines) text += l + "\r\n";
+  const int fd = Fs().Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
   bool ok = true;
-  for (const auto& l : lines)
-    ok = ok && std::fwrite(l.data(), 1, l.size(), f) == l.size() && std::fwrite("\r\n", 1, 2, f) == 2;
-  ok = (std::fclose(f) == 0) && ok;
-  return ok;
+  for (size_t at = 0; ok && at < text.size();) {
+    const ssize_t n = Fs().Write(fd, text.data() + at, text.size() - at);
+    if (n > 0) {
+      at += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      if (n == 0) errno = ENOSPC;
+      ok = false;
+    }
+  }
+  const int error = errno;
+  const bool closed = Fs().Close(fd) == 0;
+  if (!ok) errno = error;   // the write's reason, not the close's
+  return ok && closed;
 }
 
 bool FileExists(const std::string& path) {

@@ -34,7 +34,7 @@ void Restore(const char* name, const std::string& old, bool had) {
 }
 }  // namespace
 
-TestEnv::TestEnv() : previous_(env::Install(this)) {}
+TestEnv::TestEnv() : env::ForwardingEnv(env::Current()), previous_(env::Install(this)) {}
 TestEnv::~TestEnv() { env::Install(previous_); }
 
 double TestEnv::LocalNow() { return local_now_ ? *local_now_ : env::Default().LocalNow(); }

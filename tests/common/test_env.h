@@ -25,7 +25,7 @@ namespace testkit {
 // AdvanceSteadyClock; variables set with SetVariable hide the process's
 // (nullopt: unset). Install it before the code
 // under test starts threads of its own.
-class TestEnv : public env::Env {
+class TestEnv : public env::ForwardingEnv {
  public:
   TestEnv();
   ~TestEnv() override;

@@ -157,6 +157,9 @@ TEST_F(OutageTest, AFullDatabaseIsWaitedForUntilThereIsRoom) {
                  "the database never filled up");
 }
 
+// The database's own file system full: SQLite's writes, which no Env
+// reaches. The listener's files on a full disk (spool and logs) are tested in
+// process through the fault Env (tests/listener/disk_faults_test.cpp).
 TEST_F(OutageTest, AFullFileSystemIsWaitedForUntilItGrows) {
   Tmpfs mnt(tmp_.File("mnt"), "400k");
   if (!mnt.error.empty()) GTEST_SKIP() << "no tmpfs can be mounted here: " << mnt.error;

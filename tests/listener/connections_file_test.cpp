@@ -8,6 +8,7 @@
 #include "paths.h"
 #include "com.h"
 #include "connections_file.h"
+#include "fault_env.h"
 #include "listener_fixture.h"
 #include "main_module.h"
 #include "prog_path_module.h"
@@ -168,4 +169,28 @@ TEST(Settings, ProgramFolderDefaultAndAPathWithoutAFolder) {
   com::RegisterClass("Tallycore.Score_Class", com::Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, "libtallycore.so");
   EXPECT_EQ(FailureOf([] { return LocateProgramFolder("Tallycore.Score_Class", "libtallycore.so", "/d"); }),
             "5 Invalid procedure call or argument");
+}
+
+// The disk fails while the file is saved: the file it replaces stays whole,
+// no temporary file is left, and the error names the file and the reason.
+TEST(ConnectionsFileFaults, ASaveThatCannotWriteOrReplaceLeavesTheOldFileWhole) {
+  testkit::TempDir tmp;
+  testkit::FaultEnv fs;
+  const std::string path = tmp.File("connections.cfg");
+  testkit::WriteFile(path, "Port=1\r\n");
+  fs.FillDisk("connections.cfg.new");
+  std::string what = FailureOf([&] { SaveConnectionsFile(tmp.path(), path, {"Port=2"}); });
+  EXPECT_THAT(what, ::testing::HasSubstr(path + ".new"));
+  EXPECT_THAT(what, ::testing::HasSubstr("No space left on device"));
+  EXPECT_EQ(testkit::ReadFile(path), "Port=1\r\n");
+  EXPECT_FALSE(testkit::Exists(path + ".new"));
+  fs.Clear();
+  fs.FailRenames("connections.cfg");
+  what = FailureOf([&] { SaveConnectionsFile(tmp.path(), path, {"Port=2"}); });
+  EXPECT_THAT(what, ::testing::HasSubstr("Input/output error"));
+  EXPECT_EQ(testkit::ReadFile(path), "Port=1\r\n");
+  EXPECT_FALSE(testkit::Exists(path + ".new"));
+  fs.Clear();
+  SaveConnectionsFile(tmp.path(), path, {"Port=2"});
+  EXPECT_EQ(testkit::ReadFile(path), "Port=2\r\n");
 }
