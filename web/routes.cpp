@@ -12,6 +12,7 @@
 #include "figures.h"
 #include "html.h"
 #include "http_rules.h"
+#include "live.h"
 #include "pages.h"
 
 namespace web {
@@ -56,7 +57,7 @@ int64_t PathNumber(const httplib::Request& req) {
 
 void Send(httplib::Response& res, int status, const std::string& body, const char* type) {
   res.status = status;
-  res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'");
+  res.set_header("Content-Security-Policy", ContentSecurityPolicy());
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("Cache-Control", "no-store");
   res.set_content(body, type);
@@ -91,12 +92,13 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
         }
         Response r = handler(db, req);
         const std::string since = Meta(db, "unreadable_since");
+        const std::string stamp = api ? std::string() : LiveStamp(db);
         db.Exec("COMMIT");
         if (api) {
           if (!since.empty()) r.body["unreadable_since"] = since;
           Send(res, 200, r.body.dump(1, ' ', false, json::error_handler_t::replace) + "\n", "application/json");
         } else {
-          std::string page = r.page(r.body);
+          std::string page = StampPage(r.page(r.body), stamp);
           if (!since.empty()) {
             const size_t main = page.find("<main>");
             if (main != std::string::npos)
@@ -128,6 +130,7 @@ ListQuery Listing(const httplib::Request& req) {
 }  // namespace
 
 void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
+  InstallLive(server, derived_path);
   auto servers = [](Db& db, const httplib::Request& req) {
     OnlyParams(req, {});
     return Response{ServersJson(db), &ServersPage};
