@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   libcpp-httplib-dev nlohmann-json3-dev
-  chromium
+  chromium chromium-driver
   clang libclang-rt-14-dev
 )
 

@@ -39,7 +39,7 @@ std::string StepChart(const std::vector<Series>& series, const std::string& x_la
   auto X = [&](double x) { return kLeft + (x - x0) / (x1 - x0) * pw; };
   auto Y = [&](double y) { return kTop + (y1 - y) / (y1 - y0) * ph; };
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kW) + "\" height=\"" + Num(kH) +
-                    "\" role=\"img\"><title>" + Escape(y_label) + "</title>";
+                    "\" viewBox=\"0 0 " + Num(kW) + " " + Num(kH) + "\" role=\"img\"><title>" + Escape(y_label) + "</title>";
   svg += "<line x1=\"" + Num(kLeft) + "\" y1=\"" + Num(Y(0)) + "\" x2=\"" + Num(kLeft + pw) + "\" y2=\"" + Num(Y(0)) +
          "\" stroke=\"#999\"/>";
   svg += "<text x=\"2\" y=\"" + Num(kTop + 10) + "\" font-size=\"11\">" + Label(y1) + "</text>";
@@ -73,7 +73,7 @@ std::string BarChart(const std::vector<std::pair<std::string, double>>& bars, co
   const double pw = kW - kLeft - 20, ph = kH - kTop - kBottom;
   const double bw = bars.empty() ? pw : pw / static_cast<double>(bars.size());
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kW) + "\" height=\"" + Num(kH) +
-                    "\" role=\"img\"><title>" + Escape(y_label) + "</title>";
+                    "\" viewBox=\"0 0 " + Num(kW) + " " + Num(kH) + "\" role=\"img\"><title>" + Escape(y_label) + "</title>";
   svg += "<text x=\"2\" y=\"" + Num(kTop + 10) + "\" font-size=\"11\">" + Label(top) + "</text>";
   for (size_t i = 0; i < bars.size(); ++i) {
     const double h = std::max(0.0, bars[i].second) / top * ph;

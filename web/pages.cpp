@@ -73,7 +73,7 @@ std::string ServersPage(const json& j) {
     }
     b += "</tr>";
   }
-  return Frame("Servers", b + "</table>");
+  return Frame("Servers", b + "</table>", true);
 }
 
 std::string GamesPage(const json& j) {
@@ -128,7 +128,7 @@ std::string GamePage(const json& j) {
   for (const json& p : j["player_variables"])
     for (const json& v : p["variables"])
       b += "<tr><td>" + PlayerLink(p) + "</td><td>" + T(v["name"]) + "</td><td>" + T(v["value"]) + "</td></tr>";
-  return Frame("Game " + Id(j["record"]), b + "</table>");
+  return Frame("Game " + Id(j["record"]), b + "</table>", j["running"] == true);
 }
 
 std::string PlayersPage(const json& j) {

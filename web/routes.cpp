@@ -11,6 +11,7 @@
 #include "figures.h"
 #include "html.h"
 #include "http_rules.h"
+#include "live.h"
 #include "pages.h"
 #include "params.h"
 
@@ -26,7 +27,7 @@ struct Response {
 
 void Send(httplib::Response& res, int status, const std::string& body, const char* type) {
   res.status = status;
-  res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'");
+  res.set_header("Content-Security-Policy", ContentSecurityPolicy());
   res.set_header("X-Content-Type-Options", "nosniff");
   res.set_header("Cache-Control", "no-store");
   res.set_content(body, type);
@@ -61,12 +62,13 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
         }
         Response r = handler(db, req);
         const std::string since = Meta(db, "unreadable_since");
+        const std::string stamp = api ? std::string() : LiveStamp(db);
         db.Exec("COMMIT");
         if (api) {
           if (!since.empty()) r.body["unreadable_since"] = since;
           Send(res, 200, r.body.dump(1, ' ', false, json::error_handler_t::replace) + "\n", "application/json");
         } else {
-          std::string page = r.page(r.body);
+          std::string page = StampPage(r.page(r.body), stamp);
           if (!since.empty()) {
             const size_t main = page.find("<main>");
             if (main != std::string::npos)
@@ -90,6 +92,7 @@ void Twin(httplib::Server& server, const std::string& derived_path, const std::s
 }  // namespace
 
 void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
+  InstallLive(server, derived_path);
   auto servers = [](Db& db, const httplib::Request& req) {
     OnlyParams(req, {});
     return Response{ServersJson(db), &ServersPage};

@@ -2,7 +2,8 @@
 // each page and its /api/ twin read the derived file through figures.h.
 // Parameters are checked before use: unknown names, malformed numbers,
 // unknown sort columns or orders and overlong texts give 400; unknown
-// records and pages 404. Every response forbids scripts and outside loads.
+// records and pages 404. Every response forbids inline scripts and outside
+// loads (html.h); live pages load /live.js (live.h).
 #pragma once
 
 #include <string>

@@ -162,6 +162,16 @@ void FrontServer::Leave(const std::string& address) {
   if (it != open_.end() && --it->second <= 0) open_.erase(it);
 }
 
+namespace {
+// Set by CloseAfterAnswer on the worker that serves the request.
+thread_local bool close_after_answer = false;
+}  // namespace
+
+void CloseAfterAnswer(httplib::Response& res) {
+  res.set_header("Connection", "close");
+  close_after_answer = true;
+}
+
 bool FrontServer::process_and_close_socket(socket_t sock) {
   std::string address;
   int port = 0;
@@ -187,8 +197,9 @@ bool FrontServer::process_and_close_socket(socket_t sock) {
       }
       strm.SetDeadline(Clock::now() + limits_.head_deadline);
       bool closed = false;
+      close_after_answer = false;
       served = process_request(strm, left == 1, closed, [&strm](httplib::Request&) { strm.SetDeadline(std::nullopt); });
-      if (!served || closed || strm.TimedOut()) break;
+      if (!served || closed || close_after_answer || strm.TimedOut()) break;
     }
     Leave(address);
   }

@@ -60,4 +60,9 @@ class FrontServer : public httplib::Server {
   std::map<std::string, int> open_;   // address -> connections open
 };
 
+// Called by a handler of a FrontServer: the connection is closed once this
+// answer is written, and the answer says so ("Connection: close"). The
+// library alone keeps the connection whatever header a handler sets.
+void CloseAfterAnswer(httplib::Response& res);
+
 }  // namespace http_front

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
@@ -271,20 +272,54 @@ TEST_F(Service, InstallIntoATemporaryPrefix) {
   ASSERT_EQ(install.Wait(), 0) << install.Out() << install.Err();
   for (const char* f : {"/bin/tallyhost", "/bin/tallysend", "/lib/tallyhost/libtallycore.so",
                         "/share/man/man1/tallyhost.1", "/lib/systemd/system/tallyhost.service",
-                        "/lib/systemd/system/tallysend@.service"})
+                        "/lib/systemd/system/tallysend@.service", "/bin/tallyweb", "/lib/tallyhost/tallyweb",
+                        "/share/man/man1/tallyweb.1", "/lib/systemd/system/tallyweb.service"})
     EXPECT_TRUE(testkit::Exists(prefix + f)) << f;
   const std::string unit = testkit::ReadFile(prefix + "/lib/systemd/system/tallyhost.service");
   for (const std::string& setting : Texts{"ExecStart=" + prefix + "/bin/tallyhost headless=1",
                                           "Restart=on-failure", "DynamicUser=yes", "StateDirectory=tallyhost",
                                           "XDG_DATA_HOME=/var/lib"})
     EXPECT_THAT(unit, HasSubstr(setting));
+  // tallyweb's unit: the installed program on the listener's database,
+  // as the listener's dynamic user with its folder, summaries of its own.
+  const std::string web_unit = testkit::ReadFile(prefix + "/lib/systemd/system/tallyweb.service");
+  for (const std::string& setting :
+       Texts{"ExecStart=" + prefix + "/bin/tallyweb --listen 127.0.0.1:8080 --summaries /var/cache/tallyweb/summaries.db",
+             "${TALLYWEB_DATABASE}", "\"TALLYWEB_DATABASE=Provider=SQLite;Data Source=/var/lib/tallyhost/test.mdb\"",
+             "EnvironmentFile=-/etc/default/tallyweb", "DynamicUser=yes", "User=tallyhost",
+             "StateDirectory=tallyhost", "CacheDirectory=tallyweb", "-shm", "Documentation=man:tallyweb(1)"})
+    EXPECT_THAT(web_unit, HasSubstr(setting));
   if (std::system("command -v systemd-analyze >/dev/null 2>&1") == 0) {
     // The unit's manual page is looked up in the prefix (without man, not at all).
     const bool have_man = std::system("command -v man >/dev/null 2>&1") == 0;
-    testkit::Child verify = Run("/usr/bin/env", {"MANPATH=" + prefix + "/share/man", "systemd-analyze", "verify",
-                                                 have_man ? "--man=yes" : "--man=no",
-                                                 prefix + "/lib/systemd/system/tallyhost.service"}, "verify");
-    EXPECT_EQ(verify.Wait(), 0) << verify.Out() << verify.Err();
+    for (const char* unit : {"tallyhost.service", "tallyweb.service"}) {
+      testkit::Child verify = Run("/usr/bin/env", {"MANPATH=" + prefix + "/share/man", "systemd-analyze", "verify",
+                                                   have_man ? "--man=yes" : "--man=no",
+                                                   prefix + "/lib/systemd/system/" + unit}, "verify");
+      EXPECT_EQ(verify.Wait(), 0) << unit << verify.Out() << verify.Err();
+    }
+  }
+  // The installed tallyweb runs through its link in bin, and its manual
+  // page names every option that its --help lists.
+  {
+    testkit::Child help = Run(prefix + "/bin/tallyweb", {"--help"}, "webhelp");
+    ASSERT_EQ(help.Wait(), 0) << help.Err();
+    const std::string usage = help.Out(), page = testkit::ReadFile(prefix + "/share/man/man1/tallyweb.1");
+    const size_t section = page.find(".SH OPTIONS");
+    ASSERT_NE(section, std::string::npos);
+    const std::string man = page.substr(section, page.find(".SH", section + 1) - section);
+    std::vector<std::string> options;
+    for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+      size_t end = at + 2;
+      while (end < usage.size() && (std::isalnum(static_cast<unsigned char>(usage[end])) || usage[end] == '-')) ++end;
+      options.push_back(usage.substr(at, end - at));
+    }
+    EXPECT_GE(options.size(), 5u) << usage;
+    for (std::string option : options) {
+      std::string in_man;   // as roff writes it: every - escaped
+      for (char c : option) in_man += c == '-' ? std::string("\\-") : std::string(1, c);
+      EXPECT_THAT(man, HasSubstr(in_man)) << option;
+    }
   }
   // The installed listener, started through its link in bin, finds the
   // engine library and stores a datagram.

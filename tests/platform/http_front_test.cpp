@@ -22,10 +22,14 @@ using namespace std::chrono_literals;
 
 class HttpFront : public ::testing::Test {
  protected:
-  void Start(http_front::Limits limits, int keep_alive_seconds = 30) {
+  void Start(http_front::Limits limits, int keep_alive_seconds = 30, size_t workers = 64) {
     server_ = std::make_unique<http_front::FrontServer>(limits);
-    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     server_->set_keep_alive_timeout(keep_alive_seconds);
+    server_->Get("/last", [](const httplib::Request&, httplib::Response& res) {
+      http_front::CloseAfterAnswer(res);
+      res.set_content("last", "text/plain");
+    });
     server_->Get(R"(/(\w+))", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content("page " + req.matches[1].str(), "text/plain");
     });
@@ -98,6 +102,31 @@ TEST_F(HttpFront, PipelinedRequestsAreAnsweredInOrder) {
 // A client that sends its head a byte at a time is let go at the head's
 // deadline, however steadily it sends; one that sent its head in time is
 // answered after a pause between requests.
+// A handler that asks for it ends its connection after its answer, which
+// says so; requests already sent after it go unanswered, and the next
+// connection is served as usual.
+TEST_F(HttpFront, AnAnswerThatClosesItsConnectionIsTheLastOnIt) {
+  Start({}, 30, 1);   // one worker: the next connections meet the same one
+  const int s = Connect();
+  Send(s, "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /last HTTP/1.1\r\nHost: x\r\n\r\n"
+          "GET /b HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string got = Receive(s);   // until the server closes
+  ::close(s);
+  EXPECT_EQ(Count(got, "HTTP/1.1 200"), 2u) << got;
+  EXPECT_NE(got.find("page a"), std::string::npos) << got;
+  EXPECT_NE(got.find("Connection: close"), std::string::npos) << got;
+  EXPECT_LT(got.find("page a"), got.find("last"));
+  EXPECT_EQ(got.find("page b"), std::string::npos) << got;
+  for (int i = 0; i < 3; ++i) {   // the worker that served it keeps its next connections open
+    const int t = Connect();
+    Send(t, "GET /c HTTP/1.1\r\nHost: x\r\n\r\nGET /d HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string two = Receive(t, "page d");
+    ::close(t);
+    EXPECT_NE(two.find("page c"), std::string::npos) << two;
+    EXPECT_NE(two.find("page d"), std::string::npos) << two;
+  }
+}
+
 TEST_F(HttpFront, AHeadTrickledPastItsDeadlineEndsTheConnection) {
   http_front::Limits limits;
   limits.head_deadline = 300ms;

@@ -302,7 +302,11 @@ TEST_F(WebSite, EveryPageRendersItsFiguresAndNamesAsText) {
     for (const std::string& t : p.texts) EXPECT_TRUE(Has(dom, t)) << p.path << " lacks " << t;
     // Names stay text: no element made from them, no script.
     EXPECT_FALSE(Has(dom, "<img")) << p.path;
-    EXPECT_FALSE(Has(dom, "<script")) << p.path;
+    // Only the site's own script of the live pages.
+    std::string rest = dom;
+    for (size_t at; (at = rest.find("<script src=\"/live.js\" defer=\"\"></script>")) != std::string::npos;)
+      rest.erase(at, 7);
+    EXPECT_FALSE(Has(rest, "<script")) << p.path;
     EXPECT_FALSE(Has(dom, "<b>")) << p.path;
     EXPECT_TRUE(webtest::Screenshot(Url(p.path), shots + "/" + p.shot + ".png", dir_->File(std::string("shot-") + p.shot)))
         << p.path;
