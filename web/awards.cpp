@@ -42,10 +42,11 @@ json Window(Db& db, double now, double days) {
   out["most_team_kills"] = Best(db, summed("sum(gp.team_kills)", "v > 0"), from, now, false);
   json weapons = json::array();
   Stmt q(db.handle(),
-         "SELECT weapon, ifnull(w.name, ''), player, ifnull(p.name, ''), frags FROM (SELECT gp.weapon, gp.player, "
+         "SELECT x.weapon, ifnull(w.name, ''), x.player, ifnull(p.name, ''), x.frags FROM (SELECT gp.weapon, gp.player, "
          "sum(gp.frags) AS frags, row_number() OVER (PARTITION BY gp.weapon ORDER BY sum(gp.frags) DESC, gp.player) AS n "
-         "FROM game_player_weapons gp WHERE " + in + " GROUP BY gp.weapon, gp.player HAVING sum(gp.frags) > 0) "
-         "LEFT JOIN weapons w ON w.id = weapon LEFT JOIN players p ON p.id = player WHERE n = 1 ORDER BY ifnull(w.name, ''), weapon");
+         "FROM game_player_weapons gp WHERE " + in + " GROUP BY gp.weapon, gp.player HAVING sum(gp.frags) > 0) x "
+         "LEFT JOIN weapons w ON w.id = x.weapon LEFT JOIN players p ON p.id = x.player WHERE x.n = 1 "
+         "ORDER BY ifnull(w.name, ''), x.weapon");
   q.Bind(1, from).Bind(2, now);
   while (q.Step())
     weapons.push_back(json{{"weapon", Ref(q.Int(0), q.Text(1))}, {"player", Ref(q.Int(2), q.Text(3))}, {"frags", q.Int(4)}});
