@@ -23,15 +23,19 @@
 // "PlayerTeamChange") that does not name the team. Each team record of a
 // player is matched in order: the first takes the first link; a later one
 // takes the next link when the records left are no more than the links
-// left (every one of them must then have named a new team); with one link
-// in the game, every record is that team; a "PlayerTeamChange" when all
-// links are taken and there are two is a change to the other one.
+// left (every one of them must then have named a new team), and so does a
+// "PlayerTeamChange" away from the first team while no other was had; with
+// one link in the game, every record is that team; a "PlayerTeamChange"
+// when all links are taken and there are two is a change to the other one.
 // Otherwise the record may name a team had before or a new one, and the
 // team is not known until a record that can be matched. A renamed player
 // keeps the team of the old name until a team record of the new name. A
 // kill is a team kill when both teams are known and the same, so games
 // without teams (free-for-all) have none. The score rows of a running game
-// are judged with the records and links read so far.
+// are judged with the records and links read so far and not judged again;
+// where a later record makes an earlier one ambiguous (a record repeating a
+// team, read before the player's next new team), a running game read pass
+// by pass may count a kill differently from the same game read at once.
 //
 // Time: every first seen, last seen, newest first, day of frags and award
 // window uses the game's time (game_time.h). A server is online when its

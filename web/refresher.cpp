@@ -632,8 +632,10 @@ class Summer {
     const std::vector<int64_t>& links = Links(game, player);
     const int64_t k = static_cast<int64_t>(links.size()), i = st.links_used;
     const int64_t records_left = st.rows_before + here - st.team_rows;   // this one included
-    if (i < k && (i == 0 || records_left <= k - i)) {
-      st.team = links[i];   // the first record, or every record left names a new team
+    // A change away from the only team had so far cannot name a team had before.
+    const bool away_from_the_only_one = change && i == 1 && st.team == links[0];
+    if (i < k && (i == 0 || records_left <= k - i || away_from_the_only_one)) {
+      st.team = links[i];   // the first record, every record left names a new team, or the above
       ++st.links_used;
     } else if (i >= k && k == 1) {
       st.team = links[0];   // one team in the whole game

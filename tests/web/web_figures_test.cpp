@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "datetime.h"
@@ -297,6 +298,63 @@ TEST_F(HandWorkedFigures, TheRatingHistoryFollowsTheGamesInTheirOrderOfTime) {
   EXPECT_EQ(o["rating_history"][0]["start"], kDay1);
   EXPECT_EQ(o["rating_history"][1]["game"], 3);
   EXPECT_EQ(Now([](web::Db& db) { return web::PlayerJson(db, kImg); })["rating_history"], json::array());
+}
+
+}  // namespace
+
+namespace {
+
+// A team game stored in two parts with a pass between, then read afresh:
+// the teams and runs carried from the first part give the same figures.
+//   Ann: Red; after 7 Blue (her two links, two records); after 10 Red
+//        again (a change with both links taken: the other one). Frags 5,
+//        9, 12 (a run of 3); team kills 6 (Cy, Red), 8 (Ben, Blue), 11 (Cy);
+//        killed at 13 and 16.
+//   Cy: Red (one link, two records). Ben: Blue; frag 13.
+//   Dan: Green, a repeated record, then Blue: three records, two links, so
+//        the second record may have named Blue already; from it until the
+//        change his team is not known and his kill of Eve (Green) at 17 is
+//        a frag. After 18 Blue: 19 (Ben) is a team kill.
+TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("teams.db");
+  testkit::Touch(db);
+  webtest::Feed first{"Echo", "10.0.0.5", "27915", {}, {}, 1};
+  first.records = {"\t\tLogDate\t03/05/2026\t\t0", "\t\tLogTime\t20:00:00\t\t0", "\t\tMap\tq2ctf1\t\t0",
+                   "\t\tPlayerConnect\tAnn\tRed\t1",     "\t\tPlayerConnect\tBen\tBlue\t2",
+                   "\t\tPlayerConnect\tCy\tRed\t3",      "\t\tPlayer\tCy\tRed\t4",
+                   "Ann\tBen\tKill\tRocket\t1\t5",       "Ann\tCy\tKill\tRocket\t1\t6",
+                   "\t\tPlayerTeamChange\tAnn\tBlue\t7", "Ann\tBen\tKill\tRocket\t1\t8",
+                   "Ann\tCy\tKill\tRocket\t1\t9"};
+  webtest::Feed second = first;
+  second.first_packet = 2;
+  second.records = {"\t\tPlayerTeamChange\tAnn\tRed\t10", "Ann\tCy\tKill\tRocket\t1\t11",
+                    "Ann\tBen\tKill\tRocket\t1\t12",      "Ben\tAnn\tKill\tRocket\t1\t13",
+                    "\t\tPlayerConnect\tDan\tGreen\t14",  "\t\tPlayerConnect\tEve\tGreen\t14",
+                    "\t\tPlayer\tDan\tGreen\t15",         "Dan\tAnn\tKill\tRocket\t1\t16",
+                    "Dan\tEve\tKill\tRocket\t1\t17",      "\t\tPlayerTeamChange\tDan\tBlue\t18",
+                    "Dan\tBen\tKill\tRocket\t1\t19",      "\t\tGameEnd\t\t\t30"};
+  webtest::Store(db, first, dir.path());
+  web::Refresher live(webtest::Sqlite(db), dir.File("live.db"));
+  live.RefreshOnce();
+  webtest::Store(db, second, dir.path());
+  live.RefreshOnce();
+  web::Refresher afresh(webtest::Sqlite(db), dir.File("afresh.db"));
+  afresh.RefreshOnce();
+
+  auto board = [&](const std::string& file) {
+    web::Db summaries(dir.File(file), true);
+    std::map<std::string, std::vector<int>> out;   // frags, team kills, deaths, best streak
+    const json game = web::GameJson(summaries, 1);
+    for (const json& p : game["scoreboard"])
+      out[p["name"].get<std::string>()] = {p["frags"].get<int>(), p["team_kills"].get<int>(), p["deaths"].get<int>(),
+                        p["best_streak"].get<int>()};
+    return out;
+  };
+  const std::map<std::string, std::vector<int>> expected = {
+      {"Ann", {3, 3, 2, 3}}, {"Ben", {1, 0, 2, 1}}, {"Cy", {0, 0, 1, 0}}, {"Dan", {2, 1, 0, 2}}, {"Eve", {0, 0, 1, 0}}};
+  EXPECT_EQ(board("live.db"), expected);
+  EXPECT_EQ(board("afresh.db"), expected);
 }
 
 }  // namespace

@@ -233,6 +233,13 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
       {"/%2e%2e/%2e%2e/etc/passwd", 404},
       {"/api/players?q=" + std::string(20000, 'a'), 414},
       {"/players?page=-1", 400},
+      {"/api/servers/9", 404},
+      {"/api/servers/0", 404},
+      {"/servers/9", 404},
+      {"/api/maps/9", 404},
+      {"/api/weapons/99", 404},
+      {"/api/weapons/1?sort=name", 400},
+      {"/api/awards?day=1", 400},
   };
   for (const auto& [path, status] : cases) {
     EXPECT_EQ(web_->Request(path, &body), status) << path;
@@ -301,15 +308,21 @@ TEST_F(WebSite, EveryPageRendersItsFiguresAndNamesAsText) {
       {"/servers", "servers", {"<h1>Servers</h1>", "Alpha", "Bravo's &lt;b&gt;", "10.0.0.2", "q2dm2", img, "Robert"}},
       {"/games", "games", {"2026-03-01 13:45:10", "2026-03-01 13:45:30", "running", "q2dm1", "Bravo's &lt;b&gt;"}},
       {"/games?server=2", "games-server", {"Games of Bravo's &lt;b&gt;", "q2dm2"}},
-      {"/games/1", "game", {"Scoreboard", "O'Neil", script, "Blue, Red", "TeamKill", "Railgun", "<svg"}},
+      {"/games/1", "game", {"Scoreboard", "O'Neil", script, "Blue, Red", "TeamKill", "Railgun", "<svg", "Team kills",
+                            "Best streak", "href=\"/maps/1\"", "href=\"/weapons/2\"", "href=\"/servers/1\""}},
       {"/games/2", "game-running", {"Player variables", "Robbie", "male/grunt", img, "<polyline"}},
       {"/players", "players", {"Frags per death", "Team kills", "0.50", "2.00", img, script, "O'Neil"}},
       {"/players?q=%3Cimg", "players-search", {img, "1 players."}},
-      {"/players/4", "player", {"Player Robert", "renamed from", "Bob", "netname Robbie", "Blaster", "Beaten by most", "<rect"}},
+      {"/players/4", "player", {"Player Robert", "renamed from", "Bob", "netname Robbie", "Blaster", "Beaten by most", "<rect",
+                                "<h2>Rating</h2>", "href=\"/weapons/3\""}},
       {"/players/5", "player-img", {"Player " + img, "Robert"}},
       {"/weapons", "weapons", {"Rocket", "Railgun", "Blaster"}},
       {"/types", "types", {"Kill", "Suicide", "TeamKill"}},
-      {"/maps", "maps", {"q2dm1", "q2dm2"}},
+      {"/maps", "maps", {"q2dm1", "q2dm2", "href=\"/maps/2\""}},
+      {"/servers/2", "server", {"Server Bravo's &lt;b&gt;", "Current game", "Robert", img, "q2dm2", "Top players"}},
+      {"/maps/1", "map", {"Map q2dm1", "Top players", "O'Neil", "Team kills", script}},
+      {"/weapons/3", "weapon", {"Weapon Blaster", "Top players", "Robert", img}},
+      {"/awards", "awards", {"The last day", "The last week", "Longest kill streak"}},
   };
   for (const Page& p : pages) {
     const std::string dom = webtest::DumpDom(Url(p.path), dir_->File(std::string("profile-") + p.shot));
