@@ -34,7 +34,7 @@ std::string Frame(const std::string& title, const std::string& body) {
          " - tallyweb</title><style>" + kStyle +
          "</style></head><body><nav><a href=\"/servers\">Servers</a><a href=\"/games\">Games</a>"
          "<a href=\"/players\">Players</a><a href=\"/weapons\">Weapons</a><a href=\"/types\">Score types</a>"
-         "<a href=\"/maps\">Maps</a></nav><main><h1>" +
+         "<a href=\"/maps\">Maps</a><a href=\"/awards\">Awards</a></nav><main><h1>" +
          Escape(title) + "</h1>\n" + body + "</main></body></html>\n";
 }
 
