@@ -315,6 +315,7 @@ namespace {
 //        the second record may have named Blue already; from it until the
 //        change his team is not known and his kill of Eve (Green) at 17 is
 //        a frag. After 18 Blue: 19 (Ben) is a team kill.
+//   Eve: frags 20 and 22 (Cy), her suicide at 21 between them: runs of 1.
 TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
   testkit::TempDir dir;
   const std::string db = dir.File("teams.db");
@@ -333,7 +334,9 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
                     "\t\tPlayerConnect\tDan\tGreen\t14",  "\t\tPlayerConnect\tEve\tGreen\t14",
                     "\t\tPlayer\tDan\tGreen\t15",         "Dan\tAnn\tKill\tRocket\t1\t16",
                     "Dan\tEve\tKill\tRocket\t1\t17",      "\t\tPlayerTeamChange\tDan\tBlue\t18",
-                    "Dan\tBen\tKill\tRocket\t1\t19",      "\t\tGameEnd\t\t\t30"};
+                    "Dan\tBen\tKill\tRocket\t1\t19",      "Eve\tCy\tKill\tRocket\t1\t20",
+                    "Eve\tEve\tSuicide\tRocket\t-1\t21",  "Eve\tCy\tKill\tRocket\t1\t22",
+                    "\t\tGameEnd\t\t\t30"};
   webtest::Store(db, first, dir.path());
   web::Refresher live(webtest::Sqlite(db), dir.File("live.db"));
   live.RefreshOnce();
@@ -352,7 +355,7 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
     return out;
   };
   const std::map<std::string, std::vector<int>> expected = {
-      {"Ann", {3, 3, 2, 3}}, {"Ben", {1, 0, 2, 1}}, {"Cy", {0, 0, 1, 0}}, {"Dan", {2, 1, 0, 2}}, {"Eve", {0, 0, 1, 0}}};
+      {"Ann", {3, 3, 2, 3}}, {"Ben", {1, 0, 2, 1}}, {"Cy", {0, 0, 3, 0}}, {"Dan", {2, 1, 0, 2}}, {"Eve", {2, 0, 1, 1}}};
   EXPECT_EQ(board("live.db"), expected);
   EXPECT_EQ(board("afresh.db"), expected);
 }
