@@ -89,6 +89,8 @@ CREATE TABLE IF NOT EXISTS log_games (rec INTEGER PRIMARY KEY, log INTEGER, game
 CREATE INDEX IF NOT EXISTS log_games_game ON log_games (game, log);
 CREATE TABLE IF NOT EXISTS senders (ip TEXT, port INTEGER, last_log INTEGER NOT NULL, serial REAL, date TEXT,
   PRIMARY KEY (ip, port)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS aliases (player INTEGER PRIMARY KEY, kept INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS aliases_kept ON aliases (kept);
 CREATE TABLE IF NOT EXISTS rating_history (player INTEGER, game INTEGER, mu REAL NOT NULL, sigma REAL NOT NULL,
   PRIMARY KEY (player, game)) WITHOUT ROWID;
 )SQL";

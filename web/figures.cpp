@@ -295,21 +295,31 @@ json PlayerJson(Db& db, int64_t player) {
   }
   out["games_played"] = games;   // the newest 100
 
-  json names{{"renamed_to", json::array()}, {"renamed_from", json::array()}, {"netnames", json::array()}};
+  // The records merged into this player by aliases (aliases.h), itself included.
+  const std::string mine = "(SELECT player FROM aliases WHERE kept = ?1 UNION SELECT ?1)";
+  json names{{"renamed_to", json::array()}, {"renamed_from", json::array()}, {"netnames", json::array()},
+             {"used", json::array()}};
   {
+    Stmt u(db.handle(), "SELECT p.id, ifnull(p.name, '') FROM players p WHERE p.id IN " + mine + " ORDER BY p.id");
+    u.Bind(1, player);
+    while (u.Step()) names["used"].push_back(Ref(u.Int(0), u.Text(1)));
+    Stmt a(db.handle(), "SELECT a.kept, ifnull(p.name, '') FROM aliases a LEFT JOIN players p ON p.id = a.kept "
+                        "WHERE a.player = ? AND a.kept <> a.player");
+    a.Bind(1, player);
+    out["alias_of"] = a.Step() ? Ref(a.Int(0), a.Text(1)) : json(nullptr);
     Stmt r(db.handle(), "SELECT r.to_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
-                        "LEFT JOIN players p ON p.id = r.to_player WHERE r.from_player = ? ORDER BY r.game, r.rec");
+                        "LEFT JOIN players p ON p.id = r.to_player WHERE r.from_player IN " + mine + " ORDER BY r.game, r.rec");
     r.Bind(1, player);
     while (r.Step())
       names["renamed_to"].push_back(json{{"record", r.Int(0)}, {"name", r.Text(1)}, {"game", r.Int(2)}, {"offset", r.Real(3)}});
     Stmt f(db.handle(), "SELECT r.from_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
-                        "LEFT JOIN players p ON p.id = r.from_player WHERE r.to_player = ? ORDER BY r.game, r.rec");
+                        "LEFT JOIN players p ON p.id = r.from_player WHERE r.to_player IN " + mine + " ORDER BY r.game, r.rec");
     f.Bind(1, player);
     while (f.Step())
       names["renamed_from"].push_back(json{{"record", f.Int(0)}, {"name", f.Text(1)}, {"game", f.Int(2)}, {"offset", f.Real(3)}});
     // Names sent among the player variables (a "name" variable of the mod).
     Stmt n(db.handle(), "SELECT DISTINCT c.value FROM game_player_cvars gc JOIN cvars c ON c.id = gc.cvar "
-                        "WHERE gc.player = ? AND c.name IN ('name', 'netname') ORDER BY c.value");
+                        "WHERE gc.player IN " + mine + " AND c.name IN ('name', 'netname') ORDER BY c.value");
     n.Bind(1, player);
     while (n.Step()) names["netnames"].push_back(n.Text(0));
   }

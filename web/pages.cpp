@@ -191,7 +191,14 @@ std::string PlayerPage(const json& j) {
   for (const json& v : j["beaten_most"]) b += "<tr><td>" + PlayerLink(v) + "</td>" + Num(v["frags"]) + "</tr>";
   b += "</table><h2>Beaten by most</h2><table><tr><th>Player</th><th>Frags</th></tr>";
   for (const json& v : j["beaten_by_most"]) b += "<tr><td>" + PlayerLink(v) + "</td>" + Num(v["frags"]) + "</tr>";
-  b += "</table><h2>Names</h2><ul>";
+  b += "</table><h2>Names</h2>";
+  if (!j["alias_of"].is_null()) b += "<p>Another name of " + PlayerLink(j["alias_of"]) + ".</p>";
+  if (j["names"]["used"].size() > 1) {
+    std::string used;
+    for (const json& n : j["names"]["used"]) used += (used.empty() ? "" : ", ") + PlayerLink(n);
+    b += "<p>Names used: " + used + "</p>";
+  }
+  b += "<ul>";
   for (const json& r : j["names"]["renamed_to"])
     b += "<li>renamed to " + PlayerLink(r) + " in game " + GameLink(r["game"]) + "</li>";
   for (const json& r : j["names"]["renamed_from"])

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ado.h"
+#include "aliases.h"
 #include "derived_schema.h"
 #include "game_time.h"
 #include "rating_store.h"
@@ -125,6 +126,7 @@ struct Refresher::Impl {
   // The derived file had content when the last pass ended (a file just
   // made in WAL mode may stay empty until its log is checkpointed).
   bool had_content = false;
+  AliasLines aliases;
 };
 
 Refresher::Refresher(std::string connection_string, std::string derived_path)
@@ -411,7 +413,31 @@ struct Kinds {
   int64_t rename = -1;
   std::set<int64_t> nobody;         // players whose name is empty (a score without a victim)
   std::set<int64_t> no_team;        // teams whose name is empty (no team at all)
+  std::map<int64_t, int64_t> alias;                 // player -> the player merged into (aliases.h)
+  std::map<int64_t, std::vector<int64_t>> members;  // merged player -> all its records
+
+  int64_t Canon(int64_t player) const {
+    auto it = alias.find(player);
+    return it == alias.end() ? player : it->second;
+  }
 };
+
+// The figures were summed with merged players as `aliases` holds them; a
+// change makes the next pass sum everything again ("stale"), unless nothing
+// was summed yet.
+constexpr char kStaleAliases[] = "stale";
+
+void NoteAliases(Db& db, const std::map<int64_t, int64_t>& alias) {
+  std::string print;
+  for (const auto& [player, kept] : alias) print += std::to_string(player) + ">" + std::to_string(kept) + " ";
+  const std::string known = Meta(db, "aliases");
+  if (print == known || known == kStaleAliases) return;
+  Stmt any(db.handle(), "SELECT 1 FROM game_players LIMIT 1");
+  SetMeta(db, "aliases", any.Step() ? std::string(kStaleAliases) : print);
+  db.Exec("DELETE FROM aliases");
+  Stmt ins(db.handle(), "INSERT INTO aliases (player, kept) VALUES (?, ?)");
+  for (const auto& [player, kept] : alias) ins.Bind(1, player).Bind(2, kept).Run();
+}
 
 // Recomputes the totals of players over their games (and the games with
 // their first and last time).
@@ -458,15 +484,20 @@ class Summer {
       if (r.weapon == 0 && r.killer > 0 && kinds_.team_records.count(r.type)) ++team_rows_here[r.killer];
     for (ScoreRow r : g.rows) {
       if (kinds_.nobody.count(r.victim)) r.victim = 0;
+      const int64_t named_killer = r.killer, named_victim = r.victim;   // before aliases merge them
+      r.killer = kinds_.Canon(r.killer);
+      r.victim = kinds_.Canon(r.victim);
       ++rows_[g.game];
       last_[g.game] = std::max(last_[g.game], r.rec);
       if (r.killer > 0) Named(g.game, r.killer);
       if (r.victim > 0 && r.victim != r.killer) Named(g.game, r.victim);
       if (r.weapon == 0 && kinds_.events.count(r.type)) {
-        if (r.type == kinds_.rename && r.killer > 0 && r.victim > 0 && r.victim != r.killer) {
-          renames_.push_back({g.game, r.rec, r.killer, r.victim, r.offset});
-          Live& to = State(g.game, r.victim);
-          if (to.team_rows == 0) to.team = State(g.game, r.killer).team;   // the same person, on the same team
+        if (r.type == kinds_.rename && named_killer > 0 && named_victim > 0 && named_victim != named_killer) {
+          renames_.push_back({g.game, r.rec, named_killer, named_victim, r.offset});
+          if (r.victim != r.killer) {
+            Live& to = State(g.game, r.victim);
+            if (to.team_rows == 0) to.team = State(g.game, r.killer).team;   // the same person, on the same team
+          }
         } else if (r.killer > 0 && kinds_.team_records.count(r.type)) {
           TeamRecord(g.game, r.killer, r.type == kinds_.team_change, team_rows_here[r.killer]);
         }
@@ -615,8 +646,12 @@ class Summer {
     auto it = links_.find(key);
     if (it != links_.end()) return it->second;
     std::vector<int64_t> teams;
-    Stmt q(db_.handle(), "SELECT team FROM game_teams WHERE game = ? AND player = ? ORDER BY rec");
-    q.Bind(1, game).Bind(2, player);
+    std::string ids = std::to_string(player);
+    auto merged = kinds_.members.find(player);
+    if (merged != kinds_.members.end())
+      for (int64_t id : merged->second) ids += "," + std::to_string(id);
+    Stmt q(db_.handle(), "SELECT team FROM game_teams WHERE game = ? AND player IN (" + ids + ") ORDER BY rec");
+    q.Bind(1, game);
     while (q.Step())
       if (q.Int(0) != 0 && !kinds_.no_team.count(q.Int(0)) &&
           std::find(teams.begin(), teams.end(), q.Int(0)) == teams.end())
@@ -711,6 +746,7 @@ RefreshStats Refresher::RefreshOnce() {
 RefreshStats Refresher::Pass() {
   RefreshStats stats;
   Impl& im = *impl_;
+  if (!aliases_path_.empty()) im.aliases = ReadAliases(aliases_path_);
   const std::string source_key = SourceKey(connection_string_);
 
   // The derived file: (re)opened when it is new, gone or replaced.
@@ -747,7 +783,8 @@ RefreshStats Refresher::Pass() {
     q.Step();
     has_meta = q.Int(0) != 0;
   }
-  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key)
+  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key ||
+      Meta(db, "aliases") == kStaleAliases)
     start_afresh();
 
   ado::Connection c;
@@ -908,6 +945,9 @@ RefreshStats Refresher::Pass() {
         Stmt t(db.handle(), "SELECT id FROM teams WHERE trim(name) = ''");
         while (t.Step()) kinds.no_team.insert(t.Int(0));
       }
+      kinds.alias = AliasMap(db, im.aliases);
+      for (const auto& [player, kept] : kinds.alias) kinds.members[kept].push_back(player);
+      NoteAliases(db, kinds.alias);
       Summer sum(db, kinds);
       for (const GameRead& g : batch) sum.Add(g);
       sum.Commit();

@@ -361,3 +361,59 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bob and Robert named as one person (Robert first): one player under
+// Robert's record, with Bob's rows of the closed game. Worked out: game 1
+// frags 1 (15), death 1 (11), suicide 13, the team kill 17 (Bob's teams,
+// Blue then Red, are the person's), score -1 + 2 + 1; game 2 as before.
+TEST(WebFigures, AliasesMergeNamesIntoOnePlayerUntilTheFileChanges) {
+  testkit::TempDir dir;
+  const std::string db = webtest::HandWorkedDatabase(dir.path());
+  const std::string aliases = dir.File("aliases.txt");
+  testkit::WriteFile(aliases, "# people\n\nRobert\tBob\tNobody Seen\n");
+  web::Refresher refresher(webtest::Sqlite(db), dir.File("summaries.db"));
+  refresher.SetAliasesFile(aliases);
+  refresher.RefreshOnce();
+  {
+    web::Db s(dir.File("summaries.db"), true);
+    const json robert = web::PlayerJson(s, 4);
+    EXPECT_EQ(robert["frags"], 2);
+    EXPECT_EQ(robert["deaths"], 3);
+    EXPECT_EQ(robert["suicides"], 1);
+    EXPECT_EQ(robert["team_kills"], 1);
+    EXPECT_EQ(robert["score"], 3);
+    EXPECT_EQ(robert["games"], 2);
+    EXPECT_EQ(robert["names"]["used"], json::parse(R"([{"record":3,"name":"Bob"},{"record":4,"name":"Robert"}])"));
+    EXPECT_EQ(robert["names"]["renamed_from"], json::parse(R"([{"record":3,"name":"Bob","game":1,"offset":16.0}])"));
+    EXPECT_EQ(robert["rating_history"].size(), 1u);   // game 1, as one participant
+    EXPECT_EQ(web::PlayerJson(s, 3)["alias_of"], json::parse(R"({"record":4,"name":"Robert"})"));
+    const json list = web::PlayersJson(s, web::PlayerQuery{});
+    EXPECT_EQ(list["total"], 4);   // Bob is no player of his own
+    const json game = web::GameJson(s, 1);
+    EXPECT_EQ(game["players"], 3);
+  }
+  // Without the line, the next passes sum everything again.
+  testkit::WriteFile(aliases, "");
+  refresher.RefreshOnce();
+  refresher.RefreshOnce();
+  {
+    web::Db s(dir.File("summaries.db"), true);
+    EXPECT_EQ(web::PlayerJson(s, 3)["games"], 1);
+    EXPECT_EQ(web::PlayerJson(s, 4)["frags"], 1);
+    EXPECT_EQ(web::PlayersJson(s, web::PlayerQuery{})["total"], 5);
+  }
+  // A file that cannot be read fails the pass, and tallyweb says so.
+  refresher.SetAliasesFile(dir.File("missing.txt"));
+  EXPECT_THROW(refresher.RefreshOnce(), std::runtime_error);
+  int status = 0;
+  const std::string out = testkit::RunShell(testkit::BinaryFolder() + "/tallyweb --listen 127.0.0.1:0 --summaries " +
+                                                dir.File("other.db") + " --aliases " + dir.File("missing.txt") + " " +
+                                                webtest::Quote(webtest::Sqlite(db)) + " 2>&1",
+                                            &status);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("cannot read the aliases file"), std::string::npos) << out;
+}
+
+}  // namespace

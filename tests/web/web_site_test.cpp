@@ -177,8 +177,9 @@ TEST_F(WebSite, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
   EXPECT_EQ(r["games"], 2);
   EXPECT_EQ(r["last_seen"], kDay2);
   EXPECT_EQ(r["beaten_by_most"][0], (json{{"record", 5}, {"name", kImg}, {"frags", 2}}));
-  EXPECT_EQ(r["names"], json::parse(R"({"renamed_to":[],"netnames":["Robbie"],
+  EXPECT_EQ(r["names"], json::parse(R"({"renamed_to":[],"netnames":["Robbie"],"used":[{"record":4,"name":"Robert"}],
       "renamed_from":[{"record":3,"name":"Bob","game":1,"offset":16.0}]})"));
+  EXPECT_TRUE(r["alias_of"].is_null());
   EXPECT_EQ(r["first_seen"], kDay1);
   EXPECT_EQ(r["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":0},{"day":"2026-03-02","frags":1}])"));
   ASSERT_EQ(r["games_played"].size(), 2u);
