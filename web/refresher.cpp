@@ -481,7 +481,7 @@ class Summer {
     if (!g.rows.empty()) last_row_[g.game] = RowPrint(g.rows.back());
     std::map<int64_t, int64_t> team_rows_here;
     for (const ScoreRow& r : g.rows)
-      if (r.weapon == 0 && r.killer > 0 && kinds_.team_records.count(r.type)) ++team_rows_here[r.killer];
+      if (r.weapon == 0 && r.killer > 0 && kinds_.team_records.count(r.type)) ++team_rows_here[kinds_.Canon(r.killer)];
     for (ScoreRow r : g.rows) {
       if (kinds_.nobody.count(r.victim)) r.victim = 0;
       const int64_t named_killer = r.killer, named_victim = r.victim;   // before aliases merge them

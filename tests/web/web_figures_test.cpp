@@ -417,3 +417,33 @@ TEST(WebFigures, AliasesMergeNamesIntoOnePlayerUntilTheFileChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// A merged name's team records count as the person's: Al (merged into Alan)
+// joins Blue, is listed Blue again, then changes to Red: two teams, three
+// records, so the second is not known and the change takes Red; Al's kill
+// of Cy (Red) is a team kill of Alan's.
+TEST(WebFigures, AMergedNamesTeamRecordsAreThePersons) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("merged.db");
+  testkit::Touch(db);
+  webtest::Feed feed{"Foxtrot", "10.0.0.6", "27916", {}, {}, 1};
+  feed.records = {"\t\tMap\tq2dm1\t\t0",           "Alan\tZed\tKill\tRocket\t1\t1",  "\t\tGameEnd\t\t\t2",
+                  "\t\tMap\tq2dm1\t\t0",           "\t\tPlayerConnect\tAl\tBlue\t1", "\t\tPlayer\tAl\tBlue\t2",
+                  "\t\tPlayerConnect\tCy\tRed\t3", "\t\tPlayerTeamChange\tAl\tRed\t4", "Al\tCy\tKill\tRocket\t1\t5",
+                  "\t\tGameEnd\t\t\t6"};
+  webtest::Store(db, feed, dir.path());
+  testkit::WriteFile(dir.File("aliases.txt"), "Alan\tAl\n");
+  web::Refresher refresher(webtest::Sqlite(db), dir.File("summaries.db"));
+  refresher.SetAliasesFile(dir.File("aliases.txt"));
+  refresher.RefreshOnce();
+  web::Db s(dir.File("summaries.db"), true);
+  const json alan = web::PlayerJson(s, 1);
+  EXPECT_EQ(alan["name"], "Alan");
+  EXPECT_EQ(alan["frags"], 1);
+  EXPECT_EQ(alan["team_kills"], 1);
+  EXPECT_EQ(alan["games"], 2);
+}
+
+}  // namespace
