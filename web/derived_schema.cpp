@@ -12,13 +12,16 @@ CREATE TABLE IF NOT EXISTS players (
   id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT,
   frags INTEGER NOT NULL DEFAULT 0, deaths INTEGER NOT NULL DEFAULT 0,
   suicides INTEGER NOT NULL DEFAULT 0, score INTEGER NOT NULL DEFAULT 0,
+  team_kills INTEGER NOT NULL DEFAULT 0, best_streak INTEGER NOT NULL DEFAULT 0,
   games INTEGER NOT NULL DEFAULT 0, last_game INTEGER NOT NULL DEFAULT 0, last_serial REAL,
+  first_game INTEGER NOT NULL DEFAULT 0,
   mu REAL NOT NULL DEFAULT 25.0, sigma REAL NOT NULL DEFAULT (25.0 / 3),
   rating REAL GENERATED ALWAYS AS (mu - 3 * sigma) VIRTUAL,
   fpd REAL GENERATED ALWAYS AS (CAST(frags AS REAL) / MAX(deaths, 1)) VIRTUAL);
 CREATE INDEX IF NOT EXISTS players_name ON players (name, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_frags ON players (frags, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_deaths ON players (deaths, id) WHERE games > 0;
+CREATE INDEX IF NOT EXISTS players_team_kills ON players (team_kills, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_suicides ON players (suicides, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_score ON players (score, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
@@ -37,9 +40,10 @@ CREATE TABLE IF NOT EXISTS games (
   id INTEGER PRIMARY KEY, stdlog TEXT, patch TEXT, start TEXT, start_serial REAL,
   end_time TEXT, flags INTEGER, open INTEGER NOT NULL, final INTEGER NOT NULL DEFAULT 0,
   last_record INTEGER NOT NULL DEFAULT 0, last_row TEXT NOT NULL DEFAULT '', rows INTEGER NOT NULL DEFAULT 0,
-  players INTEGER NOT NULL DEFAULT 0, rate_serial REAL, rated INTEGER NOT NULL DEFAULT 0);
+  players INTEGER NOT NULL DEFAULT 0, time TEXT, time_serial REAL, rated INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS games_pending ON games (final, id);
-CREATE INDEX IF NOT EXISTS games_rating ON games (rated, rate_serial, id);
+CREATE INDEX IF NOT EXISTS games_rating ON games (rated, time_serial, id);
+CREATE INDEX IF NOT EXISTS games_time ON games (time_serial, id);
 CREATE TABLE IF NOT EXISTS server_games (rec INTEGER PRIMARY KEY, server INTEGER, game INTEGER);
 CREATE INDEX IF NOT EXISTS server_games_server ON server_games (server, game);
 CREATE INDEX IF NOT EXISTS server_games_game ON server_games (game);
@@ -56,6 +60,9 @@ CREATE INDEX IF NOT EXISTS game_cvars_game ON game_cvars (game, rec);
 CREATE TABLE IF NOT EXISTS game_players (
   game INTEGER, player INTEGER, frags INTEGER NOT NULL DEFAULT 0, deaths INTEGER NOT NULL DEFAULT 0,
   suicides INTEGER NOT NULL DEFAULT 0, score INTEGER NOT NULL DEFAULT 0,
+  team_kills INTEGER NOT NULL DEFAULT 0, team_deaths INTEGER NOT NULL DEFAULT 0,
+  streak INTEGER NOT NULL DEFAULT 0, best_streak INTEGER NOT NULL DEFAULT 0,
+  team INTEGER NOT NULL DEFAULT 0, team_rows INTEGER NOT NULL DEFAULT 0, links_used INTEGER NOT NULL DEFAULT 0,
   PRIMARY KEY (game, player)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS game_players_player ON game_players (player, game);
 CREATE TABLE IF NOT EXISTS game_player_types (
@@ -77,6 +84,15 @@ CREATE INDEX IF NOT EXISTS score_points_game ON score_points (game);
 CREATE TABLE IF NOT EXISTS renames (game INTEGER, rec INTEGER, from_player INTEGER, to_player INTEGER, offset REAL);
 CREATE INDEX IF NOT EXISTS renames_from ON renames (from_player);
 CREATE INDEX IF NOT EXISTS renames_to ON renames (to_player);
+CREATE TABLE IF NOT EXISTS log_games (rec INTEGER PRIMARY KEY, log INTEGER, game INTEGER, serial REAL, date TEXT,
+  ip TEXT, port INTEGER);
+CREATE INDEX IF NOT EXISTS log_games_game ON log_games (game, log);
+CREATE TABLE IF NOT EXISTS senders (ip TEXT, port INTEGER, last_log INTEGER NOT NULL, serial REAL, date TEXT,
+  PRIMARY KEY (ip, port)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS aliases (player INTEGER PRIMARY KEY, kept INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS aliases_kept ON aliases (kept);
+CREATE TABLE IF NOT EXISTS rating_history (player INTEGER, game INTEGER, mu REAL NOT NULL, sigma REAL NOT NULL,
+  PRIMARY KEY (player, game)) WITHOUT ROWID;
 )SQL";
 }
 

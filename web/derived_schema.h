@@ -7,6 +7,9 @@
 // `rec` (link tables). `cursors` holds, per source table, the last Record
 // read; `games.last_record` does so per score table, and `games.last_row`
 // holds that row's values, by which a game rolled back is told.
+// `game_players` also carries what the summing of a running game needs
+// between passes: the player's current run of frags (`streak`) and team
+// (`team`, with the team records and team links used so far).
 #pragma once
 
 #include <string>
@@ -15,7 +18,7 @@ namespace web {
 
 class Db;
 
-constexpr int kDerivedVersion = 7;
+constexpr int kDerivedVersion = 8;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

@@ -4,6 +4,8 @@
 #include <map>
 
 #include "codepage.h"
+#include "game_time.h"
+#include "figures_rows.h"
 #include "rating.h"
 
 namespace web {
@@ -11,8 +13,8 @@ namespace {
 
 using json = nlohmann::json;
 
-const char* const kPlayerSorts[] = {"name", "frags", "deaths", "suicides", "score", "fpd", "games", "last_seen", "rating",
-                                    nullptr};
+const char* const kPlayerSorts[] = {"name",  "frags",     "deaths", "suicides", "team_kills", "score",
+                                    "fpd",   "games",     "last_seen", "rating", nullptr};
 const char* const kWeaponSorts[] = {"name", "frags", "suicides", "score_rows", "score", nullptr};
 const char* const kTypeSorts[] = {"name", "score_rows", "score", nullptr};
 const char* const kMapSorts[] = {"name", "games", "score_rows", nullptr};
@@ -29,46 +31,12 @@ std::string Order(const std::string& order) {
   throw BadRequest("order must be asc or desc");
 }
 
-double PerDeath(int64_t frags, int64_t deaths) {
-  return std::round(static_cast<double>(frags) / static_cast<double>(deaths > 0 ? deaths : 1) * 100.0) / 100.0;
-}
-
-json Ref(int64_t record, const std::string& name) { return json{{"record", record}, {"name", name}}; }
-
 int64_t Pages(int64_t total) { return total == 0 ? 1 : (total + kPageSize - 1) / kPageSize; }
 
 void CheckPage(int64_t page, int64_t pages) {
   if (page < 1) throw BadRequest("page must be a number from 1");
   if (page > pages) throw NotFound("no such page");
 }
-
-// The latest map of a game ("" when none).
-std::string MapOf(Db& db, int64_t game) {
-  Stmt q(db.handle(),
-         "SELECT ifnull(m.name, '') FROM game_maps gm LEFT JOIN maps m ON m.id = gm.map WHERE gm.game = ? "
-         "ORDER BY gm.rec DESC LIMIT 1");
-  q.Bind(1, game);
-  return q.Step() ? q.Text(0) : std::string();
-}
-
-json GameRow(Db& db, Stmt& q) {
-  // columns: id, start, end_time, open, players, rows, server id, server name
-  json g{{"record", q.Int(0)},
-         {"start", q.Text(1)},
-         {"end", q.Int(3) ? std::string("running") : q.Text(2)},
-         {"map", MapOf(db, q.Int(0))},
-         {"players", q.Int(4)},
-         {"score_rows", q.Int(5)}};
-  g["server"] = q.IsNull(6) ? json(nullptr) : Ref(q.Int(6), q.Text(7));
-  return g;
-}
-
-const char kGameColumns[] =
-    "g.id, ifnull(g.start, ''), ifnull(g.end_time, ''), g.open, g.players, g.rows, "
-    "(SELECT sg.server FROM server_games sg WHERE sg.game = g.id ORDER BY sg.rec LIMIT 1) AS sid, "
-    "(SELECT ifnull(s.name, '') FROM server_games sg JOIN servers s ON s.id = sg.server WHERE sg.game = g.id "
-    "ORDER BY sg.rec LIMIT 1)";
-
 
 }  // namespace
 
@@ -79,28 +47,10 @@ const char* const* MapSortColumns() { return kMapSorts; }
 
 json ServersJson(Db& db) {
   json list = json::array();
-  Stmt q(db.handle(),
-         "SELECT s.id, ifnull(s.name, ''), ifnull(s.ip, ''), ifnull(s.port, ''), s.packet, ifnull(s.date_time, ''), "
-         "(SELECT count(*) FROM server_games sg WHERE sg.server = s.id), "
-         "(SELECT max(sg.game) FROM server_games sg WHERE sg.server = s.id) FROM servers s ORDER BY s.id");
+  Stmt q(db.handle(), "SELECT id FROM servers ORDER BY id");
   while (q.Step()) {
-    json s{{"record", q.Int(0)},   {"name", q.Text(1)},          {"ip", q.Text(2)},    {"port", q.Text(3)},
-           {"packet_number", q.Int(4)}, {"first_seen", q.Text(5)}, {"games", q.Int(6)}};
-    s["current_game"] = nullptr;
-    if (!q.IsNull(7)) {
-      const int64_t g = q.Int(7);
-      Stmt open(db.handle(), "SELECT open FROM games WHERE id = ?");
-      open.Bind(1, g);
-      if (open.Step() && open.Int(0)) {
-        json players = json::array();
-        Stmt p(db.handle(),
-               "SELECT gp.player, ifnull(p.name, '') FROM game_players gp LEFT JOIN players p ON p.id = gp.player "
-               "WHERE gp.game = ? ORDER BY gp.score DESC, gp.player");
-        p.Bind(1, g);
-        while (p.Step()) players.push_back(Ref(p.Int(0), p.Text(1)));
-        s["current_game"] = json{{"record", g}, {"map", MapOf(db, g)}, {"players", players}};
-      }
-    }
+    json s = ServerRow(db, q.Int(0));
+    s["current_game"] = CurrentGame(db, q.Int(0), false);
     list.push_back(std::move(s));
   }
   return json{{"servers", list}};
@@ -123,8 +73,8 @@ json GamesJson(Db& db, int64_t server, int64_t page) {
   count.Step();
   const int64_t total = count.Int(0), pages = Pages(total);
   CheckPage(page, pages);
-  Stmt q(db.handle(), std::string("SELECT ") + kGameColumns + " FROM games g WHERE " + where +
-                          " ORDER BY g.id DESC LIMIT ?2 OFFSET ?3");
+  Stmt q(db.handle(), std::string("SELECT ") + kGameColumns + " FROM games g WHERE " + where + " ORDER BY " +
+                          NewestFirst() + " LIMIT ?2 OFFSET ?3");
   if (server != 0) q.Bind(1, server);
   q.Bind(2, kPageSize).Bind(3, (page - 1) * kPageSize);
   json games = json::array();
@@ -139,13 +89,14 @@ json GamesJson(Db& db, int64_t server, int64_t page) {
 json GameJson(Db& db, int64_t game) {
   Stmt q(db.handle(), std::string("SELECT ") + kGameColumns +
                           ", ifnull(g.stdlog, ''), ifnull(g.patch, ''), g.flags FROM games g WHERE g.id = ?1");
+  // columns 9, 10, 11 after the game row's
   q.Bind(1, game);
   if (game <= 0 || !q.Step()) throw NotFound("no such game");
   json out = GameRow(db, q);
   out["running"] = q.Int(3) != 0;
-  out["stdlog_ver"] = q.Text(8);
-  out["patch_name"] = q.Text(9);
-  out["flags"] = q.Int(10);
+  out["stdlog_ver"] = q.Text(9);
+  out["patch_name"] = q.Text(10);
+  out["flags"] = q.Int(11);
   json maps = json::array();
   {
     Stmt m(db.handle(), "SELECT gm.map, ifnull(m.name, '') FROM game_maps gm LEFT JOIN maps m ON m.id = gm.map "
@@ -158,7 +109,8 @@ json GameJson(Db& db, int64_t game) {
   json board = json::array();
   {
     Stmt p(db.handle(),
-           "SELECT gp.player, ifnull(p.name, ''), gp.frags, gp.deaths, gp.suicides, gp.score FROM game_players gp "
+           "SELECT gp.player, ifnull(p.name, ''), gp.frags, gp.deaths, gp.suicides, gp.score, gp.team_kills, "
+           "gp.best_streak FROM game_players gp "
            "LEFT JOIN players p ON p.id = gp.player WHERE gp.game = ? ORDER BY gp.score DESC, gp.frags DESC, gp.player");
     Stmt teams(db.handle(), "SELECT ifnull(t.name, '') FROM game_teams gt LEFT JOIN teams t ON t.id = gt.team "
                             "WHERE gt.game = ? AND gt.player = ? AND gt.team <> 0 ORDER BY gt.rec");
@@ -166,8 +118,8 @@ json GameJson(Db& db, int64_t game) {
                             "WHERE gt.game = ? AND gt.player = ? ORDER BY t.name");
     p.Bind(1, game);
     while (p.Step()) {
-      json row{{"record", p.Int(0)}, {"name", p.Text(1)}, {"frags", p.Int(2)},
-               {"deaths", p.Int(3)}, {"suicides", p.Int(4)}, {"score", p.Int(5)}};
+      json row{{"record", p.Int(0)}, {"name", p.Text(1)},      {"frags", p.Int(2)},      {"team_kills", p.Int(6)},
+               {"deaths", p.Int(3)}, {"suicides", p.Int(4)}, {"score", p.Int(5)}, {"best_streak", p.Int(7)}};
       json t = json::array();
       teams.Bind(1, game).Bind(2, p.Int(0));
       while (teams.Step()) t.push_back(teams.Text(0));
@@ -268,13 +220,13 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
   const std::string column = query.sort == "last_seen" ? "last_serial" : query.sort;
   Stmt q(db.handle(),
          "SELECT id, ifnull(name, ''), frags, deaths, suicides, score, games, "
-         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), ''), mu, sigma FROM players WHERE " +
+         "ifnull((SELECT time FROM games WHERE games.id = players.last_game), ''), mu, sigma, team_kills FROM players WHERE " +
              where + " ORDER BY " + column + " " + order + ", id " + order + " LIMIT ?2 OFFSET ?3");
   if (!pattern.empty()) q.Bind(1, pattern);
   q.Bind(2, kPageSize).Bind(3, (query.page - 1) * kPageSize);
   json players = json::array();
   while (q.Step())
-    players.push_back(json{{"record", q.Int(0)}, {"name", q.Text(1)}, {"frags", q.Int(2)}, {"deaths", q.Int(3)},
+    players.push_back(json{{"record", q.Int(0)}, {"name", q.Text(1)}, {"frags", q.Int(2)}, {"team_kills", q.Int(10)}, {"deaths", q.Int(3)},
                            {"suicides", q.Int(4)}, {"score", q.Int(5)}, {"frags_per_death", PerDeath(q.Int(2), q.Int(3))},
                            {"games", q.Int(6)}, {"last_seen", q.Text(7)}, {"mu", q.Real(8)}, {"sigma", q.Real(9)},
                            {"rating", rating::Shown({q.Real(8), q.Real(9)})}});
@@ -284,15 +236,17 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
 
 json PlayerJson(Db& db, int64_t player) {
   Stmt q(db.handle(),
-         "SELECT id, ifnull(name, ''), ifnull(first_seen, ''), frags, deaths, suicides, score, games, "
-         "ifnull((SELECT start FROM games WHERE games.id = players.last_game), ''), mu, sigma FROM players WHERE id = ?");
+         "SELECT id, ifnull(name, ''), ifnull((SELECT time FROM games WHERE games.id = players.first_game), ''), frags, "
+         "deaths, suicides, score, games, ifnull((SELECT time FROM games WHERE games.id = players.last_game), ''), mu, "
+         "sigma, team_kills, best_streak FROM players WHERE id = ?");
   q.Bind(1, player);
   if (!q.Step() || q.IsNull(1)) throw NotFound("no such player");
   json out{{"record", q.Int(0)},   {"name", q.Text(1)},     {"first_seen", q.Text(2)},
            {"frags", q.Int(3)},    {"deaths", q.Int(4)},    {"suicides", q.Int(5)},
            {"score", q.Int(6)},    {"frags_per_death", PerDeath(q.Int(3), q.Int(4))},
            {"games", q.Int(7)},    {"last_seen", q.Text(8)},
-           {"mu", q.Real(9)},      {"sigma", q.Real(10)},   {"rating", rating::Shown({q.Real(9), q.Real(10)})}};
+           {"mu", q.Real(9)},      {"sigma", q.Real(10)},   {"rating", rating::Shown({q.Real(9), q.Real(10)})},
+           {"team_kills", q.Int(11)}, {"best_streak", q.Int(12)}};
 
   json weapons = json::array();
   {
@@ -329,31 +283,43 @@ json PlayerJson(Db& db, int64_t player) {
   json games = json::array();
   {
     Stmt g(db.handle(), "SELECT gp.game, ifnull(g.start, ''), g.open, ifnull(g.end_time, ''), gp.frags, gp.deaths, "
-                        "gp.suicides, gp.score FROM game_players gp JOIN games g ON g.id = gp.game "
-                        "WHERE gp.player = ? ORDER BY gp.game DESC LIMIT 100");
+                        "gp.suicides, gp.score, gp.team_kills, gp.best_streak, ifnull(g.time, '') "
+                        "FROM game_players gp JOIN games g ON g.id = gp.game "
+                        "WHERE gp.player = ? ORDER BY " + std::string(NewestFirst()) + " LIMIT 100");
     g.Bind(1, player);
     while (g.Step())
-      games.push_back(json{{"record", g.Int(0)}, {"start", g.Text(1)}, {"end", g.Int(2) ? std::string("running") : g.Text(3)},
-                           {"map", MapOf(db, g.Int(0))}, {"frags", g.Int(4)}, {"deaths", g.Int(5)},
-                           {"suicides", g.Int(6)}, {"score", g.Int(7)}});
+      games.push_back(json{{"record", g.Int(0)}, {"start", g.Text(1)}, {"time", g.Text(10)},
+                           {"end", g.Int(2) ? std::string("running") : g.Text(3)}, {"map", MapOf(db, g.Int(0)).second}, {"map_record", MapOf(db, g.Int(0)).first},
+                           {"frags", g.Int(4)}, {"team_kills", g.Int(8)}, {"deaths", g.Int(5)},
+                           {"suicides", g.Int(6)}, {"score", g.Int(7)}, {"best_streak", g.Int(9)}});
   }
   out["games_played"] = games;   // the newest 100
 
-  json names{{"renamed_to", json::array()}, {"renamed_from", json::array()}, {"netnames", json::array()}};
+  // The records merged into this player by aliases (aliases.h), itself included.
+  const std::string mine = "(SELECT player FROM aliases WHERE kept = ?1 UNION SELECT ?1)";
+  json names{{"renamed_to", json::array()}, {"renamed_from", json::array()}, {"netnames", json::array()},
+             {"used", json::array()}};
   {
+    Stmt u(db.handle(), "SELECT p.id, ifnull(p.name, '') FROM players p WHERE p.id IN " + mine + " ORDER BY p.id");
+    u.Bind(1, player);
+    while (u.Step()) names["used"].push_back(Ref(u.Int(0), u.Text(1)));
+    Stmt a(db.handle(), "SELECT a.kept, ifnull(p.name, '') FROM aliases a LEFT JOIN players p ON p.id = a.kept "
+                        "WHERE a.player = ? AND a.kept <> a.player");
+    a.Bind(1, player);
+    out["alias_of"] = a.Step() ? Ref(a.Int(0), a.Text(1)) : json(nullptr);
     Stmt r(db.handle(), "SELECT r.to_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
-                        "LEFT JOIN players p ON p.id = r.to_player WHERE r.from_player = ? ORDER BY r.game, r.rec");
+                        "LEFT JOIN players p ON p.id = r.to_player WHERE r.from_player IN " + mine + " ORDER BY r.game, r.rec");
     r.Bind(1, player);
     while (r.Step())
       names["renamed_to"].push_back(json{{"record", r.Int(0)}, {"name", r.Text(1)}, {"game", r.Int(2)}, {"offset", r.Real(3)}});
     Stmt f(db.handle(), "SELECT r.from_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
-                        "LEFT JOIN players p ON p.id = r.from_player WHERE r.to_player = ? ORDER BY r.game, r.rec");
+                        "LEFT JOIN players p ON p.id = r.from_player WHERE r.to_player IN " + mine + " ORDER BY r.game, r.rec");
     f.Bind(1, player);
     while (f.Step())
       names["renamed_from"].push_back(json{{"record", f.Int(0)}, {"name", f.Text(1)}, {"game", f.Int(2)}, {"offset", f.Real(3)}});
     // Names sent among the player variables (a "name" variable of the mod).
     Stmt n(db.handle(), "SELECT DISTINCT c.value FROM game_player_cvars gc JOIN cvars c ON c.id = gc.cvar "
-                        "WHERE gc.player = ? AND c.name IN ('name', 'netname') ORDER BY c.value");
+                        "WHERE gc.player IN " + mine + " AND c.name IN ('name', 'netname') ORDER BY c.value");
     n.Bind(1, player);
     while (n.Step()) names["netnames"].push_back(n.Text(0));
   }
@@ -361,10 +327,9 @@ json PlayerJson(Db& db, int64_t player) {
 
   json days = json::array();
   {
-    Stmt d(db.handle(), "SELECT CAST(floor(g.start_serial) AS INTEGER) AS day, min(g.start), sum(gp.frags) "
+    Stmt d(db.handle(), "SELECT CAST(floor(g.time_serial) AS INTEGER) AS day, min(g.time), sum(gp.frags) "
                         "FROM game_players gp JOIN games g ON g.id = gp.game "
-                        "WHERE gp.player = ? AND (g.start_serial < 0 OR g.start_serial >= 1) "
-                        "GROUP BY day ORDER BY day");
+                        "WHERE gp.player = ? AND g.time_serial IS NOT NULL GROUP BY day ORDER BY day");
     d.Bind(1, player);
     while (d.Step()) {
       std::string date = d.Text(1);
@@ -373,6 +338,18 @@ json PlayerJson(Db& db, int64_t player) {
     }
   }
   out["frags_per_day"] = days;
+
+  json history = json::array();
+  {
+    Stmt h(db.handle(), "SELECT h.game, ifnull(g.time, ''), h.mu, h.sigma FROM rating_history h "
+                        "JOIN games g ON g.id = h.game WHERE h.player = ? "
+                        "ORDER BY g.time_serial IS NOT NULL, g.time_serial, g.id");
+    h.Bind(1, player);
+    while (h.Step())
+      history.push_back(json{{"game", h.Int(0)}, {"start", h.Text(1)}, {"mu", h.Real(2)}, {"sigma", h.Real(3)},
+                             {"rating", rating::Shown({h.Real(2), h.Real(3)})}});
+  }
+  out["rating_history"] = history;   // in the order the games were rated
   return out;
 }
 

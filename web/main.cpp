@@ -29,7 +29,7 @@ constexpr size_t kWorkers = 64;
 
 const char kUsage[] =
     "usage: tallyweb [--listen ADDR:PORT] [--refresh SECONDS] [--summaries FILE]\n"
-    "                [--per-client N] CONNECTION_STRING\n"
+    "                [--per-client N] [--aliases FILE] CONNECTION_STRING\n"
     "\n"
     "Serves the statistics of the database named by CONNECTION_STRING (for example\n"
     "\"Provider=SQLite;Data Source=/path/stats.db\") as web pages and JSON under /api/.\n"
@@ -38,7 +38,9 @@ const char kUsage[] =
     "  --summaries FILE     the summaries file, rebuilt when deleted (default: in the\n"
     "                       program folder, named after the database)\n"
     "  --per-client N       connections at once from one address (default 16; 0: no\n"
-    "                       limit, as behind a reverse proxy that limits them itself)\n";
+    "                       limit, as behind a reverse proxy that limits them itself)\n"
+    "  --aliases FILE       one line per person: the names they used, separated by tabs,\n"
+    "                       shown as one player under the first (read again when changed)\n";
 
 std::string DefaultSummaries(const std::string& connection_string) {
   // FNV-1a of the database's identity, so that two databases never share a file.
@@ -55,7 +57,7 @@ std::string DefaultSummaries(const std::string& connection_string) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string listen = "127.0.0.1:8080", summaries, connection_string;
+  std::string listen = "127.0.0.1:8080", summaries, connection_string, aliases;
   long refresh = 2, per_client = 16;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -89,6 +91,8 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--summaries") {
       summaries = value();
+    } else if (a == "--aliases") {
+      aliases = value();
     } else if (!a.empty() && a[0] == '-') {
       std::cerr << "tallyweb: unknown option " << a << "\n" << kUsage;
       return 2;
@@ -124,6 +128,7 @@ int main(int argc, char** argv) {
 
   // The database must be readable now; later failures are retried.
   web::Refresher refresher(connection_string, summaries);
+  if (!aliases.empty()) refresher.SetAliasesFile(aliases);
   try {
     refresher.RefreshOnce();
   } catch (const ado::Error& e) {

@@ -17,6 +17,10 @@ std::string PlayerPage(const nlohmann::json& j);
 std::string WeaponsPage(const nlohmann::json& j);
 std::string TypesPage(const nlohmann::json& j);
 std::string MapsPage(const nlohmann::json& j);
+std::string ServerPage(const nlohmann::json& j);
+std::string MapPage(const nlohmann::json& j);
+std::string WeaponPage(const nlohmann::json& j);
+std::string AwardsPage(const nlohmann::json& j);
 std::string ErrorPage(int status, const std::string& message);
 
 }  // namespace web

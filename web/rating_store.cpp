@@ -20,7 +20,7 @@ struct Key {
   }
 };
 
-const char kOrder[] = " ORDER BY rate_serial IS NOT NULL, rate_serial, id";
+const char kOrder[] = " ORDER BY time_serial IS NOT NULL, time_serial, id";
 
 void RateGame(Db& db, int64_t game) {
   struct Member {
@@ -33,7 +33,7 @@ void RateGame(Db& db, int64_t game) {
            "SELECT gp.player, gp.score, ifnull((SELECT t.team FROM game_teams t WHERE t.game = gp.game AND "
            "t.player = gp.player AND t.team != 0 ORDER BY t.rec DESC LIMIT 1), 0), p.mu, p.sigma "
            "FROM game_players gp JOIN players p ON p.id = gp.player "
-           "WHERE gp.game = ? AND gp.frags + gp.deaths + gp.suicides > 0 ORDER BY gp.player");
+           "WHERE gp.game = ? AND gp.frags + gp.deaths + gp.suicides + gp.team_kills + gp.team_deaths > 0 ORDER BY gp.player");
     q.Bind(1, game);
     while (q.Step()) members.push_back({q.Int(0), q.Int(1), q.Int(2), {q.Real(3), q.Real(4)}});
   }
@@ -63,10 +63,14 @@ void RateGame(Db& db, int64_t game) {
   }
   rating::Update(teams, rating::RanksOf(scores));
   Stmt upd(db.handle(), "UPDATE players SET mu = ?, sigma = ? WHERE id = ?");
+  Stmt history(db.handle(), "INSERT OR REPLACE INTO rating_history (player, game, mu, sigma) VALUES (?, ?, ?, ?)");
   size_t t = 0;
   for (const auto& [team, list] : by_team) {
-    for (size_t j = 0; j < list.size(); ++j)
-      upd.Bind(1, teams[t][j].mu).Bind(2, teams[t][j].sigma).Bind(3, members[list[j]].player).Run();
+    for (size_t j = 0; j < list.size(); ++j) {
+      const int64_t player = members[list[j]].player;
+      upd.Bind(1, teams[t][j].mu).Bind(2, teams[t][j].sigma).Bind(3, player).Run();
+      history.Bind(1, player).Bind(2, game).Bind(3, teams[t][j].mu).Bind(4, teams[t][j].sigma).Run();
+    }
     ++t;
   }
 }
@@ -76,13 +80,13 @@ void RateGame(Db& db, int64_t game) {
 int64_t RateClosedGames(Db& db) {
   std::vector<Key> todo;
   {
-    Stmt q(db.handle(), std::string("SELECT id, rate_serial FROM games WHERE final = 1 AND rated = 0") + kOrder);
+    Stmt q(db.handle(), std::string("SELECT id, time_serial FROM games WHERE final = 1 AND rated = 0") + kOrder);
     while (q.Step()) todo.push_back({!q.IsNull(1), q.IsNull(1) ? 0.0 : q.Real(1), q.Int(0)});
   }
   if (todo.empty()) return 0;
   {
-    Stmt q(db.handle(), std::string("SELECT id, rate_serial FROM games WHERE rated = 1") +
-                            " ORDER BY rate_serial IS NOT NULL DESC, rate_serial DESC, id DESC LIMIT 1");
+    Stmt q(db.handle(), std::string("SELECT id, time_serial FROM games WHERE rated = 1") +
+                            " ORDER BY time_serial IS NOT NULL DESC, time_serial DESC, id DESC LIMIT 1");
     if (q.Step()) {
       const Key last{!q.IsNull(1), q.IsNull(1) ? 0.0 : q.Real(1), q.Int(0)};
       if (todo.front() < last) {
@@ -90,8 +94,9 @@ int64_t RateClosedGames(Db& db) {
         Stmt reset(db.handle(), "UPDATE players SET mu = ?, sigma = ?");
         reset.Bind(1, rating::kMu).Bind(2, rating::kSigma).Run();
         db.Exec("UPDATE games SET rated = 0 WHERE rated = 1");
+        db.Exec("DELETE FROM rating_history");
         todo.clear();
-        Stmt all(db.handle(), std::string("SELECT id, rate_serial FROM games WHERE final = 1") + kOrder);
+        Stmt all(db.handle(), std::string("SELECT id, time_serial FROM games WHERE final = 1") + kOrder);
         while (all.Step()) todo.push_back({!all.IsNull(1), all.IsNull(1) ? 0.0 : all.Real(1), all.Int(0)});
       }
     }

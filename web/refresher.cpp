@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "ado.h"
+#include "aliases.h"
 #include "derived_schema.h"
+#include "game_time.h"
 #include "rating_store.h"
 #include "score_table.h"
 #include "sqlite_db.h"
@@ -103,12 +106,6 @@ struct GameRead {
   int64_t game;
   bool make_final;
   std::vector<ScoreRow> rows;
-  bool has_start = false;   // for a game read for the last time: when it began
-  double start = 0;
-};
-
-struct Delta {
-  int64_t frags = 0, deaths = 0, suicides = 0, score = 0;
 };
 
 }  // namespace
@@ -124,12 +121,12 @@ struct Refresher::Impl {
   std::unique_ptr<Db> db;
   ino_t ino = 0;
   dev_t dev = 0;
-  std::set<int64_t> event_types;   // types whose name is a player-event keyword
   std::set<std::string> tables;    // the database's tables, read when a score table fails
   bool tables_read = false;
   // The derived file had content when the last pass ended (a file just
   // made in WAL mode may stay empty until its log is checkpointed).
   bool had_content = false;
+  AliasLines aliases;
 };
 
 Refresher::Refresher(std::string connection_string, std::string derived_path)
@@ -328,21 +325,74 @@ bool LastRowsAsRead(ado::Connection& c, Db& db) {
   return true;
 }
 
-// When a game began, for the order in which games are rated: its start
-// date, else the receipt of its first archived datagram; false for neither.
-bool StartOf(ado::Connection& c, Db& db, int64_t game, double* serial) {
+// Reads the archived datagrams' new rows: who sent them and when (never
+// their bytes), and the links of datagrams to games. A server's senders are
+// the addresses of the datagrams linked to its games (see figures.cpp); its newest datagram is
+// the newest from one of them (the engine links only the datagram that
+// makes a game current, not every one).
+void ReadLogs(ado::Connection& c, Db& db) {
+  struct Seen {
+    std::string ip;
+    int64_t port;
+    double serial;
+    std::string date;
+  };
+  const int64_t last_link = Cursor(db, "Logs_Games");
+  auto links = Select(c, "Select Record, Log, Game From Logs_Games Where Record > " + std::to_string(last_link) +
+                             " Order By Record",
+                      {"Record", "Log", "Game"});
+  std::map<int64_t, Seen> wanted;
+  for (const Row& r : links) wanted[Int(r[1])];
+  const int64_t last_log = Cursor(db, "Logs");
+  int64_t max_log = last_log;
+  std::map<std::pair<std::string, int64_t>, Seen> newest;
+  std::map<std::pair<std::string, int64_t>, int64_t> newest_log;
   {
-    Stmt q(db.handle(), "SELECT start_serial FROM games WHERE id = ?");
-    q.Bind(1, game);
-    if (q.Step() && !q.IsNull(0) && q.Real(0) != 0) {
-      *serial = q.Real(0);
-      return true;
+    auto rs = c.Execute("Select Record, Log_IP, Log_Port, Log_Date From Logs Where Record > " + std::to_string(last_log) +
+                        " Order By Record");
+    for (; !rs->Eof(); rs->MoveNext()) {
+      const int64_t id = Int(rs->Field("Record"));
+      Seen s{Text(rs->Field("Log_IP")), Int(rs->Field("Log_Port")), 0, ""};
+      const ado::Value when = rs->Field("Log_Date");
+      if (!Serial(when, &s.serial)) s.serial = 0;
+      s.date = Date(when);
+      max_log = std::max(max_log, id);
+      auto it = wanted.find(id);
+      if (it != wanted.end()) it->second = s;
+      const auto key = std::make_pair(s.ip, s.port);
+      newest_log[key] = id;
+      newest[key] = std::move(s);
     }
+    rs->Close();
   }
-  auto first = Select(c, "Select Min(Log) As First From Logs_Games Where Game = " + std::to_string(game), {"First"});
-  if (first.empty() || first[0][0].IsNull()) return false;
-  auto logs = Select(c, "Select Log_Date From Logs Where Record = " + std::to_string(Int(first[0][0])), {"Log_Date"});
-  return !logs.empty() && Serial(logs[0][0], serial) && *serial != 0;
+  SetCursor(db, "Logs", max_log);
+  Stmt sender(db.handle(),
+              "INSERT INTO senders (ip, port, last_log, serial, date) VALUES (?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET "
+              "last_log = excluded.last_log, serial = excluded.serial, date = excluded.date WHERE excluded.last_log > last_log");
+  for (const auto& [key, s] : newest)
+    sender.Bind(1, key.first).Bind(2, key.second).Bind(3, newest_log[key]).Bind(4, s.serial).Bind(5, s.date).Run();
+  if (links.empty()) return;
+  Stmt link(db.handle(), "INSERT OR REPLACE INTO log_games (rec, log, game, serial, date, ip, port) VALUES (?, ?, ?, ?, ?, ?, ?)");
+  int64_t max_link = last_link;
+  for (const Row& r : links) {
+    const int64_t log = Int(r[1]), game = Int(r[2]);
+    Seen& s = wanted[log];
+    if (s.ip.empty() && s.date.empty()) {
+      // Read in an earlier pass, before its link was written.
+      auto rows = Select(c, "Select Log_IP, Log_Port, Log_Date From Logs Where Record = " + std::to_string(log),
+                         {"Log_IP", "Log_Port", "Log_Date"});
+      if (!rows.empty()) {
+        s = Seen{Text(rows[0][0]), Int(rows[0][1]), 0, Date(rows[0][2])};
+        if (!Serial(rows[0][2], &s.serial)) s.serial = 0;
+      }
+    }
+    link.Bind(1, Int(r[0])).Bind(2, log).Bind(3, game);
+    if (s.serial != 0) link.Bind(4, s.serial).Bind(5, s.date);
+    else link.BindNull(4).BindNull(5);
+    link.Bind(6, s.ip).Bind(7, s.port).Run();
+    max_link = std::max(max_link, Int(r[0]));
+  }
+  SetCursor(db, "Logs_Games", max_link);
 }
 
 // Whether the file at `path` starts as an SQLite database does.
@@ -355,26 +405,102 @@ bool LooksLikeDatabase(const std::string& path) {
   return n == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
 }
 
+// The types and teams by which the summing tells events and team kills.
+struct Kinds {
+  std::set<int64_t> events;         // types whose name is a player-event keyword
+  std::set<int64_t> team_records;   // "PlayerConnect", "Player", "PlayerTeamChange"
+  int64_t team_change = -1;
+  int64_t rename = -1;
+  std::set<int64_t> nobody;         // players whose name is empty (a score without a victim)
+  std::set<int64_t> no_team;        // teams whose name is empty (no team at all)
+  std::map<int64_t, int64_t> alias;                 // player -> the player merged into (aliases.h)
+  std::map<int64_t, std::vector<int64_t>> members;  // merged player -> all its records
+
+  int64_t Canon(int64_t player) const {
+    auto it = alias.find(player);
+    return it == alias.end() ? player : it->second;
+  }
+};
+
+// The figures were summed with merged players as `aliases` holds them; a
+// change makes the next pass sum everything again ("stale"), unless nothing
+// was summed yet.
+constexpr char kStaleAliases[] = "stale";
+
+void NoteAliases(Db& db, const std::map<int64_t, int64_t>& alias) {
+  std::string print;
+  for (const auto& [player, kept] : alias) print += std::to_string(player) + ">" + std::to_string(kept) + " ";
+  const std::string known = Meta(db, "aliases");
+  if (print == known || known == kStaleAliases) return;
+  Stmt any(db.handle(), "SELECT 1 FROM game_players LIMIT 1");
+  SetMeta(db, "aliases", any.Step() ? std::string(kStaleAliases) : print);
+  db.Exec("DELETE FROM aliases");
+  Stmt ins(db.handle(), "INSERT INTO aliases (player, kept) VALUES (?, ?)");
+  for (const auto& [player, kept] : alias) ins.Bind(1, player).Bind(2, kept).Run();
+}
+
+// Recomputes the totals of players over their games (and the games with
+// their first and last time).
+void SumPlayers(Db& db, const std::set<int64_t>& players) {
+  Stmt p_new(db.handle(), "INSERT OR IGNORE INTO players (id) VALUES (?)");
+  Stmt p_upd(db.handle(),
+             "UPDATE players SET (frags, deaths, suicides, score, team_kills, best_streak, games) = "
+             "(SELECT ifnull(sum(frags), 0), ifnull(sum(deaths), 0), ifnull(sum(suicides), 0), ifnull(sum(score), 0), "
+             "ifnull(sum(team_kills), 0), ifnull(max(best_streak), 0), count(*) "
+             "FROM game_players WHERE player = players.id), "
+             // The first and last games seen are those of the earliest and
+             // latest time (game_time.h; games without one only when there is
+             // no other), not the lowest and highest number: servers' games
+             // interleave.
+             "(last_game, last_serial) = (SELECT ifnull(x.game, 0), x.time_serial FROM (SELECT 1) LEFT JOIN "
+             "(SELECT gp.game AS game, g.time_serial AS time_serial FROM game_players gp "
+             "JOIN games g ON g.id = gp.game WHERE gp.player = players.id "
+             "ORDER BY g.time_serial IS NULL, g.time_serial DESC, gp.game DESC LIMIT 1) x ON 1), "
+             "first_game = ifnull((SELECT gp.game FROM game_players gp JOIN games g ON g.id = gp.game "
+             "WHERE gp.player = players.id ORDER BY g.time_serial IS NULL, g.time_serial, gp.game LIMIT 1), 0) "
+             "WHERE id = ?");
+  for (int64_t p : players) {
+    p_new.Bind(1, p).Run();
+    p_upd.Bind(1, p).Run();
+  }
+}
+
 // Sums a batch of score rows into the figures and commits.
+//
+// Team kills: a player's team at a moment is worked out from their team
+// records in the game's score table (which do not name the team) and their
+// team links (one per distinct team, in the order first joined), as
+// figures.h describes. Each row is judged with the records and links read
+// so far; a running game's rows already summed are not judged again.
 class Summer {
  public:
-  // `nobody`: the players whose name is empty, which is how the database
-  // holds a score record without a victim (a flag captured, a bonus).
-  Summer(Db& db, const std::set<int64_t>& event_types, int64_t rename_type, const std::set<int64_t>& nobody)
-      : db_(db), events_(event_types), rename_type_(rename_type), nobody_(nobody) {}
+  Summer(Db& db, const Kinds& kinds) : db_(db), kinds_(kinds) {}
 
   void Add(const GameRead& g) {
     auto& gp = game_players_;
     if (!g.rows.empty()) last_row_[g.game] = RowPrint(g.rows.back());
+    std::map<int64_t, int64_t> team_rows_here;
+    for (const ScoreRow& r : g.rows)
+      if (r.weapon == 0 && r.killer > 0 && kinds_.team_records.count(r.type)) ++team_rows_here[kinds_.Canon(r.killer)];
     for (ScoreRow r : g.rows) {
-      if (nobody_.count(r.victim)) r.victim = 0;
+      if (kinds_.nobody.count(r.victim)) r.victim = 0;
+      const int64_t named_killer = r.killer, named_victim = r.victim;   // before aliases merge them
+      r.killer = kinds_.Canon(r.killer);
+      r.victim = kinds_.Canon(r.victim);
       ++rows_[g.game];
       last_[g.game] = std::max(last_[g.game], r.rec);
       if (r.killer > 0) Named(g.game, r.killer);
       if (r.victim > 0 && r.victim != r.killer) Named(g.game, r.victim);
-      if (r.weapon == 0 && events_.count(r.type)) {
-        if (r.type == rename_type_ && r.killer > 0 && r.victim > 0)
-          renames_.push_back({g.game, r.rec, r.killer, r.victim, r.offset});
+      if (r.weapon == 0 && kinds_.events.count(r.type)) {
+        if (r.type == kinds_.rename && named_killer > 0 && named_victim > 0 && named_victim != named_killer) {
+          renames_.push_back({g.game, r.rec, named_killer, named_victim, r.offset});
+          if (r.victim != r.killer) {
+            Live& to = State(g.game, r.victim);
+            if (to.team_rows == 0) to.team = State(g.game, r.killer).team;   // the same person, on the same team
+          }
+        } else if (r.killer > 0 && kinds_.team_records.count(r.type)) {
+          TeamRecord(g.game, r.killer, r.type == kinds_.team_change, team_rows_here[r.killer]);
+        }
         continue;
       }
       auto& wt = weapon_totals_[r.weapon];
@@ -386,14 +512,24 @@ class Summer {
       if (r.killer <= 0) continue;
       auto& k = gp[{g.game, r.killer}];
       if (r.victim > 0 && r.victim != r.killer) {
-        ++k.frags;
-        ++gp[{g.game, r.victim}].deaths;
-        ++versus_[{r.killer, r.victim}];
-        ++weapons_[{g.game, r.killer, r.weapon}][0];
-        ++weapons_[{g.game, r.victim, r.weapon}][1];
-        ++wt[0];
+        Live& killer = State(g.game, r.killer);
+        Live& victim = State(g.game, r.victim);
+        victim.streak = 0;
+        if (killer.team != 0 && killer.team == victim.team) {
+          ++k.team_kills;
+          ++gp[{g.game, r.victim}].team_deaths;
+        } else {
+          ++k.frags;
+          killer.best = std::max(killer.best, ++killer.streak);
+          ++gp[{g.game, r.victim}].deaths;
+          ++versus_[{r.killer, r.victim}];
+          ++weapons_[{g.game, r.killer, r.weapon}][0];
+          ++weapons_[{g.game, r.victim, r.weapon}][1];
+          ++wt[0];
+        }
       } else if (r.victim == r.killer) {
         ++k.suicides;
+        State(g.game, r.killer).streak = 0;
         ++weapons_[{g.game, r.killer, r.weapon}][2];
         ++wt[1];
       }
@@ -409,11 +545,19 @@ class Summer {
 
   void Commit() {
     Stmt gp_ins(db_.handle(),
-                "INSERT INTO game_players (game, player, frags, deaths, suicides, score) VALUES (?, ?, ?, ?, ?, ?) "
+                "INSERT INTO game_players (game, player, frags, deaths, suicides, score, team_kills, team_deaths) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
                 "ON CONFLICT (game, player) DO UPDATE SET frags = frags + excluded.frags, deaths = deaths + excluded.deaths, "
-                "suicides = suicides + excluded.suicides, score = score + excluded.score");
+                "suicides = suicides + excluded.suicides, score = score + excluded.score, "
+                "team_kills = team_kills + excluded.team_kills, team_deaths = team_deaths + excluded.team_deaths");
     for (const auto& [key, d] : game_players_)
-      gp_ins.Bind(1, key.first).Bind(2, key.second).Bind(3, d.frags).Bind(4, d.deaths).Bind(5, d.suicides).Bind(6, d.score).Run();
+      gp_ins.Bind(1, key.first).Bind(2, key.second).Bind(3, d.frags).Bind(4, d.deaths).Bind(5, d.suicides).Bind(6, d.score)
+          .Bind(7, d.team_kills).Bind(8, d.team_deaths).Run();
+    Stmt live(db_.handle(), "UPDATE game_players SET streak = ?, best_streak = ?, team = ?, team_rows = ?, links_used = ? "
+                            "WHERE game = ? AND player = ?");
+    for (const auto& [key, l] : live_)
+      live.Bind(1, l.streak).Bind(2, l.best).Bind(3, l.team).Bind(4, l.team_rows).Bind(5, l.links_used)
+          .Bind(6, key.first).Bind(7, key.second).Run();
     Stmt t_ins(db_.handle(),
                "INSERT INTO game_player_types (game, player, type, n, score) VALUES (?, ?, ?, ?, ?) "
                "ON CONFLICT DO UPDATE SET n = n + excluded.n, score = score + excluded.score");
@@ -454,25 +598,21 @@ class Summer {
     for (int64_t g : finals_) f_upd.Bind(1, g).Run();
 
     // Player totals are summed again over the games of each player touched.
-    Stmt p_new(db_.handle(), "INSERT OR IGNORE INTO players (id) VALUES (?)");
-    Stmt p_upd(db_.handle(),
-               "UPDATE players SET (frags, deaths, suicides, score, games) = "
-               "(SELECT ifnull(sum(frags), 0), ifnull(sum(deaths), 0), ifnull(sum(suicides), 0), ifnull(sum(score), 0), count(*) "
-               "FROM game_players WHERE player = players.id), "
-               // The last game seen is the one that began last (games without a
-               // start date only when there is no other), not the highest number:
-               // servers' games interleave.
-               "(last_game, last_serial) = (SELECT ifnull(x.game, 0), x.start_serial FROM (SELECT 1) LEFT JOIN "
-               "(SELECT gp.game AS game, g.start_serial AS start_serial FROM game_players gp "
-               "JOIN games g ON g.id = gp.game WHERE gp.player = players.id "
-               "ORDER BY g.start_serial IS NULL, g.start_serial DESC, gp.game DESC LIMIT 1) x ON 1) WHERE id = ?");
-    for (int64_t p : players_) {
-      p_new.Bind(1, p).Run();
-      p_upd.Bind(1, p).Run();
-    }
+    SumPlayers(db_, players_);
   }
 
  private:
+  struct Delta {
+    int64_t frags = 0, deaths = 0, suicides = 0, score = 0, team_kills = 0, team_deaths = 0;
+  };
+  // What the summing of a game carries from row to row for one player.
+  struct Live {
+    int64_t streak = 0, best = 0;   // the current run of frags and the longest
+    int64_t team = 0;               // the team now; 0: none or not known
+    int64_t team_rows = 0;          // team records seen
+    int64_t links_used = 0;         // team links matched to them
+    int64_t rows_before = 0;        // team records seen before this batch
+  };
   struct Point {
     int64_t game, rec, player;
     double offset;
@@ -488,6 +628,60 @@ class Summer {
     game_players_[{game, player}];
   }
 
+  Live& State(int64_t game, int64_t player) {
+    auto key = std::make_pair(game, player);
+    auto it = live_.find(key);
+    if (it != live_.end()) return it->second;
+    Live l;
+    Stmt q(db_.handle(), "SELECT streak, best_streak, team, team_rows, links_used FROM game_players WHERE game = ? AND player = ?");
+    q.Bind(1, game).Bind(2, player);
+    if (q.Step()) l = Live{q.Int(0), q.Int(1), q.Int(2), q.Int(3), q.Int(4), q.Int(3)};
+    return live_.emplace(key, l).first->second;
+  }
+
+  // The player's teams in the game, in the order first joined (teams
+  // without a name are none).
+  const std::vector<int64_t>& Links(int64_t game, int64_t player) {
+    auto key = std::make_pair(game, player);
+    auto it = links_.find(key);
+    if (it != links_.end()) return it->second;
+    std::vector<int64_t> teams;
+    std::string ids = std::to_string(player);
+    auto merged = kinds_.members.find(player);
+    if (merged != kinds_.members.end())
+      for (int64_t id : merged->second) ids += "," + std::to_string(id);
+    Stmt q(db_.handle(), "SELECT team FROM game_teams WHERE game = ? AND player IN (" + ids + ") ORDER BY rec");
+    q.Bind(1, game);
+    while (q.Step())
+      if (q.Int(0) != 0 && !kinds_.no_team.count(q.Int(0)) &&
+          std::find(teams.begin(), teams.end(), q.Int(0)) == teams.end())
+        teams.push_back(q.Int(0));
+    return links_.emplace(key, std::move(teams)).first->second;
+  }
+
+  // A team record of the player (the `here`-th... of `here` in this batch).
+  // The engine links a player to a team the first time a record names it,
+  // so each record either takes the next link or names a team had before.
+  void TeamRecord(int64_t game, int64_t player, bool change, int64_t here) {
+    Live& st = State(game, player);
+    const std::vector<int64_t>& links = Links(game, player);
+    const int64_t k = static_cast<int64_t>(links.size()), i = st.links_used;
+    const int64_t records_left = st.rows_before + here - st.team_rows;   // this one included
+    // A change away from the only team had so far cannot name a team had before.
+    const bool away_from_the_only_one = change && i == 1 && st.team == links[0];
+    if (i < k && (i == 0 || records_left <= k - i || away_from_the_only_one)) {
+      st.team = links[i];   // the first record, every record left names a new team, or the above
+      ++st.links_used;
+    } else if (i >= k && k == 1) {
+      st.team = links[0];   // one team in the whole game
+    } else if (i >= k && k == 2 && change && st.team != 0) {
+      st.team = st.team == links[0] ? links[1] : links[0];   // back to the other one
+    } else {
+      st.team = 0;          // a team had before or a new one: not known
+    }
+    ++st.team_rows;
+  }
+
   // The player's score in the game before this batch.
   int64_t RunningScore(int64_t game, int64_t player) {
     auto key = std::make_pair(game, player);
@@ -501,10 +695,10 @@ class Summer {
   }
 
   Db& db_;
-  const std::set<int64_t>& events_;
-  int64_t rename_type_;
-  const std::set<int64_t>& nobody_;
+  const Kinds& kinds_;
   std::map<std::pair<int64_t, int64_t>, Delta> game_players_;
+  std::map<std::pair<int64_t, int64_t>, Live> live_;
+  std::map<std::pair<int64_t, int64_t>, std::vector<int64_t>> links_;
   std::map<std::pair<int64_t, int64_t>, int64_t> stored_score_;
   std::map<std::tuple<int64_t, int64_t, int64_t>, std::array<int64_t, 2>> types_;
   std::map<std::tuple<int64_t, int64_t, int64_t>, std::array<int64_t, 3>> weapons_;
@@ -526,7 +720,6 @@ RefreshStats Refresher::RefreshOnce() {
   // damaged) is thrown away and built again.
   auto discard = [&] {
     impl_->db.reset();
-    impl_->event_types.clear();
     for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((derived_path_ + suffix).c_str());
   };
   struct stat st;
@@ -553,6 +746,7 @@ RefreshStats Refresher::RefreshOnce() {
 RefreshStats Refresher::Pass() {
   RefreshStats stats;
   Impl& im = *impl_;
+  if (!aliases_path_.empty()) im.aliases = ReadAliases(aliases_path_);
   const std::string source_key = SourceKey(connection_string_);
 
   // The derived file: (re)opened when it is new, gone or replaced.
@@ -560,7 +754,6 @@ RefreshStats Refresher::Pass() {
   const bool present = ::stat(derived_path_.c_str(), &st) == 0;
   if (!im.db || !present || st.st_ino != im.ino || st.st_dev != im.dev) {
     im.db.reset();
-    im.event_types.clear();
     im.db = std::make_unique<Db>(derived_path_, false);
     im.db->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
     if (::stat(derived_path_.c_str(), &st) != 0) throw std::runtime_error("cannot read " + derived_path_);
@@ -582,7 +775,6 @@ RefreshStats Refresher::Pass() {
     SetMeta(db, "source", source_key);
     SetMeta(db, "building", "1");   // readers wait until a pass has read everything
     db.Exec("COMMIT");
-    im.event_types.clear();
     stats.rebuilt = true;
   };
   bool has_meta;
@@ -591,7 +783,8 @@ RefreshStats Refresher::Pass() {
     q.Step();
     has_meta = q.Int(0) != 0;
   }
-  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key)
+  if (!has_meta || Meta(db, "version") != std::to_string(kDerivedVersion) || Meta(db, "source") != source_key ||
+      Meta(db, "aliases") == kStaleAliases)
     start_afresh();
 
   ado::Connection c;
@@ -650,6 +843,18 @@ RefreshStats Refresher::Pass() {
     ReadLinks(c, db, "Games_Players_Teams", {"Game", "Player", "Team"}, "game_teams", {"game", "player", "team"});
     ReadLinks(c, db, "Games_Players_Cvars", {"Game", "Player", "Cvar"}, "game_player_cvars", {"game", "player", "cvar"});
     ReadLinks(c, db, "Games_Cvars", {"Game", "Cvar"}, "game_cvars", {"game", "cvar"});
+    ReadLogs(c, db);
+    // A game whose time changed moves its players' first and last seen.
+    std::set<int64_t> moved;
+    {
+      Stmt q(db.handle(), "SELECT player FROM game_players WHERE game = ?");
+      for (int64_t g : SetGameTimes(db)) {
+        q.Bind(1, g);
+        while (q.Step()) moved.insert(q.Int(0));
+        q.Reset();
+      }
+    }
+    SumPlayers(db, moved);
     db.Exec("COMMIT");
   } catch (...) {
     db.Exec("ROLLBACK");
@@ -676,7 +881,7 @@ RefreshStats Refresher::Pass() {
     size_t rows = 0;
     for (; next < pending.size() && rows < kBatchRows; ++next) {
       const Pending& p = pending[next];
-      GameRead g{p.game, p.closed, {}, false, 0};
+      GameRead g{p.game, p.closed, {}};
       try {
         auto rs = c.Execute("Select " + scoretable::SelectList() + " From " + ScoreTableName(p.game) +
                             " Where Record > " + std::to_string(p.last) + " Order By Record");
@@ -693,7 +898,6 @@ RefreshStats Refresher::Pass() {
         if (im.tables.count(ScoreTableName(p.game))) throw;
         if (!p.closed) continue;
       }
-      if (g.make_final) g.has_start = StartOf(c, *im.db, g.game, &g.start);
       rows += g.rows.size();
       stats.score_rows += static_cast<int64_t>(g.rows.size());
       ++stats.games_read;
@@ -720,31 +924,33 @@ RefreshStats Refresher::Pass() {
         }
         SetCursor(db, "Cvars", max);
       }
-      im.event_types.clear();
-      int64_t rename_type = -1;
+      // Team links once more: a team record read above may be newer than
+      // the links read before the score tables.
+      ReadLinks(c, db, "Games_Players_Teams", {"Game", "Player", "Team"}, "game_teams", {"game", "player", "team"});
+      Kinds kinds;
       {
         Stmt q(db.handle(), "SELECT id, name FROM types");
-        while (q.Step())
-          if (IsPlayerEventType(q.Text(1))) {
-            im.event_types.insert(q.Int(0));
-            if (q.Text(1) == "PlayerRename") rename_type = q.Int(0);
-          }
+        while (q.Step()) {
+          const std::string name = q.Text(1);
+          if (!IsPlayerEventType(name)) continue;
+          kinds.events.insert(q.Int(0));
+          if (name == "PlayerRename") kinds.rename = q.Int(0);
+          if (name == "PlayerTeamChange") kinds.team_change = q.Int(0);
+          if (name == "PlayerConnect" || name == "Player" || name == "PlayerTeamChange") kinds.team_records.insert(q.Int(0));
+        }
       }
-      std::set<int64_t> nobody;
       {
         Stmt q(db.handle(), "SELECT id FROM players WHERE name = ''");
-        while (q.Step()) nobody.insert(q.Int(0));
+        while (q.Step()) kinds.nobody.insert(q.Int(0));
+        Stmt t(db.handle(), "SELECT id FROM teams WHERE trim(name) = ''");
+        while (t.Step()) kinds.no_team.insert(t.Int(0));
       }
-      Summer sum(db, im.event_types, rename_type, nobody);
+      kinds.alias = AliasMap(db, im.aliases);
+      for (const auto& [player, kept] : kinds.alias) kinds.members[kept].push_back(player);
+      NoteAliases(db, kinds.alias);
+      Summer sum(db, kinds);
       for (const GameRead& g : batch) sum.Add(g);
       sum.Commit();
-      Stmt start(db.handle(), "UPDATE games SET rate_serial = ? WHERE id = ?");
-      for (const GameRead& g : batch) {
-        if (!g.make_final) continue;
-        if (g.has_start) start.Bind(1, g.start);
-        else start.BindNull(1);
-        start.Bind(2, g.game).Run();
-      }
       RateClosedGames(db);
       db.Exec("COMMIT");
     } catch (...) {

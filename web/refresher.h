@@ -51,11 +51,17 @@ class Refresher {
 
   const std::string& derived_path() const { return derived_path_; }
 
+  // Merges the names of each line of this file (aliases.h), read again in
+  // every pass: a change makes the next pass sum everything again. A file
+  // that cannot be read fails the pass (std::runtime_error).
+  void SetAliasesFile(const std::string& path) { aliases_path_ = path; }
+
  private:
   struct Impl;
   RefreshStats Pass();
   std::string connection_string_;
   std::string derived_path_;
+  std::string aliases_path_;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -98,6 +98,22 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
     return Response{ServersJson(db), &ServersPage};
   };
   Twin(server, derived_path, "/servers", servers);
+  Twin(server, derived_path, R"(/servers/(\d{1,10}))", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{ServerJson(db, PathNumber(req)), &ServerPage};
+  });
+  Twin(server, derived_path, R"(/maps/(\d{1,10}))", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{MapJson(db, PathNumber(req)), &MapPage};
+  });
+  Twin(server, derived_path, R"(/weapons/(\d{1,10}))", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{WeaponJson(db, PathNumber(req)), &WeaponPage};
+  });
+  Twin(server, derived_path, "/awards", [](Db& db, const httplib::Request& req) {
+    OnlyParams(req, {});
+    return Response{AwardsJson(db), &AwardsPage};
+  });
   server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/servers"); });
   Twin(server, derived_path, "/games", [](Db& db, const httplib::Request& req) {
     OnlyParams(req, {"server", "page"});

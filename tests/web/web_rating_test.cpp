@@ -255,6 +255,20 @@ TEST(WebRating, GamesArrivingOneAtATimeOutOfOrderMatchTheRules) {
     const std::string diff = WaitForRatings(web, Expected(so_far));
     ASSERT_EQ(diff, "") << "after game " << n;
   }
+  // The history: one entry per rated game of each player (computed again
+  // whenever a game that began earlier arrived), the last one the rating now.
+  std::map<std::string, size_t> rated_games;
+  for (const Game& g : games)
+    if (g.score.size() >= 2)
+      for (const auto& [name, s] : g.score) ++rated_games[name];
+  for (const json& p : web.Json("/api/players?sort=name&order=asc")["players"]) {
+    const json one = web.Json("/api/players/" + std::to_string(p["record"].get<int64_t>()));
+    const json& history = one["rating_history"];
+    EXPECT_EQ(history.size(), rated_games[p["name"].get<std::string>()]) << p["name"];
+    if (history.empty()) continue;
+    EXPECT_EQ(history.back()["mu"], one["mu"]) << p["name"];
+    EXPECT_EQ(history.back()["sigma"], one["sigma"]) << p["name"];
+  }
 }
 
 }  // namespace

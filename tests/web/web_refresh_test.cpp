@@ -288,9 +288,10 @@ TEST(WebRefresh, NamesInAnyScriptAndTheLastGameByItsStart) {
   EXPECT_EQ(by_last, (std::vector<std::string>{ze, zora, lea}));   // ties by record, highest first
 }
 
-// A game whose log gave a time but no date starts on the zero date: it
-// counts for the totals but is no day of the frags per day.
-TEST(WebRefresh, AGameWithATimeButNoDateIsNoDayOfFrags) {
+// A game whose log gave a time but no date starts on the zero date, which
+// is no date: the game took place when its first datagram was received,
+// and its frags count on that day.
+TEST(WebRefresh, AGameWithATimeButNoDateCountsOnTheDayItWasReceived) {
   testkit::TempDir dir;
   const std::string db = dir.File("nodate.db");
   testkit::Touch(db);
@@ -300,7 +301,12 @@ TEST(WebRefresh, AGameWithATimeButNoDateIsNoDayOfFrags) {
   webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
   const json ann = web.Json("/api/players/1");
   EXPECT_EQ(ann["frags"], 1);
-  EXPECT_EQ(ann["frags_per_day"], json::array());
+  const auto received = testkit::SqlRows(db, "SELECT Log_Date FROM Logs ORDER BY Record LIMIT 1");
+  ASSERT_EQ(received.size(), 1u);
+  const std::string day = received[0][0].substr(0, received[0][0].find(' '));
+  EXPECT_EQ(ann["frags_per_day"], (json::array({json{{"day", day}, {"frags", 1}}})));
+  EXPECT_EQ(ann["first_seen"], received[0][0]);
+  EXPECT_EQ(ann["last_seen"], received[0][0]);
 }
 
 // A score record without a victim (a flag captured, a bonus) adds to the
@@ -346,7 +352,7 @@ TEST(WebRefresh, OddValuesWrittenByAnotherProgramDoNotStopThePasses) {
   nlohmann::json g = web.Json("/api/games/1");
   EXPECT_EQ(g["score_rows"], 13);
   EXPECT_EQ(g["flags"], 0);
-  EXPECT_EQ(web.Json("/api/players/1")["frags"], 4);   // the odd row is still a frag, with score 0
+  EXPECT_EQ(web.Json("/api/players/1")["frags"], 3);   // the odd row is still a frag, with score 0
   EXPECT_EQ(web.Json("/api/players/1")["score"], 0);
 }
 

@@ -19,10 +19,11 @@ using WebSite = webtest::HandWorkedGame;
 const std::string kScript = "<script>alert(1)</script>";
 const std::string kImg = "<img src=x onerror=alert(1)>";
 
-json Player(int record, const std::string& name, int frags, int deaths, int suicides, int score, double fpd, int games,
-            const std::string& last_seen) {
-  return json{{"record", record}, {"name", name}, {"frags", frags}, {"deaths", deaths}, {"suicides", suicides},
-              {"score", score}, {"frags_per_death", fpd}, {"games", games}, {"last_seen", last_seen}};
+json Player(int record, const std::string& name, int frags, int team_kills, int deaths, int suicides, int score,
+            double fpd, int games, const std::string& last_seen) {
+  return json{{"record", record}, {"name", name}, {"frags", frags}, {"team_kills", team_kills}, {"deaths", deaths},
+              {"suicides", suicides}, {"score", score}, {"frags_per_death", fpd}, {"games", games},
+              {"last_seen", last_seen}};
 }
 
 const std::string kDay1 = "2026-03-01 13:45:10", kDay2 = "2026-03-02 09:00:00";
@@ -31,12 +32,16 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   json all = web_->Json("/api/players?sort=name&order=asc");
   EXPECT_EQ(all["total"], 5);
   EXPECT_EQ(all["pages"], 1);
+  // Team kills in the closed game: Bob changed from Blue to Red (the two
+  // teams linked to him, in order) and was renamed Robert, who stays Red;
+  // Robert killing O'Neil (Red) and O'Neil killing Robert are team kills,
+  // neither frags nor deaths.
   const json expected = json::array({
-      Player(5, kImg, 2, 1, 1, 1, 2.0, 1, kDay2),
-      Player(2, kScript, 1, 2, 0, 1, 0.5, 1, kDay1),
-      Player(3, "Bob", 1, 1, 1, 1, 1.0, 1, kDay1),
-      Player(1, "O'Neil", 3, 2, 0, 0, 1.5, 1, kDay1),
-      Player(4, "Robert", 2, 3, 0, 2, 0.67, 2, kDay2),
+      Player(5, kImg, 2, 0, 1, 1, 1, 2.0, 1, kDay2),
+      Player(2, kScript, 1, 0, 2, 0, 1, 0.5, 1, kDay1),
+      Player(3, "Bob", 1, 0, 1, 1, 1, 1.0, 1, kDay1),
+      Player(1, "O'Neil", 2, 1, 1, 0, 0, 2.0, 1, kDay1),
+      Player(4, "Robert", 1, 1, 2, 0, 2, 0.5, 2, kDay2),
   });
   // The ratings of the closed game, worked by hand: every participant
   // (Robert, renamed from Bob, has no team) plays alone; <script>, Bob and
@@ -67,8 +72,9 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   };
   EXPECT_EQ(order(""), (std::vector<int>{4, 3, 2, 5, 1}));   // rating, highest first; ties by record
   EXPECT_EQ(order("sort=score&order=desc"), (std::vector<int>{4, 5, 3, 2, 1}));
-  EXPECT_EQ(order("sort=frags&order=desc"), (std::vector<int>{1, 5, 4, 3, 2}));
-  EXPECT_EQ(order("sort=deaths&order=asc"), (std::vector<int>{3, 5, 1, 2, 4}));
+  EXPECT_EQ(order("sort=frags&order=desc"), (std::vector<int>{5, 1, 4, 3, 2}));
+  EXPECT_EQ(order("sort=deaths&order=asc"), (std::vector<int>{1, 3, 5, 2, 4}));
+  EXPECT_EQ(order("sort=team_kills&order=desc"), (std::vector<int>{4, 1, 5, 3, 2}));
   EXPECT_EQ(order("sort=suicides&order=desc"), (std::vector<int>{5, 3, 4, 2, 1}));
   EXPECT_EQ(order("sort=fpd&order=desc"), (std::vector<int>{5, 1, 3, 4, 2}));
   EXPECT_EQ(order("sort=games&order=desc"), (std::vector<int>{4, 5, 3, 2, 1}));
@@ -106,10 +112,12 @@ TEST_F(WebSite, ServersShowTheirGamesAndTheRunningOne) {
 TEST_F(WebSite, GamesNewestFirstOverallAndPerServer) {
   json g = web_->Json("/api/games");
   EXPECT_EQ(g["total"], 2);
-  EXPECT_EQ(g["games"][0], (json{{"record", 2}, {"start", kDay2}, {"end", "running"}, {"map", "q2dm2"}, {"players", 2},
-                                 {"score_rows", 7}, {"server", {{"record", 2}, {"name", "Bravo's <b>"}}}}));
-  EXPECT_EQ(g["games"][1], (json{{"record", 1}, {"start", kDay1}, {"end", "2026-03-01 13:45:30"}, {"map", "q2dm1"},
-                                 {"players", 4}, {"score_rows", 12}, {"server", {{"record", 1}, {"name", "Alpha"}}}}));
+  EXPECT_EQ(g["games"][0], (json{{"record", 2}, {"start", kDay2}, {"time", kDay2}, {"end", "running"}, {"map", "q2dm2"},
+                                 {"map_record", 2}, {"players", 2}, {"score_rows", 7},
+                                 {"server", {{"record", 2}, {"name", "Bravo's <b>"}}}}));
+  EXPECT_EQ(g["games"][1], (json{{"record", 1}, {"start", kDay1}, {"time", kDay1}, {"end", "2026-03-01 13:45:30"},
+                                 {"map", "q2dm1"}, {"map_record", 1}, {"players", 4}, {"score_rows", 12},
+                                 {"server", {{"record", 1}, {"name", "Alpha"}}}}));
   json a = web_->Json("/api/games?server=1&page=1");
   EXPECT_EQ(a["server"], (json{{"record", 1}, {"name", "Alpha"}}));
   ASSERT_EQ(a["games"].size(), 1u);
@@ -120,17 +128,20 @@ TEST_F(WebSite, ScoreboardWeaponsChartAndVariablesOfAGame) {
   json g = web_->Json("/api/games/1");
   EXPECT_EQ(g["running"], false);
   EXPECT_EQ(g["stdlog_ver"], "1.2");
-  auto row = [](int record, const std::string& name, json teams, int frags, int deaths, int suicides, int score, json types) {
-    return json{{"record", record}, {"name", name}, {"teams", teams}, {"frags", frags}, {"deaths", deaths},
-                {"suicides", suicides}, {"score", score}, {"types", types}};
+  auto row = [](int record, const std::string& name, json teams, int frags, int team_kills, int deaths, int suicides,
+                int score, int streak, json types) {
+    return json{{"record", record},     {"name", name},   {"teams", teams},        {"frags", frags},
+                {"team_kills", team_kills}, {"deaths", deaths}, {"suicides", suicides}, {"score", score},
+                {"best_streak", streak},    {"types", types}};
   };
+  // Streaks: O'Neil's two frags (10, 11) before his death at 12.
   EXPECT_EQ(g["scoreboard"], json::array({
-                                 row(2, kScript, {"Blue"}, 1, 2, 0, 1, {{"Kill", 1}}),
-                                 row(3, "Bob", {"Blue", "Red"}, 1, 1, 1, 1, {{"Kill", 1}, {"Suicide", 1}}),
-                                 row(4, "Robert", json::array(), 1, 1, 0, 1, {{"Kill", 1}}),
-                                 row(1, "O'Neil", {"Red"}, 3, 2, 0, 0, {{"Kill", 2}, {"TeamKill", 1}}),
+                                 row(2, kScript, {"Blue"}, 1, 0, 2, 0, 1, 1, {{"Kill", 1}}),
+                                 row(3, "Bob", {"Blue", "Red"}, 1, 0, 1, 1, 1, 1, {{"Kill", 1}, {"Suicide", 1}}),
+                                 row(4, "Robert", json::array(), 0, 1, 0, 0, 1, 0, {{"Kill", 1}}),
+                                 row(1, "O'Neil", {"Red"}, 2, 1, 1, 0, 0, 2, {{"Kill", 2}, {"TeamKill", 1}}),
                              }));
-  EXPECT_EQ(g["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":4,"suicides":1},
+  EXPECT_EQ(g["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":2,"suicides":1},
                                           {"record":2,"name":"Railgun","frags":2,"suicides":0}])"));
   EXPECT_EQ(g["chart"][0], json::parse(R"({"record":1,"name":"O'Neil","points":[[10.0,1],[11.0,2],[18.0,0]]})"));
   EXPECT_EQ(g["chart"][2]["points"], json::parse("[[13.0,-1],[15.0,1]]"));
@@ -139,37 +150,42 @@ TEST_F(WebSite, ScoreboardWeaponsChartAndVariablesOfAGame) {
   json g2 = web_->Json("/api/games/2");
   EXPECT_EQ(g2["running"], true);
   EXPECT_EQ(g2["end"], "running");
-  EXPECT_EQ(g2["scoreboard"][0], row(5, kImg, {"Blue"}, 2, 1, 1, 1, {{"Kill", 2}, {"Suicide", 1}}));
-  EXPECT_EQ(g2["scoreboard"][1], row(4, "Robert", {"Red"}, 1, 2, 0, 1, {{"Kill", 1}}));
+  EXPECT_EQ(g2["scoreboard"][0], row(5, kImg, {"Blue"}, 2, 0, 1, 1, 1, 2, {{"Kill", 2}, {"Suicide", 1}}));
+  EXPECT_EQ(g2["scoreboard"][1], row(4, "Robert", {"Red"}, 1, 0, 2, 0, 1, 1, {{"Kill", 1}}));
   EXPECT_EQ(g2["player_variables"], json::parse(R"([{"record":4,"name":"Robert","variables":
       [{"name":"name","value":"Robbie"},{"name":"skin","value":"male/grunt"}]}])"));
 }
 
 TEST_F(WebSite, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
   json o = web_->Json("/api/players/1");
-  EXPECT_EQ(o["frags"], 3);
-  EXPECT_EQ(o["deaths"], 2);
+  EXPECT_EQ(o["frags"], 2);
+  EXPECT_EQ(o["team_kills"], 1);
+  EXPECT_EQ(o["deaths"], 1);
   EXPECT_EQ(o["score"], 0);
-  EXPECT_EQ(o["frags_per_death"], 1.5);
-  EXPECT_EQ(o["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":3,"deaths":1,"suicides":0},
+  EXPECT_EQ(o["frags_per_death"], 2.0);
+  EXPECT_EQ(o["best_streak"], 2);
+  EXPECT_EQ(o["first_seen"], kDay1);
+  EXPECT_EQ(o["weapons"], json::parse(R"([{"record":1,"name":"Rocket","frags":2,"deaths":0,"suicides":0},
                                           {"record":2,"name":"Railgun","frags":0,"deaths":1,"suicides":0}])"));
   EXPECT_EQ(o["types"], json::parse(R"([{"record":2,"name":"Kill","score_rows":2,"score":2},
                                         {"record":6,"name":"TeamKill","score_rows":1,"score":-2}])"));
-  EXPECT_EQ(o["beaten_most"].size(), 3u);
-  EXPECT_EQ(o["beaten_by_most"], json::parse(R"([{"record":2,"name":"<script>alert(1)</script>","frags":1},
-                                                 {"record":4,"name":"Robert","frags":1}])"));
-  EXPECT_EQ(o["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":3}])"));
+  EXPECT_EQ(o["beaten_most"].size(), 2u);   // <script> and Bob; Robert was a team kill
+  EXPECT_EQ(o["beaten_by_most"], json::parse(R"([{"record":2,"name":"<script>alert(1)</script>","frags":1}])"));
+  EXPECT_EQ(o["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":2}])"));
 
   json r = web_->Json("/api/players/4");
   EXPECT_EQ(r["games"], 2);
   EXPECT_EQ(r["last_seen"], kDay2);
   EXPECT_EQ(r["beaten_by_most"][0], (json{{"record", 5}, {"name", kImg}, {"frags", 2}}));
-  EXPECT_EQ(r["names"], json::parse(R"({"renamed_to":[],"netnames":["Robbie"],
+  EXPECT_EQ(r["names"], json::parse(R"({"renamed_to":[],"netnames":["Robbie"],"used":[{"record":4,"name":"Robert"}],
       "renamed_from":[{"record":3,"name":"Bob","game":1,"offset":16.0}]})"));
-  EXPECT_EQ(r["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":1},{"day":"2026-03-02","frags":1}])"));
+  EXPECT_TRUE(r["alias_of"].is_null());
+  EXPECT_EQ(r["first_seen"], kDay1);
+  EXPECT_EQ(r["frags_per_day"], json::parse(R"([{"day":"2026-03-01","frags":0},{"day":"2026-03-02","frags":1}])"));
   ASSERT_EQ(r["games_played"].size(), 2u);
-  EXPECT_EQ(r["games_played"][0], (json{{"record", 2}, {"start", kDay2}, {"end", "running"}, {"map", "q2dm2"},
-                                        {"frags", 1}, {"deaths", 2}, {"suicides", 0}, {"score", 1}}));
+  EXPECT_EQ(r["games_played"][0], (json{{"record", 2}, {"start", kDay2}, {"time", kDay2}, {"end", "running"},
+                                        {"map", "q2dm2"}, {"map_record", 2}, {"frags", 1}, {"team_kills", 0}, {"deaths", 2},
+                                        {"suicides", 0}, {"score", 1}, {"best_streak", 1}}));
   json b = web_->Json("/api/players/3");
   EXPECT_EQ(b["names"]["renamed_to"], json::parse(R"([{"record":4,"name":"Robert","game":1,"offset":16.0}])"));
   EXPECT_EQ(b["weapons"], json::parse(R"([{"record":2,"name":"Railgun","frags":1,"deaths":0,"suicides":0},
@@ -178,7 +194,7 @@ TEST_F(WebSite, PlayerPagesHoldWeaponsTypesRivalsNamesAndDays) {
 
 TEST_F(WebSite, WeaponsTypesAndMapsTotals) {
   EXPECT_EQ(web_->Json("/api/weapons?sort=frags&order=desc")["weapons"], json::parse(R"([
-      {"record":1,"name":"Rocket","frags":5,"suicides":2,"score_rows":7,"score":0},
+      {"record":1,"name":"Rocket","frags":3,"suicides":2,"score_rows":7,"score":0},
       {"record":3,"name":"Blaster","frags":2,"suicides":0,"score_rows":2,"score":2},
       {"record":2,"name":"Railgun","frags":2,"suicides":0,"score_rows":2,"score":3}])"));
   json types = web_->Json("/api/types?sort=score_rows&order=desc")["types"];
@@ -218,6 +234,13 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
       {"/%2e%2e/%2e%2e/etc/passwd", 404},
       {"/api/players?q=" + std::string(20000, 'a'), 414},
       {"/players?page=-1", 400},
+      {"/api/servers/9", 404},
+      {"/api/servers/0", 404},
+      {"/servers/9", 404},
+      {"/api/maps/9", 404},
+      {"/api/weapons/99", 404},
+      {"/api/weapons/1?sort=name", 400},
+      {"/api/awards?day=1", 400},
   };
   for (const auto& [path, status] : cases) {
     EXPECT_EQ(web_->Request(path, &body), status) << path;
@@ -286,15 +309,21 @@ TEST_F(WebSite, EveryPageRendersItsFiguresAndNamesAsText) {
       {"/servers", "servers", {"<h1>Servers</h1>", "Alpha", "Bravo's &lt;b&gt;", "10.0.0.2", "q2dm2", img, "Robert"}},
       {"/games", "games", {"2026-03-01 13:45:10", "2026-03-01 13:45:30", "running", "q2dm1", "Bravo's &lt;b&gt;"}},
       {"/games?server=2", "games-server", {"Games of Bravo's &lt;b&gt;", "q2dm2"}},
-      {"/games/1", "game", {"Scoreboard", "O'Neil", script, "Blue, Red", "TeamKill", "Railgun", "<svg"}},
+      {"/games/1", "game", {"Scoreboard", "O'Neil", script, "Blue, Red", "TeamKill", "Railgun", "<svg", "Team kills",
+                            "Best streak", "href=\"/maps/1\"", "href=\"/weapons/2\"", "href=\"/servers/1\""}},
       {"/games/2", "game-running", {"Player variables", "Robbie", "male/grunt", img, "<polyline"}},
-      {"/players", "players", {"Frags per death", "0.67", "2.00", img, script, "O'Neil"}},
+      {"/players", "players", {"Frags per death", "Team kills", "0.50", "2.00", img, script, "O'Neil"}},
       {"/players?q=%3Cimg", "players-search", {img, "1 players."}},
-      {"/players/4", "player", {"Player Robert", "renamed from", "Bob", "netname Robbie", "Blaster", "Beaten by most", "<rect"}},
+      {"/players/4", "player", {"Player Robert", "renamed from", "Bob", "netname Robbie", "Blaster", "Beaten by most", "<rect",
+                                "<h2>Rating</h2>", "href=\"/weapons/3\""}},
       {"/players/5", "player-img", {"Player " + img, "Robert"}},
       {"/weapons", "weapons", {"Rocket", "Railgun", "Blaster"}},
       {"/types", "types", {"Kill", "Suicide", "TeamKill"}},
-      {"/maps", "maps", {"q2dm1", "q2dm2"}},
+      {"/maps", "maps", {"q2dm1", "q2dm2", "href=\"/maps/2\""}},
+      {"/servers/2", "server", {"Server Bravo's &lt;b&gt;", "Current game", "Robert", img, "q2dm2", "Top players"}},
+      {"/maps/1", "map", {"Map q2dm1", "Top players", "O'Neil", "Team kills", script}},
+      {"/weapons/3", "weapon", {"Weapon Blaster", "Top players", "Robert", img}},
+      {"/awards", "awards", {"The last day", "The last week", "Longest kill streak"}},
   };
   for (const Page& p : pages) {
     const std::string dom = webtest::DumpDom(Url(p.path), dir_->File(std::string("profile-") + p.shot));
