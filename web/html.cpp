@@ -79,9 +79,7 @@ std::string Frame(const std::string& title, const std::string& body, bool live) 
          "</head><body><nav><a href=\"/servers\">Servers</a><a href=\"/games\">Games</a>"
          "<a href=\"/players\">Players</a><a href=\"/weapons\">Weapons</a><a href=\"/types\">Score types</a>"
          "<a href=\"/maps\">Maps</a><a href=\"/awards\">Awards</a></nav><main><h1>" +
-         Escape(title) + "</h1>
-" + BoxTables(body) + "</main></body></html>
-";
+         Escape(title) + "</h1>\n" + BoxTables(body) + "</main></body></html>\n";
 }
 
 }  // namespace web
