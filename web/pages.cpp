@@ -265,7 +265,7 @@ std::string ServerPage(const json& j) {
   for (const json& m : j["maps"]) b += "<tr><td>" + MapLink(m["record"], m["name"]) + "</td>" + Num(m["games"]) + "</tr>";
   b += "</table><h2>Games</h2><p><a href=\"/games?server=" + Id(j["record"]) + "\">All games of this server</a></p>" +
        GamesTable(j["games_listed"]);
-  return Frame("Server " + j["name"].get<std::string>(), b);
+  return Frame("Server " + j["name"].get<std::string>(), b, true);
 }
 
 std::string MapPage(const json& j) {
