@@ -327,9 +327,9 @@ bool LastRowsAsRead(ado::Connection& c, Db& db) {
 
 // Reads the archived datagrams' new rows: who sent them and when (never
 // their bytes), and the links of datagrams to games. A server's senders are
-// the addresses of the datagrams linked to its games (see figures.cpp); its newest datagram is
-// the newest from one of them (the engine links only the datagram that
-// makes a game current, not every one).
+// the addresses of the datagrams linked to its games; its newest datagram
+// is the newest from one of them (the engine links only the datagram that
+// makes a game current, not every one; see ServerRow in figures_detail.cpp).
 void ReadLogs(ado::Connection& c, Db& db) {
   struct Seen {
     std::string ip;

@@ -261,7 +261,9 @@ TEST(WebRating, GamesArrivingOneAtATimeOutOfOrderMatchTheRules) {
   for (const Game& g : games)
     if (g.score.size() >= 2)
       for (const auto& [name, s] : g.score) ++rated_games[name];
-  for (const json& p : web.Json("/api/players?sort=name&order=asc")["players"]) {
+  const json players = web.Json("/api/players?sort=name&order=asc")["players"];
+  ASSERT_GE(players.size(), 5u);
+  for (const json& p : players) {
     const json one = web.Json("/api/players/" + std::to_string(p["record"].get<int64_t>()));
     const json& history = one["rating_history"];
     EXPECT_EQ(history.size(), rated_games[p["name"].get<std::string>()]) << p["name"];
