@@ -56,7 +56,7 @@ std::string MetricsServer::Start(const Endpoint& endpoint) {
     if (!no.allow.empty()) res.set_header("Allow", no.allow);
     res.status = no.status;
     res.set_content(no.why + "\n", "text/plain; charset=utf-8");
-    res.set_header("Connection", "close");
+    http_front::CloseAfterAnswer(res);   // the unread body is no request
     return httplib::Server::HandlerResponse::Handled;
   });
   server_->Get("/metrics", [](const httplib::Request&, httplib::Response& res) {

@@ -10,6 +10,7 @@
 #include "derived_schema.h"
 #include "figures.h"
 #include "html.h"
+#include "http_front.h"
 #include "http_rules.h"
 #include "live.h"
 #include "pages.h"
@@ -179,7 +180,7 @@ void InstallRoutes(httplib::Server& server, const std::string& derived_path) {
     if (no.status == 0) return httplib::Server::HandlerResponse::Unhandled;
     if (!no.allow.empty()) res.set_header("Allow", no.allow);
     SendError(res, IsApi(req), no.status, no.why);
-    res.set_header("Connection", "close");
+    http_front::CloseAfterAnswer(res);   // the unread body is no request
     return httplib::Server::HandlerResponse::Handled;
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {

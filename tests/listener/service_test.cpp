@@ -247,6 +247,12 @@ TEST_F(Service, MetricsScrapedDuringABurstAndTheStatusReport) {
   EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 200000000\r\n\r\n"),
             "405");
   EXPECT_EQ(testkit::HttpStatusOf(metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n"), "413");
+  // The connection ends with the refusal: the unread body is not taken for
+  // a request of its own.
+  const std::string refused = testkit::HttpAnswer(
+      metrics_port, "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 33\r\n\r\nGET /status HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_THAT(refused, StartsWith("HTTP/1.1 413"));
+  EXPECT_EQ(refused.find("HTTP/1.1", 1), std::string::npos) << refused;
   const std::string pipelined = testkit::HttpAnswer(
       metrics_port, "GET /status HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_LT(pipelined.find("Entry 1, port"), pipelined.find("tallyhost_entry_listening")) << pipelined;

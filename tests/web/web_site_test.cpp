@@ -346,4 +346,17 @@ TEST_F(WebSite, EveryPageRendersItsFiguresAndNamesAsText) {
   EXPECT_LT(dom.find("O'Neil"), dom.find("Robert"));
 }
 
+// A request refused before its body is read ends its connection: the body's
+// bytes, never read, are not taken for a request of their own.
+TEST_F(WebSite, ABodyRefusedUnreadIsNotReadAsTheNextRequest) {
+  const std::string smuggled = "GET /api/weapons HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (const std::string& head :
+       {"GET /api/players HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n",
+        "POST /players HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n"}) {
+    const std::string answer = testkit::HttpAnswer(web_->port(), head + smuggled);
+    EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("Rocket"), std::string::npos) << answer;
+  }
+}
+
 }  // namespace
