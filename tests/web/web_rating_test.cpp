@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "web_fixture.h"
 
@@ -188,16 +186,12 @@ std::string Differences(const json& list, const std::map<std::string, Belief>& e
 // Waits (60 s at most) until the ratings are as expected; the differences
 // left otherwise.
 std::string WaitForRatings(webtest::Web& web, const std::map<std::string, Belief>& expected) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::string diff = "no answer";
-  do {
+  testkit::Eventually([&] {
     std::string body;
-    if (web.Request("/api/players?sort=name&order=asc", &body) == 200) {
-      diff = Differences(json::parse(body), expected);
-      if (diff.empty()) return diff;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  } while (std::chrono::steady_clock::now() < end);
+    if (web.Request("/api/players?sort=name&order=asc", &body) == 200) diff = Differences(json::parse(body), expected);
+    return diff.empty();
+  });
   return diff;
 }
 
