@@ -131,33 +131,48 @@ Error PgError(const char* sqlstate, const std::string& utf8_message, bool connec
 
 // ---- the session's catalog ----
 
+namespace {
+
+// The tables (and views) of the database that a statement can name.
+constexpr char kTablesQuery[] =
+    "SELECT c.relname FROM pg_catalog.pg_class c WHERE c.relkind IN ('r','p','v','m') "
+    "AND pg_catalog.pg_table_is_visible(c.oid) AND c.relnamespace <> 'pg_catalog'::regnamespace "
+    "AND c.relnamespace <> 'information_schema'::regnamespace";
+
+}  // namespace
+
 void PostgresSession::LoadTables() {
-  PGresult* r = Run(
-      "SELECT c.relname FROM pg_catalog.pg_class c WHERE c.relkind IN ('r','p','v','m') "
-      "AND pg_catalog.pg_table_is_visible(c.oid) AND c.relnamespace <> 'pg_catalog'::regnamespace "
-      "AND c.relnamespace <> 'information_schema'::regnamespace ORDER BY c.relname",
-      {}, true, false);
+  PGresult* r = Run(std::string(kTablesQuery) + " ORDER BY c.relname", {}, true, false);
   pg::Catalog& cat = handle_->catalog;
-  cat.tables.clear();
-  for (int i = 0; i < PQntuples(r); ++i) cat.tables.push_back(jet::BackendToNarrow(PQgetvalue(r, i, 0)));
+  for (int i = 0; i < PQntuples(r); ++i) cat.AddTable(jet::BackendToNarrow(PQgetvalue(r, i, 0)));
   PQclear(r);
   cat.tables_loaded = true;
+}
+
+// Reads from the catalog only the tables whose names equal `name` without
+// regard to case (lower() folds at least what FoldCase folds): one made
+// since the list was read costs a lookup of its own, not the whole list.
+const std::string* PostgresSession::LookUpTable(const std::string& name) {
+  PGresult* r = Run(std::string(kTablesQuery) + " AND lower(c.relname) = lower($1)", {Value::Text(name)}, true, false);
+  std::vector<std::string> found;
+  for (int i = 0; i < PQntuples(r); ++i) found.push_back(jet::BackendToNarrow(PQgetvalue(r, i, 0)));
+  PQclear(r);
+  pg::Catalog& cat = handle_->catalog;
+  cat.SetTablesLike(name, found);
+  return cat.FindTable(name);
 }
 
 const std::string* PostgresSession::TableNamed(const std::string& name, bool refresh) {
   pg::Catalog& cat = handle_->catalog;
   if (!cat.tables_loaded) LoadTables(), refresh = false;
-  const std::string* found = pg::FindName(cat.tables, name);
-  if (!found && refresh) {
-    LoadTables();
-    found = pg::FindName(cat.tables, name);
-  }
+  const std::string* found = cat.FindTable(name);
+  if (!found && refresh) found = LookUpTable(name);
   return found;
 }
 
 const std::string* PostgresSession::TableNamedNow(const std::string& name) {
-  LoadTables();
-  return pg::FindName(handle_->catalog.tables, name);
+  if (!handle_->catalog.tables_loaded) LoadTables();
+  return LookUpTable(name);
 }
 
 const std::vector<jet::Column>* PostgresSession::ColumnsOf(const std::string& table) {

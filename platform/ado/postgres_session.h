@@ -160,6 +160,7 @@ class PostgresSession : public Session, public jet::ColumnSource, public pg::Nam
   std::string WatchStateQuery() const;
   bool MakeWatch();
   void LoadTables();
+  const std::string* LookUpTable(const std::string& name);
 
   std::unique_ptr<PgHandle> handle_;
   PgOptions options_;

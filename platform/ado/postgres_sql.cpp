@@ -1,5 +1,7 @@
 #include "postgres_sql.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <unordered_set>
 
@@ -174,14 +176,41 @@ std::string DataStatement(const std::string& s, const std::vector<Token>& t, Nam
 
 }  // namespace
 
-const std::string* FindName(const std::vector<std::string>& names, const std::string& name) {
-  const std::string* loose = nullptr;
-  int loose_count = 0;
-  for (const std::string& n : names) {
-    if (n == name) return &n;
-    if (jet::EqualsNoCase(n, name)) loose = &n, ++loose_count;
+namespace {
+
+std::string Folded(const std::string& name) {
+  std::string f = name;
+  for (char& c : f) c = jet::FoldCase(c);
+  return f;
+}
+
+}  // namespace
+
+const std::string* Catalog::FindTable(const std::string& name) const {
+  auto exact = tables_.find(name);
+  if (exact != tables_.end()) return &*exact;
+  auto loose = folded_.find(Folded(name));
+  return loose != folded_.end() && loose->second.size() == 1 ? loose->second.front() : nullptr;
+}
+
+void Catalog::AddTable(const std::string& catalog_name) {
+  auto [it, added] = tables_.insert(catalog_name);
+  if (added) folded_[Folded(catalog_name)].push_back(&*it);
+}
+
+void Catalog::SetTablesLike(const std::string& name, const std::vector<std::string>& found) {
+  const std::string key = Folded(name);
+  auto known = folded_.find(key);
+  if (known != folded_.end()) {
+    std::vector<const std::string*> kept;
+    for (const std::string* n : known->second) {
+      if (std::find(found.begin(), found.end(), *n) != found.end()) kept.push_back(n);
+      else dropped_.push_back(tables_.extract(*n));
+    }
+    known->second = std::move(kept);
   }
-  return loose_count == 1 ? loose : nullptr;
+  for (const std::string& n : found)
+    if (Folded(n) == key) AddTable(n);
 }
 
 std::string Quote(const std::string& name) {

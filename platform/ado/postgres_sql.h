@@ -24,18 +24,37 @@
 
 namespace ado::pg {
 
-// What a session knows of the database's tables.
-struct Catalog {
+// What a session knows of the database's tables. Names are found in
+// constant time however many tables there are (a database holds one per
+// game), and a name once given out stays valid until Forget.
+class Catalog {
+ public:
   bool tables_loaded = false;
-  std::vector<std::string> tables;   // catalog names
   std::unordered_map<std::string, std::vector<jet::Column>> columns;   // by catalog name
   std::unordered_set<std::string> counters;   // record counters known to exist
+
+  // The catalog name equal to `name`, else the single one equal without
+  // regard to case; null when none or more than one.
+  const std::string* FindTable(const std::string& name) const;
+  void AddTable(const std::string& catalog_name);   // no-op when known
+  // What the catalog holds now of the names equal to `name` without regard
+  // to case: `found` added, the others known so far dropped.
+  void SetTablesLike(const std::string& name, const std::vector<std::string>& found);
   void Forget() {
     tables_loaded = false;
-    tables.clear();
+    tables_.clear();
+    folded_.clear();
+    dropped_.clear();
     columns.clear();
     counters.clear();
   }
+
+ private:
+  std::unordered_set<std::string> tables_;   // catalog names; nodes do not move
+  std::unordered_map<std::string, std::vector<const std::string*>> folded_;   // by name folded to lower case
+  // Names dropped by SetTablesLike, kept until Forget: a statement being
+  // rewritten may still hold one.
+  std::vector<std::unordered_set<std::string>::node_type> dropped_;
 };
 
 class NameSource {
@@ -48,9 +67,6 @@ class NameSource {
   // may have dropped or made the table since the list was read).
   virtual const std::string* TableNamedNow(const std::string& name) { return TableNamed(name, true); }
 };
-
-// Finds a name exactly, else the single name equal without regard to case.
-const std::string* FindName(const std::vector<std::string>& names, const std::string& name);
 
 std::string Quote(const std::string& name);   // "name", inner quotes doubled
 std::string Placeholder(int n);               // $n

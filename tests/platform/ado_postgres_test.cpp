@@ -68,6 +68,22 @@ TEST_F(AdoPostgres, TablesRowsetKeepsLetterCaseAndANameFindsItsExactMatch) {
   EXPECT_TRUE(Has(e, "already exists"));
 }
 
+// Tables made or dropped by another program after the session read the
+// list of tables (a listener makes one per game): a statement naming a
+// known table beside a new one reads both, each under its own name, and a
+// table dropped elsewhere may be made again.
+TEST_F(AdoPostgres, TablesAnotherProgramMakesOrDropsAreFoundByName) {
+  conn_.Execute("Insert into Types values ( 1, 'a', 0)");
+  conn_.Execute("Insert into Types values ( 2, 'b', 0)");
+  testkit::PgExec(server(), db_, "create table \"Aaa\" (\"A\" integer); insert into \"Aaa\" values (1), (2), (3)");
+  EXPECT_EQ(conn_.Execute("Select count(*) As N From Types, AAA")->Field("N").AsInteger(), 6);
+  EXPECT_EQ(conn_.Execute("Select count(*) As N From aaa, Types")->Field("N").AsInteger(), 6);
+  // A table dropped elsewhere may be made again by this session.
+  testkit::PgExec(server(), db_, "drop table \"Aaa\"");
+  conn_.Execute("Create Table AAA (Record integer)");
+  EXPECT_EQ(Rows("select relname from pg_class where lower(relname) = 'aaa'"), (Grid{{"AAA"}}));
+}
+
 TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   auto lock = std::make_unique<testkit::PgWriteLock>(server(), db_);
   const auto start = std::chrono::steady_clock::now();
