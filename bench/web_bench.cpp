@@ -8,8 +8,12 @@
 // a refresh after one game 50 ms.
 //
 // usage: bench_web [benchmark flags] [GAMES ROWS PLAYERS]   (default 10000 1000000 100000)
-// The database is written directly with SQLite in the tables' layout (the
-// listener's tables, one score table per game with the engine's index).
+// The refreshes run on two sources: the database written directly with
+// SQLite in the tables' layout (the listener's tables, one score table per
+// game with the engine's index), and the same rows in a PostgreSQL database
+// on a server of the benchmark's own (tables and score tables made by the
+// provider, rows written by COPY). Requests are served from the summaries of
+// the SQLite source.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <sqlite3.h>
@@ -24,11 +28,16 @@
 #include <thread>
 #include <vector>
 
+#include <libpq-fe.h>
+
+#include "ado.h"
 #include "figures.h"
 #include "http_front.h"
+#include "pg_server.h"
 #include "refresher.h"
 #include "routes.h"
 #include "schema.h"
+#include "score_table.h"
 #include "test_env.h"
 
 namespace {
@@ -45,23 +54,6 @@ void Exec(sqlite3* db, const std::string& sql) {
   }
 }
 
-struct Insert {
-  sqlite3_stmt* st = nullptr;
-  Insert(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr); }
-  ~Insert() { sqlite3_finalize(st); }
-  void Run(const std::vector<std::string>& values) {
-    for (size_t i = 0; i < values.size(); ++i)
-      sqlite3_bind_text(st, static_cast<int>(i) + 1, values[i].c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(st);
-    sqlite3_reset(st);
-  }
-  void Run(const std::vector<int64_t>& values) {
-    for (size_t i = 0; i < values.size(); ++i) sqlite3_bind_int64(st, static_cast<int>(i) + 1, values[i]);
-    sqlite3_step(st);
-    sqlite3_reset(st);
-  }
-};
-
 std::string Date(int day, int second) {
   char b[32];
   std::snprintf(b, sizeof b, "2026-%02d-%02d %02d:%02d:%02d", 1 + (day / 28) % 12, 1 + day % 28, (second / 3600) % 24,
@@ -69,69 +61,173 @@ std::string Date(int day, int second) {
   return b;
 }
 
-void Build(const std::string& path, int games, int rows, int players) {
-  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + path);
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  Exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF; BEGIN");
-  {
-    Insert p(db, "INSERT INTO Players VALUES (?1, ?2, '2026-01-01 00:00:00')");
-    for (int i = 1; i <= players; ++i) p.Run(std::vector<std::string>{std::to_string(i), "player" + std::to_string(i)});
-    Exec(db, "INSERT INTO Types VALUES (1, 'Kill', '2026-01-01'), (2, 'Suicide', '2026-01-01'), (3, 'PlayerConnect', '2026-01-01')");
-    for (int w = 1; w <= 8; ++w) Exec(db, "INSERT INTO Weapons VALUES (" + std::to_string(w) + ", 'weapon" + std::to_string(w) + "', '2026-01-01')");
-    for (int m = 1; m <= 20; ++m) Exec(db, "INSERT INTO Maps VALUES (" + std::to_string(m) + ", 'map" + std::to_string(m) + "', '2026-01-01')");
-    Exec(db, "INSERT INTO Teams VALUES (1, 'Red', '2026-01-01'), (2, 'Blue', '2026-01-01')");
-    for (int s = 1; s <= 10; ++s)
-      Exec(db, "INSERT INTO Servers VALUES (" + std::to_string(s) + ", 'server" + std::to_string(s) + "', '10.0.0." +
-                   std::to_string(s) + "', '27910', 1, '2026-01-01 00:00:00')");
-  }
-  Insert game(db, "INSERT INTO Games VALUES (?1, '1.2', '', ?2, ?3, 0)");
-  Insert sg(db, "INSERT INTO Servers_Games VALUES (?1, ?2, ?3)");
-  Insert gm(db, "INSERT INTO Games_Maps VALUES (?1, ?2, ?3)");
-  Insert gpt(db, "INSERT INTO Games_Players_Teams VALUES (?1, ?2, ?3, ?4)");
-  const int per_game = rows / games;
-  int64_t link = 0;
-  for (int g = 1; g <= games; ++g) {
-    const bool last = g == games;
-    game.Run(std::vector<std::string>{std::to_string(g), Date(g / 30, g * 97), last ? "00:00:00" : Date(g / 30, g * 97 + 1200)});
-    sg.Run(std::vector<int64_t>{g, 1 + g % 10, g});
-    gm.Run(std::vector<int64_t>{g, g, 1 + g % 20});
-    const std::string table = "Scores_000000" + std::to_string(g);
-    Exec(db, "CREATE TABLE " + table + " (Record INTEGER, Killer INTEGER, Victim INTEGER, Type INTEGER, Weapon INTEGER, "
-             "Score INTEGER, Offset REAL); CREATE INDEX IX_" + table + "_Record ON " + table + " (Record)");
-    int64_t who[8];
-    for (int k = 0; k < 8; ++k) {
-      who[k] = 1 + (static_cast<int64_t>(g) * 7919 + k * 12553) % players;
-      gpt.Run(std::vector<int64_t>{++link, g, who[k], 1 + k % 2});
-    }
-    Insert score(db, "INSERT INTO " + table + " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-    for (int i = 1; i <= per_game; ++i) {
-      const int64_t k = who[(i * 3) % 8], v = i % 20 == 0 ? k : who[(i * 5 + 1) % 8];
-      const bool suicide = k == v;
-      score.Run(std::vector<int64_t>{i, k, v, suicide ? 2 : 1, 1 + i % 8, suicide ? -1 : 1, i * 2});
-    }
-  }
-  Exec(db, "COMMIT");
-  sqlite3_close(db);
-}
+using Values = std::vector<std::string>;
 
-// The score table of game `g` with `n` rows among its eight players.
-void AddScores(sqlite3* db, int64_t g, int n, int players, int64_t* link, bool links) {
+// Where the listener's tables are written: an SQLite file or a PostgreSQL
+// database, each in its own bulk way. Rows are texts in the columns' order.
+class Store {
+ public:
+  virtual ~Store() = default;
+  virtual void Begin() = 0;
+  virtual void Commit() = 0;
+  virtual void Rows(const std::string& table, const std::vector<Values>& rows) = 0;
+  // A game's score table with the engine's index.
+  virtual void ScoreTable(const std::string& table) = 0;
+  // The end date of a game still running.
+  virtual std::string OpenEnd() const = 0;
+  virtual void Exec(const std::string& sql) = 0;
+};
+
+class SqliteStore : public Store {
+ public:
+  explicit SqliteStore(const std::string& path) {
+    sqlite3_open(path.c_str(), &db_);
+    Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF");
+  }
+  ~SqliteStore() override { sqlite3_close(db_); }
+  void Begin() override { Exec("BEGIN"); }
+  void Commit() override { Exec("COMMIT"); }
+  void Rows(const std::string& table, const std::vector<Values>& rows) override {
+    if (rows.empty()) return;
+    std::string sql = "INSERT INTO " + table + " VALUES (?";
+    for (size_t i = 1; i < rows[0].size(); ++i) sql += ", ?";
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db_, (sql + ")").c_str(), -1, &st, nullptr);
+    for (const Values& r : rows) {
+      for (size_t i = 0; i < r.size(); ++i) sqlite3_bind_text(st, static_cast<int>(i) + 1, r[i].c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+  }
+  void ScoreTable(const std::string& table) override {
+    Exec("CREATE TABLE " + table + " (Record INTEGER, Killer INTEGER, Victim INTEGER, Type INTEGER, Weapon INTEGER, "
+         "Score INTEGER, Offset REAL); CREATE INDEX IX_" + table + "_Record ON " + table + " (Record)");
+  }
+  std::string OpenEnd() const override { return "00:00:00"; }
+  void Exec(const std::string& sql) override { ::Exec(db_, sql); }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// Rows go in by COPY; the score tables are made (and statements run) by the
+// provider from the engine's own statements, so that names and types are as
+// the listener makes them.
+class PgStore : public Store {
+ public:
+  PgStore(const testkit::PgServer& server, const std::string& database, const std::string& cs) {
+    conn_ = PQconnectdb(("host=" + server.SocketFolder() + " port=" + std::to_string(server.Port()) +
+                         " user=tally dbname=" + database).c_str());
+    if (PQstatus(conn_) != CONNECTION_OK) Fail("connect", PQerrorMessage(conn_));
+    ddl_.Open(cs);
+  }
+  ~PgStore() override {
+    ddl_.Close();
+    PQfinish(conn_);
+  }
+  void Begin() override { Run("BEGIN"); }
+  void Commit() override { Run("COMMIT"); }
+  void Rows(const std::string& table, const std::vector<Values>& rows) override {
+    if (rows.empty()) return;
+    PGresult* r = PQexec(conn_, ("COPY \"" + table + "\" FROM STDIN").c_str());
+    if (PQresultStatus(r) != PGRES_COPY_IN) Fail("COPY " + table, PQerrorMessage(conn_));
+    PQclear(r);
+    std::string text;
+    for (const Values& row : rows) {
+      for (size_t i = 0; i < row.size(); ++i) text += (i ? "\t" : "") + row[i];
+      text += '\n';
+    }
+    if (PQputCopyData(conn_, text.data(), static_cast<int>(text.size())) != 1 || PQputCopyEnd(conn_, nullptr) != 1)
+      Fail("COPY " + table, PQerrorMessage(conn_));
+    r = PQgetResult(conn_);
+    if (PQresultStatus(r) != PGRES_COMMAND_OK) Fail("COPY " + table, PQerrorMessage(conn_));
+    PQclear(r);
+    while ((r = PQgetResult(conn_))) PQclear(r);
+  }
+  void ScoreTable(const std::string& table) override {
+    ddl_.Execute("Create Table " + table + " (Record INTEGER" + scoretable::ColumnDefinitions("INTEGER", "REAL") + ")");
+    ddl_.Execute("Create Index IX_" + table + "_Record On " + table + " (Record)");
+  }
+  std::string OpenEnd() const override { return "1899-12-30 00:00:00"; }
+  // Statements as the listener writes them, through the provider.
+  void Exec(const std::string& sql) override { ddl_.Execute(sql); }
+
+ private:
+  void Run(const std::string& sql) {
+    PGresult* r = PQexec(conn_, sql.c_str());
+    if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) Fail(sql, PQerrorMessage(conn_));
+    PQclear(r);
+  }
+  [[noreturn]] static void Fail(const std::string& what, const char* message) {
+    std::fprintf(stderr, "%s: %s\n", what.substr(0, 80).c_str(), message);
+    std::exit(1);
+  }
+  pg_conn* conn_ = nullptr;
+  ado::Connection ddl_;
+};
+
+// The score table of game `g` with `n` rows among its eight players, and
+// their team links when `links`.
+void AddScores(Store& db, int64_t g, int n, int players, int64_t* link, bool links) {
   const std::string table = "Scores_000000" + std::to_string(g);
-  Exec(db, "CREATE TABLE " + table + " (Record INTEGER, Killer INTEGER, Victim INTEGER, Type INTEGER, Weapon INTEGER, "
-           "Score INTEGER, Offset REAL); CREATE INDEX IX_" + table + "_Record ON " + table + " (Record)");
+  db.ScoreTable(table);
   int64_t who[8];
-  Insert gpt(db, "INSERT INTO Games_Players_Teams VALUES (?1, ?2, ?3, ?4)");
+  std::vector<Values> teams, scores;
   for (int k = 0; k < 8; ++k) {
     who[k] = 1 + (g * 7919 + k * 12553) % players;
-    if (links) gpt.Run(std::vector<int64_t>{++*link, g, who[k], 1 + k % 2});
+    if (links) teams.push_back({std::to_string(++*link), std::to_string(g), std::to_string(who[k]), std::to_string(1 + k % 2)});
   }
-  Insert score(db, "INSERT INTO " + table + " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   for (int i = 1; i <= n; ++i) {
     const int64_t k = who[(i * 3) % 8], v = i % 20 == 0 ? k : who[(i * 5 + 1) % 8];
     const bool suicide = k == v;
-    score.Run(std::vector<int64_t>{i, k, v, suicide ? 2 : 1, 1 + i % 8, suicide ? -1 : 1, i * 2});
+    scores.push_back({std::to_string(i), std::to_string(k), std::to_string(v), suicide ? "2" : "1",
+                      std::to_string(1 + i % 8), suicide ? "-1" : "1", std::to_string(i * 2)});
   }
+  db.Rows("Games_Players_Teams", teams);
+  db.Rows(table, scores);
+}
+
+// Game `g`'s rows in Games, Servers_Games and Games_Maps, on server
+// 1 + g % servers.
+void AddGame(Store& db, int64_t g, int servers, bool running) {
+  const int day = static_cast<int>(g / 30), second = static_cast<int>(g * 97);
+  db.Rows("Games", {{std::to_string(g), "1.2", "", Date(day, second), running ? db.OpenEnd() : Date(day, second + 1200), "0"}});
+  db.Rows("Servers_Games", {{std::to_string(g), std::to_string(1 + g % servers), std::to_string(g)}});
+  db.Rows("Games_Maps", {{std::to_string(g), std::to_string(g), std::to_string(1 + g % 20)}});
+}
+
+// The dictionaries, then `games` games of rows / games rows each, the last
+// one still running; returns the team links written.
+int64_t Build(Store& db, int games, int rows, int players) {
+  db.Begin();
+  std::vector<Values> names;
+  for (int i = 1; i <= players; ++i) names.push_back({std::to_string(i), "player" + std::to_string(i), "2026-01-01 00:00:00"});
+  db.Rows("Players", names);
+  db.Rows("Types", {{"1", "Kill", "2026-01-01"}, {"2", "Suicide", "2026-01-01"}, {"3", "PlayerConnect", "2026-01-01"}});
+  names.clear();
+  for (int w = 1; w <= 8; ++w) names.push_back({std::to_string(w), "weapon" + std::to_string(w), "2026-01-01"});
+  db.Rows("Weapons", names);
+  names.clear();
+  for (int m = 1; m <= 20; ++m) names.push_back({std::to_string(m), "map" + std::to_string(m), "2026-01-01"});
+  db.Rows("Maps", names);
+  db.Rows("Teams", {{"1", "Red", "2026-01-01"}, {"2", "Blue", "2026-01-01"}});
+  names.clear();
+  for (int s = 1; s <= 10; ++s)
+    names.push_back({std::to_string(s), "server" + std::to_string(s), "10.0.0." + std::to_string(s), "27910", "1",
+                     "2026-01-01 00:00:00"});
+  db.Rows("Servers", names);
+  int64_t link = 0;
+  for (int g = 1; g <= games; ++g) {
+    AddGame(db, g, 10, g == games);
+    AddScores(db, g, rows / games, players, &link, true);
+    if (g % 100 == 0) {   // transactions of a bounded size
+      db.Commit();
+      db.Begin();
+    }
+  }
+  db.Commit();
+  return link;
 }
 
 struct Sizes {
@@ -139,10 +235,17 @@ struct Sizes {
 };
 Sizes sizes;
 
-// The database, its summaries and a tallyweb server on them, made once.
+enum class Source { kSqlite, kPostgres };
+
+// The database, its summaries and a tallyweb server on them, made once per
+// source.
 struct World {
+  Source source;
   testkit::TempDir dir;
   std::string path = dir.File("stats.db"), summaries = dir.File("summaries.db");
+  std::unique_ptr<testkit::PgServer> pg;   // a server of its own, so that nothing else runs on it
+  std::string pg_database;
+  std::string cs;                          // the source's connection string
   std::unique_ptr<web::Refresher> refresher;
   std::unique_ptr<http_front::FrontServer> server;
   std::thread serving;
@@ -151,28 +254,42 @@ struct World {
   int64_t running_rows = 0; // rows of the running game (the last one)
   int64_t links = 0;        // Games_Players_Teams rows
 
-  World() {
-    testkit::Touch(path);
+  explicit World(Source s) : source(s) {
+    if (source == Source::kSqlite) {
+      testkit::Touch(path);
+      cs = "Provider=SQLite;Data Source=" + path;
+    } else {
+      pg = std::make_unique<testkit::PgServer>();
+      pg_database = pg->CreateDatabase("web");
+      cs = pg->ConnectionString(pg_database);
+    }
+    schema::CreateDatabaseTables(cs);
     const auto t0 = Clock::now();
-    Build(path, sizes.games, sizes.rows, sizes.players);
-    std::fprintf(stderr, "database: %d games, %d score rows, %d players (written in %.1f s)\n", sizes.games,
-                 sizes.rows, sizes.players, Ms(t0, Clock::now()) / 1000);
+    links = Build(*Open(), sizes.games, sizes.rows, sizes.players);
+    std::fprintf(stderr, "%s database: %d games, %d score rows, %d players (written in %.1f s)\n",
+                 source == Source::kSqlite ? "SQLite" : "PostgreSQL", sizes.games, sizes.rows, sizes.players,
+                 Ms(t0, Clock::now()) / 1000);
     games = sizes.games;
     running_rows = sizes.rows / sizes.games;
-    links = static_cast<int64_t>(sizes.games) * 8;
   }
   ~World() {
     if (server) server->stop();
     if (serving.joinable()) serving.join();
   }
+  std::unique_ptr<Store> Open() {
+    if (source == Source::kSqlite) return std::make_unique<SqliteStore>(path);
+    return std::make_unique<PgStore>(*pg, pg_database, cs);
+  }
   // Summaries from nothing; the time it took.
   double BuildSummaries() {
     refresher.reset();
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((summaries + suffix).c_str());
-    refresher = std::make_unique<web::Refresher>("Provider=SQLite;Data Source=" + path, summaries);
+    refresher = std::make_unique<web::Refresher>(cs, summaries);
     const auto t0 = Clock::now();
     refresher->RefreshOnce();
-    return Ms(t0, Clock::now());
+    const double ms = Ms(t0, Clock::now());
+    refresher->Checkpoint();
+    return ms;
   }
   web::Refresher& Summaries() {
     if (!refresher) BuildSummaries();
@@ -193,9 +310,13 @@ struct World {
   }
 };
 
-World& TheWorld() {
-  static World world;
-  return world;
+World& TheWorld(Source source = Source::kSqlite) {
+  if (source == Source::kSqlite) {
+    static World sqlite(Source::kSqlite);
+    return sqlite;
+  }
+  static World postgres(Source::kPostgres);
+  return postgres;
 }
 
 // The median and 95th percentile of `samples` (ms) as counters, with the
@@ -209,8 +330,22 @@ void Report(benchmark::State& state, std::vector<double> samples, double target_
   if (target_ms > 0) state.counters["within_target"] = p95 <= target_ms ? 1 : 0;
 }
 
-void BM_SummariesFromNothing(benchmark::State& state) {
-  World& w = TheWorld();
+// The checkpoint tallyweb runs after each pass, apart from it: the pass's
+// figures are there before it.
+double TimedCheckpoint(web::Refresher& r) {
+  const auto t0 = Clock::now();
+  r.Checkpoint();
+  return Ms(t0, Clock::now());
+}
+
+void ReportCheckpoints(benchmark::State& state, std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  state.counters["checkpoint_median_ms"] = samples[samples.size() / 2];
+  state.counters["checkpoint_p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+}
+
+void BM_SummariesFromNothing(benchmark::State& state, Source source) {
+  World& w = TheWorld(source);
   for (auto _ : state) {
     const double ms = w.BuildSummaries();
     state.SetIterationTime(ms / 1000);
@@ -218,30 +353,28 @@ void BM_SummariesFromNothing(benchmark::State& state) {
   }
   state.counters["score_rows"] = sizes.rows;
 }
-BENCHMARK(BM_SummariesFromNothing)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // One datagram: a score row in the running game and the server's packet.
-void BM_RefreshAfterOneDatagram(benchmark::State& state) {
-  World& w = TheWorld();
+void BM_RefreshAfterOneDatagram(benchmark::State& state, Source source) {
+  World& w = TheWorld(source);
   web::Refresher& r = w.Summaries();
-  sqlite3* db = nullptr;
-  sqlite3_open(w.path.c_str(), &db);
+  std::unique_ptr<Store> db = w.Open();
   const std::string last = "Scores_000000" + std::to_string(sizes.games);
-  std::vector<double> samples;
+  std::vector<double> samples, checkpoints;
   for (auto _ : state) {
     ++w.running_rows;
-    Exec(db, "INSERT INTO " + last + " VALUES (" + std::to_string(w.running_rows) + ", 1, 2, 1, 1, 1, " +
-                 std::to_string(w.running_rows) + ")");
-    Exec(db, "UPDATE Servers SET Packet_Number = Packet_Number + 1 WHERE Record = 1");
+    const std::string n = std::to_string(w.running_rows);
+    db->Exec("INSERT INTO " + last + " VALUES (" + n + ", 1, 2, 1, 1, 1, " + n + ")");
+    db->Exec("UPDATE Servers SET Packet_Number = Packet_Number + 1 WHERE Record = 1");
     const auto t0 = Clock::now();
     r.RefreshOnce();
     samples.push_back(Ms(t0, Clock::now()));
     state.SetIterationTime(samples.back() / 1000);
+    checkpoints.push_back(TimedCheckpoint(r));
   }
-  sqlite3_close(db);
   Report(state, samples, 0);
+  ReportCheckpoints(state, checkpoints);
 }
-BENCHMARK(BM_RefreshAfterOneDatagram)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // The time a new SQLite connection takes to read the database's schema (one
 // table and one index per game), as every reader does again once the
@@ -257,36 +390,39 @@ double SchemaLoadMs(const std::string& path) {
 }
 
 // One new game, closed, of 100 score rows among eight players: read, summed
-// and rated. Reported beside it: the schema load that the new score table
-// costs the pass (schema_load_median_ms), measured apart.
-void BM_RefreshAfterOneGame(benchmark::State& state) {
-  World& w = TheWorld();
+// and rated. Reported beside it for SQLite: the schema load that the new
+// score table costs the pass (schema_load_median_ms), measured apart.
+void BM_RefreshAfterOneGame(benchmark::State& state, Source source) {
+  World& w = TheWorld(source);
   web::Refresher& r = w.Summaries();
-  sqlite3* db = nullptr;
-  sqlite3_open(w.path.c_str(), &db);
-  std::vector<double> samples, schema;
+  std::unique_ptr<Store> db = w.Open();
+  std::vector<double> samples, schema, checkpoints;
   for (auto _ : state) {
     const int64_t g = ++w.games;
-    Exec(db, "BEGIN");
-    Insert(db, "INSERT INTO Games VALUES (?1, '1.2', '', ?2, ?3, 0)")
-        .Run(std::vector<std::string>{std::to_string(g), Date(static_cast<int>(g / 30), static_cast<int>(g * 97)),
-                                      Date(static_cast<int>(g / 30), static_cast<int>(g * 97) + 1200)});
-    Insert(db, "INSERT INTO Servers_Games VALUES (?1, ?2, ?3)").Run(std::vector<int64_t>{g, 2 + g % 9, g});
-    Insert(db, "INSERT INTO Games_Maps VALUES (?1, ?2, ?3)").Run(std::vector<int64_t>{g, g, 1 + g % 20});
-    AddScores(db, g, 100, sizes.players, &w.links, true);
-    Exec(db, "COMMIT");
-    schema.push_back(SchemaLoadMs(w.path));
+    db->Begin();
+    AddGame(*db, g, 9, false);
+    AddScores(*db, g, 100, sizes.players, &w.links, true);
+    db->Commit();
+    if (source == Source::kSqlite) schema.push_back(SchemaLoadMs(w.path));
     const auto t0 = Clock::now();
     r.RefreshOnce();
     samples.push_back(Ms(t0, Clock::now()));
     state.SetIterationTime(samples.back() / 1000);
+    checkpoints.push_back(TimedCheckpoint(r));
   }
-  sqlite3_close(db);
   Report(state, samples, 50);
+  ReportCheckpoints(state, checkpoints);
+  if (schema.empty()) return;
   std::sort(schema.begin(), schema.end());
   state.counters["schema_load_median_ms"] = schema[schema.size() / 2];
 }
-BENCHMARK(BM_RefreshAfterOneGame)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+#define REFRESH(name, iterations)                                                                            \
+  BENCHMARK_CAPTURE(name, sqlite, Source::kSqlite)->Iterations(iterations)->UseManualTime()->Unit(benchmark::kMillisecond); \
+  BENCHMARK_CAPTURE(name, postgres, Source::kPostgres)->Iterations(iterations)->UseManualTime()->Unit(benchmark::kMillisecond)
+REFRESH(BM_SummariesFromNothing, 1);
+REFRESH(BM_RefreshAfterOneDatagram, 30);
+REFRESH(BM_RefreshAfterOneGame, 30);
 
 // GET `path(i)` from the tallyweb routes over loopback HTTP (one kept-alive
 // connection): the time from sending to the whole body.

@@ -28,6 +28,9 @@ CREATE INDEX IF NOT EXISTS players_fpd ON players (fpd, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_games ON players (games, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_rating ON players (rating, id) WHERE games > 0;
 CREATE INDEX IF NOT EXISTS players_last ON players (last_serial, id) WHERE games > 0;
+-- the players without a name (a score row without a victim names one),
+-- looked for in every pass
+CREATE INDEX IF NOT EXISTS players_unnamed ON players (id) WHERE name = '';
 CREATE VIRTUAL TABLE IF NOT EXISTS player_names USING fts5 (name, tokenize = 'trigram');
 CREATE TABLE IF NOT EXISTS weapons (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);
 CREATE TABLE IF NOT EXISTS types (id INTEGER PRIMARY KEY, name TEXT, first_seen TEXT);

@@ -18,7 +18,7 @@ namespace web {
 
 class Db;
 
-constexpr int kDerivedVersion = 8;
+constexpr int kDerivedVersion = 9;
 
 // Creates the tables (when missing) on an open, writable handle.
 const char* DerivedSchemaSql();

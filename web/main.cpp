@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
   if (!aliases.empty()) refresher.SetAliasesFile(aliases);
   try {
     refresher.RefreshOnce();
+    refresher.Checkpoint();
   } catch (const ado::Error& e) {
     std::cerr << "tallyweb: cannot read the database: " << e.Description() << "\n";
     return 1;
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
       std::string error;
       try {
         refresher.RefreshOnce();
+        refresher.Checkpoint();
       } catch (const ado::Error& e) {
         error = "cannot read the database: " + e.Description();
         refresher.NoteUnreadable();

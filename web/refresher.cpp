@@ -755,7 +755,10 @@ RefreshStats Refresher::Pass() {
   if (!im.db || !present || st.st_ino != im.ino || st.st_dev != im.dev) {
     im.db.reset();
     im.db = std::make_unique<Db>(derived_path_, false);
-    im.db->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    // Checkpoints are left to Checkpoint(), between passes: copying the log
+    // back into the file should not hold up a pass's commit.
+    im.db->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0; "
+                "PRAGMA journal_size_limit=67108864;");
     if (::stat(derived_path_.c_str(), &st) != 0) throw std::runtime_error("cannot read " + derived_path_);
     im.ino = st.st_ino;
     im.dev = st.st_dev;
@@ -957,6 +960,8 @@ RefreshStats Refresher::Pass() {
       db.Exec("ROLLBACK");
       throw;
     }
+    // A pass of many batches (a build from nothing) keeps its log short.
+    if (next < pending.size()) Checkpoint();
   }
   if (Meta(db, "building") == "1" || !Meta(db, "unreadable_since").empty()) {
     db.Exec("BEGIN IMMEDIATE");
@@ -966,6 +971,10 @@ RefreshStats Refresher::Pass() {
   }
   c.Close();
   return stats;
+}
+
+void Refresher::Checkpoint() {
+  if (impl_->db) impl_->db->Exec("PRAGMA wal_checkpoint(PASSIVE)");
 }
 
 void Refresher::NoteUnreadable() {

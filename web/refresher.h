@@ -44,6 +44,13 @@ class Refresher {
   // made again and built in the same pass.
   RefreshStats RefreshOnce();
 
+  // Copies what the passes wrote to the summaries' log back into the file,
+  // as far as no reader holds it (an SQLite checkpoint, which the passes
+  // leave out so that their figures are there sooner). To be called between
+  // passes; without it the log grows with every pass. Throws
+  // std::runtime_error when the file cannot be written.
+  void Checkpoint();
+
   // Notes in the derived file, once, since when the database cannot be
   // read (a pass that reads it again clears the note), so that pages can
   // say their figures are older. Failures to write the note are ignored.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -358,6 +359,35 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
       {"Ann", {3, 3, 2, 3}}, {"Ben", {1, 0, 2, 1}}, {"Cy", {0, 0, 3, 0}}, {"Dan", {2, 1, 0, 2}}, {"Eve", {2, 0, 1, 1}}};
   EXPECT_EQ(board("live.db"), expected);
   EXPECT_EQ(board("afresh.db"), expected);
+}
+
+// The passes leave copying their log back into the summaries file to the
+// checkpoint between them (tallyweb runs one after each pass): with it the
+// log stays as long as the longest pass needed, however many passes run.
+TEST(WebFigures, CheckpointsBetweenPassesKeepTheSummariesLogShort) {
+  testkit::TempDir dir;
+  const std::string db = webtest::HandWorkedDatabase(dir.path());
+  const std::string summaries = dir.File("summaries.db");
+  web::Refresher refresher(webtest::Sqlite(db), summaries);
+  refresher.RefreshOnce();
+  const auto log_size = [&] { return std::filesystem::file_size(summaries + "-wal"); };
+  const auto first = log_size();
+  refresher.Checkpoint();
+  const auto score_rows = [&] {
+    web::Db read(summaries, true);
+    return web::GameJson(read, 2)["score_rows"].get<int64_t>();
+  };
+  const int64_t before = score_rows();
+  // Rows of the running game, a pass and a checkpoint after each.
+  const int64_t rows = std::stoll(testkit::SqlRows(db, "select max(Record) from Scores_0000002")[0][0]);
+  for (int i = 1; i <= 40; ++i) {
+    testkit::SqlExec(db, "insert into Scores_0000002 values (" + std::to_string(rows + i) + ", 1, 2, 1, 1, 1, " +
+                             std::to_string(100 + i) + ")");
+    refresher.RefreshOnce();
+    refresher.Checkpoint();
+  }
+  EXPECT_LE(log_size(), first);
+  EXPECT_EQ(score_rows(), before + 40);
 }
 
 }  // namespace
