@@ -496,7 +496,11 @@ std::unique_ptr<Cursor> PostgresSession::ExecuteStatement(const std::string& sta
   std::string sql = jet::NarrowToBackend(pg::Rewrite(tr.text, tr.verb, *this, *this));
   if (first_row && tr.verb == jet::Verb::Select) sql = pg::LimitedToOneRow(sql);
   PGresult* r = Run(sql, tr.params, data, tr.verb != jet::Verb::Select);
-  if (!data) handle_->catalog.Forget();   // create, alter, drop: tables and columns may change
+  // Alter, drop and the like may change tables and columns: the catalog is
+  // read again. A new table or index changes no name known so far (a new
+  // table is looked up when first named), which keeps a database of many
+  // tables from being listed again for every game.
+  if (!data && tr.verb != jet::Verb::CreateTable && index.empty()) handle_->catalog.Forget();
   if (PQresultStatus(r) == PGRES_TUPLES_OK && PQnfields(r) > 0) return std::make_unique<PostgresCursor>(r, options_.utf8_texts);
   PQclear(r);
   return nullptr;

@@ -84,6 +84,18 @@ TEST_F(AdoPostgres, TablesAnotherProgramMakesOrDropsAreFoundByName) {
   EXPECT_EQ(Rows("select relname from pg_class where lower(relname) = 'aaa'"), (Grid{{"AAA"}}));
 }
 
+// A table this session drops and makes again with other columns is read
+// with its new columns (names found without regard to case).
+TEST_F(AdoPostgres, ATableMadeAgainIsReadWithItsNewColumns) {
+  conn_.Execute("Create Table Again (Record integer, Alpha integer)");
+  conn_.Execute("Insert into again (record, alpha) values ( 1, 2)");
+  conn_.Execute("Create Index IX_Again_Alpha On Again (Alpha)");
+  conn_.Execute("Drop Table Again");
+  conn_.Execute("Create Table Again (Record integer, Beta integer)");
+  conn_.Execute("Insert into again (record, beta) values ( 1, 3)");
+  EXPECT_EQ(conn_.Execute("Select BETA From AGAIN")->Field("Beta").AsInteger(), 3);
+}
+
 TEST_F(AdoPostgres, LockConflictsHaveTheirClass) {
   auto lock = std::make_unique<testkit::PgWriteLock>(server(), db_);
   const auto start = std::chrono::steady_clock::now();
