@@ -13,8 +13,9 @@ namespace tallyhost {
 const char kHeaderLine[] = "Port=,Database=,Logon=,Log=";
 
 std::string DefaultConnectionString(const std::string& program_path) {
-  return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=" +
-         program_path + "/test.mdb";
+  std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=";
+  cs.reserve(cs.size() + program_path.size() + 9);
+  return cs.append(program_path).append("/test.mdb");
 }
 
 std::string DefaultLogPath(const std::string& program_path) {
@@ -52,7 +53,11 @@ EntryLine ParseEntryLine(const std::string& line, const std::string& program_pat
 
 std::string FormatEntryLine(const std::string& port_text, const std::string& database,
                             const std::string& logon, const std::string& log_path) {
-  return "Port=" + port_text + ",Database=" + database + ",Logon=" + logon + ",Log=" + log_path;
+  std::string line;
+  line.reserve(27 + port_text.size() + database.size() + logon.size() + log_path.size());
+  line.append("Port=").append(port_text).append(",Database=").append(database);
+  line.append(",Logon=").append(logon).append(",Log=").append(log_path);
+  return line;
 }
 
 std::string FolderOnDisk(const std::string& program_path) {
