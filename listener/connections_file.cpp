@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "env.h"
 #include "text_rules.h"
@@ -13,13 +14,16 @@ namespace tallyhost {
 const char kHeaderLine[] = "Port=,Database=,Logon=,Log=";
 
 std::string DefaultConnectionString(const std::string& program_path) {
-  std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=";
-  cs.reserve(cs.size() + program_path.size() + 9);
-  return cs.append(program_path).append("/test.mdb");
+  constexpr std::string_view kHead = "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=";
+  std::string cs;
+  cs.reserve(kHead.size() + program_path.size() + 9);
+  return cs.append(kHead).append(program_path).append("/test.mdb");
 }
 
 std::string DefaultLogPath(const std::string& program_path) {
-  return program_path + "/Process.log";
+  std::string path;
+  path.reserve(program_path.size() + 12);
+  return path.append(program_path).append("/Process.log");
 }
 
 namespace {

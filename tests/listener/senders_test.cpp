@@ -69,6 +69,8 @@ TEST(AllowListNetworks, Ipv4AndIpv6EdgesOfNetworks) {
   EXPECT_FALSE(tallyhost::ParseAddress("10.0.0.1" + std::string(100, ' '), &longest));
   EXPECT_TRUE(tallyhost::ParseAddress(WithZeros("10.0.0.9\0junk"), &longest));
   EXPECT_EQ(longest[15], 9);
+  EXPECT_TRUE(tallyhost::ParseAddress(WithZeros("10.0.0.8\0") + std::string(80, 'x'), &longest));
+  EXPECT_EQ(longest[15], 8);
   Network n;
   for (const char* bad : {"10.0.0.256", "10.1", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1",
                           "2001:db8::/129", "2001:db8:::1", "host.example", "10.0.0.0/8/8"})

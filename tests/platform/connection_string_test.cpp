@@ -146,6 +146,10 @@ TEST(ConnectionCheck, RefusesWhatOpenRefusesWithTheSameErrorAndOpensNothing) {
     EXPECT_EQ(check->Description(), open->Description()) << cs;
   }
 
+  // Blanks alone are an empty text, not one without a provider.
+  EXPECT_EQ(CheckError(" \t\r\n")->Number(), ado::kErrProvider);
+  EXPECT_NE(CheckError(" \t\r\n")->Description().find("empty"), std::string::npos);
+
   // Settings that pass, whether or not there is a database behind them.
   const std::string good[] = {
       sqlite, "provider = sqlite ; data source = " + file + " ; busy timeout = 600000 ; mode = read",
