@@ -40,7 +40,11 @@ web::Db& Summaries() {
     }
     return p;
   }();
+  // One snapshot for every input, as a route holds one for its answer: the
+  // file never changes, so it is not looked at again statement by statement.
   static web::Db db(path, true);
+  static const bool begun = (db.Exec("BEGIN"), true);
+  (void)begun;
   return db;
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "env.h"
 #include "text_rules.h"
@@ -13,12 +14,16 @@ namespace tallyhost {
 const char kHeaderLine[] = "Port=,Database=,Logon=,Log=";
 
 std::string DefaultConnectionString(const std::string& program_path) {
-  return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=" +
-         program_path + "/test.mdb";
+  constexpr std::string_view kHead = "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=";
+  std::string cs;
+  cs.reserve(kHead.size() + program_path.size() + 9);
+  return cs.append(kHead).append(program_path).append("/test.mdb");
 }
 
 std::string DefaultLogPath(const std::string& program_path) {
-  return program_path + "/Process.log";
+  std::string path;
+  path.reserve(program_path.size() + 12);
+  return path.append(program_path).append("/Process.log");
 }
 
 namespace {
@@ -52,7 +57,11 @@ EntryLine ParseEntryLine(const std::string& line, const std::string& program_pat
 
 std::string FormatEntryLine(const std::string& port_text, const std::string& database,
                             const std::string& logon, const std::string& log_path) {
-  return "Port=" + port_text + ",Database=" + database + ",Logon=" + logon + ",Log=" + log_path;
+  std::string line;
+  line.reserve(27 + port_text.size() + database.size() + logon.size() + log_path.size());
+  line.append("Port=").append(port_text).append(",Database=").append(database);
+  line.append(",Logon=").append(logon).append(",Log=").append(log_path);
+  return line;
 }
 
 std::string FolderOnDisk(const std::string& program_path) {

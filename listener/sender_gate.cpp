@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "msgbox.h"
 #include "textfile.h"
@@ -25,37 +27,34 @@ bool MappedIpv4(const std::array<uint8_t, 16>& a) {
 }
 
 // The first control byte of a line (NUL, 0x01-0x1F but TAB and CR, DEL), or npos.
-size_t ControlByte(const std::string& line) {
+size_t ControlByte(std::string_view line) {
   for (size_t i = 0; i < line.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(line[i]);
     if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) return i;
   }
-  return std::string::npos;
+  return std::string_view::npos;
 }
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+std::string_view Trim(std::string_view s) {
+  const size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : line) {
-    if (c == ' ' || c == '\t' || c == ',' || c == '\r') {
-      if (!cur.empty()) out.push_back(std::move(cur));
-      cur.clear();
-    } else {
-      cur += c;
-    }
+// The words of a line, separated by blanks, tabs, commas and CRs.
+void Words(std::string_view line, std::vector<std::string_view>* out) {
+  out->clear();
+  size_t i = 0;
+  while (true) {
+    i = line.find_first_not_of(" \t,\r", i);
+    if (i == std::string_view::npos) return;
+    const size_t end = std::min(line.find_first_of(" \t,\r", i), line.size());
+    out->push_back(line.substr(i, end - i));
+    i = end;
   }
-  if (!cur.empty()) out.push_back(std::move(cur));
-  return out;
 }
 
-bool AllDigits(const std::string& s) {
+bool AllDigits(std::string_view s) {
   if (s.empty() || s.size() > 5) return false;
   for (char c : s)
     if (c < '0' || c > '9') return false;
@@ -64,33 +63,40 @@ bool AllDigits(const std::string& s) {
 
 }  // namespace
 
-bool ParseAddress(const std::string& text, std::array<uint8_t, 16>* out) {
+bool ParseAddress(std::string_view text, std::array<uint8_t, 16>* out) {
+  // The text up to a NUL, as a C string; no address text is near 64 long.
+  text = text.substr(0, text.find('\0'));
+  char c_text[64];
+  if (text.size() >= sizeof c_text) return false;
+  text.copy(c_text, text.size());
+  c_text[text.size()] = '\0';
   in_addr v4{};
   in6_addr v6{};
-  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+  if (::inet_pton(AF_INET, c_text, &v4) == 1) {
     out->fill(0);
     (*out)[10] = (*out)[11] = 0xff;
     std::memcpy(out->data() + 12, &v4, 4);
     return true;
   }
-  if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+  if (::inet_pton(AF_INET6, c_text, &v6) == 1) {
     std::memcpy(out->data(), &v6, 16);
     return true;
   }
   return false;
 }
 
-bool ParseNetwork(const std::string& text, Network* out) {
+bool ParseNetwork(std::string_view text, Network* out) {
   const size_t slash = text.find('/');
-  const std::string address = text.substr(0, slash);
+  const std::string_view address = text.substr(0, slash);
   if (!ParseAddress(address, &out->bytes)) return false;
-  const bool v4 = address.find(':') == std::string::npos;
+  const bool v4 = address.find(':') == std::string_view::npos;
   const int max = v4 ? 32 : 128;
   int prefix = max;
-  if (slash != std::string::npos) {
-    const std::string p = text.substr(slash + 1);
+  if (slash != std::string_view::npos) {
+    const std::string_view p = text.substr(slash + 1);
     if (p.empty() || p.size() > 3 || !AllDigits(p)) return false;
-    prefix = std::atoi(p.c_str());
+    prefix = 0;
+    for (char c : p) prefix = prefix * 10 + (c - '0');
     if (prefix > max) return false;
   }
   out->prefix = v4 ? prefix + 96 : prefix;
@@ -109,59 +115,85 @@ bool Network::Contains(const std::array<uint8_t, 16>& address) const {
 }
 
 AllowList ParseAllowList(const std::string& text, const std::string& file_name) {
+  constexpr std::string_view kMended = " refuses every sender until the file is mended.";
   AllowList list;
+  const std::string_view all = text;
+  std::vector<std::string_view> words;
   size_t start = 0;
-  for (int number = 1; start <= text.size(); ++number) {
-    size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() + 1 : end + 1;
-    if (size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+  for (int number = 1; start <= all.size(); ++number) {
+    const size_t end = all.find('\n', start);
+    std::string_view line = all.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? all.size() + 1 : end + 1;
+    if (size_t hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
     // A control byte would otherwise end an address early where the
     // address is read as a C string: "10.0.0.1<NUL>/0" is no /32.
     const size_t control = ControlByte(line);
     char code[8] = "";
-    if (control != std::string::npos)
+    if (control != std::string_view::npos)
       std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(line[control]));
     line = Trim(line);
-    if (line.empty() && control == std::string::npos) continue;
-    const std::vector<std::string> words = Words(line);
-    if (words.empty() && control == std::string::npos) continue;   // separators only
-    const std::string where = file_name + " line " + std::to_string(number) + ": ";
-    const std::string first = words.empty() ? std::string() : words[0];
-    const long port = AllDigits(first) ? std::strtol(first.c_str(), nullptr, 10) : 0;
-    if (control != std::string::npos) {
-      const bool known_port = port >= 1 && port <= 65535 && ControlByte(first) == std::string::npos;
-      std::string problem = where + "the control byte " + code + " is no part of an address";
+    if (line.empty() && control == std::string_view::npos) continue;
+    Words(line, &words);
+    if (words.empty() && control == std::string_view::npos) continue;   // separators only
+    // A problem's text: the file, the line and what is wrong.
+    auto problem = [&](std::initializer_list<std::string_view> what) {
+      const std::string n = std::to_string(number);
+      size_t size = file_name.size() + 8 + n.size();
+      for (std::string_view w : what) size += w.size();
+      std::string p;
+      p.reserve(size);
+      p.append(file_name).append(" line ").append(n).append(": ");
+      for (std::string_view w : what) p.append(w);
+      return p;
+    };
+    // The problem as reported: with whom it refuses.
+    auto refusing = [&](const std::string& p, std::string_view port_text) {
+      std::string whole;
+      whole.reserve(p.size() + 12 + port_text.size() + kMended.size());
+      whole.append(p);
+      if (port_text.empty())
+        whole.append("; every port");
+      else
+        whole.append("; port ").append(port_text);
+      return whole.append(kMended);
+    };
+    const std::string_view first = words.empty() ? std::string_view() : words[0];
+    long port = 0;
+    if (AllDigits(first))
+      for (char c : first) port = port * 10 + (c - '0');
+    if (control != std::string_view::npos) {
+      const bool known_port = port >= 1 && port <= 65535 && ControlByte(first) == std::string_view::npos;
+      std::string p = problem({"the control byte ", code, " is no part of an address"});
       if (known_port) {
-        list.problems.push_back(problem + "; port " + first + " refuses every sender until the file is mended.");
+        list.problems.push_back(refusing(p, first));
         list.ports[static_cast<int>(port)];
-        list.broken.emplace(static_cast<int>(port), problem);
+        list.broken.try_emplace(static_cast<int>(port), std::move(p));
       } else {
-        list.problems.push_back(problem + "; every port refuses every sender until the file is mended.");
-        if (list.broken_all.empty()) list.broken_all = problem;
+        list.problems.push_back(refusing(p, {}));
+        if (list.broken_all.empty()) list.broken_all = std::move(p);
       }
       continue;
     }
     if (port < 1 || port > 65535) {
-      std::string problem = where + "'" + words[0] + "' is no port number (1 to 65535)";
-      list.problems.push_back(problem + "; every port refuses every sender until the file is mended.");
-      if (list.broken_all.empty()) list.broken_all = problem;
+      std::string p = problem({"'", words[0], "' is no port number (1 to 65535)"});
+      list.problems.push_back(refusing(p, {}));
+      if (list.broken_all.empty()) list.broken_all = std::move(p);
       continue;
     }
-    const int p = static_cast<int>(port);
-    std::vector<Network>& nets = list.ports[p];
+    const int port_number = static_cast<int>(port);
+    std::vector<Network>& nets = list.ports[port_number];
     if (words.size() == 1) {
-      std::string problem = where + "port " + words[0] + " lists no address";
-      list.problems.push_back(problem + "; port " + words[0] + " refuses every sender until the file is mended.");
-      list.broken.emplace(p, problem);
+      std::string p = problem({"port ", words[0], " lists no address"});
+      list.problems.push_back(refusing(p, words[0]));
+      list.broken.try_emplace(port_number, std::move(p));
       continue;
     }
     for (size_t i = 1; i < words.size(); ++i) {
       Network n;
       if (!ParseNetwork(words[i], &n)) {
-        std::string problem = where + "'" + words[i] + "' is no address or network";
-        list.problems.push_back(problem + "; port " + words[0] + " refuses every sender until the file is mended.");
-        list.broken.emplace(p, problem);
+        std::string p = problem({"'", words[i], "' is no address or network"});
+        list.problems.push_back(refusing(p, words[0]));
+        list.broken.try_emplace(port_number, std::move(p));
         continue;
       }
       nets.push_back(n);

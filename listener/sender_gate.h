@@ -41,6 +41,7 @@
 #include <set>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tallyhost {
@@ -53,9 +54,9 @@ struct Network {
 };
 
 // Reads an address or network text; false when it is no such thing.
-bool ParseNetwork(const std::string& text, Network* out);
+bool ParseNetwork(std::string_view text, Network* out);
 // An address text as 16 bytes (IPv4 mapped); false when it is none.
-bool ParseAddress(const std::string& text, std::array<uint8_t, 16>* out);
+bool ParseAddress(std::string_view text, std::array<uint8_t, 16>* out);
 
 struct AllowList {
   std::map<int, std::vector<Network>> ports;   // ports with a list

@@ -47,7 +47,7 @@ const char* const* MapSortColumns() { return kMapSorts; }
 
 json ServersJson(Db& db) {
   json list = json::array();
-  Stmt q(db.handle(), "SELECT id FROM servers ORDER BY id");
+  Stmt q(db, "SELECT id FROM servers ORDER BY id");
   while (q.Step()) {
     json s = ServerRow(db, q.Int(0));
     s["current_game"] = CurrentGame(db, q.Int(0), false);
@@ -60,7 +60,7 @@ json GamesJson(Db& db, int64_t server, int64_t page) {
   json out;
   std::string where = "g.id > 0";
   if (server != 0) {
-    Stmt s(db.handle(), "SELECT ifnull(name, '') FROM servers WHERE id = ?");
+    Stmt s(db, "SELECT ifnull(name, '') FROM servers WHERE id = ?");
     s.Bind(1, server);
     if (!s.Step()) throw NotFound("no such server");
     out["server"] = Ref(server, s.Text(0));
@@ -68,12 +68,12 @@ json GamesJson(Db& db, int64_t server, int64_t page) {
   } else {
     out["server"] = nullptr;
   }
-  Stmt count(db.handle(), "SELECT count(*) FROM games g WHERE " + where);
+  Stmt count(db, "SELECT count(*) FROM games g WHERE " + where);
   if (server != 0) count.Bind(1, server);
   count.Step();
   const int64_t total = count.Int(0), pages = Pages(total);
   CheckPage(page, pages);
-  Stmt q(db.handle(), std::string("SELECT ") + kGameColumns + " FROM games g WHERE " + where + " ORDER BY " +
+  Stmt q(db, std::string("SELECT ") + kGameColumns + " FROM games g WHERE " + where + " ORDER BY " +
                           NewestFirst() + " LIMIT ?2 OFFSET ?3");
   if (server != 0) q.Bind(1, server);
   q.Bind(2, kPageSize).Bind(3, (page - 1) * kPageSize);
@@ -87,7 +87,7 @@ json GamesJson(Db& db, int64_t server, int64_t page) {
 }
 
 json GameJson(Db& db, int64_t game) {
-  Stmt q(db.handle(), std::string("SELECT ") + kGameColumns +
+  Stmt q(db, std::string("SELECT ") + kGameColumns +
                           ", ifnull(g.stdlog, ''), ifnull(g.patch, ''), g.flags FROM games g WHERE g.id = ?1");
   // columns 9, 10, 11 after the game row's
   q.Bind(1, game);
@@ -99,7 +99,7 @@ json GameJson(Db& db, int64_t game) {
   out["flags"] = q.Int(11);
   json maps = json::array();
   {
-    Stmt m(db.handle(), "SELECT gm.map, ifnull(m.name, '') FROM game_maps gm LEFT JOIN maps m ON m.id = gm.map "
+    Stmt m(db, "SELECT gm.map, ifnull(m.name, '') FROM game_maps gm LEFT JOIN maps m ON m.id = gm.map "
                         "WHERE gm.game = ? ORDER BY gm.rec");
     m.Bind(1, game);
     while (m.Step()) maps.push_back(Ref(m.Int(0), m.Text(1)));
@@ -108,13 +108,13 @@ json GameJson(Db& db, int64_t game) {
 
   json board = json::array();
   {
-    Stmt p(db.handle(),
+    Stmt p(db,
            "SELECT gp.player, ifnull(p.name, ''), gp.frags, gp.deaths, gp.suicides, gp.score, gp.team_kills, "
            "gp.best_streak FROM game_players gp "
            "LEFT JOIN players p ON p.id = gp.player WHERE gp.game = ? ORDER BY gp.score DESC, gp.frags DESC, gp.player");
-    Stmt teams(db.handle(), "SELECT ifnull(t.name, '') FROM game_teams gt LEFT JOIN teams t ON t.id = gt.team "
+    Stmt teams(db, "SELECT ifnull(t.name, '') FROM game_teams gt LEFT JOIN teams t ON t.id = gt.team "
                             "WHERE gt.game = ? AND gt.player = ? AND gt.team <> 0 ORDER BY gt.rec");
-    Stmt types(db.handle(), "SELECT ifnull(t.name, ''), gt.n FROM game_player_types gt LEFT JOIN types t ON t.id = gt.type "
+    Stmt types(db, "SELECT ifnull(t.name, ''), gt.n FROM game_player_types gt LEFT JOIN types t ON t.id = gt.type "
                             "WHERE gt.game = ? AND gt.player = ? ORDER BY t.name");
     p.Bind(1, game);
     while (p.Step()) {
@@ -137,7 +137,7 @@ json GameJson(Db& db, int64_t game) {
 
   json weapons = json::array();
   {
-    Stmt w(db.handle(),
+    Stmt w(db,
            "SELECT w.weapon, ifnull(n.name, ''), sum(w.frags), sum(w.suicides) FROM game_player_weapons w "
            "LEFT JOIN weapons n ON n.id = w.weapon WHERE w.game = ? GROUP BY w.weapon ORDER BY sum(w.frags) DESC, w.weapon");
     w.Bind(1, game);
@@ -147,7 +147,7 @@ json GameJson(Db& db, int64_t game) {
 
   json chart = json::array();
   {
-    Stmt c(db.handle(), "SELECT sp.player, ifnull(p.name, ''), sp.offset, sp.total FROM score_points sp "
+    Stmt c(db, "SELECT sp.player, ifnull(p.name, ''), sp.offset, sp.total FROM score_points sp "
                         "LEFT JOIN players p ON p.id = sp.player WHERE sp.game = ? ORDER BY sp.player, sp.rec");
     c.Bind(1, game);
     int64_t current = -1;
@@ -163,7 +163,7 @@ json GameJson(Db& db, int64_t game) {
 
   json vars = json::array();
   {
-    Stmt v(db.handle(), "SELECT ifnull(c.name, ''), ifnull(c.value, '') FROM game_cvars gc LEFT JOIN cvars c ON c.id = gc.cvar "
+    Stmt v(db, "SELECT ifnull(c.name, ''), ifnull(c.value, '') FROM game_cvars gc LEFT JOIN cvars c ON c.id = gc.cvar "
                         "WHERE gc.game = ? ORDER BY gc.rec");
     v.Bind(1, game);
     while (v.Step()) vars.push_back(json{{"name", v.Text(0)}, {"value", v.Text(1)}});
@@ -171,7 +171,7 @@ json GameJson(Db& db, int64_t game) {
   out["variables"] = vars;
   json pvars = json::array();
   {
-    Stmt v(db.handle(),
+    Stmt v(db,
            "SELECT gc.player, ifnull(p.name, ''), ifnull(c.name, ''), ifnull(c.value, '') FROM game_player_cvars gc "
            "LEFT JOIN cvars c ON c.id = gc.cvar LEFT JOIN players p ON p.id = gc.player WHERE gc.game = ? "
            "ORDER BY gc.player, gc.rec");
@@ -212,13 +212,13 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
     pattern = "%" + pattern + "%";
     where += " AND name LIKE ?1 ESCAPE '\\'";
   }
-  Stmt count(db.handle(), "SELECT count(*) FROM players WHERE " + where);
+  Stmt count(db, "SELECT count(*) FROM players WHERE " + where);
   if (!pattern.empty()) count.Bind(1, pattern);
   count.Step();
   const int64_t total = count.Int(0), pages = Pages(total);
   CheckPage(query.page, pages);
   const std::string column = query.sort == "last_seen" ? "last_serial" : query.sort;
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT id, ifnull(name, ''), frags, deaths, suicides, score, games, "
          "ifnull((SELECT time FROM games WHERE games.id = players.last_game), ''), mu, sigma, team_kills FROM players WHERE " +
              where + " ORDER BY " + column + " " + order + ", id " + order + " LIMIT ?2 OFFSET ?3");
@@ -235,7 +235,7 @@ json PlayersJson(Db& db, const PlayerQuery& query) {
 }
 
 json PlayerJson(Db& db, int64_t player) {
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT id, ifnull(name, ''), ifnull((SELECT time FROM games WHERE games.id = players.first_game), ''), frags, "
          "deaths, suicides, score, games, ifnull((SELECT time FROM games WHERE games.id = players.last_game), ''), mu, "
          "sigma, team_kills, best_streak FROM players WHERE id = ?");
@@ -250,7 +250,7 @@ json PlayerJson(Db& db, int64_t player) {
 
   json weapons = json::array();
   {
-    Stmt w(db.handle(), "SELECT w.weapon, ifnull(n.name, ''), sum(w.frags), sum(w.deaths), sum(w.suicides) "
+    Stmt w(db, "SELECT w.weapon, ifnull(n.name, ''), sum(w.frags), sum(w.deaths), sum(w.suicides) "
                         "FROM game_player_weapons w LEFT JOIN weapons n ON n.id = w.weapon WHERE w.player = ? "
                         "GROUP BY w.weapon ORDER BY sum(w.frags) DESC, w.weapon");
     w.Bind(1, player);
@@ -260,7 +260,7 @@ json PlayerJson(Db& db, int64_t player) {
   out["weapons"] = weapons;
   json types = json::array();
   {
-    Stmt t(db.handle(), "SELECT t.type, ifnull(n.name, ''), sum(t.n), sum(t.score) FROM game_player_types t "
+    Stmt t(db, "SELECT t.type, ifnull(n.name, ''), sum(t.n), sum(t.score) FROM game_player_types t "
                         "LEFT JOIN types n ON n.id = t.type WHERE t.player = ? GROUP BY t.type ORDER BY sum(t.n) DESC, t.type");
     t.Bind(1, player);
     while (t.Step()) types.push_back(json{{"record", t.Int(0)}, {"name", t.Text(1)}, {"score_rows", t.Int(2)}, {"score", t.Int(3)}});
@@ -268,7 +268,7 @@ json PlayerJson(Db& db, int64_t player) {
   out["types"] = types;
   auto versus = [&](const char* sql) {
     json list = json::array();
-    Stmt v(db.handle(), sql);
+    Stmt v(db, sql);
     v.Bind(1, player);
     while (v.Step()) list.push_back(json{{"record", v.Int(0)}, {"name", v.Text(1)}, {"frags", v.Int(2)}});
     return list;
@@ -282,7 +282,7 @@ json PlayerJson(Db& db, int64_t player) {
 
   json games = json::array();
   {
-    Stmt g(db.handle(), "SELECT gp.game, ifnull(g.start, ''), g.open, ifnull(g.end_time, ''), gp.frags, gp.deaths, "
+    Stmt g(db, "SELECT gp.game, ifnull(g.start, ''), g.open, ifnull(g.end_time, ''), gp.frags, gp.deaths, "
                         "gp.suicides, gp.score, gp.team_kills, gp.best_streak, ifnull(g.time, '') "
                         "FROM game_players gp JOIN games g ON g.id = gp.game "
                         "WHERE gp.player = ? ORDER BY " + std::string(NewestFirst()) + " LIMIT 100");
@@ -300,25 +300,25 @@ json PlayerJson(Db& db, int64_t player) {
   json names{{"renamed_to", json::array()}, {"renamed_from", json::array()}, {"netnames", json::array()},
              {"used", json::array()}};
   {
-    Stmt u(db.handle(), "SELECT p.id, ifnull(p.name, '') FROM players p WHERE p.id IN " + mine + " ORDER BY p.id");
+    Stmt u(db, "SELECT p.id, ifnull(p.name, '') FROM players p WHERE p.id IN " + mine + " ORDER BY p.id");
     u.Bind(1, player);
     while (u.Step()) names["used"].push_back(Ref(u.Int(0), u.Text(1)));
-    Stmt a(db.handle(), "SELECT a.kept, ifnull(p.name, '') FROM aliases a LEFT JOIN players p ON p.id = a.kept "
+    Stmt a(db, "SELECT a.kept, ifnull(p.name, '') FROM aliases a LEFT JOIN players p ON p.id = a.kept "
                         "WHERE a.player = ? AND a.kept <> a.player");
     a.Bind(1, player);
     out["alias_of"] = a.Step() ? Ref(a.Int(0), a.Text(1)) : json(nullptr);
-    Stmt r(db.handle(), "SELECT r.to_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
+    Stmt r(db, "SELECT r.to_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
                         "LEFT JOIN players p ON p.id = r.to_player WHERE r.from_player IN " + mine + " ORDER BY r.game, r.rec");
     r.Bind(1, player);
     while (r.Step())
       names["renamed_to"].push_back(json{{"record", r.Int(0)}, {"name", r.Text(1)}, {"game", r.Int(2)}, {"offset", r.Real(3)}});
-    Stmt f(db.handle(), "SELECT r.from_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
+    Stmt f(db, "SELECT r.from_player, ifnull(p.name, ''), r.game, r.offset FROM renames r "
                         "LEFT JOIN players p ON p.id = r.from_player WHERE r.to_player IN " + mine + " ORDER BY r.game, r.rec");
     f.Bind(1, player);
     while (f.Step())
       names["renamed_from"].push_back(json{{"record", f.Int(0)}, {"name", f.Text(1)}, {"game", f.Int(2)}, {"offset", f.Real(3)}});
     // Names sent among the player variables (a "name" variable of the mod).
-    Stmt n(db.handle(), "SELECT DISTINCT c.value FROM game_player_cvars gc JOIN cvars c ON c.id = gc.cvar "
+    Stmt n(db, "SELECT DISTINCT c.value FROM game_player_cvars gc JOIN cvars c ON c.id = gc.cvar "
                         "WHERE gc.player IN " + mine + " AND c.name IN ('name', 'netname') ORDER BY c.value");
     n.Bind(1, player);
     while (n.Step()) names["netnames"].push_back(n.Text(0));
@@ -327,7 +327,7 @@ json PlayerJson(Db& db, int64_t player) {
 
   json days = json::array();
   {
-    Stmt d(db.handle(), "SELECT CAST(floor(g.time_serial) AS INTEGER) AS day, min(g.time), sum(gp.frags) "
+    Stmt d(db, "SELECT CAST(floor(g.time_serial) AS INTEGER) AS day, min(g.time), sum(gp.frags) "
                         "FROM game_players gp JOIN games g ON g.id = gp.game "
                         "WHERE gp.player = ? AND g.time_serial IS NOT NULL GROUP BY day ORDER BY day");
     d.Bind(1, player);
@@ -341,7 +341,7 @@ json PlayerJson(Db& db, int64_t player) {
 
   json history = json::array();
   {
-    Stmt h(db.handle(), "SELECT h.game, ifnull(g.time, ''), h.mu, h.sigma FROM rating_history h "
+    Stmt h(db, "SELECT h.game, ifnull(g.time, ''), h.mu, h.sigma FROM rating_history h "
                         "JOIN games g ON g.id = h.game WHERE h.player = ? "
                         "ORDER BY g.time_serial IS NOT NULL, g.time_serial, g.id");
     h.Bind(1, player);
@@ -359,7 +359,7 @@ json TotalsList(Db& db, const ListQuery& query, const char* const* sorts, const 
                 const char* key, const std::vector<std::string>& fields) {
   if (!Allowed(sorts, query.sort)) throw BadRequest("unknown sort column");
   const std::string order = Order(query.order);
-  Stmt q(db.handle(), sql + " ORDER BY " + query.sort + " " + order + ", record " + order);
+  Stmt q(db, sql + " ORDER BY " + query.sort + " " + order + ", record " + order);
   json list = json::array();
   while (q.Step()) {
     json row{{"record", q.Int(0)}, {"name", q.Text(1)}};

@@ -19,7 +19,7 @@ constexpr int64_t kOnlineSeconds = 300;
 
 json Games(Db& db, const std::string& where, int64_t record) {
   json games = json::array();
-  Stmt q(db.handle(), std::string("SELECT ") + kGameColumns + " FROM games g WHERE g.id > 0 AND " + where + " ORDER BY " +
+  Stmt q(db, std::string("SELECT ") + kGameColumns + " FROM games g WHERE g.id > 0 AND " + where + " ORDER BY " +
                           NewestFirst() + " LIMIT ?2");
   q.Bind(1, record).Bind(2, kListedGames);
   while (q.Step()) games.push_back(GameRow(db, q));
@@ -30,7 +30,7 @@ json Games(Db& db, const std::string& where, int64_t record) {
 // (columns: player, frags, deaths, team_kills, games).
 json TopByFrags(Db& db, const std::string& from, int64_t record, bool team_kills) {
   json list = json::array();
-  Stmt q(db.handle(), "SELECT x.player, ifnull(p.name, ''), x.frags, x.deaths, x.team_kills, x.games FROM (" + from +
+  Stmt q(db, "SELECT x.player, ifnull(p.name, ''), x.frags, x.deaths, x.team_kills, x.games FROM (" + from +
                           ") x LEFT JOIN players p ON p.id = x.player ORDER BY x.frags DESC, x.deaths, x.player LIMIT ?2");
   q.Bind(1, record).Bind(2, kTop);
   while (q.Step()) {
@@ -45,7 +45,7 @@ json TopByFrags(Db& db, const std::string& from, int64_t record, bool team_kills
 }  // namespace
 
 json ServerRow(Db& db, int64_t server) {
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT s.id, ifnull(s.name, ''), ifnull(s.ip, ''), ifnull(s.port, ''), s.packet, ifnull(s.date_time, ''), "
          "(SELECT count(*) FROM server_games sg WHERE sg.server = s.id) FROM servers s WHERE s.id = ?");
   q.Bind(1, server);
@@ -53,7 +53,7 @@ json ServerRow(Db& db, int64_t server) {
   json s{{"record", q.Int(0)},         {"name", q.Text(1)},       {"ip", q.Text(2)},    {"port", q.Text(3)},
          {"packet_number", q.Int(4)}, {"first_seen", q.Text(5)}, {"games", q.Int(6)}};
   // The newest datagram from an address that sent one of its games' datagrams.
-  Stmt d(db.handle(),
+  Stmt d(db,
          "SELECT max(se.serial), se.date FROM senders se WHERE (se.ip, se.port) IN (SELECT lg.ip, lg.port FROM log_games lg "
          "JOIN server_games sg ON sg.game = lg.game WHERE sg.server = ?)");
   d.Bind(1, server);
@@ -68,12 +68,12 @@ json ServerRow(Db& db, int64_t server) {
 }
 
 json CurrentGame(Db& db, int64_t server, bool scores) {
-  Stmt q(db.handle(), "SELECT g.id, g.open FROM games g WHERE g.id = (SELECT max(sg.game) FROM server_games sg WHERE sg.server = ?)");
+  Stmt q(db, "SELECT g.id, g.open FROM games g WHERE g.id = (SELECT max(sg.game) FROM server_games sg WHERE sg.server = ?)");
   q.Bind(1, server);
   if (!q.Step() || !q.Int(1)) return nullptr;
   const int64_t g = q.Int(0);
   json players = json::array();
-  Stmt p(db.handle(),
+  Stmt p(db,
          "SELECT gp.player, ifnull(p.name, ''), gp.frags, gp.team_kills, gp.deaths, gp.suicides, gp.score "
          "FROM game_players gp LEFT JOIN players p ON p.id = gp.player WHERE gp.game = ? ORDER BY gp.score DESC, gp.player");
   p.Bind(1, g);
@@ -100,7 +100,7 @@ json ServerJson(Db& db, int64_t server) {
   out["games_listed"] = Games(db, "g.id IN (SELECT game FROM server_games WHERE server = ?1)", server);
   json top = json::array();
   {
-    Stmt q(db.handle(),
+    Stmt q(db,
            "SELECT p.id, ifnull(p.name, ''), p.mu, p.sigma, (SELECT count(*) FROM game_players gp JOIN server_games sg "
            "ON sg.game = gp.game WHERE gp.player = p.id AND sg.server = ?1) AS here FROM players p WHERE p.games > 0 AND "
            "p.id IN (SELECT gp.player FROM game_players gp JOIN server_games sg ON sg.game = gp.game WHERE sg.server = ?1) "
@@ -113,7 +113,7 @@ json ServerJson(Db& db, int64_t server) {
   out["top_players"] = top;
   json maps = json::array();
   {
-    Stmt q(db.handle(), "SELECT gm.map, ifnull(m.name, ''), count(DISTINCT gm.game) FROM game_maps gm "
+    Stmt q(db, "SELECT gm.map, ifnull(m.name, ''), count(DISTINCT gm.game) FROM game_maps gm "
                         "JOIN server_games sg ON sg.game = gm.game LEFT JOIN maps m ON m.id = gm.map WHERE sg.server = ? "
                         "GROUP BY gm.map ORDER BY count(DISTINCT gm.game) DESC, gm.map");
     q.Bind(1, server);
@@ -124,7 +124,7 @@ json ServerJson(Db& db, int64_t server) {
 }
 
 json MapJson(Db& db, int64_t map) {
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT m.id, ifnull(m.name, ''), "
          "(SELECT count(*) FROM games g WHERE g.id IN (SELECT game FROM game_maps WHERE map = m.id)), "
          "(SELECT ifnull(sum(g.rows), 0) FROM games g WHERE g.id IN (SELECT game FROM game_maps WHERE map = m.id)) "
@@ -132,7 +132,7 @@ json MapJson(Db& db, int64_t map) {
   q.Bind(1, map);
   if (!q.Step()) throw NotFound("no such map");
   json out{{"record", q.Int(0)}, {"name", q.Text(1)}, {"games", q.Int(2)}, {"score_rows", q.Int(3)}};
-  Stmt t(db.handle(), "SELECT ifnull(sum(frags), 0), ifnull(sum(suicides), 0), ifnull(sum(team_kills), 0) FROM game_players "
+  Stmt t(db, "SELECT ifnull(sum(frags), 0), ifnull(sum(suicides), 0), ifnull(sum(team_kills), 0) FROM game_players "
                       "WHERE game IN (SELECT game FROM game_maps WHERE map = ?)");
   t.Bind(1, map);
   t.Step();
@@ -149,7 +149,7 @@ json MapJson(Db& db, int64_t map) {
 }
 
 json WeaponJson(Db& db, int64_t weapon) {
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT w.id, ifnull(w.name, ''), ifnull(t.frags, 0), ifnull(t.suicides, 0), ifnull(t.rows, 0), ifnull(t.score, 0), "
          "(SELECT count(DISTINCT game) FROM game_player_weapons gw WHERE gw.weapon = w.id) "
          "FROM weapons w LEFT JOIN weapon_totals t ON t.weapon = w.id WHERE w.id = ?");

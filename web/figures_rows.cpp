@@ -15,7 +15,7 @@ double PerDeath(int64_t frags, int64_t deaths) {
 json Ref(int64_t record, const std::string& name) { return json{{"record", record}, {"name", name}}; }
 
 std::pair<int64_t, std::string> MapOf(Db& db, int64_t game) {
-  Stmt q(db.handle(),
+  Stmt q(db,
          "SELECT gm.map, ifnull(m.name, '') FROM game_maps gm LEFT JOIN maps m ON m.id = gm.map WHERE gm.game = ? "
          "ORDER BY gm.rec DESC LIMIT 1");
   q.Bind(1, game);

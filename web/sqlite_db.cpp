@@ -9,7 +9,26 @@ Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
   if (rc != SQLITE_OK) throw DbError(std::string(sqlite3_errmsg(db)) + " in: " + sql, rc);
 }
 
-Stmt::~Stmt() { sqlite3_finalize(st_); }
+Stmt::Stmt(Db& db, const std::string& sql) : db_(db.handle()), owner_(&db), sql_(sql) {
+  if (auto idle = db.idle_.find(sql); idle != db.idle_.end()) {
+    st_ = idle->second;
+    db.idle_.erase(idle);
+    return;
+  }
+  const int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr);
+  if (rc != SQLITE_OK) throw DbError(std::string(sqlite3_errmsg(db_)) + " in: " + sql, rc);
+}
+
+Stmt::~Stmt() {
+  if (owner_ && st_ && owner_->idle_.size() < Db::kIdleStatements && !owner_->idle_.count(sql_)) {
+    // Left as a new one would be: no row held, nothing bound.
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    owner_->idle_.emplace(std::move(sql_), st_);
+    return;
+  }
+  sqlite3_finalize(st_);
+}
 
 Stmt& Stmt::Bind(int i, int64_t v) {
   sqlite3_bind_int64(st_, i, v);
@@ -68,7 +87,10 @@ Db::Db(const std::string& path, bool read_only) {
   sqlite3_busy_timeout(db_, 5000);
 }
 
-Db::~Db() { sqlite3_close_v2(db_); }
+Db::~Db() {
+  for (const auto& [sql, st] : idle_) sqlite3_finalize(st);
+  sqlite3_close_v2(db_);
+}
 
 void Db::Exec(const std::string& sql) {
   char* error = nullptr;

@@ -5,6 +5,13 @@
 // Errors throw DbError (a std::runtime_error) with SQLite's message and
 // primary result code. A Db and its statements belong to one thread at a
 // time.
+//
+// A Db keeps the statements it has compiled: a Stmt made on the Db (rather
+// than on its bare handle) takes the idle compiled form of its text when
+// there is one and leaves it behind, reset and unbound, when it ends, so a
+// text run again and again (a statement per row of a page) is compiled once.
+// Two Stmts of one text at once each have their own. Such a Stmt must end
+// before its Db.
 #pragma once
 
 #include <sqlite3.h>
@@ -12,6 +19,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 namespace web {
 
@@ -24,9 +32,12 @@ class DbError : public std::runtime_error {
   int code_;
 };
 
+class Db;
+
 class Stmt {
  public:
   Stmt(sqlite3* db, const std::string& sql);
+  Stmt(Db& db, const std::string& sql);   // from the Db's compiled statements
   ~Stmt();
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
@@ -46,6 +57,8 @@ class Stmt {
  private:
   sqlite3* db_;
   sqlite3_stmt* st_ = nullptr;
+  Db* owner_ = nullptr;   // set: st_ goes back to its idle statements
+  std::string sql_;
 };
 
 class Db {
@@ -58,8 +71,13 @@ class Db {
   void Exec(const std::string& sql);
   sqlite3* handle() const { return db_; }
 
+  // The most idle compiled statements kept; one more is finalized instead.
+  static constexpr size_t kIdleStatements = 128;
+
  private:
+  friend class Stmt;
   sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> idle_;
 };
 
 }  // namespace web

@@ -167,90 +167,7 @@ const std::vector<uint8_t>& Value::AsBytes() const {
   return b_;
 }
 
-// ---- Connection strings and providers ----
-
-namespace {
-
-// Walks the settings of a connection string in order, calling
-// visit(key, value, begin, end) for each: the key trimmed, the value
-// trimmed or unquoted (a quoted value may hold ";"), and the setting's span,
-// `end` being the position of the ";" that closes it or the text's length.
-// A visit returning true stops the walk.
-template <class Visit>
-void ForEachSetting(const std::string& cs, Visit&& visit) {
-  size_t i = 0;
-  const size_t n = cs.size();
-  while (i < n) {
-    size_t eq = cs.find('=', i), semi = cs.find(';', i);
-    if (eq == std::string::npos) break;
-    if (semi != std::string::npos && semi < eq) {
-      i = semi + 1;
-      continue;
-    }
-    std::string key = Trim(cs.substr(i, eq - i));
-    size_t j = eq + 1;
-    while (j < n && (cs[j] == ' ' || cs[j] == '\t')) ++j;
-    std::string value;
-    if (j < n && (cs[j] == '"' || cs[j] == '\'')) {   // a quoted value may hold ';'
-      const char q = cs[j++];
-      for (; j < n; ++j) {
-        if (cs[j] != q) {
-          value += cs[j];
-        } else if (j + 1 < n && cs[j + 1] == q) {
-          value += q;
-          ++j;
-        } else {
-          ++j;
-          break;
-        }
-      }
-      semi = cs.find(';', j);
-    } else {
-      semi = cs.find(';', j);
-      value = Trim(cs.substr(j, (semi == std::string::npos ? n : semi) - j));
-    }
-    const size_t close = semi == std::string::npos ? n : semi;
-    if (visit(key, value, i, close)) return;
-    i = close + 1;
-  }
-}
-
-}  // namespace
-
-std::string ConnectionSetting(const std::string& cs, const std::string& name) {
-  std::string found;
-  ForEachSetting(cs, [&](const std::string& key, const std::string& value, size_t, size_t) {
-    if (!jet::EqualsNoCase(key, name)) return false;
-    found = value;
-    return true;
-  });
-  return found;
-}
-
-std::string RemoveSetting(const std::string& cs, const std::string& setting) {
-  size_t p = cs.find(setting);
-  if (p == std::string::npos) return cs;
-  size_t q = cs.find(';', p + 1);
-  std::string head = cs.substr(0, p + 1);
-  return q == std::string::npos ? head : head + cs.substr(q + 1);
-}
-
-std::string WithoutPassword(const std::string& cs) {
-  std::string logged = RemoveSetting(RemoveSetting(cs, ";User Password="), ";Persist Security Info=");
-  // Passwords the providers also take (another letter case, blanks around
-  // the name, the "Password" alias) go as well, each with the ";" that
-  // closes it, so that no password reaches a log.
-  for (bool removed = true; removed;) {
-    removed = false;
-    ForEachSetting(logged, [&](const std::string& key, const std::string&, size_t begin, size_t end) {
-      if (!jet::EqualsNoCase(key, "User Password") && !jet::EqualsNoCase(key, "Password")) return false;
-      logged.erase(begin, end < logged.size() ? end + 1 - begin : end - begin);
-      removed = true;
-      return true;
-    });
-  }
-  return logged;
-}
+// ---- Providers ----
 
 namespace detail {
 
@@ -267,20 +184,32 @@ Rows ProviderTypeRowset(const TypeRow* rows, size_t count) {
   return r;
 }
 
-std::shared_ptr<Session> OpenSession(const std::string& cs) {
-  if (Trim(cs).empty())
+namespace {
+
+enum class Provider { Sqlite, Postgres };
+
+// The backend that the Provider= setting names; throws Error when the text
+// is empty or names none.
+Provider ProviderOf(const std::string& cs) {
+  if (cs.find_first_not_of(" \t\r\n") == std::string::npos)
     throw Error(kErrProvider, "The connection string is empty: it must name a Provider= and a Data Source=.");
   const std::string provider = Trim(ConnectionSetting(cs, "Provider"));
   if (provider.empty())
     throw Error(kErrNoProvider, "The connection string names no provider: a Provider= setting is required.");
   if (jet::EqualsNoCase(provider, "Microsoft.Jet.OLEDB.3.51") || jet::EqualsNoCase(provider, "SQLite"))
-    return OpenSqliteSession(cs);
-  if (jet::EqualsNoCase(provider, "PostgreSQL")) return OpenPostgresSession(cs);
+    return Provider::Sqlite;
+  if (jet::EqualsNoCase(provider, "PostgreSQL")) return Provider::Postgres;
   throw Error(kErrNoProvider, "Provider cannot be found. It may not be properly installed.");
 }
 
-bool ReadsUtf8Texts(const std::string& cs) {
-  const std::string texts = Trim(ConnectionSetting(cs, "Texts"));
+}  // namespace
+
+std::shared_ptr<Session> OpenSession(const std::string& cs) {
+  return ProviderOf(cs) == Provider::Sqlite ? OpenSqliteSession(cs) : OpenPostgresSession(cs);
+}
+
+bool ReadsUtf8Texts(const ConnectionSettings& cs) {
+  const std::string texts = Trim(cs.Get("Texts"));
   if (texts.empty() || jet::EqualsNoCase(texts, "Narrow")) return false;
   if (jet::EqualsNoCase(texts, "UTF-8")) return true;
   throw Error(kErrProvider, "Invalid Texts setting '" + texts + "': Narrow or UTF-8 expected.");
@@ -292,6 +221,13 @@ void SetSessionDecorator(SessionDecorator decorator) {
 }
 
 }  // namespace detail
+
+void CheckConnectionString(const std::string& cs) {
+  if (detail::ProviderOf(cs) == detail::Provider::Sqlite)
+    detail::CheckSqliteSettings(cs);
+  else
+    detail::CheckPostgresSettings(cs);
+}
 
 // ---- Connection ----
 

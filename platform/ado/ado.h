@@ -34,6 +34,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ado {
@@ -265,6 +266,27 @@ class Connection {
 // Reads one setting ("Name=value") of a connection string, case-insensitive
 // on the name; empty when absent.
 std::string ConnectionSetting(const std::string& connection_string, const std::string& name);
+
+// Checks a connection string as Open does before it opens anything: the
+// provider and every setting the provider reads. Throws the Error that Open
+// would throw for the same text; touches no file and no server.
+void CheckConnectionString(const std::string& connection_string);
+
+// The settings of one connection string, read once, for a reader that looks
+// up several: Get(name) is ConnectionSetting(connection_string, name).
+class ConnectionSettings {
+ public:
+  explicit ConnectionSettings(std::string connection_string);
+  std::string Get(std::string_view name) const;
+
+ private:
+  struct Entry {
+    size_t key, key_size, text, text_size;
+    char quote;
+  };
+  std::string text_;
+  std::vector<Entry> entries_;
+};
 
 // Removes one setting as the programs edit their connection strings, by
 // exact text: `setting` is ";Name=" with its leading ";". The result keeps

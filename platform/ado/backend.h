@@ -139,12 +139,16 @@ std::shared_ptr<Session> OpenSession(const std::string& connection_string);
 // read through the narrow code page, characters above U+00FF as "?") or
 // "UTF-8" (texts read as the database holds them, for programs that show
 // them as UTF-8). Throws Error(kErrProvider) for another value.
-bool ReadsUtf8Texts(const std::string& connection_string);
+bool ReadsUtf8Texts(const ConnectionSettings& connection_string);
 
 // The SQLite backend (sqlite_backend.cpp).
 std::shared_ptr<Session> OpenSqliteSession(const std::string& connection_string);
 // The PostgreSQL backend (postgres_backend.cpp).
 std::shared_ptr<Session> OpenPostgresSession(const std::string& connection_string);
+// A backend's part of CheckConnectionString (ado.h): the checks its Open
+// makes of the settings before it opens anything, and nothing else.
+void CheckSqliteSettings(const std::string& connection_string);
+void CheckPostgresSettings(const std::string& connection_string);
 
 // A process-wide wrapper applied to every session that Connection::Open opens
 // (the tests' fault injection, the engine fuzz target's outer transaction);

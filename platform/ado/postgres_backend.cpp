@@ -11,8 +11,8 @@
 namespace ado::detail {
 namespace {
 
-int ReadNumber(const std::string& cs, const char* name, int low, int high, int fallback, const char* unit) {
-  const std::string text = ConnectionSetting(cs, name);
+int ReadNumber(const ConnectionSettings& cs, const char* name, int low, int high, int fallback, const char* unit) {
+  const std::string text = cs.Get(name);
   if (text.empty()) return fallback;
   char* end = nullptr;
   long v = std::strtol(text.c_str(), &end, 10);
@@ -22,13 +22,13 @@ int ReadNumber(const std::string& cs, const char* name, int low, int high, int f
   return static_cast<int>(v);
 }
 
-PgOptions ReadOptions(const std::string& cs) {
+PgOptions ReadOptions(const ConnectionSettings& cs) {
   PgOptions o;
   o.busy_timeout_ms = ReadNumber(cs, "Busy Timeout", 1, 600000, o.busy_timeout_ms, "milliseconds");
   o.command_timeout_s = ReadNumber(cs, "Command Timeout", 0, 86400, o.command_timeout_s, "seconds");
   o.connect_timeout_s = ReadNumber(cs, "Connect Timeout", 0, 3600, o.connect_timeout_s, "seconds");
   o.statement_cache = static_cast<size_t>(ReadNumber(cs, "Statement Cache", 0, 10000, 256, "a count"));
-  std::string sync = ConnectionSetting(cs, "Synchronous Commit");
+  std::string sync = cs.Get("Synchronous Commit");
   for (char& c : sync) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (!sync.empty() && sync != "on" && sync != "off" && sync != "local" && sync != "remote_write" &&
       sync != "remote_apply")
@@ -41,7 +41,7 @@ PgOptions ReadOptions(const std::string& cs) {
   // off.
   o.synchronous_commit = sync.empty() ? "on" : sync;
   o.utf8_texts = ReadsUtf8Texts(cs);
-  std::string pooling = ConnectionSetting(cs, "Pooling");
+  std::string pooling = cs.Get("Pooling");
   if (!pooling.empty()) {
     if (!jet::EqualsNoCase(pooling, "True") && !jet::EqualsNoCase(pooling, "False"))
       throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
@@ -60,11 +60,11 @@ struct Params {
   }
 };
 
-Params ReadParams(const std::string& cs, const PgOptions& o) {
+Params ReadParams(const ConnectionSettings& cs, const PgOptions& o) {
   Params p;
-  p.Add("dbname", ConnectionSetting(cs, "Data Source"));
+  p.Add("dbname", cs.Get("Data Source"));
   // Location: HOST[:PORT], [IPv6]:PORT, or a socket folder /path[:PORT].
-  std::string location = ConnectionSetting(cs, "Location");
+  std::string location = cs.Get("Location");
   std::string host = location, port;
   size_t colon = location.rfind(':');
   size_t bracket = location.rfind(']');
@@ -81,12 +81,12 @@ Params ReadParams(const std::string& cs, const PgOptions& o) {
     throw Error(kErrProvider, "Invalid Location setting '" + location + "': HOST[:PORT] or a socket folder expected.");
   p.Add("host", host);
   p.Add("port", port);
-  p.Add("user", ConnectionSetting(cs, "User ID"));
-  std::string password = ConnectionSetting(cs, "User Password");
-  if (password.empty()) password = ConnectionSetting(cs, "Password");
+  p.Add("user", cs.Get("User ID"));
+  std::string password = cs.Get("User Password");
+  if (password.empty()) password = cs.Get("Password");
   p.Add("password", password);
-  p.Add("sslmode", ConnectionSetting(cs, "SSL Mode"));
-  std::string app = ConnectionSetting(cs, "Application Name");
+  p.Add("sslmode", cs.Get("SSL Mode"));
+  std::string app = cs.Get("Application Name");
   p.Add("application_name", app.empty() ? "tallyhost" : app);
   p.Add("connect_timeout", std::to_string(o.connect_timeout_s));
   p.Add("client_encoding", "UTF8");
@@ -129,12 +129,35 @@ PGconn* ConnectPg(const std::vector<std::string>& param_keys, const std::vector<
   return conn;
 }
 
-std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
-  const PgOptions options = ReadOptions(cs);
-  const Params params = ReadParams(cs, options);
-  const std::string database = ConnectionSetting(cs, "Data Source");
-  if (database.empty())
+namespace {
+
+// What opening reads from the connection string, checked.
+struct Settings {
+  PgOptions options;
+  Params params;
+  std::string database;
+};
+
+Settings ReadSettings(const std::string& connection_string) {
+  const ConnectionSettings cs(connection_string);
+  Settings s;
+  s.options = ReadOptions(cs);
+  s.params = ReadParams(cs, s.options);
+  s.database = cs.Get("Data Source");
+  if (s.database.empty())
     throw Error(kErrProvider, "The connection string names no database: a Data Source= setting is required.");
+  return s;
+}
+
+}  // namespace
+
+void CheckPostgresSettings(const std::string& cs) { (void)ReadSettings(cs); }
+
+std::shared_ptr<Session> OpenPostgresSession(const std::string& cs) {
+  const Settings settings = ReadSettings(cs);
+  const PgOptions& options = settings.options;
+  const Params& params = settings.params;
+  const std::string& database = settings.database;
   std::string key;
   for (size_t i = 0; i < params.keys.size(); ++i) key += params.keys[i] + '=' + params.values[i] + '\n';
   key += std::to_string(options.statement_cache);

@@ -32,9 +32,9 @@ std::string QuoteName(const std::string& name) {
   return out + "\"";
 }
 
-SqliteOptions ReadOptions(const std::string& cs) {
+SqliteOptions ReadOptions(const ConnectionSettings& cs) {
   SqliteOptions o;
-  std::string busy = ConnectionSetting(cs, "Busy Timeout");
+  std::string busy = cs.Get("Busy Timeout");
   if (!busy.empty()) {
     char* end = nullptr;
     long v = std::strtol(busy.c_str(), &end, 10);
@@ -42,17 +42,17 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Busy Timeout setting '" + busy + "': milliseconds (0 to 600000) expected.");
     o.busy_timeout_ms = static_cast<int>(v);
   }
-  std::string journal = Upper(ConnectionSetting(cs, "Journal Mode"));
+  std::string journal = Upper(cs.Get("Journal Mode"));
   if (!journal.empty()) {
     if (journal != "WAL" && journal != "DELETE" && journal != "TRUNCATE" && journal != "PERSIST")
       throw Error(kErrProvider, "Invalid Journal Mode setting '" + journal + "': WAL, DELETE, TRUNCATE or PERSIST expected.");
     o.journal_mode = journal;
   }
-  std::string sync = Upper(ConnectionSetting(cs, "Synchronous"));
+  std::string sync = Upper(cs.Get("Synchronous"));
   if (!sync.empty() && sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA")
     throw Error(kErrProvider, "Invalid Synchronous setting '" + sync + "': OFF, NORMAL, FULL or EXTRA expected.");
   o.synchronous = sync.empty() ? (o.journal_mode == "WAL" ? "NORMAL" : "FULL") : sync;
-  std::string cache = ConnectionSetting(cs, "Statement Cache");
+  std::string cache = cs.Get("Statement Cache");
   if (!cache.empty()) {
     char* end = nullptr;
     long v = std::strtol(cache.c_str(), &end, 10);
@@ -60,7 +60,7 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Statement Cache setting '" + cache + "': a count (0 to 10000) expected.");
     o.statement_cache = static_cast<size_t>(v);
   }
-  std::string pages = ConnectionSetting(cs, "Max Page Count");
+  std::string pages = cs.Get("Max Page Count");
   if (!pages.empty()) {
     char* end = nullptr;
     long long v = std::strtoll(pages.c_str(), &end, 10);
@@ -68,20 +68,35 @@ SqliteOptions ReadOptions(const std::string& cs) {
       throw Error(kErrProvider, "Invalid Max Page Count setting '" + pages + "': a page count (1 to 4294967294) expected.");
     o.max_page_count = v;
   }
-  std::string pooling = Upper(ConnectionSetting(cs, "Pooling"));
+  std::string pooling = Upper(cs.Get("Pooling"));
   if (!pooling.empty()) {
     if (pooling != "TRUE" && pooling != "FALSE")
       throw Error(kErrProvider, "Invalid Pooling setting '" + pooling + "': True or False expected.");
     o.pooling = pooling == "TRUE";
   }
   o.utf8_texts = ReadsUtf8Texts(cs);
-  std::string mode = Upper(ConnectionSetting(cs, "Mode"));
+  std::string mode = Upper(cs.Get("Mode"));
   if (!mode.empty()) {
     if (mode != "READ" && mode != "READWRITE")
       throw Error(kErrProvider, "Invalid Mode setting '" + mode + "': Read or ReadWrite expected.");
     o.read_only = mode == "READ";
   }
   return o;
+}
+
+// What opening reads from the connection string, checked.
+struct Settings {
+  std::string path;
+  SqliteOptions options;
+};
+
+Settings ReadSettings(const std::string& connection_string) {
+  const ConnectionSettings cs(connection_string);
+  Settings s;
+  s.path = cs.Get("Data Source");
+  if (s.path.empty()) throw Error(kErrProvider, "The connection string names no database file: a Data Source= setting is required.");
+  s.options = ReadOptions(cs);
+  return s;
 }
 
 // Runs a statement on a fresh connection during opening; returns the first
@@ -112,18 +127,19 @@ std::string OpenStep(sqlite3* db, const std::string& path, const std::string& sq
 
 constexpr int kCheckpointPages = 10000;
 
+void CheckSqliteSettings(const std::string& cs) { (void)ReadSettings(cs); }
+
 std::shared_ptr<Session> OpenSqliteSession(const std::string& cs) {
   KeepSqliteLocks();   // before any lock is taken: see sqlite_locks.h
-  const std::string path = ConnectionSetting(cs, "Data Source");
-  if (path.empty()) throw Error(kErrProvider, "The connection string names no database file: a Data Source= setting is required.");
   // The same connection string comes back for every pass: read it once.
   thread_local std::string last_cs;
-  thread_local SqliteOptions last_options;
+  thread_local Settings last_settings;
   if (cs != last_cs || last_cs.empty()) {
-    last_options = ReadOptions(cs);
+    last_settings = ReadSettings(cs);
     last_cs = cs;
   }
-  const SqliteOptions options = last_options;
+  const std::string path = last_settings.path;
+  const SqliteOptions options = last_settings.options;
 
   // Opening never creates a file: look before SQLite does.
   struct stat st;

@@ -15,21 +15,17 @@ namespace textfile {
 
 std::vector<std::string> SplitLines(const std::string& bytes) {
   std::vector<std::string> lines;
-  std::string cur;
-  bool pending = false;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    char c = bytes[i];
-    if (c == '\r' || c == '\n') {
-      lines.push_back(cur);
-      cur.clear();
-      pending = false;
-      if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    } else {
-      cur += c;
-      pending = true;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t end = bytes.find_first_of("\r\n", i);
+    if (end == std::string::npos) {
+      lines.emplace_back(bytes, i);
+      break;
     }
+    lines.emplace_back(bytes, i, end - i);
+    i = end + 1;
+    if (bytes[end] == '\r' && i < bytes.size() && bytes[i] == '\n') ++i;
   }
-  if (pending) lines.push_back(cur);
   return lines;
 }
 

@@ -101,6 +101,12 @@ TEST(ConnectionsFile, ReadingALine) {
         << line;
   }
   EXPECT_EQ(FailureOf([] { ParseEntryLine("Port=99999999999", "/p"); }), "6 Overflow");
+  // A line written reads back as the fields it was written from.
+  const std::string written = FormatEntryLine("28002", "Provider=X;Data Source=/a", "True", "/l");
+  EXPECT_EQ(written, "Port=28002,Database=Provider=X;Data Source=/a,Logon=True,Log=/l");
+  const EntryLine back = ParseEntryLine(written, "/p");
+  EXPECT_EQ(std::to_string(back.port) + "|" + back.connection_string + "|" + back.logon + "|" + back.log_path,
+            "28002" + x + "True|/l");
   // The file's lines end at CR LF, a lone LF or a lone CR; a last line needs
   // no end.
   using Lines = std::vector<std::string>;
