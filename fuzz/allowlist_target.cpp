@@ -1,7 +1,9 @@
 // Fuzz target: the allow-list reader and the address and network readers.
 // The input is an allow-list file; each of its words (as blanks of any kind
-// separate them) is also read as an address and as a network, and every
-// address read is matched against every network of the list.
+// separate them) is also read as an address and as a network, and the first
+// 16 addresses read are matched against every network of the list (every
+// pair of a long input would cost the square of its words and find nothing
+// a few pairs do not).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -28,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const auto& [port, networks] : list.ports)
     for (const tallyhost::Network& n : networks)
-      for (const auto& a : addresses) (void)n.Contains(a);
+      for (size_t k = 0; k < std::min<size_t>(addresses.size(), 16); ++k) (void)n.Contains(addresses[k]);
   return 0;
 }
