@@ -364,6 +364,39 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
 // The passes leave copying their log back into the summaries file to the
 // checkpoint between them (tallyweb runs one after each pass): with it the
 // log stays as long as the longest pass needed, however many passes run.
+// A backup put back in the middle of a game and read before the game goes
+// on: the pass in between reads it afresh, and the rows stored after it are
+// read in the next pass.
+TEST(WebFigures, ABackupReadBeforeTheGameGoesOnIsFollowedByTheNewRows) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("long.db"), backup = dir.File("backup.db");
+  testkit::Touch(db);
+  auto feed = [](unsigned packet, std::vector<std::string> records) {
+    webtest::Feed f{"Long", "10.0.0.3", "27912", {}, {}, packet};
+    f.records = {"\t\tLogDate\t03/03/2026\t\t0", "\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2dm3\t\t0"};
+    f.records.insert(f.records.end(), records.begin(), records.end());
+    return f;
+  };
+  webtest::Store(db, feed(1, {"A\tB\tKill\tRocket\t1\t1", "A\tB\tKill\tRocket\t1\t2"}), dir.path());
+  ASSERT_EQ(testkit::SqlExec(db, "VACUUM INTO '" + backup + "'"), 0);
+  webtest::Store(db, feed(100, {"A\tB\tKill\tRocket\t1\t50", "A\tB\tKill\tRocket\t1\t51"}), dir.path());
+  web::Refresher refresher(webtest::Sqlite(db), dir.File("summaries.db"));
+  refresher.RefreshOnce();
+  const auto figures = [&] {
+    web::Db read(dir.File("summaries.db"), true);
+    return std::make_pair(web::GameJson(read, 1)["score_rows"].get<int64_t>(),
+                          web::PlayerJson(read, 2)["frags"].get<int64_t>());
+  };
+  const auto [rows_before, b_before] = figures();
+  ASSERT_EQ(testkit::SqlExec(backup, "PRAGMA journal_mode=WAL"), 0);
+  ASSERT_EQ(std::rename(backup.c_str(), db.c_str()), 0);
+  EXPECT_TRUE(refresher.RefreshOnce().rebuilt);
+  EXPECT_EQ(figures(), std::make_pair(rows_before - 2, b_before));
+  webtest::Store(db, feed(200, {"B\tA\tKill\tShotgun\t2\t60", "B\tA\tKill\tShotgun\t2\t61"}), dir.path());
+  refresher.RefreshOnce();
+  EXPECT_EQ(figures(), std::make_pair(rows_before, b_before + 2));
+}
+
 TEST(WebFigures, CheckpointsBetweenPassesKeepTheSummariesLogShort) {
   testkit::TempDir dir;
   const std::string db = webtest::HandWorkedDatabase(dir.path());
