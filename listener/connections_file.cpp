@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "env.h"
@@ -28,14 +29,13 @@ std::string DefaultLogPath(const std::string& program_path) {
 
 namespace {
 // The value after `name` up to the first "," from the name's position on;
-// false when the name does not occur.
-bool FieldValue(const std::string& line, const std::string& name, std::string* value) {
-  size_t p = line.find(name);
-  if (p == std::string::npos) return false;
-  size_t start = p + name.size();
-  size_t comma = line.find(',', p);
-  *value = comma == std::string::npos ? line.substr(start) : line.substr(start, comma - start);
-  return true;
+// nothing when the name does not occur. A view into `line`.
+std::optional<std::string_view> FieldValue(std::string_view line, std::string_view name) {
+  const size_t p = line.find(name);
+  if (p == std::string_view::npos) return std::nullopt;
+  const size_t start = p + name.size();
+  const size_t comma = line.find(',', p);
+  return comma == std::string_view::npos ? line.substr(start) : line.substr(start, comma - start);
 }
 
 [[noreturn]] void ThrowFileFailure(const std::string& what, const std::string& path) {
@@ -46,12 +46,14 @@ bool FieldValue(const std::string& line, const std::string& name, std::string* v
 
 EntryLine ParseEntryLine(const std::string& line, const std::string& program_path) {
   EntryLine e;
-  std::string v;
-  e.port = FieldValue(line, "Port=", &v) ? RoundToInt32(NumberPrefix(v)) : 28000;
-  e.connection_string =
-      FieldValue(line, "Database=", &v) ? v : DefaultConnectionString(program_path);
-  e.log_path = FieldValue(line, "Log=", &v) ? v : DefaultLogPath(program_path);
-  e.logon = FieldValue(line, "Logon=", &v) ? v : "False";
+  const auto port = FieldValue(line, "Port=");
+  e.port = port ? RoundToInt32(NumberPrefix(std::string(*port))) : 28000;
+  const auto database = FieldValue(line, "Database=");
+  e.connection_string = database ? std::string(*database) : DefaultConnectionString(program_path);
+  const auto log = FieldValue(line, "Log=");
+  e.log_path = log ? std::string(*log) : DefaultLogPath(program_path);
+  const auto logon = FieldValue(line, "Logon=");
+  e.logon = logon ? std::string(*logon) : "False";
   return e;
 }
 
