@@ -249,6 +249,7 @@ void SqliteSession::Close() {
       // the log's identity is looked up once.
       handle.wal = wal_;
       if (handle.wal.ino == 0 && ::stat((path_ + "-wal").c_str(), &st) == 0) handle.wal = IdentityOf(st);
+      if (handle.wal.ino != 0) handle.log_index = LogIndexHeader(path_ + "-shm");
       handle.statements = std::move(cache_);
       handle.columns = std::move(columns_);
       handle.serial = serial_;

@@ -1,5 +1,8 @@
 #include "sqlite_pool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <deque>
 #include <mutex>
 
@@ -8,6 +11,10 @@ namespace {
 
 constexpr auto kIdleLimit = std::chrono::seconds(60);
 constexpr size_t kMaxIdle = 8;
+
+// The first copy of the write-ahead log's index header at the start of
+// the shared-memory file: every commit to the log changes it.
+constexpr size_t kLogIndexHeaderBytes = 48;
 
 bool g_pool_gone = false;   // set when the pool has been destroyed at exit
 
@@ -88,6 +95,15 @@ FileIdentity IdentityOf(const struct stat& st) {
   return f;
 }
 
+std::string LogIndexHeader(const std::string& shm) {
+  const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string header(kLogIndexHeaderBytes, '\0');
+  const ssize_t n = ::pread(fd, header.data(), header.size(), 0);
+  ::close(fd);
+  return n == static_cast<ssize_t>(header.size()) ? header : std::string();
+}
+
 void CloseHandle(PooledHandle& handle) {
   for (auto& entry : handle.statements) sqlite3_finalize(entry.second.stmt);
   handle.statements.clear();
@@ -95,24 +111,25 @@ void CloseHandle(PooledHandle& handle) {
   if (handle.db) {
     // Closing checkpoints the write-ahead log into the file and deletes the
     // log and shared-memory files, found by name. When the path holds
-    // another file now (replaced or removed), SQLite leaves them, and a log
-    // that is still the one this handle wrote would be read, and
-    // checkpointed, into the file now at the path: remove it and its
-    // shared-memory file. A log there that is not this handle's belongs to
-    // someone else and is left alone; the handle is retired without a
-    // checkpoint either way.
+    // another file now (replaced or removed), the handle is retired without
+    // a checkpoint, and SQLite leaves both files. A log there that is still
+    // the one this handle had open would be read, and checkpointed, into the
+    // file now at the path, so it is removed with its shared-memory file,
+    // but only while nobody has written to it since this handle was last
+    // used: a program that opened the new file since then has taken the
+    // log over, and its rows are in it.
     struct stat st, wal;
-    if (::stat(handle.path.c_str(), &st) != 0 || IdentityOf(st).dev != handle.file.dev ||
-        IdentityOf(st).ino != handle.file.ino) {
-      const std::string log = handle.path + "-wal";
-      if (handle.wal.ino != 0 && ::stat(log.c_str(), &wal) == 0 &&
-          IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino) {
-        ::unlink(log.c_str());
-        ::unlink((handle.path + "-shm").c_str());
-      }
-      sqlite3_db_config(handle.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    }
+    const bool replaced = ::stat(handle.path.c_str(), &st) != 0 || IdentityOf(st).dev != handle.file.dev ||
+                          IdentityOf(st).ino != handle.file.ino;
+    if (replaced) sqlite3_db_config(handle.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sqlite3_close_v2(handle.db);
+    const std::string log = handle.path + "-wal", shm = handle.path + "-shm";
+    if (replaced && handle.wal.ino != 0 && ::stat(log.c_str(), &wal) == 0 &&
+        IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino && !handle.log_index.empty() &&
+        LogIndexHeader(shm) == handle.log_index) {
+      ::unlink(log.c_str());
+      ::unlink(shm.c_str());
+    }
   }
   handle.db = nullptr;
 }

@@ -38,6 +38,10 @@ struct FileIdentity {
 };
 FileIdentity IdentityOf(const struct stat& st);
 
+// The index header of a write-ahead log, read from its shared-memory file
+// `shm`: it changes with every commit to the log. Empty when unreadable.
+std::string LogIndexHeader(const std::string& shm);
+
 // A compiled statement and when it was last used (for least-recently-used
 // eviction).
 struct CachedStatement {
@@ -52,6 +56,7 @@ struct PooledHandle {
   std::string key;       // path and settings
   FileIdentity file;     // the file at the path when the handle was given back
   FileIdentity wal;      // its write-ahead log then (zero when there was none)
+  std::string log_index; // the log's index header then (LogIndexHeader)
   StatementCache statements;
   std::unordered_map<std::string, std::vector<jet::Column>> columns;
   int64_t schema_version = 0;

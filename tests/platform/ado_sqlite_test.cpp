@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -116,6 +117,62 @@ TEST_F(SqliteLocks, ReplacedFileKeepsLocksOfItsOwn) {
   EXPECT_EQ(testkit::OutsideSqlite(path, "INSERT INTO T VALUES (9);\nSELECT group_concat(X) FROM T;"), "7,8,9\n");
   again.Execute("Insert into T values ( 10 )");
   EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8,9,10\nok\n");
+}
+
+// A handle kept for reuse on a file that has since been replaced is
+// retired when the path is next opened. Another program that opened the new
+// file in the meantime writes to the same write-ahead log (it goes by name):
+// its rows stay, while it still runs and after it ends.
+TEST_F(SqliteLocks, ARetiredHandleLeavesTheLogAnotherProgramWritesTheNewFileIn) {
+  const std::string path = dir_.File("restored.mdb"), other = dir_.File("backup.mdb");
+  const std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path;
+  testkit::Touch(path);
+  ASSERT_EQ(testkit::SqlExec(path, "PRAGMA journal_mode=WAL; CREATE TABLE T (X INTEGER); INSERT INTO T VALUES (1)"), 0);
+  {
+    ado::Connection kept;   // a reader, as the site's
+    kept.Open(cs + ";Mode=Read");
+    EXPECT_EQ(kept.Execute("Select X From T")->Field("X").AsInteger(), 1);
+  }   // its handle waits for reuse, with the log open
+  testkit::Touch(other);
+  ASSERT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
+            "wal\n");
+  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {   // the other program: writes a row, then stays open until told
+    sqlite3* db = nullptr;
+    char c = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                     sqlite3_exec(db, "INSERT INTO T VALUES (8)", nullptr, nullptr, nullptr) == SQLITE_OK
+                 ? 'y' : 'n';
+    (void)!::write(ready[1], &c, 1);
+    (void)!::read(go[0], &c, 1);
+    sqlite3_close(db);
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+
+  ado::Connection again;   // retires the kept handle
+  again.Open(cs + ";Mode=Read");
+  auto rows = [&] {
+    auto rs = again.Execute("Select X From T Order By X");
+    std::string xs;
+    for (; !rs->Eof(); rs->MoveNext()) xs += std::to_string(rs->Field("X").AsInteger()) + ",";
+    return xs;
+  };
+  EXPECT_EQ(rows(), "7,8,");
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_EQ(rows(), "7,8,");
+  again.Close();
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+  EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8\nok\n");
 }
 
 TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {
