@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -13,8 +14,13 @@ constexpr auto kIdleLimit = std::chrono::seconds(60);
 constexpr size_t kMaxIdle = 8;
 
 // The first copy of the write-ahead log's index header at the start of
-// the shared-memory file: every commit to the log changes it.
+// the shared-memory file: every commit to the log changes it. In it, the
+// number of valid frames in the log (native 32-bit) at byte 16; after the
+// header's two copies, the number of frames already copied back into the
+// database file at byte 96.
 constexpr size_t kLogIndexHeaderBytes = 48;
+constexpr size_t kLogFramesOffset = 16;
+constexpr size_t kLogCopiedFramesOffset = 96;
 
 bool g_pool_gone = false;   // set when the pool has been destroyed at exit
 
@@ -104,6 +110,19 @@ std::string LogIndexHeader(const std::string& shm) {
   return n == static_cast<ssize_t>(header.size()) ? header : std::string();
 }
 
+bool LogHoldsUncopiedFrames(const std::string& shm) {
+  const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char bytes[kLogCopiedFramesOffset + sizeof(uint32_t)];
+  const ssize_t n = ::pread(fd, bytes, sizeof bytes, 0);
+  ::close(fd);
+  if (n != static_cast<ssize_t>(sizeof bytes)) return false;
+  uint32_t frames = 0, copied = 0;
+  std::memcpy(&frames, bytes + kLogFramesOffset, sizeof frames);
+  std::memcpy(&copied, bytes + kLogCopiedFramesOffset, sizeof copied);
+  return frames > copied;
+}
+
 void CloseHandle(PooledHandle& handle) {
   for (auto& entry : handle.statements) sqlite3_finalize(entry.second.stmt);
   handle.statements.clear();
@@ -113,11 +132,15 @@ void CloseHandle(PooledHandle& handle) {
     // log and shared-memory files, found by name. When the path holds
     // another file now (replaced or removed), the handle is retired without
     // a checkpoint, and SQLite leaves both files. A log there that is still
-    // the one this handle had open would be read, and checkpointed, into the
-    // file now at the path, so it is removed with its shared-memory file,
-    // but only while nobody has written to it since this handle was last
-    // used: a program that opened the new file since then has taken the
-    // log over, and its rows are in it.
+    // the one this handle had open, and that still holds frames not copied
+    // into the old file, would be read, and checkpointed, into the file now
+    // at the path, so it is removed with its shared-memory file, but only
+    // while nobody has written to it since this handle was last used: a
+    // program that wrote to the new file since then has taken the log over,
+    // and its rows are in it. A log whose frames are all in the old file is
+    // left: nothing in it reaches the new file (readers go to the file, the
+    // next writer starts the log again), and a program that has opened the
+    // new file may be about to write to it.
     struct stat st, wal;
     const bool replaced = ::stat(handle.path.c_str(), &st) != 0 || IdentityOf(st).dev != handle.file.dev ||
                           IdentityOf(st).ino != handle.file.ino;
@@ -126,7 +149,7 @@ void CloseHandle(PooledHandle& handle) {
     const std::string log = handle.path + "-wal", shm = handle.path + "-shm";
     if (replaced && handle.wal.ino != 0 && ::stat(log.c_str(), &wal) == 0 &&
         IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino && !handle.log_index.empty() &&
-        LogIndexHeader(shm) == handle.log_index) {
+        LogIndexHeader(shm) == handle.log_index && LogHoldsUncopiedFrames(shm)) {
       ::unlink(log.c_str());
       ::unlink(shm.c_str());
     }

@@ -119,60 +119,99 @@ TEST_F(SqliteLocks, ReplacedFileKeepsLocksOfItsOwn) {
   EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8,9,10\nok\n");
 }
 
-// A handle kept for reuse on a file that has since been replaced is
-// retired when the path is next opened. Another program that opened the new
-// file in the meantime writes to the same write-ahead log (it goes by name):
-// its rows stay, while it still runs and after it ends.
-TEST_F(SqliteLocks, ARetiredHandleLeavesTheLogAnotherProgramWritesTheNewFileIn) {
-  const std::string path = dir_.File("restored.mdb"), other = dir_.File("backup.mdb");
+// A copy put in place of a file whose kept writer still has rows in its
+// write-ahead log: those rows belong to the old file and never reach the copy.
+TEST_F(SqliteLocks, ARetiredWritersLogNeverReachesTheCopyPutInItsPlace) {
+  const std::string path = dir_.File("live.mdb"), other = dir_.File("copy.mdb");
   const std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path;
   testkit::Touch(path);
   ASSERT_EQ(testkit::SqlExec(path, "PRAGMA journal_mode=WAL; CREATE TABLE T (X INTEGER); INSERT INTO T VALUES (1)"), 0);
   {
-    ado::Connection kept;   // a reader, as the site's
-    kept.Open(cs + ";Mode=Read");
-    EXPECT_EQ(kept.Execute("Select X From T")->Field("X").AsInteger(), 1);
-  }   // its handle waits for reuse, with the log open
+    ado::Connection writer;
+    writer.Open(cs);
+    for (int x = 2; x <= 40; ++x) writer.Execute("Insert into T values ( " + std::to_string(x) + " )");
+  }   // kept for reuse; its rows still in the log only
   testkit::Touch(other);
   ASSERT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
             "wal\n");
   ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
-
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  const pid_t writer = ::fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {   // the other program: writes a row, then stays open until told
-    sqlite3* db = nullptr;
-    char c = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-                     sqlite3_exec(db, "INSERT INTO T VALUES (8)", nullptr, nullptr, nullptr) == SQLITE_OK
-                 ? 'y' : 'n';
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(go[0], &c, 1);
-    sqlite3_close(db);
-    ::_exit(0);
-  }
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  ASSERT_EQ(c, 'y');
-
-  ado::Connection again;   // retires the kept handle
-  again.Open(cs + ";Mode=Read");
-  auto rows = [&] {
-    auto rs = again.Execute("Select X From T Order By X");
-    std::string xs;
-    for (; !rs->Eof(); rs->MoveNext()) xs += std::to_string(rs->Field("X").AsInteger()) + ",";
-    return xs;
-  };
-  EXPECT_EQ(rows(), "7,8,");
-  ASSERT_EQ(::write(go[1], "g", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-  EXPECT_EQ(rows(), "7,8,");
+  ado::Connection again;
+  again.Open(cs);
+  again.Execute("Insert into T values ( 8 )");
   again.Close();
-  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
   EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8\nok\n");
+}
+
+// A handle kept for reuse on a file that has since been replaced is
+// retired when the path is next opened. Another program that opened the new
+// file shares the same write-ahead log (it goes by name): its rows stay,
+// whether it wrote them before the handle was retired or only after, and
+// whether it still runs or has ended.
+TEST_F(SqliteLocks, ARetiredHandleLeavesTheLogAnotherProgramHasOpenOnTheNewFile) {
+  for (const bool writes_first : {true, false}) {
+    SCOPED_TRACE(writes_first ? "written before the handle is retired" : "written after");
+    const std::string tag = writes_first ? "a" : "b";
+    const std::string path = dir_.File("restored" + tag + ".mdb"), other = dir_.File("backup" + tag + ".mdb");
+    const std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path;
+    testkit::Touch(path);
+    ASSERT_EQ(testkit::SqlExec(path, "PRAGMA journal_mode=WAL; CREATE TABLE T (X INTEGER); INSERT INTO T VALUES (1)"), 0);
+    {
+      ado::Connection kept;   // a reader, as the site's
+      kept.Open(cs + ";Mode=Read");
+      EXPECT_EQ(kept.Execute("Select X From T")->Field("X").AsInteger(), 1);
+    }   // its handle waits for reuse, with the log open
+    testkit::Touch(other);
+    ASSERT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
+              "wal\n");
+    ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+
+    // The other program reads the new file (and so opens its log), writes a
+    // row before or after it is told to go on, then stays open until told.
+    int to_child[2], from_child[2];
+    ASSERT_EQ(::pipe(to_child), 0);
+    ASSERT_EQ(::pipe(from_child), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      sqlite3* db = nullptr;
+      auto step = [&](const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
+      char c = 'n';
+      bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK && step("SELECT count(*) FROM T") &&
+                (!writes_first || step("INSERT INTO T VALUES (8)"));
+      c = ok ? 'y' : 'n';
+      (void)!::write(from_child[1], &c, 1);
+      (void)!::read(to_child[0], &c, 1);
+      c = ok && (writes_first || step("INSERT INTO T VALUES (8)")) ? 'y' : 'n';
+      (void)!::write(from_child[1], &c, 1);
+      (void)!::read(to_child[0], &c, 1);
+      sqlite3_close(db);
+      ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(from_child[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+
+    ado::Connection again;   // retires the kept handle
+    again.Open(cs + ";Mode=Read");
+    auto rows = [&] {
+      auto rs = again.Execute("Select X From T Order By X");
+      std::string xs;
+      for (; !rs->Eof(); rs->MoveNext()) xs += std::to_string(rs->Field("X").AsInteger()) + ",";
+      return xs;
+    };
+    EXPECT_EQ(rows(), writes_first ? "7,8," : "7,");
+    ASSERT_EQ(::write(to_child[1], "g", 1), 1);
+    ASSERT_EQ(::read(from_child[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(rows(), "7,8,");
+    ASSERT_EQ(::write(to_child[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_EQ(rows(), "7,8,");
+    again.Close();
+    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) ::close(fd);
+    EXPECT_EQ(testkit::OutsideSqlite(path, "SELECT group_concat(X) FROM T;\nPRAGMA integrity_check;"), "7,8\nok\n");
+  }
 }
 
 TEST_F(AdoSqlite, StatementErrorsKeepTheirOwnNumbers) {
