@@ -247,6 +247,14 @@ TEST_F(SpoolTest, DamageIsReportedInBytesAndDatagramsAndEveryIntactRecordKept) {
          AppendBytes(DataFile(), all.substr(kFileHeader + record, record));
        },
        record, 1, 0, {0, 1, 2, 3}, "cut short after number 4"},
+      // The same copy behind a few torn bytes: looking past the damage for
+      // the next record does not take it up either.
+      {4,
+       [&] {
+         const std::string all = ReadAll(DataFile());
+         AppendBytes(DataFile(), "xxxxxx" + all.substr(kFileHeader + record, record));
+       },
+       6 + record, 1, 0, {0, 1, 2, 3}, "cut short after number 4"},
       // Truncated in the middle of what waits, with the head past the new
       // end: the records before the cut come again (the ledger skips stored ones).
       {8, [&] { std::filesystem::resize_file(DataFile(), kFileHeader + 4 * record + 10); }, 10, 1, 0,
