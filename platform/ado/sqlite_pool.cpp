@@ -24,6 +24,25 @@ constexpr size_t kLogCopiedFramesOffset = 96;
 
 bool g_pool_gone = false;   // set when the pool has been destroyed at exit
 
+// The first `bytes` bytes of a shared-memory file; empty when unreadable.
+std::string ShmFront(const std::string& shm, size_t bytes) {
+  const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string front(bytes, '\0');
+  const ssize_t n = ::pread(fd, front.data(), front.size(), 0);
+  ::close(fd);
+  return n == static_cast<ssize_t>(front.size()) ? front : std::string();
+}
+
+// Whether the log behind `front` (ShmFront up to the copied-frames count)
+// holds frames not yet copied into its database file.
+bool HoldsUncopiedFrames(const std::string& front) {
+  uint32_t frames = 0, copied = 0;
+  std::memcpy(&frames, front.data() + kLogFramesOffset, sizeof frames);
+  std::memcpy(&copied, front.data() + kLogCopiedFramesOffset, sizeof copied);
+  return frames > copied;
+}
+
 class Pool {
  public:
   ~Pool() {
@@ -101,27 +120,7 @@ FileIdentity IdentityOf(const struct stat& st) {
   return f;
 }
 
-std::string LogIndexHeader(const std::string& shm) {
-  const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::string();
-  std::string header(kLogIndexHeaderBytes, '\0');
-  const ssize_t n = ::pread(fd, header.data(), header.size(), 0);
-  ::close(fd);
-  return n == static_cast<ssize_t>(header.size()) ? header : std::string();
-}
-
-bool LogHoldsUncopiedFrames(const std::string& shm) {
-  const int fd = ::open(shm.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  unsigned char bytes[kLogCopiedFramesOffset + sizeof(uint32_t)];
-  const ssize_t n = ::pread(fd, bytes, sizeof bytes, 0);
-  ::close(fd);
-  if (n != static_cast<ssize_t>(sizeof bytes)) return false;
-  uint32_t frames = 0, copied = 0;
-  std::memcpy(&frames, bytes + kLogFramesOffset, sizeof frames);
-  std::memcpy(&copied, bytes + kLogCopiedFramesOffset, sizeof copied);
-  return frames > copied;
-}
+std::string LogIndexHeader(const std::string& shm) { return ShmFront(shm, kLogIndexHeaderBytes); }
 
 void CloseHandle(PooledHandle& handle) {
   for (auto& entry : handle.statements) sqlite3_finalize(entry.second.stmt);
@@ -148,10 +147,12 @@ void CloseHandle(PooledHandle& handle) {
     sqlite3_close_v2(handle.db);
     const std::string log = handle.path + "-wal", shm = handle.path + "-shm";
     if (replaced && handle.wal.ino != 0 && ::stat(log.c_str(), &wal) == 0 &&
-        IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino && !handle.log_index.empty() &&
-        LogIndexHeader(shm) == handle.log_index && LogHoldsUncopiedFrames(shm)) {
-      ::unlink(log.c_str());
-      ::unlink(shm.c_str());
+        IdentityOf(wal).dev == handle.wal.dev && IdentityOf(wal).ino == handle.wal.ino && !handle.log_index.empty()) {
+      const std::string front = ShmFront(shm, kLogCopiedFramesOffset + sizeof(uint32_t));
+      if (!front.empty() && front.compare(0, kLogIndexHeaderBytes, handle.log_index) == 0 && HoldsUncopiedFrames(front)) {
+        ::unlink(log.c_str());
+        ::unlink(shm.c_str());
+      }
     }
   }
   handle.db = nullptr;

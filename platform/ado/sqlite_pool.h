@@ -41,9 +41,6 @@ FileIdentity IdentityOf(const struct stat& st);
 // The index header of a write-ahead log, read from its shared-memory file
 // `shm`: it changes with every commit to the log. Empty when unreadable.
 std::string LogIndexHeader(const std::string& shm);
-// Whether the write-ahead log of shared-memory file `shm` holds frames not
-// yet copied into its database file. False when unreadable.
-bool LogHoldsUncopiedFrames(const std::string& shm);
 
 // A compiled statement and when it was last used (for least-recently-used
 // eviction).

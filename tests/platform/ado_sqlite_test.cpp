@@ -64,6 +64,14 @@ class SqliteLocks : public AdoSqlite {
     for (int i = from; i < from + count; ++i)
       conn_.Execute("Insert into Maps values ( " + std::to_string(i) + ", 'm', 0 )");
   }
+  // Puts a copy in WAL mode whose table T holds 7 in place of `path`.
+  void PutCopyInPlace(const std::string& path) {
+    const std::string copy = path + ".copy";
+    testkit::Touch(copy);
+    ASSERT_EQ(testkit::OutsideSqlite(copy, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
+              "wal\n");
+    ASSERT_EQ(std::rename(copy.c_str(), path.c_str()), 0);
+  }
   // Opens and closes every file of the database the way unrelated code does.
   void ForeignOpenClose(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -100,16 +108,13 @@ TEST_F(SqliteLocks, OutsideReaderAndWriterKeepEveryRowAfterForeignClosesAndStill
 // A restored copy takes the place of a file a connection still holds open
 // (with a rollback journal): the new file has locks of its own.
 TEST_F(SqliteLocks, ReplacedFileKeepsLocksOfItsOwn) {
-  const std::string path = dir_.File("replaced.mdb"), other = dir_.File("other.mdb");
+  const std::string path = dir_.File("replaced.mdb");
   testkit::Touch(path);
   ado::Connection old;
   old.Open("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path + ";Journal Mode=DELETE");
   old.Execute("Create Table T (X INTEGER)");
   old.Execute("Insert into T values ( 1 )");
-  testkit::Touch(other);
-  EXPECT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
-            "wal\n");
-  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(PutCopyInPlace(path));
   ado::Connection again;
   again.Open("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path);
   again.Execute("Insert into T values ( 8 )");
@@ -122,7 +127,7 @@ TEST_F(SqliteLocks, ReplacedFileKeepsLocksOfItsOwn) {
 // A copy put in place of a file whose kept writer still has rows in its
 // write-ahead log: those rows belong to the old file and never reach the copy.
 TEST_F(SqliteLocks, ARetiredWritersLogNeverReachesTheCopyPutInItsPlace) {
-  const std::string path = dir_.File("live.mdb"), other = dir_.File("copy.mdb");
+  const std::string path = dir_.File("live.mdb");
   const std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path;
   testkit::Touch(path);
   ASSERT_EQ(testkit::SqlExec(path, "PRAGMA journal_mode=WAL; CREATE TABLE T (X INTEGER); INSERT INTO T VALUES (1)"), 0);
@@ -131,10 +136,7 @@ TEST_F(SqliteLocks, ARetiredWritersLogNeverReachesTheCopyPutInItsPlace) {
     writer.Open(cs);
     for (int x = 2; x <= 40; ++x) writer.Execute("Insert into T values ( " + std::to_string(x) + " )");
   }   // kept for reuse; its rows still in the log only
-  testkit::Touch(other);
-  ASSERT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
-            "wal\n");
-  ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(PutCopyInPlace(path));
   ado::Connection again;
   again.Open(cs);
   again.Execute("Insert into T values ( 8 )");
@@ -151,7 +153,7 @@ TEST_F(SqliteLocks, ARetiredHandleLeavesTheLogAnotherProgramHasOpenOnTheNewFile)
   for (const bool writes_first : {true, false}) {
     SCOPED_TRACE(writes_first ? "written before the handle is retired" : "written after");
     const std::string tag = writes_first ? "a" : "b";
-    const std::string path = dir_.File("restored" + tag + ".mdb"), other = dir_.File("backup" + tag + ".mdb");
+    const std::string path = dir_.File("restored" + tag + ".mdb");
     const std::string cs = "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + path;
     testkit::Touch(path);
     ASSERT_EQ(testkit::SqlExec(path, "PRAGMA journal_mode=WAL; CREATE TABLE T (X INTEGER); INSERT INTO T VALUES (1)"), 0);
@@ -160,10 +162,7 @@ TEST_F(SqliteLocks, ARetiredHandleLeavesTheLogAnotherProgramHasOpenOnTheNewFile)
       kept.Open(cs + ";Mode=Read");
       EXPECT_EQ(kept.Execute("Select X From T")->Field("X").AsInteger(), 1);
     }   // its handle waits for reuse, with the log open
-    testkit::Touch(other);
-    ASSERT_EQ(testkit::OutsideSqlite(other, "PRAGMA journal_mode=WAL;\nCREATE TABLE T (X INTEGER);\nINSERT INTO T VALUES (7);"),
-              "wal\n");
-    ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(PutCopyInPlace(path));
 
     // The other program reads the new file (and so opens its log), writes a
     // row before or after it is told to go on, then stays open until told.

@@ -361,9 +361,6 @@ TEST(WebFigures, TeamsAndRunsCarriedAcrossPassesMatchAReadingAfresh) {
   EXPECT_EQ(board("afresh.db"), expected);
 }
 
-// The passes leave copying their log back into the summaries file to the
-// checkpoint between them (tallyweb runs one after each pass): with it the
-// log stays as long as the longest pass needed, however many passes run.
 // A backup put back in the middle of a game and read before the game goes
 // on: the pass in between reads it afresh, and the rows stored after it are
 // read in the next pass.
@@ -397,6 +394,9 @@ TEST(WebFigures, ABackupReadBeforeTheGameGoesOnIsFollowedByTheNewRows) {
   EXPECT_EQ(figures(), std::make_pair(rows_before, b_before + 2));
 }
 
+// The passes leave copying their log back into the summaries file to the
+// checkpoint between them (tallyweb runs one after each pass): with it the
+// log stays as long as the longest pass needed, however many passes run.
 TEST(WebFigures, CheckpointsBetweenPassesKeepTheSummariesLogShort) {
   testkit::TempDir dir;
   const std::string db = webtest::HandWorkedDatabase(dir.path());
