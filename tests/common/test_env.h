@@ -172,13 +172,13 @@ class Child {
 // and, when `status` is given, its exit status (-1 when it did not exit).
 std::string RunShell(const std::string& command, int* status = nullptr);
 
-// The status code ("405") of the answer to an HTTP request sent to
-// 127.0.0.1:port as it stands, read up to its first line; "none" without one.
 // Asks `done` every `step` until it is true (true) or `bound` has passed
 // (false): for waiting on an event, never for guessing how long work takes.
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(60),
                 std::chrono::milliseconds step = std::chrono::milliseconds(20));
 
+// The status code ("405") of the answer to an HTTP request sent to
+// 127.0.0.1:port as it stands, read up to its first line; "none" without one.
 std::string HttpStatusOf(int port, const std::string& request);
 // Everything a server on loopback `port` sends for `request` until it
 // closes the connection (a minute at most).

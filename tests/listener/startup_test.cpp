@@ -1,7 +1,8 @@
 // Start-up: connections file, logon, capacity, geometry, sockets and the
-// three failure messages. The headless program's closing on a signal is in
-// service_test.cpp.
+// three failure messages.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "listener_fixture.h"
 #include "prog_path_module.h"
@@ -47,25 +48,26 @@ TEST_F(ListenerTest, HeaderOnlyFileGivesNoEntriesAndZeroWidthsRawLoggingToggles)
   }
 }
 
-TEST_F(ListenerTest, BlankLineIsADefaultEntryAndALoneLfOrCrEndsALine) {
+// cfgfile names the file in lower case; a blank line is a default entry, and
+// a lone LF or CR ends a line (the file's last byte is a lone CR).
+TEST_F(ListenerTest, CfgfileInLowerCaseABlankLineIsADefaultEntryAndALoneLfOrCrEndsALine) {
   std::string db = NewDatabase("a.mdb");
+  std::filesystem::create_directories(ProgramPath());
   testkit::Touch(ProgramPath() + "/test.mdb");
-  WriteConfig({""});
-  testkit::WriteFile(ProgramPath() + "/connections.cfg",
+  testkit::WriteFile(ProgramPath() + "/site.cfg",
                      "\r\n" + Line(0, db, "/a") + "\n" + Line(0, db, "/b") + "\r" + Line(0, db, "/c") + "\r");
-  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Start("cfgfile=Site.CFG"));
   EXPECT_EQ(Column(-1), (Texts{"con1", "con2", "con3", "con4"}));
   EXPECT_EQ(Column(0), (Texts{"28000", "0", "0", "0"}));
   EXPECT_EQ(Column(2), (Texts{"False", "False", "False", "False"}));
-  // The file's last byte is a lone CR.
   EXPECT_EQ(Column(3), (Texts{ProgramPath() + "/Process.log", "/a", "/b", "/c"}));
+  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.cfg"));
 }
 
 TEST_F(ListenerTest, SecondEntryOnOnePortShowsThePortFailure) {
   std::string db = NewDatabase("a.mdb");
   int port = FreeUdpPort();
-  WriteConfig({Line(port, db, "/a"), Line(port, db, "/b"), Line(0, db, "/c"),
-               "Port=abc,Database=" + Jet(db)});
+  WriteConfig({Line(port, db, "/a"), Line(port, db, "/b"), Line(0, db, "/c"), "Port=abc,Database=" + Jet(db)});
   ASSERT_TRUE(Start());
   std::string p = std::to_string(port);   // ports 0 and "abc" stay unbound silently
   EXPECT_EQ(OnlyBox(kConnectTitle), "Error # 10048:Address in use occured on port " + p +
@@ -95,18 +97,10 @@ TEST_F(ListenerTest, StoredWindowTopThatIsNoNumberEndsTheProgram) {
   OnlyBox(kGeneralTitle);
 }
 
-TEST_F(ListenerTest, CfgfileNamesTheFileInLowerCase) {
-  WriteConfig({Line(0, NewDatabase("a.mdb"), "/site")}, "site.cfg");
-  ASSERT_TRUE(Start("cfgfile=Site.CFG"));
-  EXPECT_EQ(Column(3), Texts{"/site"});
-  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.cfg"));
-}
-
 TEST_F(ListenerTest, LogonsCancelledFailedAndAccepted) {
   std::string db = NewDatabase("a.mdb");
   std::string held = Line(0, db, "/held", "True");
-  WriteConfig({held, Line(0, tmp_->File("none.mdb"), "/failed", "True"),
-               Line(0, db, "/accepted", "True")});
+  WriteConfig({held, Line(0, tmp_->File("none.mdb"), "/failed", "True"), Line(0, db, "/accepted", "True")});
   using Logon = std::pair<std::string, std::string>;
   // Cancel; a logon that fails, then Cancel; one accepted.
   front_.logons = {std::nullopt, Logon{"u", "p"}, std::nullopt, Logon{"user", "pw"}};

@@ -74,23 +74,31 @@ class WindowTest : public ListenerTest {
   std::unique_ptr<MainFormWindow> window_;
 };
 
-TEST_F(WindowTest, CaptionMenusColumnsAndLayout) {
+// File > Exit ends without the closing steps: closing the window then stores nothing.
+TEST_F(WindowTest, CaptionMenusColumnsLayoutAndExit) {
   StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
   EXPECT_EQ(window_->windowTitle(), "Fragledger Relaymod UDP");
   EXPECT_TRUE(window_->isVisible());
-  EXPECT_EQ(Captions(window_->FileMenu),
-            (QStringList{"Raw Logging", "&Save Connnections", "-", "&Exit"}));
-  EXPECT_EQ(Captions(window_->Tools),
-            (QStringList{"&Port", "&Database", "&Logon", "&Log", "-", "&Add", "&Delete"}));
+  EXPECT_EQ(Captions(window_->FileMenu), (QStringList{"Raw Logging", "&Save Connnections", "-", "&Exit"}));
+  EXPECT_EQ(Captions(window_->Tools), (QStringList{"&Port", "&Database", "&Logon", "&Log", "-", "&Add", "&Delete"}));
   QStringList headers;
-  for (int i = 0; i < 4; ++i)
-    headers << window_->ListView1->model()->headerData(i, Qt::Horizontal).toString();
+  for (int i = 0; i < 4; ++i) headers << window_->ListView1->model()->headerData(i, Qt::Horizontal).toString();
   EXPECT_EQ(headers, (QStringList{"Port", "Database", "Logon", "Log"}));
   EXPECT_EQ(window_->Label1->text().toStdString(), kAboutLine);
   window_->centralWidget()->resize(400, 100);
   window_->LayOut();   // the label takes the top quarter
   EXPECT_EQ(window_->Label1->geometry(), QRect(0, 0, 400, 25));
   EXPECT_EQ(window_->ListView1->geometry(), QRect(0, 25, 400, 75));
+
+  std::string stored = ReadSetting("Tallyhost", "Column(2)Width");
+  bool exited = false;
+  window_->SetExitHandler([&] { exited = true; });
+  window_->ListView1->header()->resizeSection(1, 200);
+  window_->FileExit->trigger();
+  EXPECT_TRUE(exited);
+  window_->close();
+  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), stored);
+  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.old"));
 }
 
 TEST_F(WindowTest, HeaderClicksAndRightClick) {
@@ -99,8 +107,7 @@ TEST_F(WindowTest, HeaderClicksAndRightClick) {
   QHeaderView* h = window_->ListView1->header();
   for (int i = 0; i < 4; ++i) h->resizeSection(i, 60);
   auto first = [&] {
-    QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
-                      QPoint(h->sectionViewportPosition(3) + 30, h->height() / 2));
+    QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, QPoint(h->sectionViewportPosition(3) + 30, h->height() / 2));
     return window_->ListView1->model()->index(0, 3).data().toString();
   };
   EXPECT_EQ(first(), "/a");
@@ -116,19 +123,6 @@ TEST_F(WindowTest, HeaderClicksAndRightClick) {
   EXPECT_TRUE(shown);
 }
 
-TEST_F(WindowTest, ExitEndsWithoutTheClosingSteps) {
-  StartWindow({Line(0, NewDatabase("a.mdb"), "/l")});
-  std::string stored = ReadSetting("Tallyhost", "Column(2)Width");
-  bool exited = false;
-  window_->SetExitHandler([&] { exited = true; });
-  window_->ListView1->header()->resizeSection(1, 200);
-  window_->FileExit->trigger();
-  EXPECT_TRUE(exited);
-  window_->close();   // the program is ending: nothing more is stored
-  EXPECT_EQ(ReadSetting("Tallyhost", "Column(2)Width"), stored);
-  EXPECT_FALSE(testkit::Exists(ProgramPath() + "/connections.old"));
-}
-
 TEST_F(WindowTest, CloseSavesAndStoresGeometryAndWidths) {
   const std::pair<const char*, const char*> geometry[] = {
       {"WindowTop", "3000"}, {"WindowLeft", "1500"}, {"WindowHeight", "4500"}, {"WindowWidth", "6000"}};
@@ -142,7 +136,18 @@ TEST_F(WindowTest, CloseSavesAndStoresGeometryAndWidths) {
   for (auto [name, value] : geometry) EXPECT_EQ(ReadSetting("Tallyhost", name), value) << name;
 }
 
-TEST(Dialogs, SingleValueAndSingleSelect) {
+namespace {
+class CountingTester : public LogonTester {
+ public:
+  int calls = 0;
+  Outcome Test(const std::string&, const std::string&) override {
+    return ++calls == 1 ? Outcome::TryAgain : Outcome::Accepted;
+  }
+};
+}  // namespace
+
+// The value and select dialogs; the logon dialog stays open after a failed test.
+TEST(Dialogs, SingleValueSingleSelectAndLogin) {
   WidgetDialogs dialogs(nullptr);
   std::string text = "28000";
   OnModal([](QWidget* w) {
@@ -164,25 +169,11 @@ TEST(Dialogs, SingleValueAndSingleSelect) {
     s->Command1->click();
   });
   text = "False";
-  EXPECT_TRUE(dialogs.ShowSingleSelect("Modify Logon Check", "Require Logon", {"True", "False"},
-                                       &text, {}));
+  EXPECT_TRUE(dialogs.ShowSingleSelect("Modify Logon Check", "Require Logon", {"True", "False"}, &text, {}));
   EXPECT_EQ(items, (QStringList{"True", "False"}));
   EXPECT_EQ(text, "True");
-}
 
-namespace {
-class CountingTester : public LogonTester {
- public:
-  int calls = 0;
-  Outcome Test(const std::string&, const std::string&) override {
-    return ++calls == 1 ? Outcome::TryAgain : Outcome::Accepted;
-  }
-};
-}  // namespace
-
-TEST(Dialogs, LoginStaysOpenAfterAFailedTest) {
   CountingTester tester;
-  WidgetDialogs dialogs(nullptr);
   bool still_open = false;
   QString kept;
   OnModal([&](QWidget* w) {
@@ -213,8 +204,7 @@ TEST(Dialogs, PathsAreFileSystemBytes) {
     d->selectFile(QString::fromUtf8(path.c_str()));
     QMetaObject::invokeMethod(d, "accept");
   });
-  EXPECT_EQ(dialogs.ShowFileDialog("Log Files (*.Log)|*.log|All Files|*.*", path + ".old"),
-            path);
+  EXPECT_EQ(dialogs.ShowFileDialog("Log Files (*.Log)|*.log|All Files|*.*", path + ".old"), path);
   EXPECT_EQ(preset.toStdString(), path + ".old");
   DataLinkDialog link;
   link.file->setText(QString::fromUtf8(path.c_str()));
@@ -269,6 +259,7 @@ TEST(MessageBoxes, DesignedButtonsAndDefault) {
   EXPECT_EQ(boxes.Show("x", msgbox::vbOKOnly, "t", msgbox::Kind::Message), msgbox::vbOK);
 }
 
+// The Database command's dialog starts from the entry's settings.
 TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
   DataLinkDialog d;
   d.Fill("Provider=SQLite;Persist Security Info=False;Data Source=/data/stats.db");
@@ -284,9 +275,6 @@ TEST(DataLink, FilledFromTheEntryLabelsWithoutStrayAmpersands) {
   d.show();
   for (QLabel* label : d.findChildren<QLabel*>())
     EXPECT_TRUE(!label->text().contains('&') || label->buddy()) << label->text().toStdString();
-}
-
-TEST(DataLink, DatabaseCommandStartsFromTheCurrentSettings) {
   testkit::TempDir tmp;
   const std::string db = tmp.File("current.db");
   testkit::Touch(db);
@@ -294,9 +282,9 @@ TEST(DataLink, DatabaseCommandStartsFromTheCurrentSettings) {
   WidgetDialogs dialogs(&owner);
   QString shown;
   OnModal([&](QWidget* w) {
-    auto* d = qobject_cast<DataLinkDialog*>(w);
-    shown = d->file->text();
-    d->cancel->click();
+    auto* link = qobject_cast<DataLinkDialog*>(w);
+    shown = link->file->text();
+    link->cancel->click();
   });
   EXPECT_FALSE(dialogs.PromptNew("Provider=Microsoft.Jet.OLEDB.3.51;Data Source=" + db));
   EXPECT_EQ(shown.toStdString(), db);

@@ -52,14 +52,11 @@ TEST(LineSplitter, HoldsAPartialLineAndReadsEveryLineEnd) {
   s.Finish(&out);                       // the end of input ends the last line
   EXPECT_THAT(TextsOf(out), ElementsAre("a", "b", "cd", "e"));
   EXPECT_EQ(out.back().end.offset, 15u);
-}
-
-TEST(LineSplitter, AByteOrderMarkCountsOnlyAtTheStreamStart) {
-  LineSplitter s;
+  // A byte-order mark counts only at the stream's start.
+  std::vector<Line> later;
   s.Restart({}, 7);
-  std::vector<Line> out;
-  s.Feed("\xEF\xBB\xBFx\n", &out);
-  EXPECT_THAT(TextsOf(out), ElementsAre("\xEF\xBB\xBFx"));
+  s.Feed("\xEF\xBB\xBFx\n", &later);
+  EXPECT_THAT(TextsOf(later), ElementsAre("\xEF\xBB\xBFx"));
 }
 
 class Follower : public testing::Test {
@@ -119,7 +116,9 @@ TEST_F(Follower, FinishesTheRotatedFileThenReadsTheNewOneAndRestartsAfterTruncat
   EXPECT_THAT(notes_, ElementsAre(HasSubstr("was replaced"), HasSubstr("was truncated")));
 }
 
-TEST_F(Follower, ResumesAtTheSavedPosition) {
+// Resuming at a saved position: in the same file, in the rotated one found
+// in the folder, and from the start when that is gone or shorter.
+TEST_F(Follower, ResumesAtTheSavedPositionWhereverTheFileWent) {
   testkit::WriteFile(log_, "1\n2\n3\n");
   Position after_1;
   {
@@ -136,34 +135,22 @@ TEST_F(Follower, ResumesAtTheSavedPosition) {
   // A position before any file: whatever is at the path, from its start.
   LogFollower none(log_, {.resume = Position{}}, note_);
   EXPECT_THAT(Step(none), ElementsAre("1", "2", "3", "4"));
-}
 
-TEST_F(Follower, ResumingAfterARotationFinishesTheOldFileFoundInTheFolder) {
-  testkit::WriteFile(log_, "1\n2\n");
-  Position after_1;
-  {
-    LogFollower f(log_, {.from_start = true, .resume = {}}, note_);
-    std::vector<Line> out;
-    f.Step(&out);
-    after_1 = out[0].end;
-  }
   ASSERT_EQ(::rename(log_.c_str(), (log_ + ".1").c_str()), 0);
-  testkit::WriteFile(log_, "3\n");
-  LogFollower f(log_, {.resume = after_1}, note_);
-  EXPECT_THAT(Step(f), ElementsAre("2", "3"));
+  testkit::WriteFile(log_, "5\n");
+  LogFollower rotated(log_, {.resume = after_1}, note_);
+  EXPECT_THAT(Step(rotated), ElementsAre("2", "3", "4", "5"));
   EXPECT_THAT(notes_, testing::Contains(HasSubstr("finishing " + log_ + ".1")));
 
-  // The old file gone too: the file at the path from its start.
   ASSERT_EQ(::unlink((log_ + ".1").c_str()), 0);
   notes_.clear();
-  LogFollower g(log_, {.resume = after_1}, note_);
-  EXPECT_THAT(Step(g), ElementsAre("3"));
+  LogFollower gone(log_, {.resume = after_1}, note_);
+  EXPECT_THAT(Step(gone), ElementsAre("5"));
   EXPECT_THAT(notes_, ElementsAre(HasSubstr("is gone")));
 
-  // A file shorter than the saved offset was truncated meanwhile: from its start.
   const Position past = {*tallysend::IdOf(log_), 100};
-  LogFollower h(log_, {.resume = past}, note_);
-  EXPECT_THAT(Step(h), ElementsAre("3"));
+  LogFollower truncated(log_, {.resume = past}, note_);
+  EXPECT_THAT(Step(truncated), ElementsAre("5"));
 }
 
 TEST_F(Follower, ReadsALongBacklogInBoundedSteps) {

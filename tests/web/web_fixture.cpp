@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "datagram_builder.h"
@@ -131,24 +130,10 @@ nlohmann::json Web::Json(const std::string& path) {
   return nlohmann::json::parse(body);
 }
 
-namespace {
-
-std::string Chromium(const std::string& args, const std::string& profile_dir) {
-  return testkit::RunShell("chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
-             "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
-                 Quote(profile_dir) + " " + args + " 2>/dev/null");
-}
-
-}  // namespace
-
-std::string DumpDom(const std::string& url, const std::string& profile_dir) {
-  return Chromium("--dump-dom " + Quote(url), profile_dir);
-}
-
-bool Screenshot(const std::string& url, const std::string& png_path, const std::string& profile_dir) {
-  std::remove(png_path.c_str());
-  Chromium("--window-size=1200,1600 --screenshot=" + Quote(png_path) + " " + Quote(url), profile_dir);
-  return testkit::Exists(png_path);
+nlohmann::json Pick(const nlohmann::json& j, const std::vector<std::string>& keys) {
+  nlohmann::json out = nlohmann::json::object();
+  for (const std::string& k : keys) out[k] = j.contains(k) ? j[k] : nullptr;
+  return out;
 }
 
 }  // namespace webtest

@@ -1,6 +1,6 @@
 // Test support for tallyweb: a statistics database filled through tallyfeed
 // (the hand-worked two-server game below), a tallyweb process serving it,
-// HTTP requests, and headless Chromium.
+// and HTTP requests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -53,12 +53,10 @@ class Web {
   int port_ = 0;
 };
 
-// Chromium headless: the DOM after loading `url`, and a screenshot of it.
-std::string DumpDom(const std::string& url, const std::string& profile_dir);
-bool Screenshot(const std::string& url, const std::string& png_path, const std::string& profile_dir);
-
 std::string Sqlite(const std::string& path);   // "Provider=SQLite;Data Source=" + path
 std::string Quote(const std::string& s);        // for the shell
+// The members `keys` of `j` (null for one it lacks): several figures compared in one go.
+nlohmann::json Pick(const nlohmann::json& j, const std::vector<std::string>& keys);
 
 // A suite served by one tallyweb on the hand-worked game's database.
 class HandWorkedGame : public ::testing::Test {

@@ -12,10 +12,7 @@ std::vector<SentDatagram> RandomGames(uint32_t seed, int servers, int datagrams_
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
   static const char* const kWeapons[] = {"Railgun", "Rocket Launcher", "Lava", "Shotgun", "Gauntlet", "Plasma"};
   static const char* const kMaps[] = {"q3dm6", "q3dm17", "q3tourney2", "pro-q3dm6"};
-  struct Server {
-    std::vector<SentDatagram> queue;
-  };
-  std::vector<Server> all(static_cast<size_t>(servers));
+  std::vector<std::vector<SentDatagram>> queues(static_cast<size_t>(servers));   // each server's, in order
   for (int s = 0; s < servers; ++s) {
     std::vector<std::string> players;
     bool in_game = false;
@@ -66,18 +63,18 @@ std::vector<SentDatagram> RandomGames(uint32_t seed, int servers, int datagrams_
       sent.ip = "198.51.100." + std::to_string(1 + s);
       sent.port = 27960 + s;
       sent.bytes = d.Build();
-      all[static_cast<size_t>(s)].queue.push_back(std::move(sent));
+      queues[static_cast<size_t>(s)].push_back(std::move(sent));
     }
   }
   // Interleave: each step takes the next datagram of a random server.
   std::vector<SentDatagram> out;
-  std::vector<size_t> next(all.size(), 0);
+  std::vector<size_t> next(queues.size(), 0);
   double received = datetime::FromParts(2026, 12, 1, 20, 0, 0);
   for (size_t left = static_cast<size_t>(servers) * static_cast<size_t>(datagrams_per_server); left > 0; --left) {
     size_t s;
     do s = static_cast<size_t>(pick(servers));
-    while (next[s] >= all[s].queue.size());
-    SentDatagram d = all[s].queue[next[s]++];
+    while (next[s] >= queues[s].size());
+    SentDatagram d = queues[s][next[s]++];
     received += 1.0 / 86400;
     d.received = received;
     out.push_back(std::move(d));

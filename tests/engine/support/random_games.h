@@ -1,8 +1,6 @@
-// Random multi-server games for comparisons: several game servers, each
-// playing games one after another (keywords, players joining, leaving and
-// renaming, scores with offsets, player variables, game ends), their
-// datagrams interleaved in a random order. The same seed gives the same
-// datagrams. Each datagram carries its sender and a receipt time one second
+// Random games of several servers (players joining, leaving and renaming,
+// scores, player variables, game ends), their datagrams interleaved in an
+// order the seed fixes, each with its sender and a receipt time one second
 // after the previous one.
 #pragma once
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "datagram_builder.h"
+#include "schema.h"
 #include "textfile.h"
 
 namespace listenertest {
@@ -25,8 +26,7 @@ std::optional<std::string> Pop(std::deque<std::optional<std::string>>& q) {
 }
 }  // namespace
 
-bool ScriptedFront::ShowLogin(const std::string& l1, const std::string& l2,
-                              tallyhost::LogonTester& tester) {
+bool ScriptedFront::ShowLogin(const std::string& l1, const std::string& l2, tallyhost::LogonTester& tester) {
   login_labels.emplace_back(l1, l2);
   for (; !logons.empty(); logons.pop_front()) {
     if (!logons.front()) break;
@@ -40,8 +40,8 @@ bool ScriptedFront::ShowLogin(const std::string& l1, const std::string& l2,
   return false;
 }
 
-bool ScriptedFront::ShowSingleValue(const std::string& caption, const std::string& label,
-                                    std::string* text, Placement) {
+bool ScriptedFront::ShowSingleValue(const std::string& caption, const std::string& label, std::string* text,
+                                    Placement) {
   seen.push_back({caption, label, *text, {}});
   auto v = Pop(values);
   if (v) *text = *v;
@@ -49,16 +49,14 @@ bool ScriptedFront::ShowSingleValue(const std::string& caption, const std::strin
 }
 
 bool ScriptedFront::ShowSingleSelect(const std::string& caption, const std::string& label,
-                                     const std::vector<std::string>& items, std::string* text,
-                                     Placement) {
+                                     const std::vector<std::string>& items, std::string* text, Placement) {
   seen.push_back({caption, label, *text, items});
   auto v = Pop(selects);
   if (v) *text = *v;
   return v.has_value();
 }
 
-std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&,
-                                                         const std::string& file_name) {
+std::optional<std::string> ScriptedFront::ShowFileDialog(const std::string&, const std::string& file_name) {
   file_dialog_names.push_back(file_name);
   return Pop(files);
 }
@@ -102,12 +100,21 @@ Datagrams LogsData(const std::string& db_path) {
 
 std::vector<uint8_t> ValidDatagram(uint32_t packet_number, const std::string& tag) {
   datagram::Builder b;
-  b.server_vars = {{"hostname", "Test Server " + tag},
-                   {"$HOST_IP$", "10.0.0.5"},
-                   {"port", "27960"},
-                   {"tag", tag}};
+  b.server_vars = {{"hostname", "Test Server " + tag}, {"$HOST_IP$", "10.0.0.5"}, {"port", "27960"}, {"tag", tag}};
   b.packet_number = packet_number;
   return b.Build();
+}
+
+Datagrams Numbered(uint32_t first, uint32_t last) {
+  Datagrams out;
+  for (uint32_t i = first; i <= last; ++i) out.push_back(ValidDatagram(i));
+  return out;
+}
+
+tallyhost::EntrySnapshot Entry(int n) {
+  for (const tallyhost::EntrySnapshot& s : tallyhost::TheEntryStatus().Snapshot())
+    if (s.entry == n) return s;
+  return {};
 }
 
 void ListenerTest::SetUp() {
@@ -176,6 +183,15 @@ void ListenerTest::StartEntries(int count) {
   WriteEntries(count);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Boxes().empty());
+}
+
+bool ListenerTest::WaitStored(int entry, size_t count) {
+  return WaitUntil([&] { return LogsCount(dbs[entry]) >= count && !Form().Busy() && Form().Pending() == 0; });
+}
+
+void ListenerTest::RestoreDatabase(int entry) {
+  ASSERT_EQ(NewDatabase("db" + std::to_string(entry) + ".mdb"), dbs[entry]);
+  schema::CreateDatabaseTables("Provider=SQLite;Data Source=" + dbs[entry]);
 }
 
 }  // namespace listenertest

@@ -30,8 +30,7 @@ inline SpooledDatagram Datagram(int i, size_t size = 40) {
 inline void ExpectSame(const SpooledDatagram& got, int i, size_t size = 40) {
   const SpooledDatagram want = Datagram(i, size);
   EXPECT_EQ(std::tie(got.arrival, got.sender_address, got.sender_port, got.local_port, got.data),
-            std::tie(want.arrival, want.sender_address, want.sender_port, want.local_port, want.data))
-      << i;
+            std::tie(want.arrival, want.sender_address, want.sender_port, want.local_port, want.data)) << i;
 }
 
 // Takes the next datagram, checking it is Datagram(i, size).
@@ -60,9 +59,20 @@ class SpoolTest : public ::testing::Test {
   std::unique_ptr<Spool> Open(tallyhost::SpoolOptions options = {}) {
     return std::make_unique<Spool>(Folder(), "port-1", options);
   }
+  // Closes `s` and opens the spool again.
+  void Reopen(std::unique_ptr<Spool>& s, tallyhost::SpoolOptions options = {}) {
+    s.reset();
+    s = Open(options);
+  }
+  // A spool holding Datagram(0) to Datagram(count - 1), the first `taken` of
+  // them handed over; closed again.
+  void Spooled(int count, int taken = 0, tallyhost::SpoolOptions options = {}) {
+    auto s = Open(options);
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(s->Append(Datagram(i)));
+    for (int i = 0; i < taken; ++i) ExpectNext(*s, i);
+  }
   static size_t RecordSize() { return tallyhost::EncodeSpoolRecord(Datagram(0), 1, 1).size(); }
   testkit::TempDir dir_;
 };
-
 
 }  // namespace spooltest
