@@ -28,9 +28,9 @@ bool LogTimeValue(double start, const std::string& time_text, double* result) {
   // On the zero date the general form is the time alone: the time of the
   // record then stands alone too.
   if (y == 1899 && m == 12 && d == 30) return datetime::Parse(time_text, result);
-  std::string general = datetime::FormatGeneral(start);
-  std::string date = general.substr(0, general.find(' '));
-  return datetime::Parse(date + " " + time_text, result);
+  // Otherwise the date of the general form, a blank and the time, read
+  // without writing the date out to read it back.
+  return datetime::ParseTimeOn(y, m, d, time_text, result);
 }
 
 bool GameEndValue(double start, const std::string& offset_field, double* end) {

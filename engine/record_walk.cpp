@@ -29,7 +29,7 @@ bool CutRecordFields(const std::string& line, std::array<std::string, 7>* fields
     }
     size_t end = FieldEnd(line, cut, f >= 3);
     if (end == std::string::npos) return false;   // fields 1 and 2 need their TAB
-    (*fields)[f] = line.substr(cut, end - cut);
+    (*fields)[f].assign(line, cut, end - cut);
     cut = end + 1;
   }
   return true;

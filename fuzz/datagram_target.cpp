@@ -11,11 +11,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  (void)tallycore::DecodePacketNumber(text.substr(0, 4));
+  // The packet number is bytes 4 to 7 of the header.
+  if (text.size() >= 8) (void)tallycore::DecodePacketNumber(text);
+  // Kept from line to line, as the engine keeps its record fields.
+  std::string name, value;
+  std::array<std::string, 7> fields;
   for (const std::string& line : textfile::SplitLines(text)) {
-    std::string name, value;
     (void)tallycore::SplitVariableLine(line, &name, &value);
-    std::array<std::string, 7> fields;
     if (!tallycore::CutRecordFields(line, &fields)) continue;
     for (const std::string& f : fields) {
       (void)tallycore::IsPlainNumber(f);

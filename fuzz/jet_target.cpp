@@ -1,6 +1,8 @@
-// Fuzz target: the statement translation of the database layer, for both
-// backends' placeholders, and the PostgreSQL forms made of its result. The
-// input is one statement in the Jet dialect; failures are ado::Error.
+// Fuzz target: the statement translation of the database layer and the
+// PostgreSQL forms made of its result. The input is one statement in the Jet
+// dialect; failures are ado::Error. The translation runs once, with the
+// PostgreSQL placeholders: the backends' calls differ only in the text a
+// placeholder gets, which takes no decision of the translation.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,16 +39,13 @@ class Tables : public ado::jet::ColumnSource, public ado::pg::NameSource {
   std::vector<std::string> names_;
 };
 
-std::string Question(int) { return "?"; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string statement(reinterpret_cast<const char*>(data), size);
-  Tables tables;
+  static Tables tables;   // read only
   try {
     (void)ado::jet::Tokenize(statement);
-    (void)ado::jet::Translate(statement, tables, &Question);
   } catch (const ado::Error&) {
   }
   try {

@@ -1,9 +1,11 @@
 #include "sender_gate.h"
 
 #include <arpa/inet.h>
+#include <endian.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,18 +22,39 @@ constexpr auto kFileCheckEvery = std::chrono::seconds(2);
 // Distinct senders counted for one summary; beyond, the summary says "at least".
 constexpr size_t kMaxUntrackedCounted = 16384;
 
-bool MappedIpv4(const std::array<uint8_t, 16>& a) {
-  for (size_t i = 0; i < 10; ++i)
-    if (a[i] != 0) return false;
-  return a[10] == 0xff && a[11] == 0xff;
+// An address's 16 bytes as two numbers, its first 8 bytes the high one,
+// in the order of the bytes (so that a prefix of bits is a prefix of each).
+struct Halves {
+  uint64_t high, low;
+};
+Halves HalvesOf(const std::array<uint8_t, 16>& a) {
+  uint64_t high, low;
+  std::memcpy(&high, a.data(), 8);
+  std::memcpy(&low, a.data() + 8, 8);
+  return {be64toh(high), be64toh(low)};
 }
 
-// The first control byte of a line (NUL, 0x01-0x1F but TAB and CR, DEL), or npos.
+// IPv4-mapped: 80 zero bits, 16 one bits, then the IPv4 address.
+bool MappedIpv4(const Halves& h) { return h.high == 0 && (h.low >> 32) == 0xffff; }
+bool MappedIpv4(const std::array<uint8_t, 16>& a) { return MappedIpv4(HalvesOf(a)); }
+
+// The bytes of a line by what they are to the reader, one table look-up a
+// byte: control bytes (NUL, 0x01-0x1F but TAB and CR, DEL) and the word
+// separators (blank, TAB, comma, CR).
+enum LineByte : unsigned char { kPlain, kControl, kSeparator };
+constexpr std::array<LineByte, 256> kLineByte = [] {
+  std::array<LineByte, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = kControl;
+  t[0x7f] = kControl;
+  for (unsigned char c : {' ', '\t', ',', '\r'}) t[c] = kSeparator;
+  return t;
+}();
+LineByte KindOf(char c) { return kLineByte[static_cast<unsigned char>(c)]; }
+
+// The first control byte of a line, or npos.
 size_t ControlByte(std::string_view line) {
-  for (size_t i = 0; i < line.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(line[i]);
-    if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) return i;
-  }
+  for (size_t i = 0; i < line.size(); ++i)
+    if (KindOf(line[i]) == kControl) return i;
   return std::string_view::npos;
 }
 
@@ -44,13 +67,14 @@ std::string_view Trim(std::string_view s) {
 // The words of a line, separated by blanks, tabs, commas and CRs.
 void Words(std::string_view line, std::vector<std::string_view>* out) {
   out->clear();
+  const size_t n = line.size();
   size_t i = 0;
   while (true) {
-    i = line.find_first_not_of(" \t,\r", i);
-    if (i == std::string_view::npos) return;
-    const size_t end = std::min(line.find_first_of(" \t,\r", i), line.size());
-    out->push_back(line.substr(i, end - i));
-    i = end;
+    while (i < n && KindOf(line[i]) == kSeparator) ++i;
+    if (i == n) return;
+    const size_t begin = i;
+    while (i < n && KindOf(line[i]) != kSeparator) ++i;
+    out->emplace_back(line.data() + begin, i - begin);
   }
 }
 
@@ -106,12 +130,12 @@ bool ParseNetwork(std::string_view text, Network* out) {
 
 bool Network::Contains(const std::array<uint8_t, 16>& address) const {
   if (MappedIpv4(address) != ipv4) return false;
-  int bits = prefix;
-  for (size_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
-    const uint8_t mask = bits >= 8 ? 0xff : static_cast<uint8_t>(0xff << (8 - bits));
-    if ((address[i] & mask) != (bytes[i] & mask)) return false;
-  }
-  return true;
+  // The bits that differ, within the prefix's first `bits` bits.
+  const Halves a = HalvesOf(address), n = HalvesOf(bytes);
+  const int bits = std::clamp(prefix, 0, 128);
+  const uint64_t high_mask = bits >= 64 ? ~0ULL : bits == 0 ? 0 : ~0ULL << (64 - bits);
+  const uint64_t low_mask = bits <= 64 ? 0 : bits == 128 ? ~0ULL : ~0ULL << (128 - bits);
+  return ((a.high ^ n.high) & high_mask) == 0 && ((a.low ^ n.low) & low_mask) == 0;
 }
 
 AllowList ParseAllowList(const std::string& text, const std::string& file_name) {
@@ -135,65 +159,76 @@ AllowList ParseAllowList(const std::string& text, const std::string& file_name) 
     if (line.empty() && control == std::string_view::npos) continue;
     Words(line, &words);
     if (words.empty() && control == std::string_view::npos) continue;   // separators only
-    // A problem's text: the file, the line and what is wrong.
-    auto problem = [&](std::initializer_list<std::string_view> what) {
-      const std::string n = std::to_string(number);
-      size_t size = file_name.size() + 8 + n.size();
-      for (std::string_view w : what) size += w.size();
-      std::string p;
-      p.reserve(size);
-      p.append(file_name).append(" line ").append(n).append(": ");
-      for (std::string_view w : what) p.append(w);
-      return p;
+    char digits[16];   // the line's number
+    const std::string_view n(digits, std::to_chars(digits, digits + sizeof digits, number).ptr - digits);
+    // A problem goes to the problems as reported: its text (the file, the
+    // line and what is wrong), then whom it refuses (every port when
+    // port_text is empty). Returns the length of its text, which the broken
+    // ports keep.
+    auto problem = [&](std::initializer_list<std::string_view> what, std::string_view port_text) {
+      // The pieces in order, measured first, then copied into place.
+      auto pieces = [&](auto&& take) {
+        take(file_name);
+        take(" line ");
+        take(n);
+        take(": ");
+        for (std::string_view w : what) take(w);
+        if (port_text.empty()) {
+          take("; every port");
+        } else {
+          take("; port ");
+          take(port_text);
+        }
+        take(kMended);
+      };
+      size_t size = 0;
+      pieces([&size](std::string_view w) { size += w.size(); });
+      std::string& p = list.problems.emplace_back(size, '\0');
+      char* out = p.data();
+      pieces([&out](std::string_view w) {
+        std::memcpy(out, w.data(), w.size());
+        out += w.size();
+      });
+      size_t length = file_name.size() + 8 + n.size();
+      for (std::string_view w : what) length += w.size();
+      return length;
     };
-    // The problem as reported: with whom it refuses.
-    auto refusing = [&](const std::string& p, std::string_view port_text) {
-      std::string whole;
-      whole.reserve(p.size() + 12 + port_text.size() + kMended.size());
-      whole.append(p);
-      if (port_text.empty())
-        whole.append("; every port");
-      else
-        whole.append("; port ").append(port_text);
-      return whole.append(kMended);
-    };
+    // The text of the problem just added.
+    auto last_problem = [&](size_t length) { return std::string_view(list.problems.back()).substr(0, length); };
     const std::string_view first = words.empty() ? std::string_view() : words[0];
     long port = 0;
     if (AllDigits(first))
       for (char c : first) port = port * 10 + (c - '0');
     if (control != std::string_view::npos) {
       const bool known_port = port >= 1 && port <= 65535 && ControlByte(first) == std::string_view::npos;
-      std::string p = problem({"the control byte ", code, " is no part of an address"});
+      const std::initializer_list<std::string_view> what = {"the control byte ", code, " is no part of an address"};
       if (known_port) {
-        list.problems.push_back(refusing(p, first));
+        const size_t length = problem(what, first);
         list.ports[static_cast<int>(port)];
-        list.broken.try_emplace(static_cast<int>(port), std::move(p));
+        list.broken.try_emplace(static_cast<int>(port), last_problem(length));
       } else {
-        list.problems.push_back(refusing(p, {}));
-        if (list.broken_all.empty()) list.broken_all = std::move(p);
+        const size_t length = problem(what, {});
+        if (list.broken_all.empty()) list.broken_all = last_problem(length);
       }
       continue;
     }
     if (port < 1 || port > 65535) {
-      std::string p = problem({"'", words[0], "' is no port number (1 to 65535)"});
-      list.problems.push_back(refusing(p, {}));
-      if (list.broken_all.empty()) list.broken_all = std::move(p);
+      const size_t length = problem({"'", words[0], "' is no port number (1 to 65535)"}, {});
+      if (list.broken_all.empty()) list.broken_all = last_problem(length);
       continue;
     }
     const int port_number = static_cast<int>(port);
     std::vector<Network>& nets = list.ports[port_number];
     if (words.size() == 1) {
-      std::string p = problem({"port ", words[0], " lists no address"});
-      list.problems.push_back(refusing(p, words[0]));
-      list.broken.try_emplace(port_number, std::move(p));
+      const size_t length = problem({"port ", words[0], " lists no address"}, words[0]);
+      list.broken.try_emplace(port_number, last_problem(length));
       continue;
     }
     for (size_t i = 1; i < words.size(); ++i) {
       Network n;
       if (!ParseNetwork(words[i], &n)) {
-        std::string p = problem({"'", words[i], "' is no address or network"});
-        list.problems.push_back(refusing(p, words[0]));
-        list.broken.try_emplace(port_number, std::move(p));
+        const size_t length = problem({"'", words[i], "' is no address or network"}, words[0]);
+        list.broken.try_emplace(port_number, last_problem(length));
         continue;
       }
       nets.push_back(n);

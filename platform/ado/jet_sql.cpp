@@ -1,10 +1,13 @@
 #include "jet_sql.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <charconv>
+#include <iterator>
 
 #include "codepage.h"
 #include "datetime.h"
@@ -22,11 +25,27 @@ const char kTooLong[] =
 constexpr double kFirstSerial = -657434.0;
 constexpr double kEndSerial = 2958466.0;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+// The classes of the bytes a statement is read by, one table look-up a byte.
+enum ByteClass : unsigned char { kOther, kBlank, kQuote, kOpen, kDigit, kDot, kIdent };
+constexpr std::array<ByteClass, 256> kClassOf = [] {
+  std::array<ByteClass, 256> t{};
+  for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] = kBlank;
+  t['\''] = t['"'] = kQuote;
+  t['#'] = t['['] = kOpen;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit;
+  t['.'] = kDot;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = t[c - 'a' + 'A'] = kIdent;
+  t['_'] = kIdent;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = kIdent;
+  return t;
+}();
+ByteClass ClassOf(char c) { return kClassOf[static_cast<unsigned char>(c)]; }
+
+bool IsBlank(char c) { return ClassOf(c) == kBlank; }
+bool IsDigit(char c) { return ClassOf(c) == kDigit; }
 bool IsIdentChar(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' || u >= 0x80;
+  const ByteClass k = ClassOf(c);
+  return k == kIdent || k == kDigit;
 }
 
 // A number starts with a digit, or with "." before a digit.
@@ -34,37 +53,39 @@ bool StartsNumber(const std::string& s, size_t i) {
   return i < s.size() && (IsDigit(s[i]) || (s[i] == '.' && i + 1 < s.size() && IsDigit(s[i + 1])));
 }
 
-// The end of the number that starts at i: digits, a decimal part, and an
-// exponent only when digits follow the "e".
+// The end of the number that starts at i (i < s.size()): digits, a decimal
+// part, and an exponent only when digits follow the "e". The runs stop at
+// the string's terminating NUL (s[s.size()]) as at any other byte that is
+// no digit, so they need no test of the size.
 size_t NumberEnd(const std::string& s, size_t i) {
-  const size_t n = s.size();
-  while (i < n && IsDigit(s[i])) ++i;
-  if (i < n && s[i] == '.') {
+  while (IsDigit(s[i])) ++i;
+  if (s[i] == '.') {
     ++i;
-    while (i < n && IsDigit(s[i])) ++i;
+    while (IsDigit(s[i])) ++i;
   }
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+  if (s[i] == 'e' || s[i] == 'E') {
     size_t k = i + 1;
-    if (k < n && (s[k] == '+' || s[k] == '-')) ++k;
-    if (k < n && IsDigit(s[k])) {
+    if (s[k] == '+' || s[k] == '-') ++k;
+    if (IsDigit(s[k])) {
       i = k;
-      while (i < n && IsDigit(s[i])) ++i;
+      while (IsDigit(s[i])) ++i;
     }
   }
   return i;
 }
 
 // The end of the quoted text that starts at i (with ' or "), its value (a
-// doubled quote standing for one) in *value; npos when it is not closed.
+// doubled quote standing for one) appended to *value unless that is null;
+// npos when it is not closed.
 size_t QuotedEnd(const std::string& s, size_t i, std::string* value) {
   const char c = s[i];
   const size_t n = s.size();
   for (++i; i < n;) {
     const size_t q = s.find(c, i);
     if (q == std::string::npos) break;
-    value->append(s, i, q - i);
+    if (value) value->append(s, i, q - i);
     if (q + 1 < n && s[q + 1] == c) {
-      *value += c;
+      if (value) *value += c;
       i = q + 2;
     } else {
       return q + 1;
@@ -75,52 +96,124 @@ size_t QuotedEnd(const std::string& s, size_t i, std::string* value) {
 
 }  // namespace
 
-std::vector<Token> Tokenize(const std::string& s) {
-  std::vector<Token> out;
-  out.reserve(s.size() / 4 + 4);
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    const char c = s[i];
-    const size_t b = i;
-    if (IsBlank(c)) {
-      ++i;
-    } else if (c == '\'' || c == '"') {
-      std::string v;
-      i = QuotedEnd(s, i, &v);
+bool TokenReader::Next(Token* t) {
+  // The runs of blanks, digits and name characters below stop at the
+  // string's terminating NUL (s[s.size()]) as at any other byte outside
+  // their class, so they need no test of the size.
+  const std::string& s = s_;
+  size_t i = i_;
+  while (IsBlank(s[i])) ++i;
+  if (i >= s.size()) {
+    i_ = i;
+    return false;
+  }
+  const char c = s[i];
+  const size_t b = i;
+  std::string& text = t->text;
+  text.clear();
+  switch (ClassOf(c)) {
+    case kQuote:
+      i = QuotedEnd(s, i, &text);
       if (i == std::string::npos)
         throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
-      out.push_back({Tok::String, b, i, std::move(v)});
-    } else if (c == '#' || c == '[') {
+      t->kind = Tok::String;
+      break;
+    case kOpen: {
       const char close = c == '#' ? '#' : ']';
-      size_t e = s.find(close, i + 1);
+      const size_t e = s.find(close, i + 1);
       if (e == std::string::npos) {
         throw Error(kErrCommand, c == '#' ? "Syntax error in date in query expression '" + s.substr(b) + "'."
                                           : "Invalid bracketing of name '" + s.substr(b) + "'.");
       }
-      out.push_back({c == '#' ? Tok::Date : Tok::Bracket, b, e + 1, s.substr(i + 1, e - i - 1)});
+      t->kind = c == '#' ? Tok::Date : Tok::Bracket;
+      text.append(s, i + 1, e - i - 1);
       i = e + 1;
-    } else if (StartsNumber(s, i)) {
-      i = NumberEnd(s, i);
-      Tok kind = Tok::Number;
-      if (i < n && IsIdentChar(s[i])) {   // a name that starts with digits
-        while (i < n && IsIdentChar(s[i])) ++i;
-        kind = Tok::Word;
+      break;
+    }
+    case kDot:
+      if (!IsDigit(s[i + 1])) {
+        t->kind = Tok::Punct;
+        text += c;
+        ++i;
+        break;
       }
-      out.push_back({kind, b, i, s.substr(b, i - b)});
-    } else if (IsIdentChar(c)) {
-      while (i < n && IsIdentChar(s[i])) ++i;
-      out.push_back({Tok::Word, b, i, s.substr(b, i - b)});
-    } else {
-      static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "=="};
-      size_t len = 1;
-      for (const char* t : kTwo)
-        if (i + 1 < n && c == t[0] && s[i + 1] == t[1]) len = 2;
+      [[fallthrough]];
+    case kDigit:
+      i = NumberEnd(s, i);
+      t->kind = Tok::Number;
+      if (IsIdentChar(s[i])) {   // a name that starts with digits
+        while (IsIdentChar(s[++i])) {
+        }
+        t->kind = Tok::Word;
+      }
+      text.append(s, b, i - b);
+      break;
+    case kIdent:
+      while (IsIdentChar(s[++i])) {
+      }
+      t->kind = Tok::Word;
+      text.append(s, b, i - b);
+      break;
+    default: {   // an operator or a punctuation character (blanks are skipped above)
+      // "<=", ">=", "<>", "!=" and "==" are operators of two characters.
+      const char d = s[i + 1];
+      const bool two = (c == '<' && (d == '=' || d == '>')) || ((c == '>' || c == '!' || c == '=') && d == '=');
+      const size_t len = two ? 2 : 1;
+      t->kind = two || c == '=' || c == '<' || c == '>' ? Tok::Op : Tok::Punct;
+      text.append(s, b, len);
       i += len;
-      bool is_op = len == 2 || c == '=' || c == '<' || c == '>';
-      out.push_back({is_op ? Tok::Op : Tok::Punct, b, i, s.substr(b, len)});
+      break;
     }
   }
+  t->begin = b;
+  t->end = i;
+  i_ = i;
+  return true;
+}
+
+void TokenReader::CheckRest() {
+  // Only a text, a date or a bracketed name can be left open, and a byte
+  // that opens one is part of no other token: outside those three, each one
+  // found opens one. The next of each kind is looked for again only once
+  // the reading has passed it.
+  const std::string& s = s_;
+  constexpr char kOpeners[] = {'\'', '"', '#', '['};
+  size_t next[std::size(kOpeners)];
+  for (size_t k = 0; k < std::size(kOpeners); ++k) next[k] = s.find(kOpeners[k], i_);
+  for (;;) {
+    const size_t b = *std::min_element(std::begin(next), std::end(next));
+    if (b == std::string::npos) break;
+    const char c = s[b];
+    size_t end;
+    if (c == '\'' || c == '"') {
+      end = QuotedEnd(s, b, nullptr);
+      if (end == std::string::npos)
+        throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
+    } else {
+      const size_t e = s.find(c == '#' ? '#' : ']', b + 1);
+      if (e == std::string::npos) {
+        throw Error(kErrCommand, c == '#' ? "Syntax error in date in query expression '" + s.substr(b) + "'."
+                                          : "Invalid bracketing of name '" + s.substr(b) + "'.");
+      }
+      end = e + 1;
+    }
+    for (size_t k = 0; k < std::size(kOpeners); ++k)
+      if (next[k] < end) next[k] = s.find(kOpeners[k], end);
+  }
+  i_ = s.size();
+}
+
+std::vector<Token> Tokenize(const std::string& s) {
+  std::vector<Token> out;
+  // Statements commonly hold more than a token in four bytes (numbers,
+  // commas, operators); more room than that saves moving them all.
+  out.reserve(s.size() / 2 + 4);
+  TokenReader reader(s);
+  for (;;) {
+    Token& t = out.emplace_back();
+    if (!reader.Next(&t)) break;
+  }
+  out.pop_back();
   return out;
 }
 

@@ -76,6 +76,22 @@ struct Token {
 // Throws Error(kErrCommand) for an unclosed text, date or bracket.
 std::vector<Token> Tokenize(const std::string& statement);
 
+// The same tokens one at a time, for readers that look at a few of them or
+// at each once: Next() fills *t (reusing its text's storage) and returns
+// false after the last; it throws where Tokenize throws. CheckRest() reads
+// the rest only as far as it takes to throw where Tokenize would (Next()
+// then returns false). The statement must outlive the reader.
+class TokenReader {
+ public:
+  explicit TokenReader(const std::string& statement) : s_(statement) {}
+  bool Next(Token* t);
+  void CheckRest();
+
+ private:
+  const std::string& s_;
+  size_t i_ = 0;
+};
+
 enum class Verb { Select, Insert, Update, Delete, CreateTable, Other };
 
 struct Translation {

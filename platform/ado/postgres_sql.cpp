@@ -132,13 +132,16 @@ std::string DataStatement(const std::string& s, const std::vector<Token>& t, Nam
   // the from list.
   std::vector<const std::string*> named(t.size(), nullptr);
   std::vector<std::string> statement_tables;
+  // Which tokens are keywords, looked up once.
+  std::vector<char> keyword(t.size());
+  for (size_t k = 0; k < t.size(); ++k) keyword[k] = t[k].kind == Tok::Word && IsKeyword(t[k].text);
   bool in_from = false;
   for (size_t k = 0; k < t.size(); ++k) {
     const Token& tok = t[k];
-    if (tok.kind == Tok::Word && IsKeyword(tok.text)) {
+    if (keyword[k]) {
       in_from = IsWord(tok, "from") || IsWord(tok, "join");
       if (!IsWord(tok, "into") && !IsWord(tok, "update") && !in_from) continue;
-      if (k + 1 < t.size() && IsName(t[k + 1]) && !(t[k + 1].kind == Tok::Word && IsKeyword(t[k + 1].text))) {
+      if (k + 1 < t.size() && IsName(t[k + 1]) && !keyword[k + 1]) {
         named[k + 1] = tables.TableNamed(t[k + 1].text, true);
         if (named[k + 1]) statement_tables.push_back(*named[k + 1]);
       }
@@ -152,7 +155,7 @@ std::string DataStatement(const std::string& s, const std::vector<Token>& t, Nam
   Writer w(s);
   for (size_t k = 0; k < t.size(); ++k) {
     const Token& tok = t[k];
-    if (!IsName(tok) || (tok.kind == Tok::Word && IsKeyword(tok.text))) continue;
+    if (!IsName(tok) || keyword[k]) continue;
     if (named[k]) {
       w.Replace(tok, Quote(*named[k]));
       continue;
@@ -237,18 +240,31 @@ std::string TypeFor(const std::string& declared) {
 }
 
 std::string LimitedToOneRow(const std::string& select) {
-  const std::vector<Token> t = jet::Tokenize(select);
-  if (t.empty() || !IsWord(t[0], "select")) return select;
-  for (const Token& tok : t) {
-    if (IsPunct(tok, ';')) return select;
+  // Whatever the first tokens tell, a statement that does not tokenize
+  // throws (CheckRest).
+  jet::TokenReader reader(select);
+  Token tok{};
+  bool as_is = !reader.Next(&tok) || !IsWord(tok, "select");
+  while (!as_is && reader.Next(&tok)) {
+    if (IsPunct(tok, ';')) as_is = true;
     for (const char* word : {"limit", "offset", "fetch", "for", "union", "intersect", "except"})
-      if (IsWord(tok, word)) return select;
+      if (IsWord(tok, word)) as_is = true;
   }
+  reader.CheckRest();
+  if (as_is) return select;
   return select + " LIMIT 1";
 }
 
 std::string IndexCreatedIfMissing(const std::string& statement) {
-  const std::vector<Token> t = jet::Tokenize(statement);
+  // The first seven tokens are all that is looked at; a statement that
+  // does not tokenize throws all the same (CheckRest).
+  constexpr size_t kLooked = 7;
+  jet::TokenReader reader(statement);
+  std::vector<Token> t;
+  t.reserve(kLooked);
+  Token tok{};
+  while (t.size() < kLooked && reader.Next(&tok)) t.push_back(tok);
+  reader.CheckRest();
   if (t.size() < 6 || !IsWord(t[0], "create")) return "";
   size_t k = IsWord(t[1], "unique") ? 2 : 1;
   if (!IsWord(t[k], "index")) return "";

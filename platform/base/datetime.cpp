@@ -212,4 +212,19 @@ bool Parse(const std::string& text, double* serial) {
   return true;
 }
 
+bool ParseTimeOn(int year, int month, int day, const std::string& time_text, double* serial) {
+  if (!ValidDate(year, month, day)) return false;
+  Cursor c{time_text};
+  c.Blanks();
+  int h = 0, mi = 0, s = 0;
+  if (!ParseTime(c, &h, &mi, &s)) {
+    c.i = 0;
+    h = mi = s = 0;
+  }
+  c.Blanks();
+  if (!c.End()) return false;
+  *serial = FromParts(year, month, day, h, mi, s);
+  return true;
+}
+
 }  // namespace datetime

@@ -29,4 +29,10 @@ std::string FormatFull(double serial);
 // Returns false when the text is no valid date-time.
 bool Parse(const std::string& text, double* serial);
 
+// Reads what Parse reads from the general form of a date, a blank and
+// `time_text`: that date at the time of day in `time_text`, or at midnight
+// when `time_text` holds blanks only. False when the date is no valid date
+// of the years 100 to 9999 or `time_text` is no time of day.
+bool ParseTimeOn(int year, int month, int day, const std::string& time_text, double* serial);
+
 }  // namespace datetime

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -15,9 +16,15 @@ namespace textfile {
 
 std::vector<std::string> SplitLines(const std::string& bytes) {
   std::vector<std::string> lines;
+  // The next CR and the next LF, each searched for again only once the
+  // lines have passed it: two plain byte searches over the text rather than
+  // a test of every byte against both ends.
+  size_t cr = bytes.find('\r'), lf = bytes.find('\n');
   size_t i = 0;
   while (i < bytes.size()) {
-    const size_t end = bytes.find_first_of("\r\n", i);
+    if (cr < i) cr = bytes.find('\r', i);
+    if (lf < i) lf = bytes.find('\n', i);
+    const size_t end = std::min(cr, lf);
     if (end == std::string::npos) {
       lines.emplace_back(bytes, i);
       break;
