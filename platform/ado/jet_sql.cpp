@@ -94,6 +94,14 @@ size_t QuotedEnd(const std::string& s, size_t i, std::string* value) {
   return std::string::npos;
 }
 
+// The error of a text, date or bracketed name opened at b and never closed.
+[[noreturn]] void ThrowUnclosed(const std::string& s, size_t b) {
+  const char c = s[b];
+  if (c == '#') throw Error(kErrCommand, "Syntax error in date in query expression '" + s.substr(b) + "'.");
+  if (c == '[') throw Error(kErrCommand, "Invalid bracketing of name '" + s.substr(b) + "'.");
+  throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
+}
+
 }  // namespace
 
 bool TokenReader::Next(Token* t) {
@@ -114,17 +122,13 @@ bool TokenReader::Next(Token* t) {
   switch (ClassOf(c)) {
     case kQuote:
       i = QuotedEnd(s, i, &text);
-      if (i == std::string::npos)
-        throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
+      if (i == std::string::npos) ThrowUnclosed(s, b);
       t->kind = Tok::String;
       break;
     case kOpen: {
       const char close = c == '#' ? '#' : ']';
       const size_t e = s.find(close, i + 1);
-      if (e == std::string::npos) {
-        throw Error(kErrCommand, c == '#' ? "Syntax error in date in query expression '" + s.substr(b) + "'."
-                                          : "Invalid bracketing of name '" + s.substr(b) + "'.");
-      }
+      if (e == std::string::npos) ThrowUnclosed(s, b);
       t->kind = c == '#' ? Tok::Date : Tok::Bracket;
       text.append(s, i + 1, e - i - 1);
       i = e + 1;
@@ -187,14 +191,10 @@ void TokenReader::CheckRest() {
     size_t end;
     if (c == '\'' || c == '"') {
       end = QuotedEnd(s, b, nullptr);
-      if (end == std::string::npos)
-        throw Error(kErrCommand, "Syntax error in string in query expression '" + s.substr(b) + "'.");
+      if (end == std::string::npos) ThrowUnclosed(s, b);
     } else {
       const size_t e = s.find(c == '#' ? '#' : ']', b + 1);
-      if (e == std::string::npos) {
-        throw Error(kErrCommand, c == '#' ? "Syntax error in date in query expression '" + s.substr(b) + "'."
-                                          : "Invalid bracketing of name '" + s.substr(b) + "'.");
-      }
+      if (e == std::string::npos) ThrowUnclosed(s, b);
       end = e + 1;
     }
     for (size_t k = 0; k < std::size(kOpeners); ++k)
