@@ -134,6 +134,13 @@ TEST_F(AdoPool, AReusedConnectionCompilesNothingAgainAndHoldsNoLockWhileIdle) {
   }
   // Other settings on the same file close the idle handle.
   EXPECT_NO_THROW(Open(";Journal Mode=DELETE"));   // needs the file to itself
+  {
+    // A recordset still open when its connection closes holds no lock either.
+    auto rs = conn_->Execute("Select Record From Types");
+    ASSERT_FALSE(rs->Eof());
+    conn_->Close();
+    EXPECT_EQ(testkit::SqlExec(path_, "BEGIN EXCLUSIVE; ROLLBACK;"), SQLITE_OK);
+  }
   Open(";Pooling=False").Close();
   EXPECT_EQ(testkit::SqlExec(path_, "BEGIN EXCLUSIVE; ROLLBACK;"), SQLITE_OK);
   EXPECT_EQ(OpenDescriptors(path_), 0);   // not kept: the file is closed
