@@ -140,19 +140,22 @@ TEST(WebRefresh, DeletedOrDamagedSummariesAreRebuiltWithIdenticalFigures) {
 }
 
 // A database file replaced by another one with as many games or more is
-// told apart by its first datagram (its games all open here) or, restored
-// from a copy of itself that differs, by its last closed game.
+// told apart by its first datagram (its games all open here, and the last
+// row of every table alike) or, restored from a copy of itself that
+// differs, by its last closed game.
 TEST(WebRefresh, AReplacedDatabaseIsReadAfresh) {
   testkit::TempDir dir;
   const std::string db = dir.File("long.db"), other = dir.File("other.db");
   testkit::Touch(db);
   testkit::Touch(other);
   webtest::Store(db, LongGame(3, 2, 1), dir.path());
-  webtest::Store(other, LongGame(1, 1, 1), dir.path(), 1400, "--from 10.9.9.9:1234");
+  // A's third kill is B's first here; the last rows are the same.
+  webtest::Store(other, LongGame(2, 3, 1), dir.path(), 1400, "--from 10.9.9.9:1234");
   webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
-  EXPECT_EQ(web.Json("/api/games/1")["score_rows"], 5);
+  EXPECT_EQ(webtest::Pick(web.Json("/api/players/1"), {"name", "frags"}), (json{{"name", "A"}, {"frags", 3}}));
   ASSERT_EQ(std::rename(other.c_str(), db.c_str()), 0);
-  EXPECT_TRUE(WaitFor(web, "/api/games/1", [](const json& g) { return g["score_rows"] == 2; }, 5.0));
+  EXPECT_TRUE(WaitFor(web, "/api/players/1", [](const json& p) { return p["frags"] == 2; }, 5.0));
+  EXPECT_EQ(webtest::Pick(web.Json("/api/games/1"), {"score_rows"}), (json{{"score_rows", 5}}));
 
   std::filesystem::create_directories(dir.File("alpha"));
   const std::string alpha = webtest::HandWorkedDatabase(dir.File("alpha"), false), copy = dir.File("copy.db");
