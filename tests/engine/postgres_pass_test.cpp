@@ -170,13 +170,16 @@ TEST_F(PostgresPass, NamesLookedUpStayKnownWhileOthersAddRowsAndAreLookedUpAgain
 }
 
 // Another listener adds a name while the pass waits for its turn to number
-// the name's table: the pass then finds it and adds no second row.
+// the name's table: the pass then finds it and adds no second row. A name
+// the pass adds itself after such a wait is numbered above the other
+// program's row, not from the largest Record the pass knew before its turn.
 TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredOnce) {
   extra_settings_ = ";Busy Timeout=20000";
   Stored(Alpha({Keyword("Map", "q3dm1")}));
   struct Race {
     std::string table, insert;
     datagram::Builder datagram;
+    Lines from_500 = {"500"};   // the table's Records from 500 on, after the pass
   };
   const Race races[] = {
       {"Players", "Insert into Players values ( 500, 'Bob', '2026-01-01 10:00:00')",
@@ -185,6 +188,9 @@ TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredO
        Alpha({Keyword("Map", "q3dm6")}, 3)},
       {"Weapons", "Insert into Weapons values ( 500, 'Rail', '2026-01-01 10:00:00')",
        Alpha({Keyword("PlayerConnect", "Ann", "Red", "1"), Score("Ann", "Bob", "Kill", "Rail", "1", "5")}, 4)},
+      // Ann took 501 in the pass before, which remembers it.
+      {"Players", "Insert into Players values ( 600, 'Zed', '2026-01-01 10:00:00')",
+       Alpha({Keyword("PlayerConnect", "Cid", "Red", "3")}, 5), {"500", "501", "600", "601"}},
   };
   testkit::PgServer& server = testkit::PgServer::Shared();
   for (const Race& race : races) {
@@ -192,15 +198,16 @@ TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredO
     other.Open(ConnectionString());
     other.BeginTrans();
     ASSERT_TRUE(other.NumberingLock(race.table));
-    other.Execute(race.insert);
     std::atomic<bool> waited{false};
     std::thread releaser([&] {
-      // Commits once the pass waits for the turn (an advisory lock not granted).
+      // Adds its row and commits once the pass, begun meanwhile, waits for
+      // the turn (an advisory lock not granted).
       for (int i = 0; i < 60000 && !waited; ++i) {
         waited = !testkit::PgRows(server, db_path_, "select 1 from pg_locks where locktype = 'advisory' and not granted")
                        .empty();
         if (!waited) std::this_thread::yield();
       }
+      other.Execute(race.insert);
       other.CommitTrans();
     });
     auto r = Pass(race.datagram);
@@ -209,7 +216,8 @@ TEST_F(PostgresPass, ANameAddedByAnotherProgramWhileThePassWaitsItsTurnIsStoredO
     EXPECT_TRUE(r.outcome.completed) << race.table << ": " << r.error;
     const std::string name = race.table.substr(0, race.table.size() - 1);   // no name twice
     EXPECT_EQ(One("SELECT count(*) - count(distinct " + name + ") FROM " + race.table), "0") << race.table;
-    EXPECT_EQ(Table("SELECT Record FROM " + race.table + " WHERE Record >= 500"), Lines{"500"}) << race.table;
+    EXPECT_EQ(Table("SELECT Record FROM " + race.table + " WHERE Record >= 500 ORDER BY Record"), race.from_500)
+        << race.table;
   }
   // The score row names the weapon the other program added.
   EXPECT_EQ(Table("SELECT Weapon FROM Scores_000000" + One("SELECT max(Record) FROM Games") + " WHERE Weapon <> 0"), Lines{"500"});
