@@ -271,11 +271,6 @@ std::shared_ptr<detail::Session> Connection::shared_session() const {
   return session_;
 }
 
-void Connection::set_session(std::shared_ptr<detail::Session> session) {
-  if (!IsOpen() || !session) throw Error(kErrState, "Operation is not allowed when the object is closed.");
-  session_ = std::move(session);
-}
-
 bool Connection::NumberingLock(const std::string& table) { return session().NumberingLock(table); }
 bool Connection::NumberFromCounter(const std::string& table, int64_t* number) {
   return session().NumberFromCounter(table, number);

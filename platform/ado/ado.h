@@ -247,11 +247,8 @@ class Connection {
 
   // For Recordset::Open.
   detail::Session& session();
-  // The open session, shared; and replacing it with a wrapper of itself (the
-  // tests' fault_injection.h). Both throw Error(kErrState) on a closed
-  // connection.
+  // The open session, shared; throws Error(kErrState) on a closed connection.
   std::shared_ptr<detail::Session> shared_session() const;
-  void set_session(std::shared_ptr<detail::Session> session);
 
  private:
   std::string connection_string_;

@@ -73,11 +73,6 @@ Error LockConflict() {
                ErrorKind::Locked);
 }
 
-Error DuplicateKey() {
-  return Error(kErrProvider,
-               "The changes you requested to the table were not successful because they would create duplicate "
-               "values in the index, primary key, or relationship. (injected)", false, ErrorKind::Duplicate);
-}
 
 void FaultPlan::Fail(Rule rule) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -127,10 +122,6 @@ void FaultPlan::Check(Op op, const std::string& text) {
     ++injected_;
     throw *hit;
   }
-}
-
-void Wrap(Connection& connection, std::shared_ptr<FaultPlan> plan) {
-  connection.set_session(std::make_shared<FaultySession>(connection.shared_session(), std::move(plan)));
 }
 
 ScopedInjection::ScopedInjection(std::shared_ptr<FaultPlan> plan) {

@@ -11,7 +11,6 @@
 //   auto plan = std::make_shared<ado::fault::FaultPlan>();
 //   plan->Fail({.ops = ado::fault::kExecute, .statement_contains = "Insert into Types",
 //               .nth = 1, .times = 3, .error = ado::fault::LockConflict()});
-//   ado::fault::Wrap(connection, plan);          // one open connection, or
 //   ado::fault::ScopedInjection scope(plan);     // every connection opened meanwhile
 //
 // ScopedInjection reaches the connections of this program's copy of the ado
@@ -45,7 +44,6 @@ enum Op : unsigned {
 
 // Errors as the SQLite provider reports them.
 Error LockConflict();   // kErrProvider, "... locked ..."
-Error DuplicateKey();   // kErrProvider, "... duplicate ..."
 
 struct Rule {
   unsigned ops = kAll;
@@ -80,9 +78,6 @@ class FaultPlan {
   std::vector<std::string> log_;
   int injected_ = 0;
 };
-
-// Wraps the session of an open connection.
-void Wrap(Connection& connection, std::shared_ptr<FaultPlan> plan);
 
 // While it lives, every Connection::Open wraps its session with the plan.
 class ScopedInjection {
