@@ -61,6 +61,7 @@ TEST_F(WebSite, RankingHoldsTheHandWorkedTotalsInEveryOrder) {
   EXPECT_EQ(order("sort=games&order=desc"), (std::vector<int>{4, 5, 3, 2, 1}));
   EXPECT_EQ(order("sort=last_seen&order=desc"), (std::vector<int>{5, 4, 3, 2, 1}));
   EXPECT_EQ(order("q=ROB"), (std::vector<int>{4}));
+  EXPECT_EQ(order("q=rob&sort=name&order=asc"), (std::vector<int>{4}));   // through the index, by name
   EXPECT_EQ(order("q=%27"), (std::vector<int>{1}));          // the apostrophe
   EXPECT_EQ(order("q=%25"), (std::vector<int>{}));           // % is a character, not a wildcard
   EXPECT_EQ(order("q=_"), (std::vector<int>{}));             // and so is _
