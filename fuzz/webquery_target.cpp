@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "derived_schema.h"
@@ -40,6 +41,9 @@ web::Db& Summaries() {
     }
     return p;
   }();
+  // libFuzzer ends by exit(): the file goes before `path` does.
+  static const bool removed_at_exit = (std::atexit([] { unlink(path.c_str()); }), true);
+  (void)removed_at_exit;
   // One snapshot for every input, as a route holds one for its answer: the
   // file never changes, so it is not looked at again statement by statement.
   static web::Db db(path, true);
