@@ -9,6 +9,7 @@
 
 #include <QSocketNotifier>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -81,15 +82,27 @@ namespace {
 int g_signal_fd[2] = {-1, -1};
 int g_report_fd[2] = {-1, -1};   // SIGUSR1 to the report thread, when there is one
 std::atomic<bool> g_report_thread{false};
+// The signals received and not yet handled on the main thread, a bit each.
+std::atomic<uint32_t> g_pending{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 void OnSignal(int sig) {
   // Only the signals that end the program make a pass waiting at a lock
   // give up at its next prompt; SIGHUP and SIGUSR1 ask for a reload and a
   // status and leave the lock budget alone.
   if (sig == SIGINT || sig == SIGTERM) msgbox::RequestStop();
-  unsigned char b = static_cast<unsigned char>(sig);
-  ssize_t r = ::write(sig == SIGUSR1 && g_report_thread ? g_report_fd[0] : g_signal_fd[0], &b, 1);
-  (void)r;
+  const unsigned char b = static_cast<unsigned char>(sig);
+  // The handler never waits for room in a socket: a thread that waited
+  // there, the main thread among them, would never come back while the main
+  // thread is the one to empty it. A full socket already holds wake-ups, so
+  // nothing is lost: the main thread takes the signals from g_pending, and
+  // a report asked for while others wait is answered by theirs.
+  if (sig == SIGUSR1 && g_report_thread) {
+    (void)::send(g_report_fd[0], &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return;
+  }
+  g_pending.fetch_or(1u << sig);
+  (void)::send(g_signal_fd[0], &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 }  // namespace
 
@@ -141,11 +154,17 @@ SignalWatcher::~SignalWatcher() {
 }
 
 void SignalWatcher::OnReadable() {
-  unsigned char b = 0;
-  if (::read(g_signal_fd[1], &b, 1) != 1) return;
-  if (b == SIGHUP) emit Save(b);
-  else if (b == SIGUSR1) emit Report(b);
-  else emit Terminate(b);
+  // Every wake-up there is, then every signal that came: several of a kind
+  // are handled once.
+  unsigned char wakeups[256];
+  while (::recv(g_signal_fd[1], wakeups, sizeof wakeups, MSG_DONTWAIT) > 0) {
+  }
+  const uint32_t pending = g_pending.exchange(0);
+  auto came = [pending](int sig) { return (pending & (1u << sig)) != 0; };
+  if (came(SIGHUP)) emit Save(SIGHUP);
+  if (came(SIGUSR1)) emit Report(SIGUSR1);
+  if (came(SIGTERM)) emit Terminate(SIGTERM);
+  else if (came(SIGINT)) emit Terminate(SIGINT);
 }
 
 }  // namespace tallyhost

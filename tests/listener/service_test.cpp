@@ -33,6 +33,13 @@ std::string EntryLine(int port, const std::string& db) {
 }
 
 // Waits (the event loop of this process turning) until `text` is in `file`.
+// True while `sig` sent to the process waits to be taken by one of its threads.
+bool SignalPending(pid_t pid, int sig) {
+  const std::string status = testkit::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("ShdPnd:");
+  return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (sig - 1) & 1) != 0;
+}
+
 bool WaitForText(const std::string& file, const std::string& text) {
   return WaitUntil([&] { return testkit::ReadFile(file).find(text) != std::string::npos; });
 }
@@ -159,6 +166,29 @@ TEST_F(Service, SighupSavesAndGoesOnIntAndTermRunTheClosingSteps) {
     EXPECT_EQ(testkit::ReadFile(Folder() + "/connections.old"), line + "\r\n") << sig;
     EXPECT_EQ(testkit::ReadFile(Folder() + "/connections.cfg"), saved) << sig;
   }
+}
+
+// Reload requests while a pass holds the main thread at a lock, each taken
+// by the program before the next is sent, far more than a socket holds
+// wake-ups for: none makes a thread wait for the held main thread, and the
+// program goes on and ends as asked.
+TEST_F(Service, AFloodOfSignalsWhileAPassWaitsAtALockHangsNothing) {
+  const int port = FreeUdpPort();
+  const std::string db = Database("f.db");
+  WriteConfig(EntryLine(port, db) + "\r\n");
+  testkit::Child c = Listening(Tallyhost(), {"headless=1"}, "flood");
+  {
+    testkit::WriteLock held(db);
+    SendDatagram(port, ValidDatagram(1));
+    ASSERT_TRUE(WaitForErr("flood", "Answer: ")) << c.Err();
+    for (int i = 0; i < 1000; ++i) {
+      c.Signal(SIGHUP);
+      ASSERT_TRUE(WaitUntil([&] { return !SignalPending(c.pid(), SIGHUP); })) << i;
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return LogsCount(db) == 1; }));
+  c.Signal(SIGTERM);
+  EXPECT_EQ(c.Wait(), 0);
 }
 
 TEST_F(Service, QuietReceiptAndFailuresOnceOnStandardError) {
