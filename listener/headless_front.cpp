@@ -9,6 +9,7 @@
 
 #include <QSocketNotifier>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -97,12 +98,14 @@ void OnSignal(int sig) {
   // thread is the one to empty it. A full socket already holds wake-ups, so
   // nothing is lost: the main thread takes the signals from g_pending, and
   // a report asked for while others wait is answered by theirs.
+  const int interrupted_errno = errno;   // of the code the signal interrupted
   if (sig == SIGUSR1 && g_report_thread) {
     (void)::send(g_report_fd[0], &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-    return;
+  } else {
+    g_pending.fetch_or(1u << sig);
+    (void)::send(g_signal_fd[0], &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
   }
-  g_pending.fetch_or(1u << sig);
-  (void)::send(g_signal_fd[0], &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  errno = interrupted_errno;
 }
 }  // namespace
 
