@@ -32,7 +32,6 @@ std::string EntryLine(int port, const std::string& db) {
   return "Port=" + std::to_string(port) + ",Database=Provider=SQLite;Data Source=" + db;
 }
 
-// Waits (the event loop of this process turning) until `text` is in `file`.
 // True while `sig` sent to the process waits to be taken by one of its threads.
 bool SignalPending(pid_t pid, int sig) {
   const std::string status = testkit::ReadFile("/proc/" + std::to_string(pid) + "/status");
@@ -40,6 +39,7 @@ bool SignalPending(pid_t pid, int sig) {
   return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (sig - 1) & 1) != 0;
 }
 
+// Waits (the event loop of this process turning) until `text` is in `file`.
 bool WaitForText(const std::string& file, const std::string& text) {
   return WaitUntil([&] { return testkit::ReadFile(file).find(text) != std::string::npos; });
 }
