@@ -31,7 +31,7 @@ build=${BUILD_DIR:-build}
 jobs=${JOBS:-2}
 # Every test program (each depends on the programs it runs), so that no test
 # runs a program left over from an earlier build.
-targets=(engine_tests listener_tests listener_widget_tests platform_tests datapath_tests web_tests)
+targets=(engine_tests listener_tests listener_widget_tests platform_tests datapath_tests web_tests tools_tests)
 export QT_QPA_PLATFORM=offscreen
 
 [ -f "$build/CMakeCache.txt" ] || { echo "configure $build first (see README)" >&2; exit 2; }

@@ -92,6 +92,9 @@ TEST_F(EntryStatusTest, CountersListeningAndProblemsAfterAMixOfDatagrams) {
   TheEntryStatus().MarkProblemsRead();
   tallyhost::RefreshEntryStatus(*state_);
   EXPECT_TRUE(TheEntryStatus().Problems().empty());   // a known reason is not a new problem
+  // Once the entry has listened in between, the same reason is news again.
+  for (bool listening : {false, true, false}) TheEntryStatus().SetListening(2, taken.port, listening, "rebind failed");
+  EXPECT_EQ(TheEntryStatus().Problems().size(), 2u);
 
   const std::string metrics = TheEntryStatus().Prometheus([](int32_t) { return uint64_t{7}; });
   const std::string p1 = "{entry=\"1\",port=\"" + std::to_string(ports[1]) + "\"} ";

@@ -63,6 +63,21 @@ TEST_P(ReceiptDeleteTest, DatagramsReadBeforeTheirEntryIsDeletedAreStillStored) 
 
 INSTANTIATE_TEST_SUITE_P(SpooledOrInMemory, ReceiptDeleteTest, ::testing::Bool());
 
+// A busy entry does not keep a quiet one waiting: entries take turns.
+TEST_F(ReceiptTest, EntriesWithDatagramsWaitingTakeTurns) {
+  StartEntries(2);
+  for (uint32_t n = 1; n <= 3; ++n) SendDatagram(ports[1], ValidDatagram(n, "one"));
+  SendDatagram(ports[2], ValidDatagram(1, "two"));
+  ASSERT_TRUE(WaitStored(1, 3) && WaitStored(2, 1));
+  Texts order;
+  const std::regex port("^Log recieved on port (\\d+) ");
+  std::smatch m;
+  for (const std::string& status : front_.statuses)
+    if (std::regex_search(status, m, port)) order.push_back(m[1]);
+  const std::string one = std::to_string(ports[1]), two = std::to_string(ports[2]);
+  EXPECT_EQ(order, (Texts{one, two, one, one}));
+}
+
 TEST_F(ReceiptTest, StatusLabelIsTheReceiptLineAndTheLinesSkipped) {
   StartEntries(1);
   datagram::Builder b;   // a record line the engine skips

@@ -86,9 +86,9 @@ TEST_F(Service, HelpVersionAndBadOptionsStartNothing) {
   const std::pair<std::vector<std::string>, std::string> bad[] = {
       {{"headless=1", "--hepl"}, "unknown option '--hepl'"}, {{"port=28000"}, "unknown option 'port=28000'"},
       {{"MAXCON=abc"}, "malformed option 'MAXCON=abc'"}, {{"maxcon=99999999999"}, "malformed option"},
-      {{"headless=yes"}, "malformed option"}, {{"metrics=localhost"}, "malformed option 'metrics=localhost'"},
-      {{"metrics=127.0.0.1:70000"}, "malformed option"}, {{"metrics=::1:9000"}, "malformed option"},
-      {{"metrics=127.0.0.1:0"}, "malformed option"}};   // a port the system would choose: nobody could find it
+      {{"headless=yes"}, "malformed option"}, {{"logout=40000"}, "malformed option"},
+      {{"metrics=localhost"}, "malformed option 'metrics=localhost'"}, {{"metrics=127.0.0.1:70000"}, "malformed option"},
+      {{"metrics=::1:9000"}, "malformed option"}, {{"metrics=127.0.0.1:0"}, "malformed option"}};   // a port the system would choose: nobody could find it
   int n = 0;
   for (const auto& [args, message] : bad) {
     testkit::Child c = Run(Tallyhost(), args, "bad" + std::to_string(++n));

@@ -98,8 +98,19 @@ TEST_P(AdoOnEachBackend, TransactionsRollBackOnRequestOnCloseAndOnDestruction) {
   EXPECT_EQ(Count("Maps"), 1);
 }
 
-// Texts are stored as UTF-8 and come back narrow, or with Texts=UTF-8 as stored.
-TEST_P(AdoOnEachBackend, TextsReadNarrowOrAsStored) {
+// Texts are stored as UTF-8 and come back narrow, or with Texts=UTF-8 as
+// stored; a REAL (a single on PostgreSQL) gets every digit it holds, whether
+// written out or bound.
+TEST_P(AdoOnEachBackend, TextsReadNarrowOrAsStoredAndRealsWhole) {
+  conn_.Execute("Insert into Scores values ( 1, 1234.567)");
+  ado::Recordset scores;
+  scores.Open("Select * From Scores", conn_, ado::kOpenDynamic, ado::kLockOptimistic);
+  AddNew(scores, {{"Record", ado::Value::Integer(2)}, {"Offset", ado::Value::Double(7654.321)}});
+  scores.Update();
+  auto rs = conn_.Execute("Select Offset From Scores Order By Record");
+  EXPECT_EQ(static_cast<float>(rs->Field("Offset").AsDouble()), 1234.567f);
+  rs->MoveNext();
+  EXPECT_EQ(static_cast<float>(rs->Field("Offset").AsDouble()), 7654.321f);
   conn_.Execute("Insert into Teams values ( 1, '\xD0\x96\xD0\xBE\xD1\x80\xD0\xB0', 0 )");   // UTF-8 Cyrillic
   conn_.Execute("Insert into Teams values ( 2, 'Z\xE9', 0 )");                                  // ISO-8859-1
   auto teams = [](ado::Connection& c) {

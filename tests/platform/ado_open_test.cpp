@@ -152,9 +152,13 @@ TEST_F(AdoPool, AReusedConnectionCompilesNothingAgainAndHoldsNoLockWhileIdle) {
 TEST_F(AdoPool, FilesAndTablesChangedByAnotherProgramMeanwhileAreReadAnew) {
   Open().Execute("Insert into Types values ( 1, 'a', #2026-01-01# )");
   conn_.reset();
+  const uint64_t stamp = Open(";Pooling=False").ChangeStamp();   // a handle of its own, as the next
+  conn_.reset();
   ASSERT_EQ(testkit::SqlExec(path_, "DROP TABLE Types; "
                                     "CREATE TABLE Types (Date_Time DATETIME, Record INTEGER, Type VARCHAR (50));"),
             SQLITE_OK);
+  EXPECT_NE(Open(";Pooling=False").ChangeStamp(), stamp);
+  conn_.reset();
   Open().Execute("Insert into Types values ( #2026-02-03 04:05:06#, 7, 'b' )");
   EXPECT_EQ(conn_->Execute("Select Date_Time From Types where Record=7")->Field("Date_Time").AsText(),
             "2026-02-03 04:05:06");

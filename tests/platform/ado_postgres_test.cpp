@@ -221,6 +221,15 @@ TEST_F(AdoPostgres, TransactionsNestAndAFailedStatementLeavesTheTransactionUsabl
   conn_.Execute("Insert into Types values ( 6, 'after', 0)");
   conn_.CommitTrans();
   EXPECT_EQ(Count("Types"), 3);
+  // A change made only inside a released savepoint is the outer level's: a
+  // failure there afterwards undoes the failed statement alone.
+  conn_.BeginTrans();
+  conn_.BeginTrans();
+  conn_.Execute("Insert into Types values ( 7, 'released', 0)");
+  conn_.CommitTrans();
+  EXPECT_TRUE(Has(ErrorOf([&] { conn_.Execute("Insert into Types values ( 1, 'again', 0)"); }), "duplicate"));
+  conn_.CommitTrans();
+  EXPECT_EQ(Count("Types"), 4);
 }
 
 TEST_F(AdoPostgres, OpenFailuresAreClearAndNeitherLockNorDuplicate) {

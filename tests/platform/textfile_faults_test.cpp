@@ -44,6 +44,11 @@ TEST(TextFileFaults, ALineCutShortByAFullDiskIsTakenBackAndTheNextStartsOnItsOwn
   fs.Clear();
   ASSERT_TRUE(appender.Append(log, "sixth"));
   EXPECT_EQ(testkit::ReadFile(log), "first\r\nthird\r\nfourth\r\nsixth\r\n");
+  // Renamed away and made anew (a rotation): the next line goes to the new file.
+  ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+  testkit::WriteFile(log, "");
+  ASSERT_TRUE(appender.Append(log, "seventh"));
+  EXPECT_EQ(testkit::ReadFile(log), "seventh\r\n");
 }
 
 // A piece that could not be taken back does not swallow the next line.

@@ -83,6 +83,13 @@ TEST_F(Follower, StartsAtTheEndOrFromTheStartAndWaitsForAMissingFile) {
   // Tail starts after the last line end: the line being written counts.
   EXPECT_THAT(Step(tail), ElementsAre("partial", "new"));
   EXPECT_THAT(Step(whole), ElementsAre("partial", "new"));
+  // A file whose first line is still being written: that line is whole.
+  const std::string fresh = tmp_.File("fresh.log");
+  testkit::WriteFile(fresh, "first li");
+  LogFollower from_first(fresh, {}, note_);
+  EXPECT_THAT(Step(from_first), ElementsAre());
+  Append(fresh, "ne\n");
+  EXPECT_THAT(Step(from_first), ElementsAre("first line"));
 
   const std::string later = tmp_.File("later.log");
   LogFollower waiting(later, {}, note_);

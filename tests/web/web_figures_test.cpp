@@ -402,6 +402,35 @@ TEST(WebFigures, CheckpointsBetweenPassesKeepTheSummariesLogShort) {
   EXPECT_EQ(score_rows(), before + 40);
 }
 
+// A page holds fifty players: fifty make one page, the fifty-first a second.
+TEST(WebFigures, FiftyPlayersFillOnePageAndTheFiftyFirstBeginsTheNext) {
+  testkit::TempDir dir;
+  const std::string db = dir.File("crowd.db");
+  testkit::Touch(db);
+  webtest::Feed feed{"Crowd", "10.0.0.7", "27917", {"\t\tMap\tq2dm1\t\t0"}, {}, 1};
+  for (int i = 1; i <= 51; ++i) feed.records.push_back("\t\tPlayerConnect\tP" + std::to_string(i) + "\t\t1");
+  webtest::Feed last = feed;
+  last.records = {feed.records.back()};
+  last.first_packet = 100;
+  feed.records.pop_back();
+  web::Refresher refresher(webtest::Sqlite(db), dir.File("summaries.db"));
+  const auto page = [&](int64_t n) {
+    web::Db s(dir.File("summaries.db"), true);
+    web::PlayerQuery q;
+    q.page = n;
+    return web::PlayersJson(s, q);
+  };
+  webtest::Store(db, feed, dir.path());
+  refresher.RefreshOnce();
+  EXPECT_EQ(page(1)["pages"], 1);
+  EXPECT_EQ(page(1)["players"].size(), 50u);
+  EXPECT_THROW(page(2), web::NotFound);
+  webtest::Store(db, last, dir.path());
+  refresher.RefreshOnce();
+  EXPECT_EQ(page(1)["pages"], 2);
+  EXPECT_EQ(page(2)["players"].size(), 1u);
+}
+
 // Bob and Robert named as one person (Robert first): one player under
 // Robert's record, with Bob's rows of the closed game. Worked out: game 1
 // frags 1 (15), death 1 (11), suicide 13, the team kill 17 (Bob's teams,

@@ -202,6 +202,7 @@ TEST_F(WebSite, BadRequestsAreRefusedAndTheServerKeepsServing) {
       {"/api/games/3", 404},
       {"/api/games?server=9", 404},
       {"/api/games?server=1x", 400},
+      {"/api/games?server=0", 400},
       {"/api/weapons?sort=rows", 400},
       {"/players/../../etc/passwd", 404},
       {"/%2e%2e/%2e%2e/etc/passwd", 404},
