@@ -89,6 +89,8 @@ TEST_P(ScoringFaults, GameTimesFromLogDateLogTimeAndGameEnd) {
        "1999-12-31 00:00:00|1899-12-30 00:00:00", {}},
       {{Keyword("LogDate", "1/2/2003 (Thu)"), Keyword("LogTime", "00:00:00")},   // one second past
        "2003-01-02 00:00:01|1899-12-30 00:00:00", {}},
+      {{Keyword("LogDate", "3/4/2005"), Keyword("StdLog", "09:00:00"), Keyword("LogTime", "00:00:00")},
+       "2005-03-04 00:00:01|1899-12-30 00:00:00", {}},   // the same when the time comes on a line of its own
       {{Keyword("LogDate", "2/3/2004")}, "2004-02-03 00:00:00|1899-12-30 00:00:00", {}},   // the last line
       // No date-time: skipped, nothing else written into the statement.
       {{Keyword("LogDate", "1/1/2000#, StdLog_Ver='x'")}, "2004-02-03 00:00:00|1899-12-30 00:00:00", {1}},
@@ -102,6 +104,14 @@ TEST_P(ScoringFaults, GameTimesFromLogDateLogTimeAndGameEnd) {
   }
   EXPECT_EQ(Table("SELECT * FROM Scores_0000001"), (Lines{"1|1|2|1|1|1|2"}));
   EXPECT_EQ(One("SELECT StdLog_Ver FROM Games"), "");
+}
+
+// A game without a start that ends at offset 0 ends at the zero date, which
+// leaves it open: the next record goes on with it, linked to its datagram once.
+TEST_P(ScoringFaults, AGameEndedAtTheZeroDateGoesOnLinkedOnceToItsDatagram) {
+  Stored(Alpha({Keyword("GameEnd", "", "", "0"), Keyword("PlayerConnect", "Ann", "Red", "1")}));
+  EXPECT_EQ(Table("SELECT Log, Game FROM Logs_Games"), (Lines{"1|1"}));
+  EXPECT_EQ(Count("Games"), 1);
 }
 
 // Another writer holds the database when a pass begins: ten attempts, then

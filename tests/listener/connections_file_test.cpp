@@ -11,6 +11,7 @@
 #include "fault_env.h"
 #include "listener_fixture.h"
 #include "main_module.h"
+#include "options.h"
 #include "prog_path_module.h"
 #include "registry.h"
 #include "test_env.h"
@@ -37,6 +38,22 @@ TEST(CommandLine, OptionsDefaultsAndLimits) {
   EXPECT_EQ(ParseCommandLine("cfgfile= x").connections_file, "connections.cfg");
   EXPECT_THROW(ParseCommandLine("maxcon=99999999999"), Failure);
   EXPECT_THROW(ParseCommandLine("logout=40000"), Failure);
+  // Spool sizes in MiB unless K or G follows, seven digits at most; sync
+  // pauses in milliseconds, six digits at most (0: every datagram).
+  auto spool = [](const std::string& max, const std::string& sync) {
+    SpoolOptions o;
+    if (!ParseSpoolMax(max, &o) || !ParseSpoolSync(sync, &o)) return std::string("refused");
+    return std::to_string(o.max_bytes) + " " + std::to_string(static_cast<int>(o.sync)) + " " +
+           std::to_string(o.group_interval.count());
+  };
+  static_assert(static_cast<int>(SpoolSync::kSystem) == 0 && static_cast<int>(SpoolSync::kEvery) == 2);
+  EXPECT_EQ(spool("2g", "EVERY"), "2147483648 2 200");
+  EXPECT_EQ(spool("2048", "0"), "2147483648 2 0");
+  EXPECT_EQ(spool("1234567k", "999999"), "1264196608 1 999999");
+  EXPECT_EQ(spool("0M", "System"), "0 0 200");
+  for (const auto& [max, sync] : {std::pair{"12345678", "1"}, {"1", "1234567"}, {"1.5", "1"}, {"-1", "1"},
+                                  {"k", "1"}, {"", "1"}, {"1", ""}, {"1", "sometimes"}})
+    EXPECT_EQ(spool(max, sync), "refused") << max << " " << sync;
 }
 
 TEST(TextRules, NumbersPrefixRoundingSingleAndFormat) {

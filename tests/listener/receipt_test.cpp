@@ -249,7 +249,8 @@ TEST_F(ReceiptTest, TallysendLogArrivesAsNumberedDatagrams) {
 // IPv6 address.
 TEST(ReceiptTallysend, RefusesBadOptionsWithAMessageAndSendsToIpv6) {
   const std::string bin = testkit::BinaryFolder() + "/tallysend";
-  for (const char* args : {"--max-size 10 /dev/null", "--to nowhere /dev/null", "/no/such/file"})
+  for (const char* args :
+       {"--max-size 10 /dev/null", "--to nowhere /dev/null", "/no/such/file", "--var =x /dev/null"})
     EXPECT_NE(std::system((bin + " " + args + " 2>/dev/null").c_str()), 0) << args;
   int status = 0;   // a folder is no log: nothing is sent
   EXPECT_THAT(testkit::RunShell(bin + " --to 127.0.0.1:9 /tmp 2>&1", &status), HasSubstr("can not read /tmp"));

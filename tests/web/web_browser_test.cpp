@@ -222,6 +222,14 @@ TEST(WebLive, StampMovesWhenAPassStoresSomething) {
   moved("the game's end");
   webtest::Store(db, webtest::AlphaGame(), dir.path(), 1400);
   moved("a new game");
+  ASSERT_EQ(std::rename(db.c_str(), (db + ".away").c_str()), 0);
+  EXPECT_ANY_THROW(refresher.RefreshOnce());
+  refresher.NoteUnreadable();   // as tallyweb does after a failed pass
+  EXPECT_EQ(std::find(seen.begin(), seen.end(), stamp()), seen.end()) << "the note that the database cannot be read";
+  seen.push_back(stamp());
+  ASSERT_EQ(std::rename((db + ".away").c_str(), db.c_str()), 0);
+  refresher.RefreshOnce();
+  EXPECT_EQ(stamp(), seen[seen.size() - 2]);   // the note gone: as before it
 }
 
 using WebLiveHttp = webtest::HandWorkedGame;

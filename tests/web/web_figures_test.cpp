@@ -439,7 +439,7 @@ TEST(WebFigures, AliasesMergeNamesIntoOnePlayerUntilTheFileChanges) {
   testkit::TempDir dir;
   const std::string db = webtest::HandWorkedDatabase(dir.path());
   const std::string aliases = dir.File("aliases.txt");
-  testkit::WriteFile(aliases, "# people\n\nRobert\tBob\tNobody Seen\n");
+  testkit::WriteFile(aliases, "# people\n\nRobert\tBob\tNobody Seen\nO'Neil\tBob\n");   // Bob is Robert's already
   web::Refresher refresher(webtest::Sqlite(db), dir.File("summaries.db"));
   refresher.SetAliasesFile(aliases);
   refresher.RefreshOnce();

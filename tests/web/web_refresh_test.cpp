@@ -9,6 +9,9 @@
 #include <set>
 #include <thread>
 
+#include "datetime.h"
+#include "env.h"
+#include "figures.h"
 #include "web_fixture.h"
 
 namespace {
@@ -274,7 +277,8 @@ TEST(WebRefresh, AScoreWithoutAVictimIsNeitherAFragNorASuicide) {
   webtest::Feed feed{"Flags", "10.0.0.8", "27918", {}, {}, 1};
   feed.records = {"\t\tLogDate\t03/01/2026\t\t0", "\t\tLogTime\t10:00:00\t\t0", "\t\tMap\tq2ctf1\t\t0",
                   "\t\tPlayerConnect\tAnn\tRed\t1", "\t\tPlayerConnect\tBen\tBlue\t2",
-                  "Ann\tBen\tKill\tRocket\t1\t3", "Ann\t\tCapture\tFlag\t5\t4", "\t\tGameEnd\t\t\t5"};
+                  "Ann\tBen\tKill\tRocket\t1\t3", "Ann\t\tCapture\tFlag\t5\t4", "Ben\tBen\tSuicide\tLava\t-1\t4",
+                  "\t\tGameEnd\t\t\t5"};
   webtest::Store(db, feed, dir.path());
   webtest::Web web(webtest::Sqlite(db), dir.File("summaries.db"), 1);
   const json players = web.Json("/api/players?sort=name&order=asc")["players"];
@@ -282,6 +286,15 @@ TEST(WebRefresh, AScoreWithoutAVictimIsNeitherAFragNorASuicide) {
   EXPECT_EQ(webtest::Pick(players[0], {"name", "frags", "suicides", "deaths", "score"}),
             (json{{"name", "Ann"}, {"frags", 1}, {"suicides", 0}, {"deaths", 0}, {"score", 6}}));
   EXPECT_EQ(players[1]["deaths"], 1);
+  // Neither the flag nor the lava fragged anybody: no weapon award of their own.
+  double noon = 0;
+  ASSERT_TRUE(datetime::Parse("2026-03-01 12:00:00", &noon));
+  env::FixedLocalTime clock(noon, env::Current());
+  env::ThreadScope scope(clock);
+  web::Db summaries(dir.File("summaries.db"), true);
+  const json weapons = web::AwardsJson(summaries)["day"]["top_per_weapon"];
+  ASSERT_EQ(weapons.size(), 1u) << weapons.dump();
+  EXPECT_EQ(weapons[0]["weapon"]["name"], "Rocket");
 }
 
 TEST(WebRefresh, ADatabaseThatCannotBeReadIsReportedAndNothingIsCreated) {
